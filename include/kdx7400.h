@@ -1,0 +1,253 @@
+/*
+ * kdx7400.h - control KDX-7400 USB digital-I/O modules through the Linux
+ * SCSI-generic driver.
+ *
+ * A module is opened by USB product ID and board ID and is then named by a
+ * device index 0..31. Every call that takes a device index returns one of
+ * the RESULT_* codes; out-parameters are written only on RESULT_OK.
+ *
+ * Ownership: the library owns the descriptor of every open module (from
+ * KDX7400_OpenDevice to KDX7400_CloseDevice). Every buffer passed in stays
+ * the caller's; nothing returned needs to be freed. The library allocates
+ * nothing on the heap and keeps no state beyond its table of open modules.
+ *
+ * Threads: calls are not serialised. Callers that share the library between
+ * threads serialise their calls themselves.
+ */
+#ifndef KDX7400_H
+#define KDX7400_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KDX7400_BUILDING_LIBRARY) && defined(__GNUC__)
+#define KDX7400_API __attribute__((visibility("default")))
+#else
+#define KDX7400_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Constants ------------------------------------------------------- */
+
+/* Number of slots in the table of open modules (device indices 0..31). */
+#define MAX_DEVICES 32
+/* Magic in bytes 0..3 of every register block, little-endian A5 77 35 5A. */
+#define IDENTIFY_HEADER_MAGIC 0x5A3577A5u
+/* Payload byte of the three command registers (defaults, sync, reset). */
+#define TRIGGER_BYTE 0x5A
+
+/* Register block addresses (logical block addresses beyond the disk). */
+#define LBA_WRITE_PROTECT 0x2001u     /* u8 write protection, 17 bytes */
+#define LBA_FRAME_RATE_FACTOR 0x2002u /* u8 frame-rate factor, 17 bytes */
+#define LBA_LOAD_DEFAULT 0x2003u      /* command: restore defaults, 17 bytes */
+#define LBA_NICKNAME 0x2010u          /* 32-byte nickname, 48 bytes */
+#define LBA_SOFT_WDT 0x2011u          /* u32 watchdog timeout (write), 20 bytes */
+#define LBA_SYNC 0x2012u              /* command: synchronise, 17 bytes */
+#define LBA_OPCODE 0x2013u            /* u8 opcode register, 17 bytes */
+#define LBA_DI_FILTER 0x2021u         /* u16 input filter, 18 bytes */
+#define LBA_DI_INVERSE 0x2022u        /* u8 input inversion, 17 bytes */
+#define LBA_DI_CNT_EDGE 0x2023u       /* u8 counter edge, 17 bytes */
+#define LBA_DI_COUNTER 0x2024u        /* counter table (read), clear mask (write) */
+#define LBA_DO_VALUE 0x2040u          /* output states, 24 bytes */
+#define LBA_DO_POWER_ON 0x2041u       /* power-on output states, 24 bytes */
+#define LBA_DO_SAFETY 0x2042u         /* two safety masks, 32 bytes */
+#define LBA_DO_INVERSE 0x2043u        /* u8 output inversion, 17 bytes */
+#define LBA_FORCE_RESET 0x20FFu       /* command: reset the module, 17 bytes */
+#define LBA_MODULE_INFO 0x2100u       /* module-info block (read only) */
+
+/* Result codes of every call that takes a device index. */
+#define RESULT_OK 0             /* success */
+#define RESULT_OPENDIR_FAILED 1 /* the sg class directory cannot be opened */
+#define RESULT_NOT_OPEN 2       /* the slot holds no open module */
+#define RESULT_NULL_MODULE 3    /* module_init received no slot */
+#define RESULT_BAD_HEADER 4     /* the block read lacks the header magic */
+#define RESULT_WRITE_FAILED 5   /* the block write did not complete */
+#define RESULT_READ_FAILED 6    /* the block read did not complete */
+#define RESULT_INVALID_PARAM 7  /* an argument is out of range or missing */
+#define RESULT_BAD_INDEX 8      /* the device index is outside 0..31 */
+#define RESULT_BUFFER_TOO_SMALL 9 /* the caller's array holds fewer entries than found */
+
+/* Negative results of KDX7400_OpenDevice. */
+#define OPEN_NOT_FOUND (-1)    /* no node matched, or the node search failed */
+#define OPEN_TABLE_FULL (-2)   /* a node matched but all 32 slots are open */
+#define OPEN_BAD_BOARD_ID (-3) /* the board ID is above 15 */
+
+/* ---- Types ----------------------------------------------------------- */
+
+/* One slot of the table of open modules; fd is -1 when the slot is free. */
+typedef struct module_slot {
+    int32_t fd;          /* descriptor of the module's sg node, or -1 */
+    int32_t initialized; /* 1 once module_init ran on the slot */
+    uint8_t do_total;    /* digital outputs */
+    uint8_t di_total;    /* digital inputs */
+    uint8_t ao_total;    /* analog outputs */
+    uint8_t ai_total;    /* analog inputs */
+    uint8_t po_total;    /* pulse outputs */
+    uint8_t pi_total;    /* pulse inputs */
+} module_slot;
+
+/* One module found by KDX7400_GetDeviceList. */
+typedef struct kdx7400_device_entry {
+    char node[32];         /* sg node name, for example "sg2" */
+    uint16_t product_id;   /* USB idProduct, 0 when sysfs shows none */
+    int32_t has_product_id;/* 1 when product_id came from sysfs */
+    char bid_char;         /* board-ID character, 0 when none is reported */
+    char display_name[32]; /* name as KDX7400_ListDevice prints it */
+    char product_name[32]; /* INQUIRY text from the product prefix on */
+} kdx7400_device_entry;
+
+/* ---- Byte order and register blocks ---------------------------------- */
+
+KDX7400_API void setU64Val(uint8_t *dst, uint64_t value); /* 8 bytes little-endian */
+KDX7400_API void setU32Val(uint8_t *dst, uint32_t value); /* 4 bytes little-endian */
+KDX7400_API void setU16Val(uint8_t *dst, uint16_t value); /* 2 bytes little-endian */
+KDX7400_API void setU8Val(uint8_t *dst, uint8_t value);   /* 1 byte */
+KDX7400_API uint64_t getU64Val(const uint8_t *src);       /* 8 bytes little-endian */
+KDX7400_API uint32_t getU32Val(const uint8_t *src);       /* 4 bytes little-endian */
+KDX7400_API uint16_t getU16Val(const uint8_t *src);       /* 2 bytes little-endian */
+KDX7400_API uint8_t getU8Val(const uint8_t *src);         /* 1 byte */
+KDX7400_API void setU32ValBE(uint8_t *dst, uint32_t value); /* 4 bytes big-endian */
+KDX7400_API void setU16ValBE(uint8_t *dst, uint16_t value); /* 2 bytes big-endian */
+KDX7400_API uint32_t getU32ValBE(const uint8_t *src);       /* 4 bytes big-endian */
+KDX7400_API uint16_t getU16ValBE(const uint8_t *src);       /* 2 bytes big-endian */
+/* Stores IDENTIFY_HEADER_MAGIC at block[0..3]; no other byte is touched. */
+KDX7400_API void add_IDENTIFY_HEADER(uint8_t *block);
+/* Safety-register layout for an output count: 32 (count <= 32) or 64. */
+KDX7400_API int32_t get_do_block_size(uint8_t do_total);
+
+/* ---- SCSI transfers (the descriptor stays the caller's) --------------- */
+
+/* WRITE(10) of len bytes at lba; returns len, or 0 when it did not complete. */
+KDX7400_API int32_t writeLBA(int32_t fd, uint32_t lba, const uint8_t *buf, uint32_t len);
+/* READ(10) of len bytes at lba; returns len, or 0 when it did not complete. */
+KDX7400_API int32_t readLBA(int32_t fd, uint32_t lba, uint8_t *buf, uint32_t len);
+/* Standard INQUIRY of len bytes; returns len, or 0 on failure. */
+KDX7400_API int32_t getInquiry(int32_t fd, uint8_t *buf, uint32_t len);
+/* READ CAPACITY(10) data (last block, block length, big-endian); len or 0. */
+KDX7400_API int32_t readCapacity(int32_t fd, uint8_t *buf, uint32_t len);
+/* Disk size in bytes, (last block + 1) x block length; 0 on failure. */
+KDX7400_API uint64_t getDiskSize(int32_t fd);
+
+/* ---- Diagnostic printers (buffered standard output, never flushed) ---- */
+
+/* Hexadecimal table of size bytes, sixteen to a row. */
+KDX7400_API void dumpPackage(const uint8_t *data, int32_t size);
+/* Vendor, product and revision of standard INQUIRY data (>= 37 bytes). */
+KDX7400_API void showInquiry(const uint8_t *inquiry);
+/* Block count, block length and size of READ CAPACITY(10) data (8 bytes). */
+KDX7400_API void showCapacity(const uint8_t *capacity);
+
+/* ---- Module table ----------------------------------------------------- */
+
+/* Reads the module-info block on slot->fd and fills the slot's counts. */
+KDX7400_API int16_t module_init(module_slot *slot);
+/* Opens the module with this USB product ID and board ID (0..15); returns
+ * the device index 0..31 or OPEN_NOT_FOUND, OPEN_TABLE_FULL,
+ * OPEN_BAD_BOARD_ID. */
+KDX7400_API int32_t KDX7400_OpenDevice(uint16_t product_id, uint8_t board_id);
+/* Closes the module's descriptor and frees its slot. */
+KDX7400_API int16_t KDX7400_CloseDevice(int32_t index);
+/* Channel counts read when the module was opened. */
+KDX7400_API int16_t KDX7400_GetDOTotal(int32_t index, uint8_t *total);
+KDX7400_API int16_t KDX7400_GetDITotal(int32_t index, uint8_t *total);
+KDX7400_API int16_t KDX7400_GetAOTotal(int32_t index, uint8_t *total);
+KDX7400_API int16_t KDX7400_GetAITotal(int32_t index, uint8_t *total);
+KDX7400_API int16_t KDX7400_GetPOTotal(int32_t index, uint8_t *total);
+KDX7400_API int16_t KDX7400_GetPITotal(int32_t index, uint8_t *total);
+/* "1.0.0", static storage. */
+KDX7400_API const char *KDXIO_GetLibraryVersion(void);
+
+/* ---- Listing ---------------------------------------------------------- */
+
+/* Prints the modules present (from sysfs) to standard output. */
+KDX7400_API int16_t KDX7400_ListDevice(void);
+/* Fills up to capacity entries with the modules present and stores the
+ * number found in *count, even when it exceeds capacity; that case yields
+ * RESULT_BUFFER_TOO_SMALL with the first capacity entries filled. At most
+ * 32 modules are reported. RESULT_OPENDIR_FAILED when sysfs has no sg
+ * class directory (*count is then 0). */
+KDX7400_API int16_t KDX7400_GetDeviceList(kdx7400_device_entry *entries, size_t capacity,
+                                          size_t *count);
+
+/* ---- Digital outputs -------------------------------------------------- */
+
+KDX7400_API int16_t KDX7400_DO_WriteValue(int32_t index, uint64_t mask); /* whole output mask */
+/* Sets (state 1) or clears (state 0) output channel 0..63. */
+KDX7400_API int16_t KDX7400_DO_WriteChannel(int32_t index, uint8_t channel, uint8_t state);
+KDX7400_API int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask); /* output mask */
+KDX7400_API int16_t KDX7400_DO_SetPowerOnEnable(int32_t index, uint64_t mask); /* power-on mask */
+/* Sets or clears one channel of the power-on mask. */
+KDX7400_API int16_t KDX7400_DO_SetPowerOnEnableToChannel(int32_t index, uint8_t channel,
+                                                        uint8_t state);
+KDX7400_API int16_t KDX7400_DO_GetPowerOnEnable(int32_t index, uint64_t *mask); /* power-on mask */
+KDX7400_API int16_t KDX7400_DO_SetInverse(int32_t index, uint8_t inverse); /* output inversion */
+KDX7400_API int16_t KDX7400_DO_GetInverse(int32_t index, uint8_t *inverse); /* output inversion */
+/* Writes both safety masks. */
+KDX7400_API int16_t KDX7400_DO_SetSafetyEnable(int32_t index, uint64_t first, uint64_t second);
+/* Sets or clears one channel's bit in each safety mask. */
+KDX7400_API int16_t KDX7400_DO_SetSafetyEnableChannel(int32_t index, uint8_t channel,
+                                                     uint8_t first_bit, uint8_t second_bit);
+/* Reads both safety masks. */
+KDX7400_API int16_t KDX7400_DO_GetSafetyEnable(int32_t index, uint64_t *first, uint64_t *second);
+
+/* ---- Digital inputs and counters -------------------------------------- */
+
+KDX7400_API int16_t KDX7400_DI_ReadValue(int32_t index, uint64_t *value); /* input states */
+/* State (0 or 1) of one input channel below the module's input count. */
+KDX7400_API int16_t KDX7400_DI_ReadChannel(int32_t index, uint8_t channel, uint8_t *state);
+KDX7400_API int16_t KDX7400_DI_SetFilter(int32_t index, uint16_t filter); /* input filter */
+KDX7400_API int16_t KDX7400_DI_GetFilter(int32_t index, uint16_t *filter); /* input filter */
+KDX7400_API int16_t KDX7400_DI_SetInverse(int32_t index, uint8_t inverse); /* 0 or 1 */
+KDX7400_API int16_t KDX7400_DI_GetInverse(int32_t index, uint8_t *inverse); /* as reported */
+KDX7400_API int16_t KDX7400_DI_SetCntEdgeTrigger(int32_t index, uint8_t edge); /* 0 or 1 */
+KDX7400_API int16_t KDX7400_DI_GetCntEdgeTrigger(int32_t index, uint8_t *edge); /* as reported */
+/* Reads all counters; count must equal the module's input count. */
+KDX7400_API int16_t KDX7400_DI_ReadCounterValue(int32_t index, uint32_t *values, uint8_t count);
+/* Reads the counter of one input channel. */
+KDX7400_API int16_t KDX7400_DI_ReadChannelCounter(int32_t index, uint8_t channel, uint32_t *value);
+/* Clears the counters whose bits are set in mask. */
+KDX7400_API int16_t KDX7400_DI_ClearCounter(int32_t index, uint64_t mask);
+/* Clears one counter; the channel must be below the module's input count. */
+KDX7400_API int16_t KDX7400_DI_ClearCounterChannel(int32_t index, uint8_t channel);
+/* Clears one counter without testing the channel against the input count. */
+KDX7400_API int16_t KDX7400_DI_ClearSingleCounter(int32_t index, unsigned int channel);
+
+/* ---- Identity, settings, commands, watchdog --------------------------- */
+
+KDX7400_API int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version); /* firmware version */
+/* Firmware date: 10 bytes and a NUL into a buffer of at least 11 bytes. */
+KDX7400_API int16_t KDX7400_GetFwDate(int32_t index, char *date);
+/* Writes the nickname (at most 32 bytes kept; NULL writes an empty name). */
+KDX7400_API int16_t KDX7400_SetDeviceNickName(int32_t index, const char *name);
+/* Reads the nickname: 32 bytes and a NUL into >= 33 bytes (NULL: read only). */
+KDX7400_API int16_t KDX7400_GetDeviceNickName(int32_t index, char *name);
+KDX7400_API int16_t KDX7400_SetWriteProtect(int32_t index, uint8_t protect); /* sends 0 or 1 */
+KDX7400_API int16_t KDX7400_GetWriteProtect(int32_t index, uint8_t *protect); /* NULL: read only */
+KDX7400_API int16_t KDX7400_SetFrameRateFactor(int32_t index, uint8_t factor); /* frame-rate factor */
+KDX7400_API int16_t KDX7400_GetFrameRateFactor(int32_t index, uint8_t *factor); /* NULL: read only */
+KDX7400_API int16_t KDX7400_LoadDefault(int32_t index); /* module restores its defaults */
+KDX7400_API int16_t KDX7400_SYNCDevice(int32_t index);  /* module synchronises */
+KDX7400_API int16_t KDX7400_ForceReset(int32_t index);  /* module resets; the slot stays open */
+KDX7400_API int16_t setopcode(int32_t index, uint8_t opcode);  /* opcode register */
+KDX7400_API int16_t getopcode(int32_t index, uint8_t *opcode); /* opcode register */
+/* Watchdog timeout, 100..1800000 in the module's unit. */
+KDX7400_API int16_t KDX7400_SetSoftWDTTimeout(int32_t index, uint32_t timeout);
+KDX7400_API int16_t KDX7400_GetSoftWDTTimeout(int32_t index, uint32_t *timeout);
+/* Clears the watchdog error: writes timeout 0, then the timeout read before. */
+KDX7400_API int16_t KDX7400_ClearWDTErrLED(int32_t index);
+
+/* ---- Result texts ------------------------------------------------------ */
+
+/* Static English text of a RESULT_* code; "unknown result" otherwise. */
+KDX7400_API const char *KDXIO_GetResultString(int code);
+/* Static English text of a KDX7400_OpenDevice result ("module opened" for an index). */
+KDX7400_API const char *KDXIO_GetOpenResultString(int32_t result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KDX7400_H */

@@ -1,0 +1,33 @@
+// Faults a testbed can put between the host and a virtual module.
+#pragma once
+
+#include <cstdint>
+
+namespace kdxsim {
+
+enum class FaultKind : uint8_t {
+    IoctlError,     // ioctl(SG_IO) fails with `error`
+    NoMagic,        // the reply's first four bytes are zero
+    ChosenBytes,    // `bytes` replace the reply from `offset` on
+    CheckCondition, // SCSI status CHECK CONDITION with sense key/asc/ascq
+    HostStatus,     // the host adapter reports `host_status`
+    DriverStatus,   // the driver reports `driver_status`
+};
+
+struct Fault {
+    char node[16] = {};     // empty: any node
+    int32_t opcode = -1;    // CDB byte 0, -1: any command
+    int64_t lba = -1;       // READ(10)/WRITE(10) address, -1: any
+    uint32_t times = 1;     // commands it applies to; 0: every command, for good
+    FaultKind kind = FaultKind::IoctlError;
+    int32_t error = 0;
+    uint16_t host_status = 0;
+    uint16_t driver_status = 0;
+    uint8_t sense_key = 0, asc = 0, ascq = 0;
+    bool data_moved = true; // false: no data phase at all (resid = dxfer_len)
+    uint16_t offset = 0;
+    uint16_t length = 0;
+    uint8_t bytes[64] = {};
+};
+
+} // namespace kdxsim

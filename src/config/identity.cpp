@@ -1,0 +1,84 @@
+// Firmware version and date from the module-info block, and the nickname.
+#include "../internal.h"
+
+#include <cstring>
+
+namespace kdx {
+
+namespace {
+
+constexpr std::size_t kVersionBlock = 50;
+constexpr std::size_t kVersionOffset = 48;
+constexpr std::size_t kDateBlock = 60;
+constexpr std::size_t kDateOffset = 50;
+constexpr std::size_t kDateBytes = 10;
+constexpr std::size_t kNicknameBlock = 48;
+constexpr std::size_t kNicknameBytes = 32;
+
+} // namespace
+
+} // namespace kdx
+
+extern "C" {
+
+int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (version == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::array<uint8_t, kdx::kVersionBlock> block{};
+    if (const kdx::Result result =
+            kdx::read_block(kdx::slot(index).fd, LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
+        return result;
+    }
+    *version = getU16Val(&block[kdx::kVersionOffset]);
+    return RESULT_OK;
+}
+
+int16_t KDX7400_GetFwDate(int32_t index, char *date) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (date == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::array<uint8_t, kdx::kDateBlock> block{};
+    if (const kdx::Result result =
+            kdx::read_block(kdx::slot(index).fd, LBA_MODULE_INFO, block, kdx::Reply::Accept)) {
+        return result;
+    }
+    std::memcpy(date, &block[kdx::kDateOffset], kdx::kDateBytes);
+    date[kdx::kDateBytes] = '\0';
+    return RESULT_OK;
+}
+
+int16_t KDX7400_SetDeviceNickName(int32_t index, const char *name) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    auto block = kdx::new_block<kdx::kNicknameBlock>();
+    if (name != nullptr) {
+        std::memcpy(&block[kdx::kPayload], name, ::strnlen(name, kdx::kNicknameBytes));
+    }
+    return kdx::write_block(kdx::slot(index).fd, LBA_NICKNAME, block);
+}
+
+int16_t KDX7400_GetDeviceNickName(int32_t index, char *name) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    std::array<uint8_t, kdx::kNicknameBlock> block{};
+    if (const kdx::Result result =
+            kdx::read_block(kdx::slot(index).fd, LBA_NICKNAME, block, kdx::Reply::Accept)) {
+        return result;
+    }
+    if (name != nullptr) {
+        std::memcpy(name, &block[kdx::kPayload], kdx::kNicknameBytes);
+        name[kdx::kNicknameBytes] = '\0';
+    }
+    return RESULT_OK;
+}
+
+} // extern "C"

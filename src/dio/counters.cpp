@@ -1,0 +1,105 @@
+// Input counters: one register that reads as the counter table and is
+// written as a clear mask.
+#include "../internal.h"
+
+namespace kdx {
+
+namespace {
+
+// 272 bytes, not 271, so counter 63 arrives whole.
+constexpr std::size_t kCounterTable = 272;
+constexpr std::size_t kClearBlock = 32;
+// The table and the clear mask have room for 64 inputs.
+constexpr unsigned kMaxCounters = 64;
+
+// Reads the table and stores the module's di_total (at most 64) counters.
+Result read_counters(const module_slot &module, uint32_t *values) {
+    std::array<uint8_t, kCounterTable> table{};
+    if (const Result result =
+            read_block(module.fd, LBA_DI_COUNTER, table, Reply::Validate)) {
+        return result;
+    }
+    for (std::size_t n = 0; n < module.di_total; ++n) {
+        values[n] = getU32Val(&table[kPayload + 4 * n]);
+    }
+    return RESULT_OK;
+}
+
+} // namespace
+
+} // namespace kdx
+
+extern "C" {
+
+int16_t KDX7400_DI_ReadCounterValue(int32_t index, uint32_t *values, uint8_t count) {
+    if (values == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    const module_slot &module = kdx::slot(index);
+    if (count != module.di_total || module.di_total > kdx::kMaxCounters) {
+        return RESULT_INVALID_PARAM;
+    }
+    return kdx::read_counters(module, values);
+}
+
+int16_t KDX7400_DI_ReadChannelCounter(int32_t index, uint8_t channel, uint32_t *value) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    module_slot module = kdx::slot(index);
+    if (channel >= module.di_total || channel >= kdx::kMaxCounters) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (value == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    // A module beyond 64 inputs still serves its first 64 counters.
+    if (module.di_total > kdx::kMaxCounters) {
+        module.di_total = kdx::kMaxCounters;
+    }
+    std::array<uint32_t, kdx::kMaxCounters> counters{};
+    if (const kdx::Result result = kdx::read_counters(module, counters.data())) {
+        return result;
+    }
+    *value = counters[channel];
+    return RESULT_OK;
+}
+
+int16_t KDX7400_DI_ClearCounter(int32_t index, uint64_t mask) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    const module_slot &module = kdx::slot(index);
+    auto block = kdx::new_block<kdx::kClearBlock>();
+    setU32Val(&block[kdx::kPayload], static_cast<uint32_t>(mask));
+    if (module.di_total > 32) {
+        setU32Val(&block[kdx::kPayload + 4], static_cast<uint32_t>(mask >> 32));
+    }
+    return kdx::write_block(module.fd, LBA_DI_COUNTER, block);
+}
+
+int16_t KDX7400_DI_ClearCounterChannel(int32_t index, uint8_t channel) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (channel >= kdx::slot(index).di_total || channel >= kdx::kMaxCounters) {
+        return RESULT_INVALID_PARAM;
+    }
+    return KDX7400_DI_ClearCounter(index, uint64_t{1} << channel);
+}
+
+int16_t KDX7400_DI_ClearSingleCounter(int32_t index, unsigned int channel) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    // Such a channel names no bit of the 64-bit mask.
+    if (channel >= kdx::kMaxCounters) {
+        return RESULT_INVALID_PARAM;
+    }
+    return KDX7400_DI_ClearCounter(index, uint64_t{1} << channel);
+}
+
+} // extern "C"

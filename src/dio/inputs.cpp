@@ -1,0 +1,121 @@
+// Input states, input filter, input inversion and counter edge.
+#include "../internal.h"
+
+namespace kdx {
+
+namespace {
+
+// 72 bytes, not 71, so an 8-byte input field arrives whole.
+constexpr std::size_t kInputBlock = 72;
+constexpr std::size_t kInputOffset = 64;
+constexpr std::size_t kFilterBlock = 18;
+// Input values are 64 bits wide; higher channels name no bit.
+constexpr unsigned kMaxChannels = 64;
+
+// The 0-or-1 settings test their value between the index and open tests.
+Result set_flag(int32_t index, uint32_t lba, uint8_t value) {
+    if (const Result result = check_index(index)) {
+        return result;
+    }
+    if (value > 1) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const Result result = check_open(index)) {
+        return result;
+    }
+    return write_byte(slot(index).fd, lba, value);
+}
+
+Result get_flag(int32_t index, uint32_t lba, uint8_t *value) {
+    if (const Result result = check_device(index)) {
+        return result;
+    }
+    if (value == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    return read_byte(slot(index).fd, lba, Reply::Validate, *value);
+}
+
+} // namespace
+
+} // namespace kdx
+
+extern "C" {
+
+int16_t KDX7400_DI_ReadValue(int32_t index, uint64_t *value) {
+    if (value == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    const module_slot &module = kdx::slot(index);
+    std::array<uint8_t, kdx::kInputBlock> block{};
+    if (const kdx::Result result =
+            kdx::read_block(module.fd, LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
+        return result;
+    }
+    *value = kdx::read_by_width(block.data(), kdx::kInputOffset, module.di_total);
+    return RESULT_OK;
+}
+
+int16_t KDX7400_DI_ReadChannel(int32_t index, uint8_t channel, uint8_t *state) {
+    if (state == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (channel >= kdx::slot(index).di_total || channel >= kdx::kMaxChannels) {
+        return RESULT_INVALID_PARAM;
+    }
+    uint64_t value = 0;
+    if (const kdx::Result result = KDX7400_DI_ReadValue(index, &value)) {
+        return result;
+    }
+    *state = static_cast<uint8_t>((value >> channel) & 1u);
+    return RESULT_OK;
+}
+
+int16_t KDX7400_DI_SetFilter(int32_t index, uint16_t filter) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    auto block = kdx::new_block<kdx::kFilterBlock>();
+    setU16Val(&block[kdx::kPayload], filter);
+    return kdx::write_block(kdx::slot(index).fd, LBA_DI_FILTER, block);
+}
+
+int16_t KDX7400_DI_GetFilter(int32_t index, uint16_t *filter) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (filter == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::array<uint8_t, kdx::kFilterBlock> block{};
+    if (const kdx::Result result =
+            kdx::read_block(kdx::slot(index).fd, LBA_DI_FILTER, block, kdx::Reply::Validate)) {
+        return result;
+    }
+    *filter = getU16Val(&block[kdx::kPayload]);
+    return RESULT_OK;
+}
+
+int16_t KDX7400_DI_SetInverse(int32_t index, uint8_t inverse) {
+    return kdx::set_flag(index, LBA_DI_INVERSE, inverse);
+}
+
+int16_t KDX7400_DI_GetInverse(int32_t index, uint8_t *inverse) {
+    return kdx::get_flag(index, LBA_DI_INVERSE, inverse);
+}
+
+int16_t KDX7400_DI_SetCntEdgeTrigger(int32_t index, uint8_t edge) {
+    return kdx::set_flag(index, LBA_DI_CNT_EDGE, edge);
+}
+
+int16_t KDX7400_DI_GetCntEdgeTrigger(int32_t index, uint8_t *edge) {
+    return kdx::get_flag(index, LBA_DI_CNT_EDGE, edge);
+}
+
+} // extern "C"

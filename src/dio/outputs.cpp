@@ -1,0 +1,125 @@
+// Output value, power-on value and output inversion. The value and the
+// power-on registers share one layout; only the register and the messages
+// of the single-channel writer tell the two families apart.
+#include "../internal.h"
+
+#include <cstdio>
+
+namespace kdx {
+
+namespace {
+
+constexpr std::size_t kMaskBlock = 24;
+
+enum class Messages { Print, Silent };
+
+Result write_mask(int32_t index, uint32_t lba, uint64_t mask) {
+    if (const Result result = check_device(index)) {
+        return result;
+    }
+    const module_slot &module = slot(index);
+    auto block = new_block<kMaskBlock>();
+    write_by_width(block.data(), kPayload, module.do_total, mask);
+    return write_block(module.fd, lba, block);
+}
+
+// Read, change one bit, write back the block as read.
+Result write_mask_channel(int32_t index, uint32_t lba, uint8_t channel, uint8_t state,
+                          Messages messages) {
+    if (channel > 63 || state > 1) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const Result result = check_device(index)) {
+        return result;
+    }
+    const module_slot &module = slot(index);
+    std::array<uint8_t, kMaskBlock> block{};
+    if (const Result result = read_block(module.fd, lba, block, Reply::Validate)) {
+        if (result == RESULT_READ_FAILED && messages == Messages::Print) {
+            std::puts("read error");
+        }
+        return result;
+    }
+    const uint64_t bit = uint64_t{1} << channel;
+    uint64_t mask = read_by_width(block.data(), kPayload, module.do_total);
+    mask = state != 0 ? (mask | bit) : (mask & ~bit);
+    write_by_width(block.data(), kPayload, module.do_total, mask);
+    if (const Result result = write_block(module.fd, lba, block)) {
+        if (messages == Messages::Print) {
+            std::puts("write error");
+        }
+        return result;
+    }
+    return RESULT_OK;
+}
+
+Result read_mask(const module_slot &module, uint32_t lba, uint64_t *mask) {
+    std::array<uint8_t, kMaskBlock> block{};
+    if (const Result result = read_block(module.fd, lba, block, Reply::Validate)) {
+        return result;
+    }
+    *mask = read_by_width(block.data(), kPayload, module.do_total);
+    return RESULT_OK;
+}
+
+} // namespace
+
+} // namespace kdx
+
+extern "C" {
+
+int16_t KDX7400_DO_WriteValue(int32_t index, uint64_t mask) {
+    return kdx::write_mask(index, LBA_DO_VALUE, mask);
+}
+
+int16_t KDX7400_DO_WriteChannel(int32_t index, uint8_t channel, uint8_t state) {
+    return kdx::write_mask_channel(index, LBA_DO_VALUE, channel, state, kdx::Messages::Print);
+}
+
+int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask) {
+    if (mask == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    return kdx::read_mask(kdx::slot(index), LBA_DO_VALUE, mask);
+}
+
+int16_t KDX7400_DO_SetPowerOnEnable(int32_t index, uint64_t mask) {
+    return kdx::write_mask(index, LBA_DO_POWER_ON, mask);
+}
+
+int16_t KDX7400_DO_SetPowerOnEnableToChannel(int32_t index, uint8_t channel, uint8_t state) {
+    return kdx::write_mask_channel(index, LBA_DO_POWER_ON, channel, state,
+                                   kdx::Messages::Silent);
+}
+
+int16_t KDX7400_DO_GetPowerOnEnable(int32_t index, uint64_t *mask) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (mask == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    return kdx::read_mask(kdx::slot(index), LBA_DO_POWER_ON, mask);
+}
+
+int16_t KDX7400_DO_SetInverse(int32_t index, uint8_t inverse) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    return kdx::write_byte(kdx::slot(index).fd, LBA_DO_INVERSE, inverse);
+}
+
+int16_t KDX7400_DO_GetInverse(int32_t index, uint8_t *inverse) {
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    if (inverse == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    return kdx::read_byte(kdx::slot(index).fd, LBA_DO_INVERSE, kdx::Reply::Accept, *inverse);
+}
+
+} // extern "C"

@@ -1,0 +1,105 @@
+// Helpers shared by every operation of the library. Nothing here is
+// exported; the public surface is include/kdx7400.h alone.
+#pragma once
+
+#include "kdx7400.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+struct sg_io_hdr;
+
+namespace kdx {
+
+using Result = int16_t;
+
+// ---- register blocks (transport/codec.cpp, transport/block.cpp) ----------
+
+// Payload of every register block starts after the 16-byte header.
+inline constexpr std::size_t kPayload = 16;
+
+// Bytes of a one-bit-per-channel field for a channel count: 8, 16 and 32
+// are exact, everything else (0, 24, 64, ...) takes the full 8 bytes.
+constexpr std::size_t channel_width(unsigned count) {
+    switch (count) {
+    case 8: return 1;
+    case 16: return 2;
+    case 32: return 4;
+    default: return 8;
+    }
+}
+
+uint64_t read_by_width(const uint8_t *block, std::size_t offset, unsigned count);
+void write_by_width(uint8_t *block, std::size_t offset, unsigned count, uint64_t value);
+
+bool has_magic(std::span<const uint8_t> block);
+
+// A zero-filled block of N bytes stamped with the header magic.
+template <std::size_t N> std::array<uint8_t, N> new_block() {
+    std::array<uint8_t, N> block{};
+    add_IDENTIFY_HEADER(block.data());
+    return block;
+}
+
+// Whether an operation checks the reply's magic or takes any reply.
+enum class Reply { Validate, Accept };
+
+// Reads block.size() bytes at lba into the (zeroed) block:
+// RESULT_READ_FAILED, RESULT_BAD_HEADER (Validate only) or RESULT_OK.
+Result read_block(int32_t fd, uint32_t lba, std::span<uint8_t> block, Reply reply);
+// Writes the whole block at lba: RESULT_WRITE_FAILED or RESULT_OK.
+Result write_block(int32_t fd, uint32_t lba, std::span<const uint8_t> block);
+
+// One-byte registers (17-byte blocks, the byte at offset 16).
+inline constexpr std::size_t kByteBlock = 17;
+Result write_byte(int32_t fd, uint32_t lba, uint8_t value);
+Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value);
+
+// ---- SCSI pass-through (transport/scsi.cpp) ------------------------------
+
+// Whether an SG_IO command that the driver accepted really completed.
+bool command_completed(const sg_io_hdr &request);
+
+// ---- module table (registry/table.cpp) -----------------------------------
+
+// RESULT_BAD_INDEX for an index outside 0..31 (negative ones included).
+Result check_index(int32_t index);
+// RESULT_NOT_OPEN for a free slot; the index must have passed check_index.
+Result check_open(int32_t index);
+// check_index, then check_open.
+Result check_device(int32_t index);
+// The slot of an index that passed check_index.
+module_slot &slot(int32_t index);
+// First free slot, or nullptr when all are open.
+module_slot *first_free_slot();
+int32_t index_of(const module_slot &slot);
+
+// ---- descriptors and sysfs (registry/) -----------------------------------
+
+// Owns a file descriptor for the length of one call, unless released.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor &&other) noexcept : fd_(other.release()) {}
+    Descriptor &operator=(Descriptor &&) = delete;
+    Descriptor(const Descriptor &) = delete;
+    ~Descriptor();
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// USB idProduct above an sg node; 0 when found, -1 otherwise.
+int get_idproduct_from_sg(const char *node, uint16_t *product_id);
+
+} // namespace kdx

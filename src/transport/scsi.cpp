@@ -1,0 +1,118 @@
+// The library's only conversation with the kernel about a module: one
+// SG_IO ioctl per SCSI command on a descriptor someone else owns.
+#include "../internal.h"
+
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+
+namespace kdx {
+
+namespace {
+
+constexpr uint8_t kRead10 = 0x28;
+constexpr uint8_t kWrite10 = 0x2A;
+constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kReadCapacity10 = 0x25;
+
+constexpr uint32_t kTimeoutMs = 5000;
+constexpr uint32_t kInquiryTimeoutMs = 2000;
+constexpr uint32_t kBlockBytes = 512;
+
+// host_status values for commands the transport never finished.
+constexpr uint16_t kDidNoConnect = 0x01;
+constexpr uint16_t kDidAbort = 0x05;
+constexpr uint16_t kDriverTimeout = 0x06;
+
+// Issues one command; returns len when it completed, else 0.
+int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32_t len,
+            uint32_t timeout_ms) {
+    std::array<uint8_t, 32> sense{};
+    sg_io_hdr_t request{};
+    request.interface_id = 'S';
+    request.dxfer_direction = direction;
+    request.cmd_len = static_cast<unsigned char>(cdb.size());
+    request.mx_sb_len = static_cast<unsigned char>(sense.size());
+    request.dxfer_len = len;
+    request.dxferp = data;
+    request.cmdp = cdb.data();
+    request.sbp = sense.data();
+    request.timeout = timeout_ms;
+    if (ioctl(fd, SG_IO, &request) < 0) {
+        return 0;
+    }
+    return command_completed(request) ? static_cast<int32_t>(len) : 0;
+}
+
+// READ(10)/WRITE(10) of one register block: the block count covers the
+// byte count in whole 512-byte blocks, of which the CDB keeps 8 bits.
+int32_t block_command(int32_t fd, uint8_t opcode, uint32_t lba, void *data, uint32_t len,
+                      int direction) {
+    if (len == 0) {
+        return 0;
+    }
+    std::array<uint8_t, 10> cdb{};
+    cdb[0] = opcode;
+    setU32ValBE(&cdb[2], lba);
+    const uint32_t blocks = (len + kBlockBytes - 1) / kBlockBytes;
+    setU16ValBE(&cdb[7], static_cast<uint16_t>(blocks & 0xFFu));
+    return run(fd, cdb, direction, data, len, kTimeoutMs);
+}
+
+} // namespace
+
+bool command_completed(const sg_io_hdr &request) {
+    if (request.host_status >= kDidNoConnect && request.host_status <= kDidAbort) {
+        return false;
+    }
+    if ((request.driver_status & 0x0f) == kDriverTimeout) {
+        return false;
+    }
+    // sg may leave stale bytes in the buffer of a command that moved nothing.
+    const bool nothing_moved = request.dxfer_len > 0 && request.resid >= 0 &&
+                               static_cast<unsigned>(request.resid) == request.dxfer_len;
+    const bool error_reported = (request.status & 0x7e) != 0 || request.host_status != 0 ||
+                                request.driver_status != 0;
+    return !(nothing_moved && error_reported);
+}
+
+} // namespace kdx
+
+extern "C" {
+
+int32_t writeLBA(int32_t fd, uint32_t lba, const uint8_t *buf, uint32_t len) {
+    // The driver only reads from a to-device buffer.
+    return kdx::block_command(fd, kdx::kWrite10, lba, const_cast<uint8_t *>(buf), len,
+                              SG_DXFER_TO_DEV);
+}
+
+int32_t readLBA(int32_t fd, uint32_t lba, uint8_t *buf, uint32_t len) {
+    return kdx::block_command(fd, kdx::kRead10, lba, buf, len, SG_DXFER_FROM_DEV);
+}
+
+int32_t getInquiry(int32_t fd, uint8_t *buf, uint32_t len) {
+    std::array<uint8_t, 6> cdb{};
+    cdb[0] = kdx::kInquiry;
+    setU16ValBE(&cdb[3], static_cast<uint16_t>(len));
+    return kdx::run(fd, cdb, SG_DXFER_FROM_DEV, buf, len, kdx::kInquiryTimeoutMs);
+}
+
+int32_t readCapacity(int32_t fd, uint8_t *buf, uint32_t len) {
+    if (len == 0) {
+        return 0;
+    }
+    std::array<uint8_t, 10> cdb{};
+    cdb[0] = kdx::kReadCapacity10;
+    return kdx::run(fd, cdb, SG_DXFER_FROM_DEV, buf, len, kdx::kTimeoutMs);
+}
+
+uint64_t getDiskSize(int32_t fd) {
+    std::array<uint8_t, 8> data{};
+    if (readCapacity(fd, data.data(), 8) != 8) {
+        return 0;
+    }
+    // 64-bit: a 32-bit product could make a large disk look like a module.
+    const uint64_t blocks = uint64_t{getU32ValBE(&data[0])} + 1;
+    return blocks * getU32ValBE(&data[4]);
+}
+
+} // extern "C"

@@ -1,0 +1,153 @@
+// The table of open modules: module_init, closing, the count getters.
+#include "support.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kdxtest;
+
+using Getter = int16_t (*)(int32_t, uint8_t *);
+
+struct CountGetter {
+    const char *name;
+    Getter get;
+    uint8_t expected; // for the module opened below
+};
+
+const CountGetter kGetters[] = {
+    {"DO", KDX7400_GetDOTotal, 32}, {"DI", KDX7400_GetDITotal, 64},
+    {"AO", KDX7400_GetAOTotal, 2},  {"AI", KDX7400_GetAITotal, 4},
+    {"PO", KDX7400_GetPOTotal, 1},  {"PI", KDX7400_GetPITotal, 3},
+};
+
+ModuleSpec counted_module() {
+    ModuleSpec spec;
+    spec.di = 64;
+    spec.do_ = 32;
+    spec.ai = 4;
+    spec.ao = 2;
+    spec.pi = 3;
+    spec.po = 1;
+    return spec;
+}
+
+class Table : public ModuleTest {};
+
+TEST_F(Table, GettersReportTheCountsWithoutAskingTheModule) {
+    open_module(counted_module());
+    for (const CountGetter &getter : kGetters) {
+        uint8_t total = 0xEE;
+        EXPECT_EQ(getter.get(index, &total), RESULT_OK) << getter.name;
+        EXPECT_EQ(total, getter.expected) << getter.name;
+    }
+    EXPECT_TRUE(transfers().empty());
+}
+
+TEST_F(Table, GettersRejectBadIndicesFreeSlotsAndMissingDestinations) {
+    open_module(counted_module());
+    struct Case {
+        int32_t index;
+        bool null_out;
+        int16_t result;
+    };
+    const Case cases[] = {
+        {32, false, RESULT_BAD_INDEX}, {-1, false, RESULT_BAD_INDEX},
+        {32, true, RESULT_BAD_INDEX},  {-1, true, RESULT_BAD_INDEX},
+        {31, false, RESULT_NOT_OPEN},  {1, true, RESULT_NOT_OPEN},
+        {0, true, RESULT_INVALID_PARAM},
+    };
+    for (const CountGetter &getter : kGetters) {
+        for (const Case &c : cases) {
+            uint8_t total = 0xEE;
+            EXPECT_EQ(getter.get(c.index, c.null_out ? nullptr : &total), c.result)
+                << getter.name << " index " << c.index;
+            EXPECT_EQ(total, 0xEE) << "destination untouched";
+        }
+    }
+}
+
+TEST_F(Table, ClosingFreesTheSlotOnce) {
+    open_module();
+    EXPECT_EQ(KDX7400_CloseDevice(index), RESULT_OK);
+    EXPECT_EQ(bed.open_node_descriptors(), 0);
+    EXPECT_EQ(KDX7400_CloseDevice(index), RESULT_NOT_OPEN);
+    uint8_t total = 0;
+    EXPECT_EQ(KDX7400_GetDOTotal(index, &total), RESULT_NOT_OPEN);
+    EXPECT_EQ(KDX7400_CloseDevice(32), RESULT_BAD_INDEX);
+    EXPECT_EQ(KDX7400_CloseDevice(-7), RESULT_BAD_INDEX);
+}
+
+TEST_F(Table, ClosedSlotIsReusedWithTheNewModulesCounts) {
+    open_module(counted_module());
+    ASSERT_EQ(KDX7400_CloseDevice(index), RESULT_OK);
+    ModuleSpec other;
+    other.product_id = 0x7402;
+    other.di = 8;
+    other.do_ = 8;
+    bed.add_module(other);
+    EXPECT_EQ(KDX7400_OpenDevice(0x7402, 0), index);
+    uint8_t di = 0;
+    EXPECT_EQ(KDX7400_GetDITotal(index, &di), RESULT_OK);
+    EXPECT_EQ(di, 8);
+}
+
+TEST_F(Table, LibraryVersionIsConstant) {
+    EXPECT_STREQ(KDXIO_GetLibraryVersion(), "1.0.0");
+    open_module();
+    EXPECT_EQ(KDXIO_GetLibraryVersion(), KDXIO_GetLibraryVersion());
+    EXPECT_STREQ(KDXIO_GetLibraryVersion(), "1.0.0");
+}
+
+class ModuleInit : public ModuleTest {
+protected:
+    void SetUp() override {
+        node = bed.add_module(counted_module());
+        slot.fd = ::open(("/dev/" + node).c_str(), O_RDWR);
+        ASSERT_GE(slot.fd, 0);
+        bed.clear_commands();
+    }
+    void TearDown() override { ::close(slot.fd); }
+    module_slot slot{-1, 0, 9, 9, 9, 9, 9, 9};
+};
+
+TEST_F(ModuleInit, CopiesTheCountsOutputFirst) {
+    EXPECT_EQ(module_init(&slot), RESULT_OK);
+    EXPECT_EQ(slot.initialized, 1);
+    EXPECT_EQ(slot.di_total, 64);
+    EXPECT_EQ(slot.do_total, 32);
+    EXPECT_EQ(slot.ai_total, 4);
+    EXPECT_EQ(slot.ao_total, 2);
+    EXPECT_EQ(slot.pi_total, 3);
+    EXPECT_EQ(slot.po_total, 1);
+    const Command read = only_transfer();
+    EXPECT_EQ(read.lba(), LBA_MODULE_INFO);
+    EXPECT_EQ(read.dxfer_len, 128u);
+}
+
+TEST_F(ModuleInit, FailuresLeaveTheCountsAndMarkTheSlotInitialized) {
+    struct Case {
+        const char *name;
+        Fault fault;
+        int16_t result;
+    };
+    const Case cases[] = {
+        {"ioctl fails", ioctl_error(EIO), RESULT_READ_FAILED},
+        {"no magic", fault(FaultKind::NoMagic), RESULT_BAD_HEADER},
+    };
+    for (const Case &c : cases) {
+        slot.initialized = 0;
+        bed.inject(c.fault);
+        EXPECT_EQ(module_init(&slot), c.result) << c.name;
+        EXPECT_EQ(slot.initialized, 1) << c.name;
+        EXPECT_EQ(slot.di_total, 9) << c.name;
+        EXPECT_EQ(slot.do_total, 9) << c.name;
+        EXPECT_EQ(slot.po_total, 9) << c.name;
+    }
+    EXPECT_EQ(module_init(nullptr), RESULT_NULL_MODULE);
+}
+
+} // namespace

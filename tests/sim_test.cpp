@@ -1,0 +1,155 @@
+// The stand-in for the kernel: path redirection and the sg driver's checks.
+#include "support.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <glob.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kdxtest;
+
+class Sim : public ModuleTest {};
+
+TEST_F(Sim, GlobFindsNodesUnderTheirUsualNamesInSortedOrder) {
+    for (unsigned number : {2u, 10u, 0u}) {
+        ModuleSpec spec;
+        spec.number = number;
+        bed.add_module(spec);
+    }
+    glob_t found{};
+    ASSERT_EQ(::glob("/dev/sg*", 0, nullptr, &found), 0);
+    std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    ::globfree(&found);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/dev/sg0", "/dev/sg10", "/dev/sg2"}));
+}
+
+TEST_F(Sim, RealpathOfTheDeviceLinkIsASysfsPath) {
+    node = bed.add_module({});
+    char resolved[PATH_MAX];
+    ASSERT_NE(::realpath(("/sys/class/scsi_generic/" + node + "/device").c_str(), resolved),
+              nullptr);
+    EXPECT_EQ(std::string(resolved),
+              "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0");
+    EXPECT_EQ(::access("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/idProduct", R_OK), 0);
+}
+
+TEST_F(Sim, WithoutATestbedNothingIsRedirected) {
+    bed.add_module({});
+    ::unsetenv(kdxsim::kTestbedEnv);
+    glob_t found{};
+    const int status = ::glob("/dev/sg*", 0, nullptr, &found);
+    for (std::size_t i = 0; i < found.gl_pathc; ++i) {
+        EXPECT_EQ(::access(found.gl_pathv[i], F_OK), 0) << "a real node";
+    }
+    ::globfree(&found);
+    if (status == GLOB_NOMATCH) {
+        EXPECT_EQ(::open("/dev/sg0", O_RDONLY), -1);
+    }
+    EXPECT_EQ(::access(("/sys/class/scsi_generic/sg0/device"), F_OK) == 0,
+              ::access("/sys/class/scsi_generic", F_OK) == 0 &&
+                  ::access("/sys/class/scsi_generic/sg0", F_OK) == 0);
+    bed.make_current();
+}
+
+class SgRequest : public ModuleTest {
+protected:
+    void SetUp() override {
+        node = bed.add_module({});
+        fd = ::open(("/dev/" + node).c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        request.interface_id = 'S';
+        request.dxfer_direction = SG_DXFER_FROM_DEV;
+        request.cmd_len = 10;
+        request.cmdp = cdb;
+        request.dxfer_len = sizeof data;
+        request.dxferp = data;
+        request.mx_sb_len = sizeof sense;
+        request.sbp = sense;
+        request.timeout = 5000;
+    }
+    void TearDown() override { ::close(fd); }
+
+    int send() { return ::ioctl(fd, SG_IO, &request) < 0 ? errno : 0; }
+
+    int fd = -1;
+    unsigned char cdb[10] = {0x28, 0, 0, 0, 0x21, 0x00, 0, 0, 1, 0};
+    unsigned char data[64] = {};
+    unsigned char sense[32] = {};
+    sg_io_hdr_t request{};
+};
+
+TEST_F(SgRequest, MalformedRequestsGetTheKernelsErrno) {
+    struct Case {
+        const char *name;
+        void (*spoil)(sg_io_hdr_t &);
+        int error;
+    };
+    const Case cases[] = {
+        {"interface id", [](sg_io_hdr_t &r) { r.interface_id = 'Q'; }, ENOSYS},
+        {"short cdb", [](sg_io_hdr_t &r) { r.cmd_len = 5; }, EMSGSIZE},
+        {"no cdb", [](sg_io_hdr_t &r) { r.cmdp = nullptr; }, EMSGSIZE},
+        {"long cdb", [](sg_io_hdr_t &r) { r.cmd_len = 253; }, EMSGSIZE},
+        {"write without data",
+         [](sg_io_hdr_t &r) {
+             r.dxfer_direction = SG_DXFER_TO_DEV;
+             r.dxfer_len = 0;
+         },
+         EINVAL},
+        {"no-data with a length", [](sg_io_hdr_t &r) { r.dxfer_direction = SG_DXFER_NONE; }, EINVAL},
+        {"unknown direction", [](sg_io_hdr_t &r) { r.dxfer_direction = 7; }, EINVAL},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        c.spoil(request);
+        EXPECT_EQ(send(), c.error) << c.name;
+        TearDown();
+    }
+    SetUp();
+}
+
+TEST_F(SgRequest, ShortReadOfARegisterReportsTheResidual) {
+    request.dxfer_len = 20;
+    ASSERT_EQ(send(), 0);
+    EXPECT_EQ(request.status, 0);
+    EXPECT_EQ(request.resid, 0);
+    EXPECT_EQ(data[0], 0xA5);
+    cdb[4] = 0x30; // no register at 0x3000, beyond the disk
+    ASSERT_EQ(send(), 0);
+    EXPECT_EQ(request.status, 0x02);
+    EXPECT_EQ(request.masked_status, 0x01);
+    EXPECT_EQ(request.sb_len_wr, 18);
+    EXPECT_EQ(sense[2], 0x05);
+    EXPECT_EQ(sense[12], 0x21);
+    EXPECT_EQ(request.resid, 20);
+}
+
+TEST_F(SgRequest, WritesWithoutTheMagicAreRefused) {
+    unsigned char block[17] = {};
+    block[16] = 9;
+    cdb[0] = 0x2A;
+    cdb[4] = 0x20;
+    cdb[5] = 0x13;
+    request.dxfer_direction = SG_DXFER_TO_DEV;
+    request.dxferp = block;
+    request.dxfer_len = sizeof block;
+    ASSERT_EQ(send(), 0);
+    EXPECT_EQ(request.status, 0x02);
+    EXPECT_EQ(sense[12], 0x26);
+    EXPECT_EQ(state().registers.opcode, 0);
+}
+
+TEST_F(SgRequest, RegistersOnlyAnswerTheirDirections) {
+    cdb[4] = 0x20;
+    cdb[5] = 0x11; // LBA_SOFT_WDT is written, never read
+    ASSERT_EQ(send(), 0);
+    EXPECT_EQ(request.status, 0x02);
+    EXPECT_EQ(sense[12], 0x24);
+}
+
+} // namespace

@@ -1,0 +1,228 @@
+// The four SCSI commands as the kernel boundary sees them, and the one
+// judgement of how a command ended.
+#include "support.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kdxtest;
+
+class Transport : public ModuleTest {
+protected:
+    void SetUp() override {
+        node = bed.add_module({});
+        fd = ::open(("/dev/" + node).c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        bed.clear_commands();
+    }
+    void TearDown() override {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int fd = -1;
+};
+
+TEST_F(Transport, WriteSendsWrite10WithTheExactByteCount) {
+    const Bytes data = block(17, {{16, {0x07}}});
+    EXPECT_EQ(writeLBA(fd, 0x2013, data.data(), 17), 17);
+    const Command sent = only_transfer();
+    EXPECT_EQ(sent.cdb, (Bytes{0x2A, 0, 0, 0, 0x20, 0x13, 0, 0, 0x01, 0}));
+    EXPECT_EQ(sent.dxfer_len, 17u);
+    EXPECT_EQ(sent.direction, SG_DXFER_TO_DEV);
+    EXPECT_EQ(sent.timeout, 5000u);
+    EXPECT_EQ(sent.interface_id, 'S');
+    EXPECT_EQ(sent.cmd_len, 10u);
+    EXPECT_EQ(sent.mx_sb_len, 32u);
+    EXPECT_EQ(sent.flags, 0u);
+    EXPECT_EQ(sent.iovec_count, 0u);
+    EXPECT_EQ(sent.data, data);
+    EXPECT_EQ(state().registers.opcode, 7);
+}
+
+TEST_F(Transport, ReadSendsRead10AndReceivesTheBlock) {
+    Bytes buffer(128, 0);
+    EXPECT_EQ(readLBA(fd, 0x2100, buffer.data(), 128), 128);
+    const Command sent = only_transfer();
+    EXPECT_EQ(sent.cdb, (Bytes{0x28, 0, 0, 0, 0x21, 0x00, 0, 0, 0x01, 0}));
+    EXPECT_EQ(sent.dxfer_len, 128u);
+    EXPECT_EQ(sent.direction, SG_DXFER_FROM_DEV);
+    EXPECT_EQ(sent.timeout, 5000u);
+    EXPECT_EQ(getU32Val(buffer.data()), IDENTIFY_HEADER_MAGIC);
+    EXPECT_EQ(buffer[72], 16);
+}
+
+TEST_F(Transport, BlockCountCoversTheByteCountModulo256) {
+    struct Case {
+        uint32_t bytes;
+        uint8_t blocks;
+    };
+    Bytes buffer(256 * 512, 0);
+    for (const Case c : {Case{1, 1}, Case{512, 1}, Case{513, 2}, Case{255 * 512, 255},
+                         Case{255 * 512 + 1, 0}}) {
+        bed.clear_commands();
+        readLBA(fd, 0x10, buffer.data(), c.bytes);
+        const Command sent = only_transfer();
+        ASSERT_EQ(sent.cdb.size(), 10u);
+        EXPECT_EQ(sent.cdb[7], 0) << c.bytes;
+        EXPECT_EQ(sent.cdb[8], c.blocks) << c.bytes;
+        EXPECT_EQ(sent.dxfer_len, c.bytes) << "never rounded to whole blocks";
+    }
+}
+
+TEST_F(Transport, ZeroByteCountsSendNothingExceptInquiry) {
+    uint8_t buffer[8] = {};
+    EXPECT_EQ(readLBA(fd, 0x2100, buffer, 0), 0);
+    EXPECT_EQ(writeLBA(fd, 0x2100, buffer, 0), 0);
+    EXPECT_EQ(readCapacity(fd, buffer, 0), 0);
+    EXPECT_TRUE(transfers().empty());
+    EXPECT_EQ(getInquiry(fd, buffer, 0), 0);
+    const Command sent = only_transfer();
+    EXPECT_EQ(sent.cdb, (Bytes{0x12, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(Transport, InquiryAsksForTheByteCountWithTwoSecondTimeout) {
+    Bytes inquiry(96, 0);
+    EXPECT_EQ(getInquiry(fd, inquiry.data(), 96), 96);
+    const Command sent = only_transfer();
+    EXPECT_EQ(sent.cdb, (Bytes{0x12, 0, 0, 0, 0x60, 0}));
+    EXPECT_EQ(sent.cmd_len, 6u);
+    EXPECT_EQ(sent.timeout, 2000u);
+    EXPECT_EQ(std::string(inquiry.begin() + 8, inquiry.begin() + 14), "KALMIR");
+    EXPECT_EQ(inquiry[30], '#');
+    EXPECT_EQ(inquiry[31], '0');
+}
+
+TEST_F(Transport, CapacityOfAModuleIsTwoMebibytes) {
+    uint8_t capacity[8] = {};
+    EXPECT_EQ(readCapacity(fd, capacity, 8), 8);
+    EXPECT_EQ(Bytes(capacity, capacity + 8), (Bytes{0, 0, 0x0F, 0xFF, 0, 0, 0x02, 0}));
+    const Command sent = only_transfer();
+    EXPECT_EQ(sent.cdb, (Bytes{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(sent.dxfer_len, 8u);
+    EXPECT_EQ(getDiskSize(fd), 2097152u);
+}
+
+TEST_F(Transport, DiskSizeIsComputedIn64Bits) {
+    struct Case {
+        Bytes capacity;
+        uint64_t size;
+    };
+    const Case cases[] = {
+        {{0, 0, 0x0F, 0xFF, 0, 0, 0x02, 0}, 0x200000u},
+        // Wraps to 2 MiB in 32 bits: must not look like a module.
+        {{0, 0x80, 0x0F, 0xFF, 0, 0, 0x02, 0}, 0x100200000u},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x02, 0}, 0x20000000000u},
+        {{0, 0, 0x1F, 0xFF, 0, 0, 0x10, 0}, 8192u * 4096u},
+    };
+    for (const Case &c : cases) {
+        bed.inject(for_opcode(reply_bytes(0, c.capacity), 0x25));
+        EXPECT_EQ(getDiskSize(fd), c.size);
+    }
+}
+
+TEST_F(Transport, EveryCommandFailsOnAClosedDescriptor) {
+    uint8_t buffer[128] = {};
+    const int closed = fd;
+    ::close(fd);
+    fd = -1;
+    EXPECT_EQ(readLBA(closed, 0x2100, buffer, 128), 0);
+    EXPECT_EQ(writeLBA(closed, 0x2013, buffer, 17), 0);
+    EXPECT_EQ(getInquiry(closed, buffer, 96), 0);
+    EXPECT_EQ(readCapacity(closed, buffer, 8), 0);
+    EXPECT_EQ(getDiskSize(closed), 0u);
+    EXPECT_EQ(readLBA(-1, 0x2100, buffer, 128), 0);
+}
+
+Fault check_condition(bool data_moved) {
+    Fault f = fault(FaultKind::CheckCondition);
+    f.sense_key = 0x05;
+    f.asc = 0x24;
+    f.data_moved = data_moved;
+    return f;
+}
+
+Fault host_status(uint16_t status, bool data_moved) {
+    Fault f = fault(FaultKind::HostStatus);
+    f.host_status = status;
+    f.data_moved = data_moved;
+    return f;
+}
+
+Fault driver_status(uint16_t status, bool data_moved) {
+    Fault f = fault(FaultKind::DriverStatus);
+    f.driver_status = status;
+    f.data_moved = data_moved;
+    return f;
+}
+
+struct Ending {
+    const char *name;
+    Fault fault;
+    bool completes;
+};
+
+std::vector<Ending> endings() {
+    std::vector<Ending> cases = {
+        {"ioctl EIO", ioctl_error(EIO), false},
+        {"ioctl ENODEV", ioctl_error(ENODEV), false},
+        // The module answers a short data phase with the whole block and
+        // CHECK CONDITION, or the host calls it a phase error: the bytes
+        // arrived all the same.
+        {"check condition with data", check_condition(true), true},
+        {"DID_ERROR with data", host_status(0x07, true), true},
+        {"driver sense with data", driver_status(0x08, true), true},
+        {"check condition, nothing moved", check_condition(false), false},
+        {"DID_ERROR, nothing moved", host_status(0x07, false), false},
+        {"DRIVER_TIMEOUT with data", driver_status(0x06, true), false},
+        {"DRIVER_TIMEOUT with suggestion bits", driver_status(0x26, true), false},
+    };
+    for (uint16_t status = 0x01; status <= 0x05; ++status) {
+        cases.push_back({"not completed, with data", host_status(status, true), false});
+        cases.push_back({"not completed, nothing moved", host_status(status, false), false});
+    }
+    return cases;
+}
+
+TEST_F(Transport, HowACommandEndedDecidesEveryCommandsResult) {
+    for (const Ending &ending : endings()) {
+        SCOPED_TRACE(ending.name + std::string(" host=") + std::to_string(ending.fault.host_status) +
+                     " driver=" + std::to_string(ending.fault.driver_status));
+        Bytes buffer(128, 0);
+        bed.inject(ending.fault);
+        EXPECT_EQ(readLBA(fd, 0x2100, buffer.data(), 128), ending.completes ? 128 : 0);
+        bed.inject(ending.fault);
+        EXPECT_EQ(writeLBA(fd, 0x2013, block(17).data(), 17), ending.completes ? 17 : 0);
+        bed.inject(ending.fault);
+        EXPECT_EQ(getInquiry(fd, buffer.data(), 96), ending.completes ? 96 : 0);
+        bed.inject(ending.fault);
+        EXPECT_EQ(readCapacity(fd, buffer.data(), 8), ending.completes ? 8 : 0);
+    }
+}
+
+TEST_F(Transport, AReadThatMovedNothingLeavesTheBufferAsItWas) {
+    Bytes buffer(24, 0xEE);
+    bed.inject(check_condition(false));
+    EXPECT_EQ(readLBA(fd, LBA_DO_VALUE, buffer.data(), 24), 0);
+    EXPECT_EQ(buffer, Bytes(24, 0xEE));
+}
+
+TEST_F(Transport, AWriteThatMovedNothingDoesNotReachTheModule) {
+    bed.inject(host_status(0x03, false));
+    EXPECT_EQ(writeLBA(fd, LBA_OPCODE, block(17, {{16, {0x33}}}).data(), 17), 0);
+    EXPECT_EQ(state().registers.opcode, 0);
+}
+
+TEST_F(Transport, AnUnpluggedModuleFailsEveryCommand) {
+    Bytes buffer(128, 0);
+    bed.unplug(node);
+    EXPECT_EQ(readLBA(fd, 0x2100, buffer.data(), 128), 0);
+    EXPECT_EQ(writeLBA(fd, 0x2013, block(17).data(), 17), 0);
+    EXPECT_EQ(getDiskSize(fd), 0u);
+}
+
+} // namespace
