@@ -25,7 +25,7 @@ uint64_t monotonic_ms() {
 
 template <typename T> std::vector<T> read_records(const std::string &path) {
     std::vector<T> records;
-    if (const auto text = read_file(path)) {
+    if (const auto text = read_file(path); text && text->size() >= sizeof(T)) {
         records.resize(text->size() / sizeof(T));
         std::memcpy(records.data(), text->data(), records.size() * sizeof(T));
     }
