@@ -79,6 +79,26 @@ inline Bytes block(std::size_t size,
     return bytes;
 }
 
+inline ModuleSpec module_with(uint8_t di, uint8_t do_) {
+    ModuleSpec spec;
+    spec.di = di;
+    spec.do_ = do_;
+    return spec;
+}
+
+// Runs check against a freshly opened module in a testbed of its own.
+inline void with_module(
+    const ModuleSpec &spec,
+    const std::function<void(const Testbed &, const std::string &, int32_t)> &check) {
+    Testbed fresh;
+    const std::string node = fresh.add_module(spec);
+    const int32_t index = KDX7400_OpenDevice(spec.product_id, spec.board_id);
+    ASSERT_GE(index, 0);
+    fresh.clear_commands();
+    check(fresh, node, index);
+    KDX7400_CloseDevice(index);
+}
+
 class ModuleTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -96,12 +116,7 @@ protected:
         return index;
     }
 
-    int32_t open_module(uint8_t di, uint8_t do_) {
-        ModuleSpec spec;
-        spec.di = di;
-        spec.do_ = do_;
-        return open_module(spec);
-    }
+    int32_t open_module(uint8_t di, uint8_t do_) { return open_module(module_with(di, do_)); }
 
     std::vector<Command> transfers() const { return bed.transfers(); }
 
