@@ -1,0 +1,241 @@
+// kdx7400-sim: run any program against virtual KDX-7400 modules, and
+// drive a running testbed from a second shell.
+#include "testbed.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Where the preload library sits relative to this program: beside it in
+// the build tree, in the library directory once installed.
+std::string preload_library() {
+    if (const char *chosen = std::getenv("KDX7400_SIM_LIBRARY")) {
+        return chosen;
+    }
+    const fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
+    for (const fs::path &candidate :
+         {self / "libkdx7400-sim.so", self / KDX7400_SIM_RELATIVE_LIBDIR / "libkdx7400-sim.so"}) {
+        if (fs::exists(candidate)) {
+            return fs::canonical(candidate).string();
+        }
+    }
+    throw std::runtime_error("cannot find libkdx7400-sim.so (set KDX7400_SIM_LIBRARY)");
+}
+
+// Hex (0x), binary (0b) or decimal, the whole text.
+uint64_t parse_number(const std::string &text) {
+    const bool binary = text.size() > 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B');
+    std::size_t used = 0;
+    const uint64_t value = std::stoull(binary ? text.substr(2) : text, &used, binary ? 2 : 0);
+    if (used != text.size() - (binary ? 2 : 0)) {
+        throw std::invalid_argument("bad number '" + text + "'");
+    }
+    return value;
+}
+
+std::string describe(const kdxsim::ModuleState &state) {
+    const auto &id = state.identity;
+    char text[160];
+    std::snprintf(text, sizeof text, "pid=0x%04x bid=%u di=%u do=%u", id.product_id,
+                  unsigned{id.board_id}, unsigned{id.di_total}, unsigned{id.do_total});
+    return text;
+}
+
+void add_modules(kdxsim::Testbed &bed, const std::vector<std::string> &specs) {
+    for (const std::string &text : specs) {
+        const std::string node = bed.add_module(kdxsim::parse_module_spec(text));
+        std::cerr << "kdx7400-sim: " << node << " " << describe(bed.state(node)) << "\n";
+    }
+}
+
+void set_environment(const kdxsim::Testbed &bed) {
+    std::string preload = preload_library();
+    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing) {
+        preload += std::string(":") + existing;
+    }
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    bed.make_current();
+}
+
+int run_program(const std::vector<std::string> &program) {
+    std::vector<char *> argv;
+    for (const std::string &arg : program) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execvp(argv[0], argv.data());
+        std::cerr << "kdx7400-sim: cannot run " << program[0] << ": " << std::strerror(errno) << "\n";
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return WEXITSTATUS(status);
+}
+
+std::string show(const kdxsim::Testbed &bed, const std::string &node) {
+    const kdxsim::ModuleState s = bed.state(node);
+    const auto &r = s.registers;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%s %s%s\n  outputs=0x%llx power-on=0x%llx safety=0x%llx/0x%llx invert=%u\n"
+                  "  inputs=0x%llx filter=%u invert=%u edge=%u\n"
+                  "  watchdog timeout=%u %s  nickname=\"%.32s\" protect=%u frame-rate=%u "
+                  "opcode=%u\n",
+                  node.c_str(), describe(s).c_str(), s.unplugged ? " (unplugged)" : "",
+                  static_cast<unsigned long long>(r.do_value),
+                  static_cast<unsigned long long>(r.do_power_on),
+                  static_cast<unsigned long long>(r.safety_first),
+                  static_cast<unsigned long long>(r.safety_second), unsigned{r.do_inverse},
+                  static_cast<unsigned long long>(r.di_physical), unsigned{r.di_filter},
+                  unsigned{r.di_inverse}, unsigned{r.di_cnt_edge}, r.wdt_timeout,
+                  r.wdt_expired ? "EXPIRED (error LED on)" : "ok", r.nickname,
+                  unsigned{r.write_protect}, unsigned{r.frame_rate_factor}, unsigned{r.opcode});
+    std::string out = text;
+    out += "  counters:";
+    for (unsigned n = 0; n < std::min<unsigned>(s.identity.di_total, 64); ++n) {
+        out += " " + std::to_string(r.counters[n]);
+    }
+    return out + "\n";
+}
+
+const char *kFooter = R"TXT(
+Run a program against virtual modules (a temporary testbed unless --testbed):
+  kdx7400-sim --module pid=0x7401,bid=3,di=16,do=16 [--module ...] -- PROGRAM ARGS
+A module spec takes pid, bid, di, do, ai, ao, pi, po, fw, date, product, sg.
+The testbed directory is printed on stderr; from a second shell:
+  kdx7400-sim inputs DIR sg0 0x0005     drive the inputs (counters count edges)
+  kdx7400-sim show DIR                  print every module's state
+  kdx7400-sim advance DIR MS            move a virtual clock (--virtual-clock)
+  kdx7400-sim unplug DIR sg0            pull a module out
+  eval "$(kdx7400-sim env DIR)"         make this shell's programs use DIR)TXT";
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Everything after "--" is the program to run.
+    std::vector<std::string> program;
+    int own = argc;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            own = i;
+            program.assign(argv + i + 1, argv + argc);
+            break;
+        }
+    }
+
+    CLI::App app{"kdx7400-sim - virtual KDX-7400 modules for development without hardware",
+                 "kdx7400-sim"};
+    app.footer(kFooter);
+    std::vector<std::string> modules;
+    std::string testbed_dir;
+    bool virtual_clock = false;
+    app.add_option("--module", modules, "add a virtual module (repeatable)");
+    app.add_option("--testbed", testbed_dir, "testbed directory to create or reuse (kept)");
+    app.add_flag("--virtual-clock", virtual_clock, "time moves only with 'advance'");
+
+    std::string dir, node, value;
+    auto *create = app.add_subcommand("create", "create a testbed directory with modules");
+    create->add_option("dir", dir)->required();
+    create->add_option("--module", modules, "add a virtual module (repeatable)");
+    create->add_flag("--virtual-clock", virtual_clock, "time moves only with 'advance'");
+    auto *inputs = app.add_subcommand("inputs", "set the input levels of a module");
+    inputs->add_option("dir", dir)->required();
+    inputs->add_option("node", node)->required();
+    inputs->add_option("levels", value)->required();
+    auto *advance = app.add_subcommand("advance", "move the virtual clock");
+    advance->add_option("dir", dir)->required();
+    advance->add_option("ms", value)->required();
+    auto *show_cmd = app.add_subcommand("show", "print the modules' state");
+    show_cmd->add_option("dir", dir)->required();
+    show_cmd->add_option("node", node);
+    auto *unplug = app.add_subcommand("unplug", "pull a module out");
+    unplug->add_option("dir", dir)->required();
+    unplug->add_option("node", node)->required();
+    auto *env = app.add_subcommand("env", "print shell exports for a testbed");
+    env->add_option("dir", dir)->required();
+
+    try {
+        app.parse(own, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+
+    try {
+        if (*create) {
+            kdxsim::Testbed bed(dir, true);
+            if (virtual_clock) {
+                bed.store().use_virtual_clock(0);
+            }
+            add_modules(bed, modules);
+            return 0;
+        }
+        if (*inputs) {
+            const kdxsim::Testbed bed(dir, false);
+            bed.set_inputs(node, parse_number(value));
+            return 0;
+        }
+        if (*advance) {
+            const kdxsim::Testbed bed(dir, false);
+            bed.advance(parse_number(value));
+            return 0;
+        }
+        if (*show_cmd) {
+            const kdxsim::Testbed bed(dir, false);
+            for (const std::string &name : node.empty() ? bed.nodes() : std::vector{node}) {
+                std::cout << show(bed, name);
+            }
+            return 0;
+        }
+        if (*unplug) {
+            const kdxsim::Testbed bed(dir, false);
+            bed.unplug(node);
+            return 0;
+        }
+        if (*env) {
+            const kdxsim::Testbed bed(dir, false);
+            std::cout << "export " << kdxsim::kTestbedEnv << "=" << fs::absolute(dir).string() << "\n"
+                      << "export LD_PRELOAD=" << preload_library() << "\n";
+            return 0;
+        }
+        if (program.empty()) {
+            std::cerr << "kdx7400-sim: nothing to run (kdx7400-sim --help)\n";
+            return 2;
+        }
+        std::optional<kdxsim::Testbed> temporary;
+        std::optional<kdxsim::Testbed> kept;
+        kdxsim::Testbed *bed = nullptr;
+        if (testbed_dir.empty()) {
+            bed = &temporary.emplace();
+            if (!virtual_clock) {
+                bed->store().use_real_clock();
+            }
+        } else {
+            bed = &kept.emplace(testbed_dir, true);
+            if (virtual_clock) {
+                bed->store().use_virtual_clock(0);
+            }
+        }
+        add_modules(*bed, modules);
+        std::cerr << "kdx7400-sim: testbed " << bed->root() << "\n";
+        set_environment(*bed);
+        return run_program(program);
+    } catch (const std::exception &e) {
+        std::cerr << "kdx7400-sim: " << e.what() << "\n";
+        return 1;
+    }
+}
