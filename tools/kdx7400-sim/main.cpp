@@ -58,9 +58,12 @@ void add_modules(kdxsim::Testbed &bed, const std::vector<std::string> &specs) {
 }
 
 void set_environment(const kdxsim::Testbed &bed) {
+    // Appended: a sanitizer runtime already preloaded must stay first.
     std::string preload = preload_library();
     if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing) {
-        preload += std::string(":") + existing;
+        const std::string current = existing;
+        preload = current.find("libkdx7400-sim.so") != std::string::npos ? current
+                                                                         : current + ":" + preload;
     }
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
     bed.make_current();

@@ -506,17 +506,17 @@ void cmd_monitor(const Options &options) {
             const std::string when = timestamp();
             std::ostringstream text;
             text << when << " inputs=" << hex_mask(inputs, module.di_total());
-            json changed = json::object();
+            std::vector<std::size_t> changed;
             for (std::size_t n = 0; n < counters.size(); ++n) {
                 if (last_counters.size() != counters.size() || counters[n] != last_counters[n]) {
-                    changed[std::to_string(n)] = counters[n];
+                    changed.push_back(n);
                     text << " c" << n << "=" << counters[n];
                 }
             }
             text << "\n";
             emit(options,
                  {{"time", when}, {"inputs", mask_json(inputs, module.di_total())},
-                  {"counters", changed}},
+                  {"counters", counters}, {"changed_counters", changed}},
                  text.str());
             std::cout.flush();
             last_inputs = inputs;

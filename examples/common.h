@@ -1,0 +1,34 @@
+/* Shared by the examples: open the module named on the command line. */
+#ifndef KDX7400_EXAMPLE_COMMON_H
+#define KDX7400_EXAMPLE_COMMON_H
+
+#include "kdx7400.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+/* Usage: PROGRAM PID BID, for example: toggle_output 0x7401 3 */
+static int32_t open_from_arguments(int argc, char **argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s PID BID\n", argv[0]);
+        exit(2);
+    }
+    const uint16_t pid = (uint16_t)strtoul(argv[1], NULL, 0);
+    const uint8_t bid = (uint8_t)strtoul(argv[2], NULL, 0);
+    const int32_t index = KDX7400_OpenDevice(pid, bid);
+    if (index < 0) {
+        fprintf(stderr, "%s: open: %s (%d)\n", argv[0], KDXIO_GetOpenResultString(index), index);
+        exit(1);
+    }
+    return index;
+}
+
+/* Prints a failed call's result text and exits. */
+static void check(int16_t result, const char *what) {
+    if (result != RESULT_OK) {
+        fprintf(stderr, "%s: %s (%d)\n", what, KDXIO_GetResultString(result), result);
+        exit(1);
+    }
+}
+
+#endif

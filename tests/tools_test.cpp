@@ -1,0 +1,301 @@
+// kdxio, kdx7400-sim and the examples, run as programs against virtual
+// modules, the way a person or a script would run them.
+#include "support.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kdxtest;
+using json = nlohmann::json;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class Tools : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleSpec spec;
+        spec.board_id = 3;
+        node = bed.add_module(spec);
+    }
+
+    pid_t spawn(const std::vector<std::string> &args) {
+        const std::string out = bed.root() + "/out." + std::to_string(runs_);
+        const std::string err = bed.root() + "/err." + std::to_string(runs_);
+        ++runs_;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int in = ::open("/dev/null", O_RDONLY);
+            ::dup2(in, 0);
+            ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            std::vector<char *> argv;
+            for (const std::string &arg : args) {
+                argv.push_back(const_cast<char *>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return child;
+    }
+
+    Outcome wait_for(pid_t child) {
+        Outcome outcome;
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        outcome.out = slurp(bed.root() + "/out." + std::to_string(runs_ - 1));
+        outcome.err = slurp(bed.root() + "/err." + std::to_string(runs_ - 1));
+        return outcome;
+    }
+
+    Outcome run(const std::vector<std::string> &args) { return wait_for(spawn(args)); }
+
+    Outcome kdxio(std::vector<std::string> args) {
+        args.insert(args.begin(), {KDXIO_PATH, "-p", "0x7401", "-b", "3"});
+        return run(args);
+    }
+
+    json kdxio_json(std::vector<std::string> args) {
+        args.push_back("--json");
+        const Outcome outcome = kdxio(args);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        return json::parse(outcome.out);
+    }
+
+    int runs_ = 0;
+};
+
+TEST_F(Tools, InfoReportsTheModule) {
+    bed.update(node, [](kdxsim::ModuleState &s) { std::memcpy(s.registers.nickname, "bench", 5); });
+    const json info = kdxio_json({"info"});
+    EXPECT_EQ(info["product_id"], 0x7401);
+    EXPECT_EQ(info["board_id"], 3);
+    EXPECT_EQ(info["di_total"], 16);
+    EXPECT_EQ(info["do_total"], 16);
+    EXPECT_EQ(info["firmware_version"], 0x0102);
+    EXPECT_EQ(info["firmware_date"], "2026-03-14");
+    EXPECT_EQ(info["nickname"], "bench");
+    EXPECT_EQ(info["outputs"]["hex"], "0x0000");
+    const Outcome text = kdxio({"info"});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("channels          DO 16, DI 16"), std::string::npos);
+}
+
+TEST_F(Tools, OutputsAreSetSwitchedAndRead) {
+    EXPECT_EQ(kdxio({"do", "set", "0b11110000"}).status, 0);
+    EXPECT_EQ(kdxio({"do", "on", "0", "1"}).status, 0);
+    EXPECT_EQ(kdxio({"do", "off", "4"}).status, 0);
+    EXPECT_EQ(state().registers.do_value, 0xE3u);
+    const Outcome get = kdxio({"do", "get"});
+    EXPECT_EQ(get.out, "0x00e3\n");
+    EXPECT_EQ(kdxio_json({"do", "get"})["outputs"]["value"], 0xE3);
+    EXPECT_EQ(kdxio({"do", "power-on", "255"}).status, 0);
+    EXPECT_EQ(kdxio({"do", "power-on"}).out, "0x00ff\n");
+    EXPECT_EQ(kdxio({"do", "safety", "0xff", "0x0f"}).status, 0);
+    EXPECT_EQ(kdxio({"do", "safety"}).out, "0x00ff 0x000f\n");
+    EXPECT_EQ(kdxio({"do", "invert", "1"}).status, 0);
+    EXPECT_EQ(kdxio({"do", "invert"}).out, "1\n");
+}
+
+TEST_F(Tools, InputsCountersAndSettings) {
+    bed.set_inputs(node, 0x1);
+    bed.set_inputs(node, 0x0);
+    bed.set_inputs(node, 0x5);
+    EXPECT_EQ(kdxio({"di", "get"}).out, "0x0005\n");
+    EXPECT_EQ(kdxio({"di", "2"}).out, "1\n");
+    EXPECT_EQ(kdxio_json({"di", "1"})["state"], 0);
+    const json counters = kdxio_json({"counter", "read"});
+    EXPECT_EQ(counters["counters"][0], 2);
+    EXPECT_EQ(counters["counters"][2], 1);
+    EXPECT_EQ(kdxio({"counter", "read", "0"}).out, "2\n");
+    EXPECT_EQ(kdxio({"counter", "clear-channel", "0"}).status, 0);
+    EXPECT_EQ(kdxio({"counter", "read", "0"}).out, "0\n");
+    EXPECT_EQ(kdxio({"counter", "clear", "0xffff"}).status, 0);
+    EXPECT_EQ(state().registers.counters[2], 0u);
+    EXPECT_EQ(kdxio({"di", "filter", "300"}).status, 0);
+    EXPECT_EQ(kdxio({"di", "filter"}).out, "300\n");
+    EXPECT_EQ(kdxio({"di", "edge", "1"}).status, 0);
+    EXPECT_EQ(kdxio_json({"di", "edge"})["edge"], 1);
+    EXPECT_EQ(kdxio({"di", "invert", "2"}).status, 2) << "0 or 1 only";
+}
+
+TEST_F(Tools, SettingsWatchdogAndCommands) {
+    EXPECT_EQ(kdxio({"name", "rig 7"}).status, 0);
+    EXPECT_EQ(kdxio({"name"}).out, "rig 7\n");
+    EXPECT_EQ(kdxio({"protect", "1"}).status, 0);
+    EXPECT_EQ(kdxio({"protect"}).out, "1\n");
+    EXPECT_EQ(kdxio({"frame-rate", "9"}).status, 0);
+    EXPECT_EQ(kdxio({"frame-rate"}).out, "9\n");
+    EXPECT_EQ(kdxio({"opcode", "0x42"}).status, 0);
+    EXPECT_EQ(kdxio_json({"opcode"})["opcode"], 0x42);
+    EXPECT_EQ(kdxio({"watchdog", "set", "500"}).status, 0);
+    EXPECT_EQ(kdxio({"watchdog", "get"}).out, "500\n");
+    bed.advance(600);
+    EXPECT_EQ(state().registers.wdt_expired, 1);
+    EXPECT_EQ(kdxio({"watchdog", "clear"}).status, 0);
+    EXPECT_EQ(state().registers.wdt_expired, 0);
+    for (const char *command : {"default", "sync", "reset"}) {
+        EXPECT_EQ(kdxio({command}).status, 0) << command << ": stdin is not a terminal";
+    }
+    const auto seen = state().seen;
+    EXPECT_EQ(seen.load_default + seen.sync + seen.reset, 3u);
+}
+
+TEST_F(Tools, FailuresAndUsageErrorsHaveTheirExitStatus) {
+    Outcome outcome = kdxio({"watchdog", "set", "99"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "kdxio: set watchdog timeout: invalid argument (7)\n");
+    outcome = run({KDXIO_PATH, "-p", "0x7401", "-b", "4", "info"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "kdxio: open 0x7401 board 4: no matching module found (-1)\n");
+    bed.inject(ioctl_error(EIO));
+    outcome = kdxio({"do", "get"});
+    EXPECT_EQ(outcome.status, 1);
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"do", "set", "0xzz"},
+                                               {"do", "set"},
+                                               {"do", "frobnicate"},
+                                               {"bogus"},
+                                               {"do", "on", "64"}}) {
+        outcome = kdxio(args);
+        EXPECT_EQ(outcome.status, 2) << args.back();
+        EXPECT_NE(outcome.err.find("usage: kdxio"), std::string::npos) << outcome.err;
+    }
+    outcome = run({KDXIO_PATH, "info"});
+    EXPECT_EQ(outcome.status, 2) << "no module named";
+    for (const char *command : {"do", "di", "counter", "watchdog", "name", "monitor", "raw"}) {
+        outcome = run({KDXIO_PATH, command, "--help"});
+        EXPECT_EQ(outcome.status, 0) << command;
+        EXPECT_FALSE(outcome.out.empty()) << command;
+    }
+}
+
+TEST_F(Tools, ListingInBothForms) {
+    ModuleSpec second;
+    second.board_id = 10;
+    bed.add_module(second);
+    const Outcome plain = run({KDXIO_PATH, "list", "--plain"});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, capture_stdout([] { KDX7400_ListDevice(); }));
+    const Outcome listed = run({KDXIO_PATH, "list", "--json"});
+    const json list = json::parse(listed.out);
+    ASSERT_EQ(list.size(), 2u);
+    std::set<std::string> boards;
+    for (const json &entry : list) {
+        EXPECT_EQ(entry["product_id"], 0x7401);
+        EXPECT_EQ(entry["name"], "KDX7401");
+        boards.insert(entry["board_id"].get<std::string>());
+    }
+    EXPECT_EQ(boards, (std::set<std::string>{"3", "A"}));
+}
+
+TEST_F(Tools, RawBlocksInquiryAndCapacity) {
+    Outcome outcome = kdxio({"raw", "read", "0x2040", "24"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out.substr(0, outcome.out.find('\n')), "dump packages 24 bytes");
+    EXPECT_NE(outcome.out.find("000 : A5 77 35 5A"), std::string::npos);
+    outcome = kdxio({"inquiry"});
+    EXPECT_NE(outcome.out.find("PRODUCT IDENTIFICATION = KDX-7401      #3\n"), std::string::npos);
+    EXPECT_EQ(kdxio_json({"capacity"})["bytes"], 2097152);
+}
+
+TEST_F(Tools, MonitorPrintsALinePerChange) {
+    const pid_t monitor =
+        spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--json", "--count", "3",
+               "--interval", "10"});
+    // The monitor's first line shows the state it starts from.
+    const auto wait_lines = [&](std::size_t lines) {
+        for (int i = 0; i < 500; ++i) {
+            const std::string out = slurp(bed.root() + "/out." + std::to_string(runs_ - 1));
+            if (static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= lines) {
+                return;
+            }
+            ::usleep(10000);
+        }
+    };
+    wait_lines(1);
+    bed.set_inputs(node, 0x1);
+    wait_lines(2);
+    bed.set_inputs(node, 0x3);
+    const Outcome outcome = wait_for(monitor);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    std::vector<json> lines;
+    std::istringstream text(outcome.out);
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(json::parse(line));
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["inputs"]["value"], 0);
+    EXPECT_EQ(lines[1]["inputs"]["value"], 1);
+    EXPECT_EQ(lines[1]["counters"][0], 1);
+    EXPECT_EQ(lines[2]["inputs"]["value"], 3);
+    EXPECT_EQ(lines[2]["changed_counters"], json::array({1}));
+}
+
+TEST_F(Tools, SimRunsAProgramAgainstItsOwnModules) {
+    ::unsetenv(kdxsim::kTestbedEnv);
+    const Outcome outcome = run({SIM_PATH, "--module", "pid=0x7405,bid=3,di=8,do=32", "--", KDXIO_PATH,
+                                 "-p", "0x7405", "-b", "3", "info", "--json"});
+    bed.make_current();
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const json info = json::parse(outcome.out);
+    EXPECT_EQ(info["di_total"], 8);
+    EXPECT_EQ(info["do_total"], 32);
+    EXPECT_NE(outcome.err.find("kdx7400-sim: testbed "), std::string::npos);
+}
+
+TEST_F(Tools, SimDrivesAnExistingTestbed) {
+    EXPECT_EQ(run({SIM_PATH, "inputs", bed.root(), node, "0b101"}).status, 0);
+    EXPECT_EQ(state().registers.di_physical, 5u);
+    EXPECT_EQ(run({SIM_PATH, "advance", bed.root(), "250"}).status, 0);
+    const Outcome shown = run({SIM_PATH, "show", bed.root()});
+    EXPECT_NE(shown.out.find("inputs=0x5"), std::string::npos);
+    EXPECT_EQ(run({SIM_PATH, "inputs", bed.root(), node, "0xzz"}).status, 1);
+    EXPECT_EQ(run({SIM_PATH, "unplug", bed.root(), node}).status, 0);
+    EXPECT_EQ(kdxio({"info"}).status, 1);
+}
+
+TEST_F(Tools, ExamplesRunAgainstAVirtualModule) {
+    Outcome outcome = run({EXAMPLES_DIR "/toggle_output", "0x7401", "3"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "outputs 0x0001\noutputs 0x0000\noutputs 0x0001\noutputs 0x0000\n");
+
+    bed.set_inputs(node, 0x0002);
+    outcome = run({EXAMPLES_DIR "/read_inputs", "0x7401", "3"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.out.find("DI0=0\nDI1=1\nDI2=0\n"), std::string::npos);
+
+    bed.set_inputs(node, 0x0000);
+    bed.set_inputs(node, 0x0002);
+    outcome = run({EXAMPLES_DIR "/watch_counters", "0x7401", "3"});
+    EXPECT_EQ(outcome.out, "counter 1: 2\n");
+    EXPECT_EQ(state().registers.counters[1], 0u);
+
+    outcome = run({EXAMPLES_DIR "/feed_watchdog", "0x7401", "3"});
+    EXPECT_EQ(outcome.out, "watchdog timeout 500\nfed 3 times\n");
+    EXPECT_EQ(state().registers.wdt_timeout, 500u);
+
+    outcome = run({EXAMPLES_DIR "/toggle_output", "0x7401", "9"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("no matching module found"), std::string::npos);
+}
+
+} // namespace
