@@ -56,6 +56,10 @@ Result write_block(int32_t fd, uint32_t lba, std::span<const uint8_t> block);
 inline constexpr std::size_t kByteBlock = 17;
 Result write_byte(int32_t fd, uint32_t lba, uint8_t value);
 Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value);
+// The same for the module at a device index: index and open tests first,
+// and for the getter a missing out-parameter after them.
+Result set_byte_register(int32_t index, uint32_t lba, uint8_t value);
+Result get_byte_register(int32_t index, uint32_t lba, Reply reply, uint8_t *value);
 
 // ---- SCSI pass-through (transport/scsi.cpp) ------------------------------
 

@@ -5,13 +5,6 @@ namespace kdx {
 
 namespace {
 
-Result send_command(int32_t index, uint32_t lba) {
-    if (const Result result = check_device(index)) {
-        return result;
-    }
-    return write_byte(slot(index).fd, lba, TRIGGER_BYTE);
-}
-
 // The frame-rate factor has no open test: a free slot's fd of -1 makes
 // the transfer itself fail.
 Result read_optional(int32_t fd, uint32_t lba, uint8_t *out) {
@@ -32,10 +25,7 @@ Result read_optional(int32_t fd, uint32_t lba, uint8_t *out) {
 extern "C" {
 
 int16_t KDX7400_SetWriteProtect(int32_t index, uint8_t protect) {
-    if (const kdx::Result result = kdx::check_device(index)) {
-        return result;
-    }
-    return kdx::write_byte(kdx::slot(index).fd, LBA_WRITE_PROTECT, protect != 0 ? 1 : 0);
+    return kdx::set_byte_register(index, LBA_WRITE_PROTECT, protect != 0 ? 1 : 0);
 }
 
 int16_t KDX7400_GetWriteProtect(int32_t index, uint8_t *protect) {
@@ -59,27 +49,18 @@ int16_t KDX7400_GetFrameRateFactor(int32_t index, uint8_t *factor) {
     return kdx::read_optional(kdx::slot(index).fd, LBA_FRAME_RATE_FACTOR, factor);
 }
 
-int16_t KDX7400_LoadDefault(int32_t index) { return kdx::send_command(index, LBA_LOAD_DEFAULT); }
+int16_t KDX7400_LoadDefault(int32_t index) { return kdx::set_byte_register(index, LBA_LOAD_DEFAULT, TRIGGER_BYTE); }
 
-int16_t KDX7400_SYNCDevice(int32_t index) { return kdx::send_command(index, LBA_SYNC); }
+int16_t KDX7400_SYNCDevice(int32_t index) { return kdx::set_byte_register(index, LBA_SYNC, TRIGGER_BYTE); }
 
-int16_t KDX7400_ForceReset(int32_t index) { return kdx::send_command(index, LBA_FORCE_RESET); }
+int16_t KDX7400_ForceReset(int32_t index) { return kdx::set_byte_register(index, LBA_FORCE_RESET, TRIGGER_BYTE); }
 
 int16_t setopcode(int32_t index, uint8_t opcode) {
-    if (const kdx::Result result = kdx::check_device(index)) {
-        return result;
-    }
-    return kdx::write_byte(kdx::slot(index).fd, LBA_OPCODE, opcode);
+    return kdx::set_byte_register(index, LBA_OPCODE, opcode);
 }
 
 int16_t getopcode(int32_t index, uint8_t *opcode) {
-    if (const kdx::Result result = kdx::check_device(index)) {
-        return result;
-    }
-    if (opcode == nullptr) {
-        return RESULT_INVALID_PARAM;
-    }
-    return kdx::read_byte(kdx::slot(index).fd, LBA_OPCODE, kdx::Reply::Validate, *opcode);
+    return kdx::get_byte_register(index, LBA_OPCODE, kdx::Reply::Validate, opcode);
 }
 
 } // extern "C"

@@ -26,16 +26,6 @@ Result set_flag(int32_t index, uint32_t lba, uint8_t value) {
     return write_byte(slot(index).fd, lba, value);
 }
 
-Result get_flag(int32_t index, uint32_t lba, uint8_t *value) {
-    if (const Result result = check_device(index)) {
-        return result;
-    }
-    if (value == nullptr) {
-        return RESULT_INVALID_PARAM;
-    }
-    return read_byte(slot(index).fd, lba, Reply::Validate, *value);
-}
-
 } // namespace
 
 } // namespace kdx
@@ -107,7 +97,7 @@ int16_t KDX7400_DI_SetInverse(int32_t index, uint8_t inverse) {
 }
 
 int16_t KDX7400_DI_GetInverse(int32_t index, uint8_t *inverse) {
-    return kdx::get_flag(index, LBA_DI_INVERSE, inverse);
+    return kdx::get_byte_register(index, LBA_DI_INVERSE, kdx::Reply::Validate, inverse);
 }
 
 int16_t KDX7400_DI_SetCntEdgeTrigger(int32_t index, uint8_t edge) {
@@ -115,7 +105,7 @@ int16_t KDX7400_DI_SetCntEdgeTrigger(int32_t index, uint8_t edge) {
 }
 
 int16_t KDX7400_DI_GetCntEdgeTrigger(int32_t index, uint8_t *edge) {
-    return kdx::get_flag(index, LBA_DI_CNT_EDGE, edge);
+    return kdx::get_byte_register(index, LBA_DI_CNT_EDGE, kdx::Reply::Validate, edge);
 }
 
 } // extern "C"

@@ -106,20 +106,11 @@ int16_t KDX7400_DO_GetPowerOnEnable(int32_t index, uint64_t *mask) {
 }
 
 int16_t KDX7400_DO_SetInverse(int32_t index, uint8_t inverse) {
-    if (const kdx::Result result = kdx::check_device(index)) {
-        return result;
-    }
-    return kdx::write_byte(kdx::slot(index).fd, LBA_DO_INVERSE, inverse);
+    return kdx::set_byte_register(index, LBA_DO_INVERSE, inverse);
 }
 
 int16_t KDX7400_DO_GetInverse(int32_t index, uint8_t *inverse) {
-    if (const kdx::Result result = kdx::check_device(index)) {
-        return result;
-    }
-    if (inverse == nullptr) {
-        return RESULT_INVALID_PARAM;
-    }
-    return kdx::read_byte(kdx::slot(index).fd, LBA_DO_INVERSE, kdx::Reply::Accept, *inverse);
+    return kdx::get_byte_register(index, LBA_DO_INVERSE, kdx::Reply::Accept, inverse);
 }
 
 } // extern "C"

@@ -43,6 +43,10 @@ void decode_masks(const module_slot &module, const uint8_t *block, uint64_t &fir
     }
 }
 
+Result read_safety(const module_slot &module, std::array<uint8_t, kSafetyBlock> &block) {
+    return read_block(module.fd, LBA_DO_SAFETY, block, Reply::Validate);
+}
+
 void change_bit(uint8_t *word, unsigned bit, uint8_t state) {
     const uint32_t mask = uint32_t{1} << bit;
     const uint32_t value = getU32Val(word);
@@ -75,8 +79,7 @@ int16_t KDX7400_DO_SetSafetyEnableChannel(int32_t index, uint8_t channel, uint8_
     }
     const module_slot &module = kdx::slot(index);
     std::array<uint8_t, kdx::kSafetyBlock> block{};
-    if (const kdx::Result result =
-            kdx::read_block(module.fd, LBA_DO_SAFETY, block, kdx::Reply::Validate)) {
+    if (const kdx::Result result = kdx::read_safety(module, block)) {
         return result;
     }
     // Both layouts agree on where a channel's bits sit in 32-bit words.
@@ -96,8 +99,7 @@ int16_t KDX7400_DO_GetSafetyEnable(int32_t index, uint64_t *first, uint64_t *sec
     }
     const module_slot &module = kdx::slot(index);
     std::array<uint8_t, kdx::kSafetyBlock> block{};
-    if (const kdx::Result result =
-            kdx::read_block(module.fd, LBA_DO_SAFETY, block, kdx::Reply::Validate)) {
+    if (const kdx::Result result = kdx::read_safety(module, block)) {
         return result;
     }
     kdx::decode_masks(module, block.data(), *first, *second);

@@ -42,4 +42,21 @@ Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value) {
     return RESULT_OK;
 }
 
+Result set_byte_register(int32_t index, uint32_t lba, uint8_t value) {
+    if (const Result result = check_device(index)) {
+        return result;
+    }
+    return write_byte(slot(index).fd, lba, value);
+}
+
+Result get_byte_register(int32_t index, uint32_t lba, Reply reply, uint8_t *value) {
+    if (const Result result = check_device(index)) {
+        return result;
+    }
+    if (value == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    return read_byte(slot(index).fd, lba, reply, *value);
+}
+
 } // namespace kdx
