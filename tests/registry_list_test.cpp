@@ -41,7 +41,7 @@ protected:
 
 TEST_F(List, NoModulesPrintsOneLine) {
     EXPECT_EQ(listing(), "No KDX-7400 devices found.\n");
-    ModuleSpec other;
+    VirtualModule other;
     other.vendor = "ACME";
     bed.add_module(other);
     EXPECT_EQ(listing(), "No KDX-7400 devices found.\n");
@@ -55,9 +55,9 @@ TEST_F(List, AMissingClassDirectoryIsReportedOnStandardError) {
 }
 
 TEST_F(List, OneModuleShowsItsNameAndBoardId) {
-    ModuleSpec spec;
-    spec.board_id = 0xB;
-    bed.add_module(spec);
+    VirtualModule wanted;
+    wanted.board_id = 0xB;
+    bed.add_module(wanted);
     EXPECT_EQ(listing(), "Found 1 KDX-7400 device(s):\n [0] PID=KDX7401  BID=0xB\n");
     EXPECT_TRUE(transfers().empty()) << "listing never talks to a module";
 }
@@ -65,9 +65,9 @@ TEST_F(List, OneModuleShowsItsNameAndBoardId) {
 TEST_F(List, ModulesAreListedInDirectoryOrder) {
     std::map<std::string, char> boards;
     for (uint8_t board = 0; board < 5; ++board) {
-        ModuleSpec spec;
-        spec.board_id = board;
-        boards[bed.add_module(spec)] = "0123456789ABCDEF"[board];
+        VirtualModule wanted;
+        wanted.board_id = board;
+        boards[bed.add_module(wanted)] = "0123456789ABCDEF"[board];
     }
     std::string expected = "Found 5 KDX-7400 device(s):\n";
     std::size_t j = 0;
@@ -140,11 +140,11 @@ TEST_F(List, HiddenEntriesAreNeverRead) {
 }
 
 TEST_F(List, DeviceListGivesEachModulesFields) {
-    ModuleSpec spec;
-    spec.board_id = 3;
-    spec.product_id = 0x7405;
-    spec.product = "KDX-7405-R2   #3";
-    node = bed.add_module(spec);
+    VirtualModule wanted;
+    wanted.board_id = 3;
+    wanted.product_id = 0x7405;
+    wanted.product = "KDX-7405-R2   #3";
+    node = bed.add_module(wanted);
     kdx7400_device_entry entries[4];
     std::size_t count = 99;
     EXPECT_EQ(KDX7400_GetDeviceList(entries, 4, &count), RESULT_OK);
@@ -178,9 +178,9 @@ TEST_F(List, DeviceListCountsBeyondItsCapacity) {
 
 TEST_F(List, ListingMatchesTheDeviceList) {
     for (const int board : {4, 9, 15}) {
-        ModuleSpec spec;
-        spec.board_id = static_cast<uint8_t>(board);
-        bed.add_module(spec);
+        VirtualModule wanted;
+        wanted.board_id = static_cast<uint8_t>(board);
+        bed.add_module(wanted);
     }
     kdx7400_device_entry entries[32];
     std::size_t count = 0;

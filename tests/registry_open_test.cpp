@@ -21,11 +21,11 @@ protected:
         return nodes;
     }
 
-    static ModuleSpec numbered(unsigned number, uint8_t di = 16) {
-        ModuleSpec spec;
-        spec.number = number;
-        spec.di = di;
-        return spec;
+    static VirtualModule numbered(unsigned number, uint8_t di = 16) {
+        VirtualModule wanted;
+        wanted.number = number;
+        wanted.di = di;
+        return wanted;
     }
 
     uint8_t di_total(int32_t at) const {
@@ -48,10 +48,10 @@ TEST_F(Open, BoardIdAboveFifteenOpensNothing) {
 }
 
 TEST_F(Open, BoardIdIsMatchedAsAnUpperCaseHexDigit) {
-    ModuleSpec upper;
+    VirtualModule upper;
     upper.board_id = 10;
     const std::string upper_node = bed.add_module(upper);
-    ModuleSpec lower;
+    VirtualModule lower;
     lower.product = "KDX-7401      #a";
     bed.add_module(lower);
     const int32_t opened = KDX7400_OpenDevice(0x7401, 10);
@@ -100,32 +100,32 @@ TEST_F(Open, ChecksCapacityThenInquiryThenReadsModuleInfo) {
 
 struct Rejected {
     const char *name;
-    ModuleSpec spec;
+    VirtualModule wanted;
     std::optional<Fault> fault;
     bool opened; // whether the node gets as far as open()
 };
 
 std::vector<Rejected> rejections() {
     std::vector<Rejected> cases;
-    ModuleSpec other_pid;
+    VirtualModule other_pid;
     other_pid.product_id = 0x7402;
     cases.push_back({"other product ID", other_pid, std::nullopt, false});
-    ModuleSpec big_disk;
+    VirtualModule big_disk;
     big_disk.blocks = 8192;
     cases.push_back({"4 MiB disk", big_disk, std::nullopt, true});
-    ModuleSpec wrapping_disk;
+    VirtualModule wrapping_disk;
     wrapping_disk.blocks = 0x801000; // 2 MiB after a 32-bit wrap
     cases.push_back({"disk wrapping to 2 MiB", wrapping_disk, std::nullopt, true});
-    ModuleSpec no_usb;
+    VirtualModule no_usb;
     no_usb.usb = false;
     cases.push_back({"no USB ancestor", no_usb, std::nullopt, false});
-    ModuleSpec too_deep;
+    VirtualModule too_deep;
     too_deep.extra_levels = 8;
     cases.push_back({"idProduct 13 levels up", too_deep, std::nullopt, false});
-    ModuleSpec other_board;
+    VirtualModule other_board;
     other_board.board_id = 1;
     cases.push_back({"other board ID", other_board, std::nullopt, true});
-    ModuleSpec no_hash;
+    VirtualModule no_hash;
     no_hash.product = "KDX-7401";
     cases.push_back({"inquiry without #", no_hash, std::nullopt, true});
     cases.push_back({"capacity fails", {}, for_opcode(ioctl_error(EIO), 0x25), true});
@@ -141,7 +141,7 @@ TEST_F(Open, RejectedNodesAreSkippedWithTheirDescriptorsClosed) {
     for (const Rejected &c : rejections()) {
         SCOPED_TRACE(c.name);
         Testbed fresh;
-        fresh.add_module(c.spec);
+        fresh.add_module(c.wanted);
         if (c.fault) {
             fresh.inject(*c.fault);
         }
@@ -187,9 +187,9 @@ TEST_F(Open, ProductIdComesFromTheFirstNonEmptyIdProductOnTheWayUp) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Testbed fresh;
-        ModuleSpec spec;
-        spec.id_product_text = c.text;
-        fresh.add_module(spec);
+        VirtualModule wanted;
+        wanted.id_product_text = c.text;
+        fresh.add_module(wanted);
         const int32_t opened = KDX7400_OpenDevice(c.requested, 0);
         EXPECT_EQ(opened >= 0, c.found);
         if (opened >= 0) {
@@ -211,7 +211,7 @@ TEST_F(Open, AnEmptyIdProductSendsTheWalkUpward) {
 }
 
 TEST_F(Open, TheWalkCoversTheDeviceDirectoryAndElevenAncestors) {
-    ModuleSpec deepest;
+    VirtualModule deepest;
     deepest.extra_levels = 7; // idProduct on the 12th directory tried
     bed.add_module(deepest);
     EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), 0);

@@ -24,15 +24,15 @@ const CountGetter kGetters[] = {
     {"PO", KDX7400_GetPOTotal, 1},  {"PI", KDX7400_GetPITotal, 3},
 };
 
-ModuleSpec counted_module() {
-    ModuleSpec spec;
-    spec.di = 64;
-    spec.do_ = 32;
-    spec.ai = 4;
-    spec.ao = 2;
-    spec.pi = 3;
-    spec.po = 1;
-    return spec;
+VirtualModule counted_module() {
+    VirtualModule wanted;
+    wanted.di = 64;
+    wanted.do_ = 32;
+    wanted.ai = 4;
+    wanted.ao = 2;
+    wanted.pi = 3;
+    wanted.po = 1;
+    return wanted;
 }
 
 class Table : public ModuleTest {};
@@ -84,7 +84,7 @@ TEST_F(Table, ClosingFreesTheSlotOnce) {
 TEST_F(Table, ClosedSlotIsReusedWithTheNewModulesCounts) {
     open_module(counted_module());
     ASSERT_EQ(KDX7400_CloseDevice(index), RESULT_OK);
-    ModuleSpec other;
+    VirtualModule other;
     other.product_id = 0x7402;
     other.di = 8;
     other.do_ = 8;

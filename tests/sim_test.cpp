@@ -18,9 +18,9 @@ class Sim : public ModuleTest {};
 
 TEST_F(Sim, GlobFindsNodesUnderTheirUsualNamesInSortedOrder) {
     for (unsigned number : {2u, 10u, 0u}) {
-        ModuleSpec spec;
-        spec.number = number;
-        bed.add_module(spec);
+        VirtualModule wanted;
+        wanted.number = number;
+        bed.add_module(wanted);
     }
     glob_t found{};
     ASSERT_EQ(::glob("/dev/sg*", 0, nullptr, &found), 0);

@@ -18,7 +18,7 @@ namespace kdxtest {
 using kdxsim::Command;
 using kdxsim::Fault;
 using kdxsim::FaultKind;
-using kdxsim::ModuleSpec;
+using kdxsim::VirtualModule;
 using kdxsim::Testbed;
 using Bytes = std::vector<uint8_t>;
 
@@ -79,20 +79,20 @@ inline Bytes block(std::size_t size,
     return bytes;
 }
 
-inline ModuleSpec module_with(uint8_t di, uint8_t do_) {
-    ModuleSpec spec;
-    spec.di = di;
-    spec.do_ = do_;
-    return spec;
+inline VirtualModule module_with(uint8_t di, uint8_t do_) {
+    VirtualModule wanted;
+    wanted.di = di;
+    wanted.do_ = do_;
+    return wanted;
 }
 
 // Runs check against a freshly opened module in a testbed of its own.
 inline void with_module(
-    const ModuleSpec &spec,
+    const VirtualModule &wanted,
     const std::function<void(const Testbed &, const std::string &, int32_t)> &check) {
     Testbed fresh;
-    const std::string node = fresh.add_module(spec);
-    const int32_t index = KDX7400_OpenDevice(spec.product_id, spec.board_id);
+    const std::string node = fresh.add_module(wanted);
+    const int32_t index = KDX7400_OpenDevice(wanted.product_id, wanted.board_id);
     ASSERT_GE(index, 0);
     fresh.clear_commands();
     check(fresh, node, index);
@@ -108,9 +108,9 @@ protected:
     }
 
     // Adds a module, opens it and forgets the commands of the open.
-    int32_t open_module(const ModuleSpec &spec = {}) {
-        node = bed.add_module(spec);
-        index = KDX7400_OpenDevice(spec.product_id, spec.board_id);
+    int32_t open_module(const VirtualModule &wanted = {}) {
+        node = bed.add_module(wanted);
+        index = KDX7400_OpenDevice(wanted.product_id, wanted.board_id);
         EXPECT_GE(index, 0) << "open failed";
         bed.clear_commands();
         return index;

@@ -30,9 +30,9 @@ std::string slurp(const std::string &path) {
 class Tools : public ModuleTest {
 protected:
     void SetUp() override {
-        ModuleSpec spec;
-        spec.board_id = 3;
-        node = bed.add_module(spec);
+        VirtualModule wanted;
+        wanted.board_id = 3;
+        node = bed.add_module(wanted);
     }
 
     pid_t spawn(const std::vector<std::string> &args) {
@@ -189,7 +189,7 @@ TEST_F(Tools, FailuresAndUsageErrorsHaveTheirExitStatus) {
 }
 
 TEST_F(Tools, ListingInBothForms) {
-    ModuleSpec second;
+    VirtualModule second;
     second.board_id = 10;
     bed.add_module(second);
     const Outcome plain = run({KDXIO_PATH, "list", "--plain"});

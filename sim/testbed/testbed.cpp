@@ -44,48 +44,48 @@ std::vector<uint8_t> from_hex(const std::string &text) {
     return bytes;
 }
 
-ModuleState initial_state(const ModuleSpec &spec) {
+ModuleState initial_state(const VirtualModule &wanted) {
     ModuleState state{};
     state.format = kStateFormat;
     ModuleIdentity &id = state.identity;
     id.vendor_id = 0x4B44;
-    id.product_id = spec.product_id;
-    id.board_id = spec.board_id;
-    put_padded(id.vendor, sizeof id.vendor, spec.vendor);
-    std::string product = spec.product.value_or("");
-    if (!spec.product) {
+    id.product_id = wanted.product_id;
+    id.board_id = wanted.board_id;
+    put_padded(id.vendor, sizeof id.vendor, wanted.vendor);
+    std::string product = wanted.product.value_or("");
+    if (!wanted.product) {
         char text[17];
-        std::snprintf(text, sizeof text, "KDX-%04X      #%X", spec.product_id,
-                      spec.board_id & 0x0Fu);
+        std::snprintf(text, sizeof text, "KDX-%04X      #%X", wanted.product_id,
+                      wanted.board_id & 0x0Fu);
         product = text;
     }
     put_padded(id.product, sizeof id.product, product);
     put_padded(id.revision, sizeof id.revision, "1.00");
-    id.last_block = spec.blocks - 1;
-    id.block_length = spec.block_length;
-    id.di_total = spec.di;
-    id.do_total = spec.do_;
-    id.ai_total = spec.ai;
-    id.ao_total = spec.ao;
-    id.pi_total = spec.pi;
-    id.po_total = spec.po;
-    id.firmware_version = spec.firmware_version;
+    id.last_block = wanted.blocks - 1;
+    id.block_length = wanted.block_length;
+    id.di_total = wanted.di;
+    id.do_total = wanted.do_;
+    id.ai_total = wanted.ai;
+    id.ao_total = wanted.ao;
+    id.pi_total = wanted.pi;
+    id.po_total = wanted.po;
+    id.firmware_version = wanted.firmware_version;
     std::memset(id.firmware_date, 0, sizeof id.firmware_date);
-    std::memcpy(id.firmware_date, spec.firmware_date.data(),
-                std::min(spec.firmware_date.size(), sizeof id.firmware_date));
+    std::memcpy(id.firmware_date, wanted.firmware_date.data(),
+                std::min(wanted.firmware_date.size(), sizeof id.firmware_date));
     load_defaults(state);
     power_on(state);
     return state;
 }
 
 // Directory of the SCSI device, relative to the testbed root.
-fs::path scsi_device_relative(const ModuleSpec &spec, unsigned number) {
+fs::path scsi_device_relative(const VirtualModule &wanted, unsigned number) {
     const std::string host = std::to_string(number);
     fs::path path;
-    if (spec.usb) {
+    if (wanted.usb) {
         const std::string port = "1-" + std::to_string(number + 1);
         path = fs::path(kUsbController) / "usb1" / port / (port + ":1.0");
-        for (unsigned level = 1; level <= spec.extra_levels; ++level) {
+        for (unsigned level = 1; level <= wanted.extra_levels; ++level) {
             path /= "level" + std::to_string(level);
         }
     } else {
@@ -103,8 +103,8 @@ uint32_t Command::lba() const {
     return uint32_t{cdb[2]} << 24 | uint32_t{cdb[3]} << 16 | uint32_t{cdb[4]} << 8 | cdb[5];
 }
 
-ModuleSpec parse_module_spec(const std::string &text) {
-    ModuleSpec spec;
+VirtualModule parse_virtual_module(const std::string &text) {
+    VirtualModule wanted;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = std::min(text.find(',', start), text.size());
@@ -116,9 +116,9 @@ ModuleSpec parse_module_spec(const std::string &text) {
         const std::string key = item.substr(0, equals);
         const std::string value = item.substr(equals + 1);
         if (key == "date") {
-            spec.firmware_date = value;
+            wanted.firmware_date = value;
         } else if (key == "product") {
-            spec.product = value;
+            wanted.product = value;
         } else {
             std::size_t used = 0;
             const unsigned long number = std::stoul(value, &used, 0);
@@ -133,33 +133,33 @@ ModuleSpec parse_module_spec(const std::string &text) {
             };
             if (key == "pid") {
                 if (number > 0xFFFF) throw std::invalid_argument("pid out of range");
-                spec.product_id = static_cast<uint16_t>(number);
+                wanted.product_id = static_cast<uint16_t>(number);
             } else if (key == "bid") {
-                spec.board_id = byte(15);
+                wanted.board_id = byte(15);
             } else if (key == "di") {
-                spec.di = byte(255);
+                wanted.di = byte(255);
             } else if (key == "do") {
-                spec.do_ = byte(255);
+                wanted.do_ = byte(255);
             } else if (key == "ai") {
-                spec.ai = byte(255);
+                wanted.ai = byte(255);
             } else if (key == "ao") {
-                spec.ao = byte(255);
+                wanted.ao = byte(255);
             } else if (key == "pi") {
-                spec.pi = byte(255);
+                wanted.pi = byte(255);
             } else if (key == "po") {
-                spec.po = byte(255);
+                wanted.po = byte(255);
             } else if (key == "fw") {
                 if (number > 0xFFFF) throw std::invalid_argument("fw out of range");
-                spec.firmware_version = static_cast<uint16_t>(number);
+                wanted.firmware_version = static_cast<uint16_t>(number);
             } else if (key == "sg") {
-                spec.number = static_cast<unsigned>(number);
+                wanted.number = static_cast<unsigned>(number);
             } else {
                 throw std::invalid_argument("unknown key '" + key + "'");
             }
         }
         start = end + 1;
     }
-    return spec;
+    return wanted;
 }
 
 Testbed::Testbed() : store_([] {
@@ -205,11 +205,11 @@ void Testbed::make_current() const { ::setenv(kTestbedEnv, root().c_str(), 1); }
 
 std::vector<std::string> Testbed::nodes() const { return store_.modules(); }
 
-std::string Testbed::add_module(const ModuleSpec &spec) {
+std::string Testbed::add_module(const VirtualModule &wanted) {
     const auto lock = store_.lock();
     unsigned number = 0;
-    if (spec.number) {
-        number = *spec.number;
+    if (wanted.number) {
+        number = *wanted.number;
     } else {
         while (fs::exists(store_.state_path("sg" + std::to_string(number)))) {
             ++number;
@@ -219,9 +219,9 @@ std::string Testbed::add_module(const ModuleSpec &spec) {
     if (fs::exists(store_.state_path(node))) {
         throw std::invalid_argument(node + " exists already");
     }
-    const ModuleState state = initial_state(spec);
+    const ModuleState state = initial_state(wanted);
     const fs::path base = root();
-    const fs::path device = scsi_device_relative(spec, number);
+    const fs::path device = scsi_device_relative(wanted, number);
     const fs::path class_dir = base / "sys/class/scsi_generic";
     fs::create_directories(base / device / "scsi_generic" / node);
     fs::create_symlink("../..", base / device / "scsi_generic" / node / "device");
@@ -232,14 +232,14 @@ std::string Testbed::add_module(const ModuleSpec &spec) {
     write_file((base / device / "inquiry").string(), inquiry.data(), 36);
     write_text(base / device / "vendor", std::string(state.identity.vendor, 8) + "\n");
     write_text(base / device / "model", std::string(state.identity.product, 16) + "\n");
-    if (spec.usb) {
+    if (wanted.usb) {
         const fs::path usb = base / kUsbController / "usb1";
         write_text(usb / "idVendor", "1d6b\n");
         write_text(usb / "idProduct", "0002\n");
         const fs::path port = usb / ("1-" + std::to_string(number + 1));
         write_text(port / "idVendor", hex4(state.identity.vendor_id) + "\n");
         write_text(port / "idProduct",
-                   spec.id_product_text.value_or(hex4(spec.product_id) + "\n"));
+                   wanted.id_product_text.value_or(hex4(wanted.product_id) + "\n"));
     }
     write_text(base / "dev" / node, "");
     store_.save(node, state);

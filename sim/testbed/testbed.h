@@ -16,7 +16,7 @@
 
 namespace kdxsim {
 
-struct ModuleSpec {
+struct VirtualModule {
     std::optional<unsigned> number;   // sgN; default: the lowest free number
     uint16_t product_id = 0x7401;
     uint8_t board_id = 0;
@@ -33,8 +33,8 @@ struct ModuleSpec {
 };
 
 // Parses "pid=0x7401,bid=3,di=16,do=16" (also ai, ao, pi, po, fw, date,
-// sg); throws std::invalid_argument on a bad spec.
-ModuleSpec parse_module_spec(const std::string &text);
+// sg); throws std::invalid_argument on a bad description.
+VirtualModule parse_virtual_module(const std::string &text);
 
 // One event of the command log.
 struct Command {
@@ -66,7 +66,7 @@ public:
     // Sets the environment so that this process's calls use the testbed.
     void make_current() const;
 
-    std::string add_module(const ModuleSpec &spec);
+    std::string add_module(const VirtualModule &wanted);
     std::vector<std::string> nodes() const;
     void remove_class_directory() const;
 

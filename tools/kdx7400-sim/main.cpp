@@ -50,9 +50,9 @@ std::string describe(const kdxsim::ModuleState &state) {
     return text;
 }
 
-void add_modules(kdxsim::Testbed &bed, const std::vector<std::string> &specs) {
-    for (const std::string &text : specs) {
-        const std::string node = bed.add_module(kdxsim::parse_module_spec(text));
+void add_modules(kdxsim::Testbed &bed, const std::vector<std::string> &descriptions) {
+    for (const std::string &text : descriptions) {
+        const std::string node = bed.add_module(kdxsim::parse_virtual_module(text));
         std::cerr << "kdx7400-sim: " << node << " " << describe(bed.state(node)) << "\n";
     }
 }
@@ -119,7 +119,7 @@ std::string show(const kdxsim::Testbed &bed, const std::string &node) {
 const char *kFooter = R"TXT(
 Run a program against virtual modules (a temporary testbed unless --testbed):
   kdx7400-sim --module pid=0x7401,bid=3,di=16,do=16 [--module ...] -- PROGRAM ARGS
-A module spec takes pid, bid, di, do, ai, ao, pi, po, fw, date, product, sg.
+A module description takes pid, bid, di, do, ai, ao, pi, po, fw, date, product, sg.
 The testbed directory is printed on stderr; from a second shell:
   kdx7400-sim inputs DIR sg0 0x0005     drive the inputs (counters count edges)
   kdx7400-sim show DIR                  print every module's state
