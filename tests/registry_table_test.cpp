@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <cerrno>
+#include <set>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -148,6 +149,39 @@ TEST_F(ModuleInit, FailuresLeaveTheCountsAndMarkTheSlotInitialized) {
         EXPECT_EQ(slot.po_total, 9) << c.name;
     }
     EXPECT_EQ(module_init(nullptr), RESULT_NULL_MODULE);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ResultTexts, EveryCodeHasItsOwnText) {
+    std::set<std::string> texts;
+    for (int code = RESULT_OK; code <= RESULT_BUFFER_TOO_SMALL; ++code) {
+        const std::string text = KDXIO_GetResultString(code);
+        EXPECT_FALSE(text.empty()) << code;
+        EXPECT_NE(text, "unknown result") << code;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), 10u) << "texts are distinct";
+    EXPECT_NE(std::string(KDXIO_GetResultString(RESULT_BAD_INDEX)).find("device index"),
+              std::string::npos);
+    for (const int code : {-1, 10, 255, 32767}) {
+        EXPECT_STREQ(KDXIO_GetResultString(code), "unknown result");
+    }
+    EXPECT_EQ(KDXIO_GetResultString(RESULT_OK), KDXIO_GetResultString(RESULT_OK)) << "static";
+}
+
+TEST(ResultTexts, OpenResultsHaveTheirOwnTexts) {
+    const std::set<std::string> texts = {KDXIO_GetOpenResultString(OPEN_NOT_FOUND),
+                                         KDXIO_GetOpenResultString(OPEN_TABLE_FULL),
+                                         KDXIO_GetOpenResultString(OPEN_BAD_BOARD_ID),
+                                         KDXIO_GetOpenResultString(0)};
+    EXPECT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts.count("unknown result"), 0u);
+    EXPECT_STREQ(KDXIO_GetOpenResultString(31), KDXIO_GetOpenResultString(0));
+    EXPECT_STREQ(KDXIO_GetOpenResultString(-4), "unknown result");
+    EXPECT_STREQ(KDXIO_GetOpenResultString(32), "unknown result");
 }
 
 } // namespace

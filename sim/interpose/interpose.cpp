@@ -179,36 +179,50 @@ int redirected_glob(Glob real_glob, Free real_globfree, const char *mapped, int 
 
 } // namespace
 
+// The mode argument is there only when the flags create a file.
+#define OPEN_MODE(flags, mode)                                                                     \
+    mode_t mode = 0;                                                                               \
+    if (((flags) & O_CREAT) != 0 || ((flags) & O_TMPFILE) == O_TMPFILE) {                          \
+        va_list args;                                                                              \
+        va_start(args, flags);                                                                     \
+        mode = static_cast<mode_t>(va_arg(args, unsigned));                                        \
+        va_end(args);                                                                              \
+    }
+
 KDXSIM_EXPORT int open(const char *path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const auto mode = static_cast<mode_t>(va_arg(args, unsigned));
-    va_end(args);
+    OPEN_MODE(flags, mode);
     return do_open(path, flags, mode);
 }
 
 KDXSIM_EXPORT int open64(const char *path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const auto mode = static_cast<mode_t>(va_arg(args, unsigned));
-    va_end(args);
+    OPEN_MODE(flags, mode);
     return do_open(path, flags, mode);
 }
 
 KDXSIM_EXPORT int __open_2(const char *path, int flags) { return do_open(path, flags, 0); }
 KDXSIM_EXPORT int __open64_2(const char *path, int flags) { return do_open(path, flags, 0); }
 
-KDXSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const auto mode = static_cast<mode_t>(va_arg(args, unsigned));
-    va_end(args);
+static int do_openat(int dirfd, const char *path, int flags, mode_t mode) {
     char mapped[PATH_MAX];
     if (path[0] == '/' && redirect(path, mapped)) {
         return do_open(path, flags, mode);
     }
     REAL(openat);
     return real_openat(dirfd, path, flags, mode);
+}
+
+KDXSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
+    OPEN_MODE(flags, mode);
+    return do_openat(dirfd, path, flags, mode);
+}
+
+KDXSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
+    OPEN_MODE(flags, mode);
+    return do_openat(dirfd, path, flags, mode);
+}
+
+KDXSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags) {
+    return do_openat(dirfd, path, flags, 0);
 }
 
 KDXSIM_EXPORT int close(int fd) {
