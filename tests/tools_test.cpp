@@ -188,6 +188,21 @@ TEST_F(Tools, FailuresAndUsageErrorsHaveTheirExitStatus) {
     }
 }
 
+TEST_F(Tools, CommandsThatChangeTheModuleAskForYesAtATerminal) {
+    if (::access("/usr/bin/script", X_OK) != 0) {
+        GTEST_SKIP() << "script(1) is not installed";
+    }
+    const std::string kdxio = std::string(KDXIO_PATH) + " -p 0x7401 -b 3 ";
+    // script gives the command a terminal as its standard input.
+    Outcome outcome = run({"/usr/bin/script", "-qec", kdxio + "reset", "/dev/null"});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.out.find("add --yes to confirm"), std::string::npos) << outcome.out;
+    EXPECT_EQ(state().seen.reset, 0u);
+    outcome = run({"/usr/bin/script", "-qec", kdxio + "reset --yes", "/dev/null"});
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(state().seen.reset, 1u);
+}
+
 TEST_F(Tools, ListingInBothForms) {
     VirtualModule second;
     second.board_id = 10;
