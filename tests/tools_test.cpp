@@ -238,7 +238,7 @@ TEST_F(Tools, MonitorPrintsALinePerChange) {
                "--interval", "10"});
     // The monitor's first line shows the state it starts from.
     const auto wait_lines = [&](std::size_t lines) {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 2000; ++i) {
             const std::string out = slurp(bed.root() + "/out." + std::to_string(runs_ - 1));
             if (static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= lines) {
                 return;
