@@ -50,7 +50,7 @@ int get_idproduct_from_sg(const char *node, uint16_t *product_id) {
     }
     char link[kPathBytes];
     std::snprintf(link, sizeof link, "/sys/class/scsi_generic/%s/device", node);
-    static_assert(kPathBytes >= PATH_MAX);
+    static_assert(kPathBytes >= PATH_MAX, "realpath writes up to PATH_MAX bytes");
     char directory[kPathBytes];
     if (::realpath(link, directory) == nullptr) {
         return -1;
