@@ -192,14 +192,21 @@ TEST_F(Tools, CommandsThatChangeTheModuleAskForYesAtATerminal) {
     if (::access("/usr/bin/script", X_OK) != 0) {
         GTEST_SKIP() << "script(1) is not installed";
     }
-    const std::string kdxio = std::string(KDXIO_PATH) + " -p 0x7401 -b 3 ";
-    // script gives the command a terminal as its standard input.
-    Outcome outcome = run({"/usr/bin/script", "-qec", kdxio + "reset", "/dev/null"});
-    EXPECT_EQ(outcome.status, 2);
-    EXPECT_NE(outcome.out.find("add --yes to confirm"), std::string::npos) << outcome.out;
-    EXPECT_EQ(state().seen.reset, 0u);
-    outcome = run({"/usr/bin/script", "-qec", kdxio + "reset --yes", "/dev/null"});
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    // script gives the command a terminal as its standard input. The
+    // preload goes to kdxio alone, not to script itself.
+    const char *preloaded = std::getenv("LD_PRELOAD");
+    const std::string preload = preloaded != nullptr ? preloaded : "";
+    const std::string kdxio =
+        "env LD_PRELOAD='" + preload + "' " + KDXIO_PATH + " -p 0x7401 -b 3 ";
+    ::unsetenv("LD_PRELOAD");
+    const Outcome refused = run({"/usr/bin/script", "-qec", kdxio + "reset", "/dev/null"});
+    const std::size_t resets_refused = state().seen.reset;
+    const Outcome confirmed = run({"/usr/bin/script", "-qec", kdxio + "reset --yes", "/dev/null"});
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.out.find("add --yes to confirm"), std::string::npos) << refused.out;
+    EXPECT_EQ(resets_refused, 0u);
+    EXPECT_EQ(confirmed.status, 0) << confirmed.out;
     EXPECT_EQ(state().seen.reset, 1u);
 }
 
