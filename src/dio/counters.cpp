@@ -2,6 +2,8 @@
 // written as a clear mask.
 #include "../internal.h"
 
+#include <algorithm>
+
 namespace kdx {
 
 namespace {
@@ -12,14 +14,14 @@ constexpr std::size_t kClearBlock = 32;
 // The table and the clear mask have room for 64 inputs.
 constexpr unsigned kMaxCounters = 64;
 
-// Reads the table and stores the module's di_total (at most 64) counters.
-Result read_counters(const module_slot &module, uint32_t *values) {
+// Reads the table and stores its first count (at most 64) counters.
+Result read_counters(const module_slot &module, unsigned count, uint32_t *values) {
     std::array<uint8_t, kCounterTable> table{};
     if (const Result result =
             read_block(module.fd, LBA_DI_COUNTER, table, Reply::Validate)) {
         return result;
     }
-    for (std::size_t n = 0; n < module.di_total; ++n) {
+    for (std::size_t n = 0; n < count; ++n) {
         values[n] = getU32Val(&table[kPayload + 4 * n]);
     }
     return RESULT_OK;
@@ -42,14 +44,14 @@ int16_t KDX7400_DI_ReadCounterValue(int32_t index, uint32_t *values, uint8_t cou
     if (count != module.di_total || module.di_total > kdx::kMaxCounters) {
         return RESULT_INVALID_PARAM;
     }
-    return kdx::read_counters(module, values);
+    return kdx::read_counters(module, module.di_total, values);
 }
 
 int16_t KDX7400_DI_ReadChannelCounter(int32_t index, uint8_t channel, uint32_t *value) {
     if (const kdx::Result result = kdx::check_device(index)) {
         return result;
     }
-    module_slot module = kdx::slot(index);
+    const module_slot &module = kdx::slot(index);
     if (channel >= module.di_total || channel >= kdx::kMaxCounters) {
         return RESULT_INVALID_PARAM;
     }
@@ -57,11 +59,9 @@ int16_t KDX7400_DI_ReadChannelCounter(int32_t index, uint8_t channel, uint32_t *
         return RESULT_INVALID_PARAM;
     }
     // A module beyond 64 inputs still serves its first 64 counters.
-    if (module.di_total > kdx::kMaxCounters) {
-        module.di_total = kdx::kMaxCounters;
-    }
+    const unsigned count = std::min<unsigned>(module.di_total, kdx::kMaxCounters);
     std::array<uint32_t, kdx::kMaxCounters> counters{};
-    if (const kdx::Result result = kdx::read_counters(module, counters.data())) {
+    if (const kdx::Result result = kdx::read_counters(module, count, counters.data())) {
         return result;
     }
     *value = counters[channel];
