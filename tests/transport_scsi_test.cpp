@@ -217,6 +217,60 @@ TEST_F(Transport, AWriteThatMovedNothingDoesNotReachTheModule) {
     EXPECT_EQ(state().registers.opcode, 0);
 }
 
+// The kernel's answer when a module leaves mid-command: DID_ERROR, resid 0,
+// and the previous command's bytes in the buffer.
+TEST_F(Transport, AModuleThatVanishesMidCommandNeverYieldsItsStaleBytes) {
+    Bytes info(128, 0);
+    ASSERT_EQ(readLBA(fd, LBA_MODULE_INFO, info.data(), 128), 128);
+    for (const bool read : {true, false}) {
+        SCOPED_TRACE(read ? "read" : "write");
+        bed.update(node, [](kdxsim::ModuleState &s) { s.unplugged = 0; });
+        bed.clear_commands();
+        bed.inject(fault(FaultKind::Vanish));
+        Bytes buffer(24, 0);
+        const int32_t result = read ? readLBA(fd, LBA_DO_VALUE, buffer.data(), 24)
+                                    : writeLBA(fd, LBA_OPCODE, block(17).data(), 17);
+        EXPECT_EQ(result, 0);
+        const auto sent = transfers();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(sent[1].cdb, (Bytes{0, 0, 0, 0, 0, 0})) << "one TEST UNIT READY asks";
+        EXPECT_EQ(sent[1].direction, SG_DXFER_NONE);
+        EXPECT_EQ(sent[1].error, ENODEV);
+    }
+}
+
+TEST_F(Transport, AnErrorOutcomeFromAModuleStillThereCountsWithOneExtraCommand) {
+    struct Case {
+        const char *name;
+        Fault fault;
+    };
+    const Case cases[] = {
+        {"phase error", host_status(0x07, true)},
+        {"babble", check_condition(true)},
+        {"driver sense", driver_status(0x08, true)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bed.update(node, [](kdxsim::ModuleState &s) { s.registers.do_value = 0x1234; });
+        bed.clear_commands();
+        bed.inject(c.fault);
+        Bytes buffer(24, 0);
+        EXPECT_EQ(readLBA(fd, LBA_DO_VALUE, buffer.data(), 24), 24);
+        EXPECT_EQ(getU16Val(&buffer[16]), 0x1234);
+        const auto sent = transfers();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(sent[1].cdb[0], 0x00);
+        EXPECT_EQ(sent[1].timeout, 2000u);
+    }
+}
+
+TEST_F(Transport, ACleanOutcomeCostsNoExtraCommand) {
+    Bytes buffer(24, 0);
+    EXPECT_EQ(readLBA(fd, LBA_DO_VALUE, buffer.data(), 24), 24);
+    EXPECT_EQ(writeLBA(fd, LBA_DO_VALUE, block(24).data(), 24), 24);
+    EXPECT_EQ(transfers().size(), 2u);
+}
+
 TEST_F(Transport, AnUnpluggedModuleFailsEveryCommand) {
     Bytes buffer(128, 0);
     bed.unplug(node);

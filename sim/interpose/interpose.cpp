@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <string>
+#include <vector>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -57,6 +58,9 @@ bool redirect(const char *path, char (&out)[PATH_MAX]) {
 
 // Node name of each descriptor opened on a redirected sg node.
 std::array<std::array<char, 16>, 4096> g_nodes{};
+
+// sg's per-descriptor data buffer, reused from command to command.
+std::array<std::vector<uint8_t>, 4096> g_reserve;
 
 const char *node_of(int fd) {
     if (fd < 0 || static_cast<std::size_t>(fd) >= g_nodes.size() || g_nodes[fd][0] == '\0') {
@@ -130,7 +134,8 @@ int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
         line += " data=" + hex(static_cast<const uint8_t *>(request->dxferp), request->dxfer_len);
     }
     const auto fault = store.take_fault(node, opcode, lba);
-    const int result = kdxsim::sg_io(state, *request, fault ? &*fault : nullptr, store.now_ms());
+    const int result = kdxsim::sg_io(state, *request, fault ? &*fault : nullptr, store.now_ms(),
+                                     g_reserve[static_cast<std::size_t>(fd)]);
     store.save(node, state);
     store.append_log(line + " errno=" + std::to_string(-result) + " fd=" + std::to_string(fd));
     if (result < 0) {
@@ -233,6 +238,7 @@ KDXSIM_EXPORT int close(int fd) {
             store.append_log("close node=" + std::string(node) + " fd=" + std::to_string(fd));
         }
         g_nodes[fd][0] = '\0';
+        g_reserve[static_cast<std::size_t>(fd)].clear();
     }
     return real_close(fd);
 }

@@ -12,6 +12,9 @@ enum class FaultKind : uint8_t {
     CheckCondition, // SCSI status CHECK CONDITION with sense key/asc/ascq
     HostStatus,     // the host adapter reports `host_status`
     DriverStatus,   // the driver reports `driver_status`
+    Vanish,         // the module goes away mid-command (see sg_io)
+    Hang,           // the module never answers (USB gadget front end)
+    Disconnect,     // the module leaves the bus mid-command (USB gadget)
 };
 
 struct Fault {

@@ -15,6 +15,8 @@ namespace {
 constexpr unsigned kMaxCdb = 252;               // SG_MAX_CDB_SIZE
 constexpr unsigned kMaxTransfer = 256u << 20;   // SZ_256M
 constexpr uint16_t kDriverSense = 0x08;
+constexpr uint16_t kDidError = 0x07;
+constexpr uint16_t kDidTimeOut = 0x03;
 constexpr int kDxferUnknown = -5; // SG_DXFER_UNKNOWN, absent from glibc's header
 
 bool valid_transfer(const sg_io_hdr_t &r) {
@@ -63,7 +65,8 @@ int validate_request(const sg_io_hdr_t &request) {
     return 0;
 }
 
-int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t now_ms) {
+int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t now_ms,
+          std::vector<uint8_t> &reserve) {
     if (state.unplugged != 0) {
         return -ENODEV;
     }
@@ -75,12 +78,41 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
     }
     const std::span<const uint8_t> cdb(request.cmdp, request.cmd_len);
     const DataDirection direction = direction_of(request.dxfer_direction);
-    // The kernel moves data through a buffer of its own; only bytes the
-    // device sent reach the caller's memory.
-    std::vector<uint8_t> bounce(request.dxfer_len);
+    // The kernel moves data through a buffer of its own, kept from one
+    // command to the next; only bytes the device sent reach the caller.
+    if (reserve.size() < request.dxfer_len) {
+        reserve.resize(request.dxfer_len);
+    }
+    const std::span<uint8_t> bounce(reserve.data(), request.dxfer_len);
     auto *user = static_cast<uint8_t *>(request.dxferp);
     if (direction == DataDirection::ToDevice) {
         std::copy_n(user, request.dxfer_len, bounce.begin());
+    }
+    // A hung module: the command times out, nothing moved.
+    Fault timed_out;
+    if (fault != nullptr && fault->kind == FaultKind::Hang) {
+        timed_out = *fault;
+        timed_out.kind = FaultKind::HostStatus;
+        timed_out.host_status = kDidTimeOut;
+        timed_out.data_moved = false;
+        fault = &timed_out;
+    }
+    if (fault != nullptr &&
+        (fault->kind == FaultKind::Vanish || fault->kind == FaultKind::Disconnect)) {
+        if (direction == DataDirection::FromDevice) {
+            std::copy_n(bounce.begin(), request.dxfer_len, user);
+        }
+        state.unplugged = 1;
+        request.status = 0;
+        request.masked_status = 0;
+        request.msg_status = 0;
+        request.sb_len_wr = 0;
+        request.host_status = kDidError;
+        request.driver_status = 0;
+        request.resid = 0;
+        request.duration = 1;
+        request.info = SG_INFO_CHECK;
+        return 0;
     }
     const bool nothing_moves = reply_fault(fault) && !fault->data_moved;
     ScsiReply reply;
@@ -110,7 +142,10 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
         }
         case FaultKind::HostStatus: host_status = fault->host_status; break;
         case FaultKind::DriverStatus: driver_status = fault->driver_status; break;
-        case FaultKind::IoctlError: break;
+        case FaultKind::IoctlError:
+        case FaultKind::Vanish:
+        case FaultKind::Hang:
+        case FaultKind::Disconnect: break;
         }
         if (nothing_moves) {
             reply.transferred = 0;

@@ -2,6 +2,7 @@
 // SG_IO ioctl per SCSI command on a descriptor someone else owns.
 #include "../internal.h"
 
+#include <cerrno>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 
@@ -12,10 +13,12 @@ namespace {
 constexpr uint8_t kRead10 = 0x28;
 constexpr uint8_t kWrite10 = 0x2A;
 constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kTestUnitReady = 0x00;
 constexpr uint8_t kReadCapacity10 = 0x25;
 
 constexpr uint32_t kTimeoutMs = 5000;
 constexpr uint32_t kInquiryTimeoutMs = 2000;
+constexpr uint32_t kAttachedTimeoutMs = 2000;
 constexpr uint32_t kBlockBytes = 512;
 
 // host_status values for commands the transport never finished.
@@ -23,11 +26,15 @@ constexpr uint16_t kDidNoConnect = 0x01;
 constexpr uint16_t kDidAbort = 0x05;
 constexpr uint16_t kDriverTimeout = 0x06;
 
-// Issues one command; returns len when it completed, else 0.
-int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32_t len,
-            uint32_t timeout_ms) {
+bool reports_error(const sg_io_hdr_t &request) {
+    return (request.status & 0x7e) != 0 || request.host_status != 0 || request.driver_status != 0;
+}
+
+// One SG_IO call; the ioctl's result, with the outcome in request.
+int submit(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32_t len,
+           uint32_t timeout_ms, sg_io_hdr_t &request) {
     std::array<uint8_t, 32> sense{};
-    sg_io_hdr_t request{};
+    request = sg_io_hdr_t{};
     request.interface_id = 'S';
     request.dxfer_direction = direction;
     request.cmd_len = static_cast<unsigned char>(cdb.size());
@@ -37,10 +44,39 @@ int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint3
     request.cmdp = cdb.data();
     request.sbp = sense.data();
     request.timeout = timeout_ms;
-    if (ioctl(fd, SG_IO, &request) < 0) {
+    return ioctl(fd, SG_IO, &request);
+}
+
+// Whether the module behind fd is still there: one TEST UNIT READY. Only a
+// gone device says no; a unit attention or any other answer says yes.
+bool still_attached(int32_t fd) {
+    std::array<uint8_t, 6> cdb{};
+    cdb[0] = kTestUnitReady;
+    sg_io_hdr_t request;
+    if (submit(fd, cdb, SG_DXFER_NONE, nullptr, 0, kAttachedTimeoutMs, request) < 0) {
+        return errno != ENODEV && errno != ENXIO;
+    }
+    return request.host_status != kDidNoConnect;
+}
+
+// Issues one command; returns len when it completed, else 0.
+int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32_t len,
+            uint32_t timeout_ms) {
+    sg_io_hdr_t request;
+    if (submit(fd, cdb, direction, data, len, timeout_ms, request) < 0) {
         return 0;
     }
-    return command_completed(request) ? static_cast<int32_t>(len) : 0;
+    if (!command_completed(request)) {
+        return 0;
+    }
+    // A module that vanished mid-command can end it with DID_ERROR and the
+    // previous command's bytes in the buffer; a firmware's phase error
+    // looks the same but its data are good. Only asking again tells them
+    // apart, and only an outcome with an error pays for it.
+    if (reports_error(request) && !still_attached(fd)) {
+        return 0;
+    }
+    return static_cast<int32_t>(len);
 }
 
 // READ(10)/WRITE(10) of one register block: the block count covers the
@@ -70,9 +106,7 @@ bool command_completed(const sg_io_hdr &request) {
     // sg may leave stale bytes in the buffer of a command that moved nothing.
     const bool nothing_moved = request.dxfer_len > 0 && request.resid >= 0 &&
                                static_cast<unsigned>(request.resid) == request.dxfer_len;
-    const bool error_reported = (request.status & 0x7e) != 0 || request.host_status != 0 ||
-                                request.driver_status != 0;
-    return !(nothing_moved && error_reported);
+    return !(nothing_moved && reports_error(request));
 }
 
 } // namespace kdx
