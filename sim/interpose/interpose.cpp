@@ -69,16 +69,6 @@ const char *node_of(int fd) {
     return g_nodes[fd].data();
 }
 
-std::string hex(const uint8_t *bytes, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
 int track_open(int fd, const char *original, int flags) {
     if (fd >= 0 && is_node_path(original) && static_cast<std::size_t>(fd) < g_nodes.size()) {
         const char *node = std::strrchr(original, '/') + 1;
@@ -122,7 +112,7 @@ int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
             " flags=" + std::to_string(request->flags) +
             " iovec_count=" + std::to_string(request->iovec_count);
     if (request->cmdp != nullptr && request->cmd_len > 0 && request->cmd_len <= 16) {
-        line += " cdb=" + hex(request->cmdp, request->cmd_len);
+        line += " cdb=" + kdxsim::to_hex(request->cmdp, request->cmd_len);
         opcode = request->cmdp[0];
         if ((opcode == 0x28 || opcode == 0x2A) && request->cmd_len >= 10) {
             const uint8_t *c = request->cmdp;
@@ -131,7 +121,7 @@ int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
     }
     if (request->dxfer_direction == SG_DXFER_TO_DEV && request->dxferp != nullptr &&
         request->dxfer_len <= 4096) {
-        line += " data=" + hex(static_cast<const uint8_t *>(request->dxferp), request->dxfer_len);
+        line += " data=" + kdxsim::to_hex(static_cast<const uint8_t *>(request->dxferp), request->dxfer_len);
     }
     const auto fault = store.take_fault(node, opcode, lba);
     const int result = kdxsim::sg_io(state, *request, fault ? &*fault : nullptr, store.now_ms(),

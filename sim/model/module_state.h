@@ -48,6 +48,7 @@ struct ModuleCounters {
     uint32_t sync;
     uint32_t reset;
     uint32_t commands;
+    uint32_t malformed; // register commands the library should never send
 };
 
 struct ModuleState {

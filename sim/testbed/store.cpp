@@ -207,4 +207,14 @@ std::optional<Fault> Store::take_fault(const std::string &node, int opcode, int6
     return std::nullopt;
 }
 
+std::string to_hex(const uint8_t *bytes, std::size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
 } // namespace kdxsim

@@ -64,6 +64,9 @@ private:
 
 // Writes a whole file (created or replaced); false on failure.
 bool write_file(const std::string &path, const void *data, std::size_t size);
+// Lower-case hex digits of the bytes, for the command log.
+std::string to_hex(const uint8_t *bytes, std::size_t length);
+
 // Reads a whole file; nullopt when it cannot be opened.
 std::optional<std::string> read_file(const std::string &path);
 

@@ -246,6 +246,13 @@ std::string Testbed::add_module(const VirtualModule &wanted) {
     return node;
 }
 
+ModuleState Testbed::add_state_only(const std::string &name, const VirtualModule &wanted) {
+    const auto lock = store_.lock();
+    const ModuleState state = initial_state(wanted);
+    store_.save(name, state);
+    return state;
+}
+
 void Testbed::remove_class_directory() const { fs::remove_all(root() + "/sys/class/scsi_generic"); }
 
 std::string Testbed::scsi_device_dir(const std::string &node) const {
@@ -338,7 +345,7 @@ std::vector<Command> Testbed::commands() const {
 std::vector<Command> Testbed::transfers() const {
     std::vector<Command> result;
     for (Command &command : commands()) {
-        if (command.type == "sgio") {
+        if (command.type == "sgio" || command.type == "usb") {
             result.push_back(std::move(command));
         }
     }

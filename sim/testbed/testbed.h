@@ -67,6 +67,9 @@ public:
     void make_current() const;
 
     std::string add_module(const VirtualModule &wanted);
+    // A module that another front end (the USB gadget) puts on a bus: only
+    // its state lives here, under name; an earlier state is replaced.
+    ModuleState add_state_only(const std::string &name, const VirtualModule &wanted);
     std::vector<std::string> nodes() const;
     void remove_class_directory() const;
 
@@ -80,7 +83,7 @@ public:
     void advance(uint64_t ms) const;
 
     std::vector<Command> commands() const;
-    std::vector<Command> transfers() const; // sgio commands only
+    std::vector<Command> transfers() const; // commands that reached a module
     void clear_commands() const;
     void inject(const Fault &fault) const;
     void unplug(const std::string &node) const;
