@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <scsi/sg.h>
 #include <unistd.h>
 
@@ -234,33 +235,54 @@ TEST_F(Transport, AModuleThatVanishesMidCommandNeverYieldsItsStaleBytes) {
         const auto sent = transfers();
         ASSERT_EQ(sent.size(), 2u);
         EXPECT_EQ(sent[1].cdb, (Bytes{0, 0, 0, 0, 0, 0})) << "one TEST UNIT READY asks";
-        EXPECT_EQ(sent[1].direction, SG_DXFER_NONE);
         EXPECT_EQ(sent[1].error, ENODEV);
     }
 }
 
-TEST_F(Transport, AnErrorOutcomeFromAModuleStillThereCountsWithOneExtraCommand) {
+// An outcome with an error but with data: one TEST UNIT READY decides.
+TEST_F(Transport, AnErrorOutcomeCountsOnlyWhileTheModuleAnswersATestUnitReady) {
     struct Case {
         const char *name;
-        Fault fault;
+        Fault outcome;
+        std::optional<Fault> follow_up; // what the TEST UNIT READY meets
+        bool completes;
     };
+    Fault unit_attention = check_condition(true);
+    unit_attention.sense_key = 0x06;
+    unit_attention.asc = 0x29;
     const Case cases[] = {
-        {"phase error", host_status(0x07, true)},
-        {"babble", check_condition(true)},
-        {"driver sense", driver_status(0x08, true)},
+        {"phase error, module there", host_status(0x07, true), std::nullopt, true},
+        {"babble, module there", check_condition(true), std::nullopt, true},
+        {"driver sense, module there", driver_status(0x08, true), std::nullopt, true},
+        {"phase error, then a unit attention", host_status(0x07, true), unit_attention, true},
+        {"DID_ERROR, module gone", host_status(0x07, true), ioctl_error(ENODEV), false},
+        {"DID_ERROR, no such device", host_status(0x07, true), ioctl_error(ENXIO), false},
+        {"DID_ERROR, then no connection", host_status(0x07, true), host_status(0x01, false), false},
+        {"DID_ERROR, still being noticed", host_status(0x07, true), host_status(0x07, false), false},
+        {"babble, then time-out", check_condition(true), driver_status(0x06, false), false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        bed.update(node, [](kdxsim::ModuleState &s) { s.registers.do_value = 0x1234; });
-        bed.clear_commands();
-        bed.inject(c.fault);
-        Bytes buffer(24, 0);
-        EXPECT_EQ(readLBA(fd, LBA_DO_VALUE, buffer.data(), 24), 24);
-        EXPECT_EQ(getU16Val(&buffer[16]), 0x1234);
-        const auto sent = transfers();
-        ASSERT_EQ(sent.size(), 2u);
-        EXPECT_EQ(sent[1].cdb[0], 0x00);
-        EXPECT_EQ(sent[1].timeout, 2000u);
+        for (const bool read : {true, false}) {
+            bed.update(node, [](kdxsim::ModuleState &s) { s.registers.do_value = 0x1234; });
+            bed.clear_commands();
+            bed.inject(for_opcode(c.outcome, read ? kRead10 : kWrite10));
+            if (c.follow_up) {
+                bed.inject(for_opcode(*c.follow_up, 0x00));
+            }
+            Bytes buffer(24, 0);
+            const int32_t result = read ? readLBA(fd, LBA_DO_VALUE, buffer.data(), 24)
+                                        : writeLBA(fd, LBA_OPCODE, block(17).data(), 17);
+            EXPECT_EQ(result, c.completes ? (read ? 24 : 17) : 0) << (read ? "read" : "write");
+            if (read && c.completes) {
+                EXPECT_EQ(getU16Val(&buffer[16]), 0x1234);
+            }
+            const auto sent = transfers();
+            ASSERT_EQ(sent.size(), 2u);
+            EXPECT_EQ(sent[1].cdb, (Bytes{0, 0, 0, 0, 0, 0}));
+            EXPECT_EQ(sent[1].direction, SG_DXFER_NONE);
+            EXPECT_EQ(sent[1].timeout, 2000u);
+        }
     }
 }
 

@@ -2,7 +2,6 @@
 // SG_IO ioctl per SCSI command on a descriptor someone else owns.
 #include "../internal.h"
 
-#include <cerrno>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 
@@ -47,16 +46,18 @@ int submit(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32
     return ioctl(fd, SG_IO, &request);
 }
 
-// Whether the module behind fd is still there: one TEST UNIT READY. Only a
-// gone device says no; a unit attention or any other answer says yes.
+// Whether the module behind fd is still there: one TEST UNIT READY that
+// the transport completes. A module leaving the bus fails it with ENODEV,
+// DID_NO_CONNECT or, while usb-storage is still noticing, DID_ERROR; a unit
+// attention or other SCSI status from a module that is there still counts.
 bool still_attached(int32_t fd) {
     std::array<uint8_t, 6> cdb{};
     cdb[0] = kTestUnitReady;
     sg_io_hdr_t request;
     if (submit(fd, cdb, SG_DXFER_NONE, nullptr, 0, kAttachedTimeoutMs, request) < 0) {
-        return errno != ENODEV && errno != ENXIO;
+        return false;
     }
-    return request.host_status != kDidNoConnect;
+    return request.host_status == 0 && (request.driver_status & 0x0f) != kDriverTimeout;
 }
 
 // Issues one command; returns len when it completed, else 0.

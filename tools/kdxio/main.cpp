@@ -34,6 +34,11 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A module that is there but out of this user's reach.
+struct AccessError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct LibraryError : std::runtime_error {
     LibraryError(const std::string &operation, const char *text, int code)
         : std::runtime_error(operation + ": " + text + " (" + std::to_string(code) + ")") {}
@@ -101,6 +106,8 @@ struct Options {
     unsigned count = 0;
 };
 
+void explain_unopenable(uint16_t pid, uint8_t bid);
+
 // An open module, closed again when the command is done.
 class Module {
 public:
@@ -111,6 +118,9 @@ public:
         pid_ = static_cast<uint16_t>(parse_number(options.pid_text, 0xFFFF, "product ID"));
         bid_ = static_cast<uint8_t>(parse_number(options.bid_text, 255, "board ID"));
         index_ = KDX7400_OpenDevice(pid_, bid_);
+        if (index_ == OPEN_NOT_FOUND) {
+            explain_unopenable(pid_, bid_);
+        }
         if (index_ < 0) {
             throw LibraryError("open " + hex(pid_, 4) + " board " + std::to_string(bid_),
                                KDXIO_GetOpenResultString(index_), index_);
@@ -136,25 +146,48 @@ private:
     uint8_t di_total_ = 0;
 };
 
+// sg nodes the listing shows for a product ID and board ID.
+std::vector<std::string> listed_nodes(uint16_t pid, uint8_t bid) {
+    std::array<kdx7400_device_entry, MAX_DEVICES> entries{};
+    std::size_t count = 0;
+    const int16_t result = KDX7400_GetDeviceList(entries.data(), entries.size(), &count);
+    if (result != RESULT_OK && result != RESULT_BUFFER_TOO_SMALL) {
+        check(result, "list modules");
+    }
+    const char board = "0123456789ABCDEF"[bid & 0x0F];
+    std::vector<std::string> nodes;
+    for (std::size_t i = 0; i < std::min(count, entries.size()); ++i) {
+        const kdx7400_device_entry &entry = entries[i];
+        if (entry.has_product_id && entry.product_id == pid && entry.bid_char == board) {
+            nodes.push_back(std::string("/dev/") + entry.node);
+        }
+    }
+    return nodes;
+}
+
+// A listed module whose node this user may not open: the library can only
+// say "not found", so say what really stands in the way.
+void explain_unopenable(uint16_t pid, uint8_t bid) {
+    for (const std::string &path : listed_nodes(pid, bid)) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+        } else if (errno == EACCES || errno == EPERM) {
+            throw AccessError(path + " is a KDX-7400 module but cannot be opened: " +
+                              std::strerror(errno) + " (see udev/60-kdx7400.rules)");
+        }
+    }
+}
+
 // The module's sg node, opened directly for the raw SCSI commands.
 class RawNode {
 public:
     explicit RawNode(const Module &module) {
-        std::array<kdx7400_device_entry, MAX_DEVICES> entries{};
-        std::size_t count = 0;
-        const int16_t result = KDX7400_GetDeviceList(entries.data(), entries.size(), &count);
-        if (result != RESULT_OK && result != RESULT_BUFFER_TOO_SMALL) {
-            check(result, "list modules");
-        }
-        const char board = "0123456789ABCDEF"[module.bid() & 0x0F];
-        for (std::size_t i = 0; i < std::min(count, entries.size()) && fd_ < 0; ++i) {
-            const kdx7400_device_entry &entry = entries[i];
-            if (!entry.has_product_id || entry.product_id != module.pid() ||
-                entry.bid_char != board) {
-                continue;
-            }
-            const std::string path = std::string("/dev/") + entry.node;
+        for (const std::string &path : listed_nodes(module.pid(), module.bid())) {
             fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            if (fd_ >= 0) {
+                break;
+            }
         }
         if (fd_ < 0) {
             throw LibraryError("open sg node", "no sg node found for the module", -1);
@@ -738,6 +771,9 @@ int main(int argc, char **argv) {
         std::cerr << "kdxio: " << e.what() << "\n"
                   << "usage: kdxio -p PID -b BID COMMAND [ARGS]... (kdxio --help)\n";
         return kExitUsage;
+    } catch (const AccessError &e) {
+        std::cerr << "kdxio: " << e.what() << "\n";
+        return kExitFailure;
     } catch (const LibraryError &e) {
         std::cout.flush();
         std::cerr << "kdxio: " << e.what() << "\n";
