@@ -265,6 +265,21 @@ TEST_F(System, EveryOperationReachesTheModule) {
     EXPECT_EQ(after.registers.do_value, 0u) << "reset applies the power-on value, now 0";
 
     EXPECT_EQ(after.seen.malformed, 0u) << "the library sent a malformed register command";
+    // The behaviour really happened: a phase error makes the host reset
+    // the device, babble and phase errors make the library ask once more.
+    std::size_t enables = 0, test_unit_ready = 0;
+    for (const kdxsim::Command &command : bed.commands()) {
+        enables += command.type == "enable";
+        test_unit_ready += command.type == "usb" && command.cdb == std::vector<uint8_t>{0, 0, 0, 0, 0, 0};
+    }
+    if (reads() == "phase") {
+        EXPECT_GT(enables, 20u);
+    } else {
+        EXPECT_LT(enables, 3u);
+    }
+    if (reads() == "phase" || reads() == "block") {
+        EXPECT_GT(test_unit_ready, 20u);
+    }
     EXPECT_EQ(KDX7400_CloseDevice(m), RESULT_OK);
     EXPECT_EQ(KDX7400_DO_ReadValue(m, &mask), RESULT_NOT_OPEN);
 }
@@ -422,7 +437,8 @@ TEST_F(System, AnUnplugDuringACommandNeverYieldsSuccess) {
         {"disconnect mid-write", false, false},
         {"hang, then unplug, mid-write", true, false},
     };
-    const int rounds = std::getenv("KDX7400_VM_ROUNDS") ? std::atoi(std::getenv("KDX7400_VM_ROUNDS")) : 3;
+    // Unplug timing varies: more rounds where the behaviour matters least.
+    const int rounds = reads() == "exact" ? 3 : 1;
     for (const Vanishing &c : cases) {
         for (int round = 0; round < rounds; ++round) {
             SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round));

@@ -33,5 +33,85 @@ for reads in exact block phase residue; do
     fi
 done
 
+# ---- kdxio and the examples on a real sg node ------------------------------
+
+bed=/tmp/tools-bed
+kdxio=$out/kdxio
+expect() { # expect TEXT COMMAND...: the command succeeds and prints TEXT
+    local text=$1 output
+    shift
+    output=$("$@" 2>&1) || { echo "failed: $* -> $output"; return 1; }
+    [[ $output == *"$text"* ]] || { echo "$*: expected '$text' in: $output"; return 1; }
+}
+
+start_module() {
+    "$out/kdx7400-gadget" --testbed $bed --udc dummy_udc.0 --name t0 --module pid=0x7401,bid=3 &
+    gadget=$!
+    for _ in $(seq 100); do
+        node=$(ls /sys/class/scsi_generic 2>/dev/null | head -1)
+        [ -n "$node" ] && break
+        sleep 0.1
+    done
+    sleep 0.3
+    [ -n "$node" ]
+}
+
+kdxio_as_root() {
+    local m=(-p 0x7401 -b 3)
+    expect "0x7401" $kdxio list &&
+    expect '"outputs"' $kdxio "${m[@]}" info --json &&
+    $kdxio "${m[@]}" do set 0b1010 &&
+    expect '"value":10' $kdxio "${m[@]}" do get --json &&
+    $kdxio "${m[@]}" do on 0 &&
+    expect '0x000b' $kdxio "${m[@]}" do get &&
+    "$out/kdx7400-sim" inputs $bed t0 0x5 &&
+    expect '0x0005' $kdxio "${m[@]}" di get &&
+    "$out/kdx7400-sim" inputs $bed t0 0x4 &&
+    "$out/kdx7400-sim" inputs $bed t0 0x5 &&
+    expect '2' $kdxio "${m[@]}" counter read 0 &&
+    $kdxio "${m[@]}" watchdog set 1500 &&
+    expect '1500' $kdxio "${m[@]}" watchdog get &&
+    $kdxio "${m[@]}" watchdog clear &&
+    expect 'KALMIR' $kdxio "${m[@]}" inquiry &&
+    expect 'inputs' $kdxio "${m[@]}" monitor --count 1 --interval 50
+}
+
+examples() {
+    expect 'outputs 0x' "$out/toggle_output" 0x7401 3 &&
+    "$out/read_inputs" 0x7401 3 &&
+    "$out/watch_counters" 0x7401 3 &&
+    "$out/feed_watchdog" 0x7401 3
+}
+
+# The udev rule's modes, applied by hand: the guest has no udev.
+as_user() { setpriv --reuid=65534 --regid=65534 "$@"; }
+
+unprivileged_with_access() {
+    chown root:4242 /dev/$node && chmod 0660 /dev/$node &&
+    as_user --groups=4242 $kdxio -p 0x7401 -b 3 do set 0x3 &&
+    expect '0x0003' as_user --groups=4242 $kdxio -p 0x7401 -b 3 do get &&
+    expect 'outputs 0x' as_user --groups=4242 "$out/toggle_output" 0x7401 3
+}
+
+unprivileged_without_access() {
+    local output status
+    chmod 0600 /dev/$node
+    output=$(as_user --clear-groups $kdxio -p 0x7401 -b 3 info 2>&1)
+    status=$?
+    [ $status -eq 1 ] || { echo "exit status $status, not 1: $output"; return 1; }
+    [ "$output" = "kdxio: /dev/$node is a KDX-7400 module but cannot be opened: Permission denied (see udev/60-kdx7400.rules)" ] ||
+        { echo "unexpected: $output"; return 1; }
+}
+
+if [ "$which" = all ] || [ "$which" = tools ]; then
+    if step "a gadget module appears" start_module; then
+        step "kdxio as root" kdxio_as_root
+        step "examples as root" examples
+        step "kdxio and an example as a user the udev rule admits" unprivileged_with_access
+        step "kdxio names a node it may not open" unprivileged_without_access
+        kill $gadget; wait $gadget
+    fi
+fi
+
 echo "vm: $passed passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -260,6 +260,9 @@ void Gadget::control_events() {
             case FUNCTIONFS_UNBIND: {
                 const std::string speed =
                     read_text("/sys/class/udc/" + options_.udc + "/current_speed");
+                if (event.type == FUNCTIONFS_ENABLE) {
+                    log("enable node=" + options_.name); // counts the host's resets
+                }
                 std::lock_guard lock(mutex_);
                 enabled_ = event.type == FUNCTIONFS_ENABLE;
                 max_packet_ = speed == "full-speed" ? 64 : 512;
