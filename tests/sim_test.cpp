@@ -152,4 +152,38 @@ TEST_F(SgRequest, RegistersOnlyAnswerTheirDirections) {
     EXPECT_EQ(sense[12], 0x24);
 }
 
+// The outcome the real kernel showed for a module leaving mid-read: the
+// library's tests rely on the stand-in reproducing it byte for byte.
+TEST_F(Sim, AVanishingModuleHandsBackThePreviousCommandsBytes) {
+    node = bed.add_module({});
+    const int fd = ::open(("/dev/" + node).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    const auto request = [fd](uint8_t *data, uint32_t length, uint16_t lba) {
+        uint8_t cdb[10] = {0x28, 0, 0, 0, static_cast<uint8_t>(lba >> 8), static_cast<uint8_t>(lba), 0, 0, 1, 0};
+        sg_io_hdr_t r{};
+        r.interface_id = 'S';
+        r.dxfer_direction = SG_DXFER_FROM_DEV;
+        r.cmd_len = 10;
+        r.cmdp = cdb;
+        r.dxfer_len = length;
+        r.dxferp = data;
+        r.timeout = 5000;
+        const int result = ::ioctl(fd, SG_IO, &r);
+        return std::pair{result, r};
+    };
+    Bytes info(128, 0);
+    ASSERT_EQ(request(info.data(), 128, LBA_MODULE_INFO).first, 0);
+    bed.inject(fault(FaultKind::Vanish));
+    Bytes outputs(24, 0xCC);
+    const auto [result, outcome] = request(outputs.data(), 24, LBA_DO_VALUE);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(outcome.host_status, 0x07);
+    EXPECT_EQ(outcome.resid, 0);
+    EXPECT_EQ(outputs, Bytes(info.begin(), info.begin() + 24));
+    errno = 0;
+    EXPECT_EQ(request(outputs.data(), 24, LBA_DO_VALUE).first, -1);
+    EXPECT_EQ(errno, ENODEV);
+    ::close(fd);
+}
+
 } // namespace

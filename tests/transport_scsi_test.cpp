@@ -181,6 +181,7 @@ std::vector<Ending> endings() {
         {"DID_ERROR, nothing moved", host_status(0x07, false), false},
         {"DRIVER_TIMEOUT with data", driver_status(0x06, true), false},
         {"DRIVER_TIMEOUT with suggestion bits", driver_status(0x26, true), false},
+        {"hung module", fault(FaultKind::Hang), false},
     };
     for (uint16_t status = 0x01; status <= 0x05; ++status) {
         cases.push_back({"not completed, with data", host_status(status, true), false});
@@ -223,11 +224,12 @@ TEST_F(Transport, AWriteThatMovedNothingDoesNotReachTheModule) {
 TEST_F(Transport, AModuleThatVanishesMidCommandNeverYieldsItsStaleBytes) {
     Bytes info(128, 0);
     ASSERT_EQ(readLBA(fd, LBA_MODULE_INFO, info.data(), 128), 128);
-    for (const bool read : {true, false}) {
+    for (const auto &[kind, read] : {std::pair{FaultKind::Vanish, true}, {FaultKind::Vanish, false},
+                                     {FaultKind::Disconnect, true}}) {
         SCOPED_TRACE(read ? "read" : "write");
         bed.update(node, [](kdxsim::ModuleState &s) { s.unplugged = 0; });
         bed.clear_commands();
-        bed.inject(fault(FaultKind::Vanish));
+        bed.inject(fault(kind));
         Bytes buffer(24, 0);
         const int32_t result = read ? readLBA(fd, LBA_DO_VALUE, buffer.data(), 24)
                                     : writeLBA(fd, LBA_OPCODE, block(17).data(), 17);

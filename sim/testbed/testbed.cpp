@@ -44,7 +44,7 @@ std::vector<uint8_t> from_hex(const std::string &text) {
     return bytes;
 }
 
-ModuleState initial_state(const VirtualModule &wanted) {
+ModuleState fresh_state(const VirtualModule &wanted) {
     ModuleState state{};
     state.format = kStateFormat;
     ModuleIdentity &id = state.identity;
@@ -95,6 +95,8 @@ fs::path scsi_device_relative(const VirtualModule &wanted, unsigned number) {
 }
 
 } // namespace
+
+ModuleState initial_state(const VirtualModule &wanted) { return fresh_state(wanted); }
 
 uint32_t Command::lba() const {
     if (cdb.size() < 6) {
@@ -219,7 +221,7 @@ std::string Testbed::add_module(const VirtualModule &wanted) {
     if (fs::exists(store_.state_path(node))) {
         throw std::invalid_argument(node + " exists already");
     }
-    const ModuleState state = initial_state(wanted);
+    const ModuleState state = fresh_state(wanted);
     const fs::path base = root();
     const fs::path device = scsi_device_relative(wanted, number);
     const fs::path class_dir = base / "sys/class/scsi_generic";
@@ -248,7 +250,7 @@ std::string Testbed::add_module(const VirtualModule &wanted) {
 
 ModuleState Testbed::add_state_only(const std::string &name, const VirtualModule &wanted) {
     const auto lock = store_.lock();
-    const ModuleState state = initial_state(wanted);
+    const ModuleState state = fresh_state(wanted);
     store_.save(name, state);
     return state;
 }

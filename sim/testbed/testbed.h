@@ -36,6 +36,9 @@ struct VirtualModule {
 // sg); throws std::invalid_argument on a bad description.
 VirtualModule parse_virtual_module(const std::string &text);
 
+// The state a module with this description starts in.
+ModuleState initial_state(const VirtualModule &wanted);
+
 // One event of the command log.
 struct Command {
     std::string type; // "sgio", "open" or "close"
