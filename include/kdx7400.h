@@ -68,12 +68,13 @@ extern "C" {
 #define RESULT_READ_FAILED 6    /* the block read did not complete */
 #define RESULT_INVALID_PARAM 7  /* an argument is out of range or missing */
 #define RESULT_BAD_INDEX 8      /* the device index is outside 0..31 */
-#define RESULT_BUFFER_TOO_SMALL 9 /* the caller's array holds fewer entries than found */
+#define RESULT_BUFFER_TOO_SMALL 9 /* the caller's array or buffer is too small */
 
-/* Negative results of KDX7400_OpenDevice. */
+/* Negative results of KDX7400_OpenDevice and KDX7400_OpenDevicePath. */
 #define OPEN_NOT_FOUND (-1)    /* no node matched, or the node search failed */
 #define OPEN_TABLE_FULL (-2)   /* a node matched but all 32 slots are open */
 #define OPEN_BAD_BOARD_ID (-3) /* the board ID is above 15 */
+#define OPEN_BAD_PATH (-4)     /* not an sg node name (/dev/sgN or sgN) */
 
 /* ---- Types ----------------------------------------------------------- */
 
@@ -148,6 +149,17 @@ KDX7400_API int16_t module_init(module_slot *slot);
  * the device index 0..31 or OPEN_NOT_FOUND, OPEN_TABLE_FULL,
  * OPEN_BAD_BOARD_ID. */
 KDX7400_API int32_t KDX7400_OpenDevice(uint16_t product_id, uint8_t board_id);
+/* Opens the module on one sg node, "/dev/sgN" or "sgN", when the node
+ * passes the identity checks of KDX7400_OpenDevice without the two keys: a
+ * 2 MiB disk whose INQUIRY data name vendor KALMIR and a KDX-74 product.
+ * Reaches each of two modules with the same product ID and board ID.
+ * Returns the device index, OPEN_BAD_PATH, OPEN_NOT_FOUND (no such node,
+ * not a module, not accessible) or OPEN_TABLE_FULL. */
+KDX7400_API int32_t KDX7400_OpenDevicePath(const char *path);
+/* Copies the path of the sg node an open slot is on ("/dev/sg3") with its
+ * NUL into buffer: RESULT_INVALID_PARAM for no buffer, the index and open
+ * tests, RESULT_BUFFER_TOO_SMALL when size cannot hold it. */
+KDX7400_API int16_t KDX7400_GetDeviceNode(int32_t index, char *buffer, size_t size);
 /* Closes the module's descriptor and frees its slot. */
 KDX7400_API int16_t KDX7400_CloseDevice(int32_t index);
 /* Channel counts read when the module was opened. */

@@ -79,6 +79,9 @@ module_slot &slot(int32_t index);
 // First free slot, or nullptr when all are open.
 module_slot *first_free_slot();
 int32_t index_of(const module_slot &slot);
+// The sg node path an opened slot's descriptor is on ("/dev/sg3").
+inline constexpr std::size_t kNodeBytes = 24;
+void remember_node(int32_t index, const char *path);
 
 // ---- descriptors and sysfs (registry/) -----------------------------------
 

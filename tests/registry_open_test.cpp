@@ -231,4 +231,77 @@ TEST_F(Open, AFullTableClaimsNothingMore) {
     EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), 5);
 }
 
+// ---- opening by node -------------------------------------------------------
+
+TEST_F(Open, ByNodeReachesEachOfTwoModulesWithTheSameKeys) {
+    const std::string first = bed.add_module(numbered(2));
+    const std::string second = bed.add_module(numbered(5));
+    bed.update(second, [](kdxsim::ModuleState &s) { s.registers.do_value = 0x55; });
+    EXPECT_EQ(KDX7400_OpenDevicePath("sg5"), 0);
+    EXPECT_EQ(KDX7400_OpenDevicePath("/dev/sg2"), 1);
+    uint64_t mask = 0;
+    EXPECT_EQ(KDX7400_DO_ReadValue(0, &mask), RESULT_OK);
+    EXPECT_EQ(mask, 0x55u);
+    char path[16] = {};
+    EXPECT_EQ(KDX7400_GetDeviceNode(0, path, sizeof path), RESULT_OK);
+    EXPECT_STREQ(path, "/dev/sg5");
+    EXPECT_EQ(KDX7400_GetDeviceNode(1, path, sizeof path), RESULT_OK);
+    EXPECT_STREQ(path, "/dev/sg2");
+    EXPECT_EQ(di_total(1), 16);
+    const auto opens = opened_nodes();
+    EXPECT_EQ(opens, (std::vector<std::string>{second, first}));
+}
+
+TEST_F(Open, ByNodeRefusesWhatIsNoModuleAndLeavesNothingOpen) {
+    VirtualModule big = numbered(1);
+    big.blocks = 8192;
+    bed.add_module(big);
+    VirtualModule other_vendor = numbered(2);
+    other_vendor.vendor = "ACME";
+    bed.add_module(other_vendor);
+    VirtualModule other_product = numbered(3);
+    other_product.product = "USB DISK       #3";
+    bed.add_module(other_product);
+    struct Case {
+        const char *path;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {nullptr, OPEN_BAD_PATH},     {"", OPEN_BAD_PATH},        {"sg", OPEN_BAD_PATH},
+        {"sgx", OPEN_BAD_PATH},       {"/dev/sda", OPEN_BAD_PATH}, {"/dev/sg1/..", OPEN_BAD_PATH},
+        {"../sg1", OPEN_BAD_PATH},    {"sg12345678901", OPEN_BAD_PATH},
+        {"sg9", OPEN_NOT_FOUND},      {"sg1", OPEN_NOT_FOUND},    {"/dev/sg2", OPEN_NOT_FOUND},
+        {"sg3", OPEN_NOT_FOUND},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(KDX7400_OpenDevicePath(c.path), c.result) << (c.path ? c.path : "(null)");
+    }
+    EXPECT_EQ(bed.open_node_descriptors(), 0);
+}
+
+TEST_F(Open, ByNodeFillsTheTableLikeAnyOpen) {
+    bed.add_module(numbered(0));
+    for (int32_t i = 0; i < MAX_DEVICES; ++i) {
+        ASSERT_EQ(KDX7400_OpenDevicePath("sg0"), i);
+    }
+    EXPECT_EQ(KDX7400_OpenDevicePath("sg0"), OPEN_TABLE_FULL);
+    EXPECT_EQ(bed.open_node_descriptors(), MAX_DEVICES);
+}
+
+TEST_F(Open, TheNodeOfASlotIsReportedOnlyWhereItFits) {
+    bed.add_module(numbered(12));
+    const int32_t opened = KDX7400_OpenDevice(0x7401, 0);
+    ASSERT_EQ(opened, 0);
+    char path[10] = {'x'};
+    EXPECT_EQ(KDX7400_GetDeviceNode(opened, nullptr, 10), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_GetDeviceNode(-1, path, 10), RESULT_BAD_INDEX);
+    EXPECT_EQ(KDX7400_GetDeviceNode(5, path, 10), RESULT_NOT_OPEN);
+    EXPECT_EQ(KDX7400_GetDeviceNode(opened, path, 9), RESULT_BUFFER_TOO_SMALL);
+    EXPECT_EQ(path[0], 'x') << "nothing written on failure";
+    EXPECT_EQ(KDX7400_GetDeviceNode(opened, path, 10), RESULT_OK);
+    EXPECT_STREQ(path, "/dev/sg12");
+    EXPECT_EQ(KDX7400_CloseDevice(opened), RESULT_OK);
+    EXPECT_EQ(KDX7400_GetDeviceNode(opened, path, 10), RESULT_NOT_OPEN);
+}
+
 } // namespace

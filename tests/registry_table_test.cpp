@@ -176,11 +176,12 @@ TEST(ResultTexts, OpenResultsHaveTheirOwnTexts) {
     const std::set<std::string> texts = {KDXIO_GetOpenResultString(OPEN_NOT_FOUND),
                                          KDXIO_GetOpenResultString(OPEN_TABLE_FULL),
                                          KDXIO_GetOpenResultString(OPEN_BAD_BOARD_ID),
+                                         KDXIO_GetOpenResultString(OPEN_BAD_PATH),
                                          KDXIO_GetOpenResultString(0)};
-    EXPECT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts.size(), 5u);
     EXPECT_EQ(texts.count("unknown result"), 0u);
     EXPECT_STREQ(KDXIO_GetOpenResultString(31), KDXIO_GetOpenResultString(0));
-    EXPECT_STREQ(KDXIO_GetOpenResultString(-4), "unknown result");
+    EXPECT_STREQ(KDXIO_GetOpenResultString(-5), "unknown result");
     EXPECT_STREQ(KDXIO_GetOpenResultString(32), "unknown result");
 }
 

@@ -1,6 +1,7 @@
 // Finding a module among the sg nodes by USB product ID and board ID.
 #include "../internal.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <glob.h>
@@ -12,6 +13,10 @@ namespace {
 constexpr uint64_t kModuleDiskBytes = 4096 * 512;
 constexpr std::size_t kInquiryLength = 96;
 constexpr std::size_t kBoardIdByte = 31;
+constexpr std::size_t kVendorField = 8;
+constexpr std::size_t kProductField = 16;
+constexpr const char *kVendor = "KALMIR";
+constexpr const char *kProductPrefix = "KDX-74";
 
 // The sorted match list of one node search, released on every path.
 class NodeList {
@@ -27,8 +32,22 @@ private:
     glob_t list_{};
 };
 
-// Opens the node when it is the module asked for; otherwise an empty
-// descriptor, with whatever was opened on the way closed again.
+// Opens a node whose disk is a module's 2 MiB and reads its INQUIRY data;
+// otherwise an empty descriptor, with whatever was opened closed again.
+Descriptor open_module_disk(const char *path, std::array<uint8_t, kInquiryLength> &inquiry) {
+    // Close-on-exec: a child of the application must not inherit a module.
+    Descriptor node{::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)};
+    if (!node || getDiskSize(node.get()) != kModuleDiskBytes) {
+        return {};
+    }
+    inquiry.fill(0);
+    if (getInquiry(node.get(), inquiry.data(), kInquiryLength) != kInquiryLength) {
+        return {};
+    }
+    return node;
+}
+
+// Opens the node when it is the module asked for.
 Descriptor open_matching_node(const char *path, uint16_t product_id, char board_char) {
     const char *last_slash = std::strrchr(path, '/');
     if (last_slash == nullptr) {
@@ -38,22 +57,52 @@ Descriptor open_matching_node(const char *path, uint16_t product_id, char board_
     if (get_idproduct_from_sg(last_slash + 1, &found) != 0 || found != product_id) {
         return {};
     }
-    // Close-on-exec: a child of the application must not inherit a module.
-    Descriptor node{::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)};
-    if (!node) {
-        return {};
-    }
-    if (getDiskSize(node.get()) != kModuleDiskBytes) {
-        return {};
-    }
     std::array<uint8_t, kInquiryLength> inquiry{};
-    if (getInquiry(node.get(), inquiry.data(), kInquiryLength) != kInquiryLength) {
-        return {};
-    }
-    if (inquiry[kBoardIdByte] != static_cast<uint8_t>(board_char)) {
+    Descriptor node = open_module_disk(path, inquiry);
+    if (!node || inquiry[kBoardIdByte] != static_cast<uint8_t>(board_char)) {
         return {};
     }
     return node;
+}
+
+// Hands the descriptor to the first free slot and reads the module's
+// counts: the index, OPEN_TABLE_FULL, or OPEN_NOT_FOUND when the module
+// info cannot be read (without its counts every field width would be
+// wrong, so the slot is not claimed).
+int32_t claim_slot(Descriptor node, const char *path) {
+    module_slot *free_slot = first_free_slot();
+    if (free_slot == nullptr) {
+        return OPEN_TABLE_FULL;
+    }
+    free_slot->fd = node.release();
+    if (module_init(free_slot) == RESULT_OK) {
+        remember_node(index_of(*free_slot), path);
+        return index_of(*free_slot);
+    }
+    Descriptor rejected{free_slot->fd};
+    free_slot->fd = -1;
+    free_slot->initialized = 0;
+    return OPEN_NOT_FOUND;
+}
+
+bool is_module_inquiry(std::span<const uint8_t, kInquiryLength> inquiry) {
+    return std::memcmp(&inquiry[kVendorField], kVendor, std::strlen(kVendor)) == 0 &&
+           std::memcmp(&inquiry[kProductField], kProductPrefix, std::strlen(kProductPrefix)) == 0;
+}
+
+// "/dev/sgN" or "sgN" as a /dev path; false for anything else.
+bool node_path(const char *text, std::span<char> path) {
+    const char *name = std::strncmp(text, "/dev/", 5) == 0 ? text + 5 : text;
+    if (std::strncmp(name, "sg", 2) != 0 || name[2] == '\0') {
+        return false;
+    }
+    for (const char *digit = name + 2; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || digit - name > 8) {
+            return false;
+        }
+    }
+    std::snprintf(path.data(), path.size(), "/dev/%s", name);
+    return true;
 }
 
 } // namespace
@@ -74,18 +123,23 @@ extern "C" int32_t KDX7400_OpenDevice(uint16_t product_id, uint8_t board_id) {
         if (!node) {
             continue;
         }
-        module_slot *free_slot = kdx::first_free_slot();
-        if (free_slot == nullptr) {
-            return OPEN_TABLE_FULL;
+        const int32_t result = kdx::claim_slot(std::move(node), path);
+        if (result != OPEN_NOT_FOUND) {
+            return result;
         }
-        free_slot->fd = node.release();
-        if (module_init(free_slot) == RESULT_OK) {
-            return kdx::index_of(*free_slot);
-        }
-        // Without its counts every field width would be wrong: not claimed.
-        kdx::Descriptor rejected{free_slot->fd};
-        free_slot->fd = -1;
-        free_slot->initialized = 0;
     }
     return OPEN_NOT_FOUND;
+}
+
+extern "C" int32_t KDX7400_OpenDevicePath(const char *path) {
+    char node_path[32];
+    if (path == nullptr || !kdx::node_path(path, node_path)) {
+        return OPEN_BAD_PATH;
+    }
+    std::array<uint8_t, kdx::kInquiryLength> inquiry{};
+    kdx::Descriptor node = kdx::open_module_disk(node_path, inquiry);
+    if (!node || !kdx::is_module_inquiry(inquiry)) {
+        return OPEN_NOT_FOUND;
+    }
+    return kdx::claim_slot(std::move(node), node_path);
 }

@@ -14,7 +14,7 @@ const char *KDXIO_GetResultString(int code) {
     case RESULT_READ_FAILED: return "the block read from the module did not complete";
     case RESULT_INVALID_PARAM: return "invalid argument";
     case RESULT_BAD_INDEX: return "device index out of range (0 to 31)";
-    case RESULT_BUFFER_TOO_SMALL: return "more modules found than the array holds";
+    case RESULT_BUFFER_TOO_SMALL: return "the caller's array or buffer is too small";
     default: return "unknown result";
     }
 }
@@ -27,6 +27,7 @@ const char *KDXIO_GetOpenResultString(int32_t result) {
     case OPEN_NOT_FOUND: return "no matching module found";
     case OPEN_TABLE_FULL: return "all 32 device slots are in use";
     case OPEN_BAD_BOARD_ID: return "board ID out of range (0 to 15)";
+    case OPEN_BAD_PATH: return "not an sg node (/dev/sgN or sgN)";
     default: return "unknown result";
     }
 }

@@ -1,6 +1,8 @@
 // The table of open modules: the library's only state.
 #include "../internal.h"
 
+#include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace kdx {
@@ -21,6 +23,14 @@ constexpr std::size_t kDiTotalOffset = 72;
 } // namespace
 
 constinit std::array<module_slot, MAX_DEVICES> g_devices = free_table();
+
+// The table's node column: which /dev/sgN each open slot's descriptor is
+// on. Kept beside g_devices, whose layout applications may know.
+constinit std::array<std::array<char, kNodeBytes>, MAX_DEVICES> g_nodes{};
+
+void remember_node(int32_t index, const char *path) {
+    std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
+}
 
 Result check_index(int32_t index) {
     return static_cast<uint32_t>(index) >= MAX_DEVICES ? RESULT_BAD_INDEX : RESULT_OK;
@@ -100,6 +110,25 @@ int16_t KDX7400_CloseDevice(int32_t index) {
     ::close(entry.fd);
     entry.fd = -1;
     entry.initialized = 0;
+    kdx::g_nodes[static_cast<std::size_t>(index)][0] = '\0';
+    return RESULT_OK;
+}
+
+int16_t KDX7400_GetDeviceNode(int32_t index, char *buffer, size_t size) {
+    if (buffer == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    if (const kdx::Result result = kdx::check_device(index)) {
+        return result;
+    }
+    const char *node = kdx::g_nodes[static_cast<std::size_t>(index)].data();
+    if (node[0] == '\0') {
+        return RESULT_NOT_OPEN; // a slot filled by hand through module_init
+    }
+    if (std::strlen(node) >= size) {
+        return RESULT_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(buffer, node, std::strlen(node) + 1);
     return RESULT_OK;
 }
 
