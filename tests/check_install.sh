@@ -9,15 +9,20 @@ trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" > /dev/null
 libdir=$(dirname "$(find "$scratch/prefix" -name 'libkdx7400.so.1' | head -n 1)")
 test -f "$scratch/prefix/include/kdx7400.h"
+test -f "$scratch/prefix/include/kdx7400.hpp"
 test -f "$scratch/prefix/lib/udev/rules.d/60-kdx7400.rules"
 test -x "$scratch/prefix/bin/kdxio"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc "$source_dir/tests/consumer/main.c" $(pkg-config --cflags --libs kdx7400) -o "$scratch/pc-consumer"
 LD_LIBRARY_PATH="$libdir" "$scratch/pc-consumer"
+c++ -std=c++20 "$source_dir/tests/consumer/main.cpp" $(pkg-config --cflags --libs kdx7400) \
+    -o "$scratch/pc-consumer-cpp"
+LD_LIBRARY_PATH="$libdir" "$scratch/pc-consumer-cpp"
 
 cmake -S "$source_dir/tests/consumer" -B "$scratch/consumer" -G Ninja \
       -DCMAKE_PREFIX_PATH="$scratch/prefix" > /dev/null
 cmake --build "$scratch/consumer" > /dev/null
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer"
-echo "installed library used through pkg-config and find_package"
+LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer_cpp"
+echo "installed library used from C and C++ through pkg-config and find_package"

@@ -1,0 +1,652 @@
+// C++20 API over the C interface of kdx7400.h, header-only.
+//
+// Ownership: a kdx::Module owns one open module (one slot of the C table)
+// from open to destruction or close(); it is move-only. Nothing else here
+// owns anything: DeviceInfo values are plain copies.
+//
+// Errors: every operation that can fail comes twice. The plain form throws
+// kdx::Error (a std::system_error whose code belongs to kdx::category());
+// the form taking std::error_code& is noexcept and sets the code instead,
+// as std::filesystem does. Using a closed or moved-from Module throws
+// std::logic_error (the noexcept form reports errc::not_open).
+//
+// Threads: calls on one Module are serialised by a mutex of that Module, so
+// several threads may share it. Opening and closing are serialised across
+// the process, because the C table has no lock of its own. Calls on
+// different Modules run in parallel.
+//
+// Where this API checks more than the C call (channels and mask bits beyond
+// the module's channel counts, which the C calls pass to the module and the
+// module ignores), or does more (channel batches), the comment says so.
+#pragma once
+
+#include "kdx7400.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace kdx {
+
+// Codes of kdx::category(): the RESULT_* codes as they are, and the
+// negative results of opening shifted to 100 + |result|.
+enum class errc : int {
+    ok = RESULT_OK,
+    opendir_failed = RESULT_OPENDIR_FAILED,
+    not_open = RESULT_NOT_OPEN,
+    null_module = RESULT_NULL_MODULE,
+    bad_header = RESULT_BAD_HEADER,
+    write_failed = RESULT_WRITE_FAILED,
+    read_failed = RESULT_READ_FAILED,
+    invalid_param = RESULT_INVALID_PARAM,
+    bad_index = RESULT_BAD_INDEX,
+    buffer_too_small = RESULT_BUFFER_TOO_SMALL,
+    not_found = 100 - OPEN_NOT_FOUND,
+    table_full = 100 - OPEN_TABLE_FULL,
+    bad_board_id = 100 - OPEN_BAD_BOARD_ID,
+    bad_path = 100 - OPEN_BAD_PATH,
+};
+
+namespace detail {
+
+class Category final : public std::error_category {
+public:
+    const char *name() const noexcept override { return "kdx7400"; }
+    std::string message(int value) const override {
+        return value >= 100 ? KDXIO_GetOpenResultString(100 - value) : KDXIO_GetResultString(value);
+    }
+};
+
+} // namespace detail
+
+inline const std::error_category &category() noexcept {
+    static const detail::Category instance;
+    return instance;
+}
+
+inline std::error_code make_error_code(errc code) noexcept {
+    return {static_cast<int>(code), category()};
+}
+
+} // namespace kdx
+
+template <> struct std::is_error_code_enum<kdx::errc> : std::true_type {};
+
+namespace kdx {
+
+// What every failure throws: the code, and what was being done.
+class Error : public std::system_error {
+public:
+    Error(std::error_code code, const std::string &operation) : std::system_error(code, operation) {}
+};
+
+// One module present, from sysfs; nothing is opened to find it.
+struct DeviceInfo {
+    std::string node;                    // "/dev/sg2"
+    std::optional<uint16_t> product_id;  // USB idProduct, when sysfs shows one
+    std::optional<uint8_t> board_id;     // 0-15, when the module reports one
+    std::string name;                    // as KDX7400_ListDevice prints it
+    std::string product;                 // INQUIRY product, without the revision
+};
+
+namespace detail {
+
+inline std::mutex &table_mutex() {
+    static std::mutex instance;
+    return instance;
+}
+
+inline std::error_code result_code(int16_t result) noexcept {
+    return result == RESULT_OK ? std::error_code{} : std::error_code{result, category()};
+}
+
+inline std::error_code open_code(int32_t result) noexcept {
+    return std::error_code{100 - result, category()};
+}
+
+inline void throw_if(const std::error_code &code, const char *operation) {
+    if (code) {
+        throw Error(code, operation);
+    }
+}
+
+inline std::optional<uint8_t> board_of(char c) {
+    if (c >= '0' && c <= '9') {
+        return static_cast<uint8_t>(c - '0');
+    }
+    if (c >= 'A' && c <= 'F') {
+        return static_cast<uint8_t>(c - 'A' + 10);
+    }
+    return std::nullopt;
+}
+
+inline std::string trimmed(const char *text, std::size_t size) {
+    std::string s(text, strnlen(text, size));
+    while (!s.empty() && s.back() == ' ') {
+        s.pop_back();
+    }
+    return s;
+}
+
+} // namespace detail
+
+inline std::vector<DeviceInfo> list_devices(std::error_code &code) noexcept {
+    std::array<kdx7400_device_entry, MAX_DEVICES> entries{};
+    std::size_t count = 0;
+    const int16_t result = KDX7400_GetDeviceList(entries.data(), entries.size(), &count);
+    std::vector<DeviceInfo> devices;
+    code = result == RESULT_BUFFER_TOO_SMALL ? std::error_code{} : detail::result_code(result);
+    if (code) {
+        return devices;
+    }
+    try {
+        for (std::size_t i = 0; i < std::min(count, entries.size()); ++i) {
+            const kdx7400_device_entry &e = entries[i];
+            DeviceInfo info;
+            info.node = std::string("/dev/") + detail::trimmed(e.node, sizeof e.node);
+            if (e.has_product_id) {
+                info.product_id = e.product_id;
+            }
+            info.board_id = detail::board_of(e.bid_char);
+            info.name = detail::trimmed(e.display_name, sizeof e.display_name);
+            // The product field is 16 characters; the revision follows it.
+            info.product = detail::trimmed(e.product_name, std::min<std::size_t>(16, sizeof e.product_name));
+            devices.push_back(std::move(info));
+        }
+    } catch (const std::bad_alloc &) {
+        code = std::make_error_code(std::errc::not_enough_memory);
+        devices.clear();
+    }
+    return devices;
+}
+
+inline std::vector<DeviceInfo> list_devices() {
+    std::error_code code;
+    auto devices = list_devices(code);
+    detail::throw_if(code, "list modules");
+    return devices;
+}
+
+// Channel counts read when the module was opened.
+struct ChannelCounts {
+    uint8_t di = 0, do_ = 0, ai = 0, ao = 0, pi = 0, po = 0;
+};
+
+class Module {
+public:
+    Module() noexcept = default;
+    Module(const Module &) = delete;
+    Module &operator=(const Module &) = delete;
+    Module(Module &&other) noexcept { take(other); }
+    Module &operator=(Module &&other) noexcept {
+        if (this != &other) {
+            std::error_code ignored;
+            close(ignored);
+            take(other);
+        }
+        return *this;
+    }
+    ~Module() {
+        std::error_code ignored;
+        close(ignored);
+    }
+
+    // Opens by USB product ID and board ID (0-15).
+    static Module open(uint16_t product_id, uint8_t board_id, std::error_code &code) noexcept {
+        std::lock_guard lock(detail::table_mutex());
+        return adopt(KDX7400_OpenDevice(product_id, board_id), code);
+    }
+    static Module open(uint16_t product_id, uint8_t board_id) {
+        std::error_code code;
+        Module module = open(product_id, board_id, code);
+        detail::throw_if(code, "open module");
+        return module;
+    }
+    // Opens the module on one sg node ("/dev/sg2" or "sg2").
+    static Module open_node(const std::string &node, std::error_code &code) noexcept {
+        std::lock_guard lock(detail::table_mutex());
+        return adopt(KDX7400_OpenDevicePath(node.c_str()), code);
+    }
+    static Module open_node(const std::string &node) {
+        std::error_code code;
+        Module module = open_node(node, code);
+        detail::throw_if(code, "open module node");
+        return module;
+    }
+
+    explicit operator bool() const noexcept { return index_ >= 0; }
+    // The C device index, for calls this API does not wrap.
+    int32_t index() const {
+        require_open();
+        return index_;
+    }
+    const ChannelCounts &counts() const {
+        require_open();
+        return counts_;
+    }
+
+    void close(std::error_code &code) noexcept {
+        code.clear();
+        if (index_ < 0) {
+            return;
+        }
+        std::lock_guard calls(*mutex_);
+        std::lock_guard table(detail::table_mutex());
+        code = detail::result_code(KDX7400_CloseDevice(index_));
+        index_ = -1;
+    }
+    void close() {
+        std::error_code code;
+        close(code);
+        detail::throw_if(code, "close module");
+    }
+
+    std::string node(std::error_code &code) const noexcept {
+        char path[64] = {};
+        code = run([&] { return KDX7400_GetDeviceNode(index_, path, sizeof path); });
+        return code ? std::string() : std::string(path);
+    }
+    std::string node() const { return value_or_throw<std::string>("get node", [&](auto &c) { return node(c); }); }
+
+    // ---- outputs ---------------------------------------------------------
+    // Masks with bits beyond the output count are refused (invalid_param).
+    void write_outputs(uint64_t mask, std::error_code &code) noexcept {
+        code = checked_mask(mask, counts_.do_, [&] { return KDX7400_DO_WriteValue(index_, mask); });
+    }
+    void write_outputs(uint64_t mask) { act("write outputs", [&](auto &c) { write_outputs(mask, c); }); }
+
+    uint64_t read_outputs(std::error_code &code) const noexcept {
+        uint64_t mask = 0;
+        code = run([&] { return KDX7400_DO_ReadValue(index_, &mask); });
+        return mask;
+    }
+    uint64_t read_outputs() const {
+        return value_or_throw<uint64_t>("read outputs", [&](auto &c) { return read_outputs(c); });
+    }
+
+    // One output; a channel beyond the output count is refused.
+    void write_output(uint8_t channel, bool on, std::error_code &code) noexcept {
+        code = checked_channel(channel, counts_.do_,
+                               [&] { return KDX7400_DO_WriteChannel(index_, channel, on ? 1 : 0); });
+    }
+    void write_output(uint8_t channel, bool on) {
+        act("write output", [&](auto &c) { write_output(channel, on, c); });
+    }
+
+    // Several outputs at once, a C++ addition: one read and one write of
+    // the whole mask, however many channels.
+    void switch_outputs(std::span<const uint8_t> channels, bool on, std::error_code &code) noexcept {
+        std::lock_guard lock(lock_open(code));
+        if (code) {
+            return;
+        }
+        uint64_t change = 0;
+        for (const uint8_t channel : channels) {
+            if (channel >= counts_.do_ || channel >= 64) {
+                code = errc::invalid_param;
+                return;
+            }
+            change |= uint64_t{1} << channel;
+        }
+        uint64_t mask = 0;
+        code = detail::result_code(KDX7400_DO_ReadValue(index_, &mask));
+        if (!code) {
+            code = detail::result_code(KDX7400_DO_WriteValue(index_, on ? mask | change : mask & ~change));
+        }
+    }
+    void switch_outputs(std::span<const uint8_t> channels, bool on) {
+        act("switch outputs", [&](auto &c) { switch_outputs(channels, on, c); });
+    }
+
+    void set_power_on(uint64_t mask, std::error_code &code) noexcept {
+        code = checked_mask(mask, counts_.do_, [&] { return KDX7400_DO_SetPowerOnEnable(index_, mask); });
+    }
+    void set_power_on(uint64_t mask) { act("set power-on outputs", [&](auto &c) { set_power_on(mask, c); }); }
+    void set_power_on(uint8_t channel, bool on, std::error_code &code) noexcept {
+        code = checked_channel(channel, counts_.do_, [&] {
+            return KDX7400_DO_SetPowerOnEnableToChannel(index_, channel, on ? 1 : 0);
+        });
+    }
+    void set_power_on(uint8_t channel, bool on) {
+        act("set power-on output", [&](auto &c) { set_power_on(channel, on, c); });
+    }
+    uint64_t power_on(std::error_code &code) const noexcept {
+        uint64_t mask = 0;
+        code = run([&] { return KDX7400_DO_GetPowerOnEnable(index_, &mask); });
+        return mask;
+    }
+    uint64_t power_on() const {
+        return value_or_throw<uint64_t>("get power-on outputs", [&](auto &c) { return power_on(c); });
+    }
+
+    void set_output_inverse(bool inverse, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_DO_SetInverse(index_, inverse ? 1 : 0); });
+    }
+    void set_output_inverse(bool inverse) {
+        act("set output inversion", [&](auto &c) { set_output_inverse(inverse, c); });
+    }
+    uint8_t output_inverse(std::error_code &code) const noexcept {
+        uint8_t value = 0;
+        code = run([&] { return KDX7400_DO_GetInverse(index_, &value); });
+        return value;
+    }
+    uint8_t output_inverse() const {
+        return value_or_throw<uint8_t>("get output inversion", [&](auto &c) { return output_inverse(c); });
+    }
+
+    // The two safety masks: which outputs take a safety value when the
+    // watchdog expires, and those values.
+    struct Safety {
+        uint64_t outputs = 0, values = 0;
+    };
+    void set_safety(Safety safety, std::error_code &code) noexcept {
+        code = checked_mask(safety.outputs | safety.values, counts_.do_, [&] {
+            return KDX7400_DO_SetSafetyEnable(index_, safety.outputs, safety.values);
+        });
+    }
+    void set_safety(Safety safety) { act("set safety masks", [&](auto &c) { set_safety(safety, c); }); }
+    void set_safety(uint8_t channel, bool output, bool value, std::error_code &code) noexcept {
+        code = checked_channel(channel, counts_.do_, [&] {
+            return KDX7400_DO_SetSafetyEnableChannel(index_, channel, output ? 1 : 0, value ? 1 : 0);
+        });
+    }
+    void set_safety(uint8_t channel, bool output, bool value) {
+        act("set safety channel", [&](auto &c) { set_safety(channel, output, value, c); });
+    }
+    Safety safety(std::error_code &code) const noexcept {
+        Safety s;
+        code = run([&] { return KDX7400_DO_GetSafetyEnable(index_, &s.outputs, &s.values); });
+        return s;
+    }
+    Safety safety() const { return value_or_throw<Safety>("get safety masks", [&](auto &c) { return safety(c); }); }
+
+    // ---- inputs and counters ---------------------------------------------
+    uint64_t read_inputs(std::error_code &code) const noexcept {
+        uint64_t value = 0;
+        code = run([&] { return KDX7400_DI_ReadValue(index_, &value); });
+        return value;
+    }
+    uint64_t read_inputs() const {
+        return value_or_throw<uint64_t>("read inputs", [&](auto &c) { return read_inputs(c); });
+    }
+    bool read_input(uint8_t channel, std::error_code &code) const noexcept {
+        uint8_t state = 0;
+        code = run([&] { return KDX7400_DI_ReadChannel(index_, channel, &state); });
+        return state != 0;
+    }
+    bool read_input(uint8_t channel) const {
+        return value_or_throw<bool>("read input", [&](auto &c) { return read_input(channel, c); });
+    }
+
+    void set_input_filter(uint16_t filter, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_DI_SetFilter(index_, filter); });
+    }
+    void set_input_filter(uint16_t filter) { act("set input filter", [&](auto &c) { set_input_filter(filter, c); }); }
+    uint16_t input_filter(std::error_code &code) const noexcept {
+        uint16_t value = 0;
+        code = run([&] { return KDX7400_DI_GetFilter(index_, &value); });
+        return value;
+    }
+    uint16_t input_filter() const {
+        return value_or_throw<uint16_t>("get input filter", [&](auto &c) { return input_filter(c); });
+    }
+    void set_input_inverse(bool inverse, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_DI_SetInverse(index_, inverse ? 1 : 0); });
+    }
+    void set_input_inverse(bool inverse) {
+        act("set input inversion", [&](auto &c) { set_input_inverse(inverse, c); });
+    }
+    uint8_t input_inverse(std::error_code &code) const noexcept {
+        uint8_t value = 0;
+        code = run([&] { return KDX7400_DI_GetInverse(index_, &value); });
+        return value;
+    }
+    uint8_t input_inverse() const {
+        return value_or_throw<uint8_t>("get input inversion", [&](auto &c) { return input_inverse(c); });
+    }
+    // 0 counts rising edges, 1 falling edges.
+    void set_counter_edge(uint8_t edge, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_DI_SetCntEdgeTrigger(index_, edge); });
+    }
+    void set_counter_edge(uint8_t edge) { act("set counter edge", [&](auto &c) { set_counter_edge(edge, c); }); }
+    uint8_t counter_edge(std::error_code &code) const noexcept {
+        uint8_t value = 0;
+        code = run([&] { return KDX7400_DI_GetCntEdgeTrigger(index_, &value); });
+        return value;
+    }
+    uint8_t counter_edge() const {
+        return value_or_throw<uint8_t>("get counter edge", [&](auto &c) { return counter_edge(c); });
+    }
+
+    // Every input's counter, one per input.
+    std::vector<uint32_t> read_counters(std::error_code &code) const noexcept {
+        std::array<uint32_t, 64> values{};
+        code = run([&] { return KDX7400_DI_ReadCounterValue(index_, values.data(), counts_.di); });
+        if (code) {
+            return {};
+        }
+        try {
+            return std::vector<uint32_t>(values.begin(), values.begin() + std::min<std::size_t>(counts_.di, 64));
+        } catch (const std::bad_alloc &) {
+            code = std::make_error_code(std::errc::not_enough_memory);
+            return {};
+        }
+    }
+    std::vector<uint32_t> read_counters() const {
+        return value_or_throw<std::vector<uint32_t>>("read counters", [&](auto &c) { return read_counters(c); });
+    }
+    uint32_t read_counter(uint8_t channel, std::error_code &code) const noexcept {
+        uint32_t value = 0;
+        code = run([&] { return KDX7400_DI_ReadChannelCounter(index_, channel, &value); });
+        return value;
+    }
+    uint32_t read_counter(uint8_t channel) const {
+        return value_or_throw<uint32_t>("read counter", [&](auto &c) { return read_counter(channel, c); });
+    }
+    // Clears the counters of the mask's bits; bits beyond the input count
+    // are refused.
+    void clear_counters(uint64_t mask, std::error_code &code) noexcept {
+        code = checked_mask(mask, counts_.di, [&] { return KDX7400_DI_ClearCounter(index_, mask); });
+    }
+    void clear_counters(uint64_t mask) { act("clear counters", [&](auto &c) { clear_counters(mask, c); }); }
+    void clear_counter(uint8_t channel, std::error_code &code) noexcept {
+        code = checked_channel(channel, counts_.di, [&] { return KDX7400_DI_ClearCounterChannel(index_, channel); });
+    }
+    void clear_counter(uint8_t channel) { act("clear counter", [&](auto &c) { clear_counter(channel, c); }); }
+
+    // ---- identity, settings, commands, watchdog --------------------------
+    uint16_t firmware_version(std::error_code &code) const noexcept {
+        uint16_t value = 0;
+        code = run([&] { return KDX7400_GetFwVer(index_, &value); });
+        return value;
+    }
+    uint16_t firmware_version() const {
+        return value_or_throw<uint16_t>("get firmware version", [&](auto &c) { return firmware_version(c); });
+    }
+    std::string firmware_date(std::error_code &code) const noexcept {
+        char date[11] = {};
+        code = run([&] { return KDX7400_GetFwDate(index_, date); });
+        return code ? std::string() : std::string(date);
+    }
+    std::string firmware_date() const {
+        return value_or_throw<std::string>("get firmware date", [&](auto &c) { return firmware_date(c); });
+    }
+    // At most 32 bytes; a longer name is refused rather than cut.
+    void set_nickname(const std::string &name, std::error_code &code) noexcept {
+        if (name.size() > 32) {
+            code = errc::invalid_param;
+            return;
+        }
+        code = run([&] { return KDX7400_SetDeviceNickName(index_, name.c_str()); });
+    }
+    void set_nickname(const std::string &name) { act("set nickname", [&](auto &c) { set_nickname(name, c); }); }
+    std::string nickname(std::error_code &code) const noexcept {
+        char name[33] = {};
+        code = run([&] { return KDX7400_GetDeviceNickName(index_, name); });
+        return code ? std::string() : std::string(name);
+    }
+    std::string nickname() const {
+        return value_or_throw<std::string>("get nickname", [&](auto &c) { return nickname(c); });
+    }
+    void set_write_protect(bool protect, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_SetWriteProtect(index_, protect ? 1 : 0); });
+    }
+    void set_write_protect(bool protect) {
+        act("set write protection", [&](auto &c) { set_write_protect(protect, c); });
+    }
+    uint8_t write_protect(std::error_code &code) const noexcept {
+        uint8_t value = 0;
+        code = run([&] { return KDX7400_GetWriteProtect(index_, &value); });
+        return value;
+    }
+    uint8_t write_protect() const {
+        return value_or_throw<uint8_t>("get write protection", [&](auto &c) { return write_protect(c); });
+    }
+    void set_frame_rate_factor(uint8_t factor, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_SetFrameRateFactor(index_, factor); });
+    }
+    void set_frame_rate_factor(uint8_t factor) {
+        act("set frame-rate factor", [&](auto &c) { set_frame_rate_factor(factor, c); });
+    }
+    uint8_t frame_rate_factor(std::error_code &code) const noexcept {
+        uint8_t value = 0;
+        code = run([&] { return KDX7400_GetFrameRateFactor(index_, &value); });
+        return value;
+    }
+    uint8_t frame_rate_factor() const {
+        return value_or_throw<uint8_t>("get frame-rate factor", [&](auto &c) { return frame_rate_factor(c); });
+    }
+    void set_opcode(uint8_t opcode, std::error_code &code) noexcept {
+        code = run([&] { return setopcode(index_, opcode); });
+    }
+    void set_opcode(uint8_t opcode) { act("set opcode", [&](auto &c) { set_opcode(opcode, c); }); }
+    uint8_t opcode(std::error_code &code) const noexcept {
+        uint8_t value = 0;
+        code = run([&] { return getopcode(index_, &value); });
+        return value;
+    }
+    uint8_t opcode() const { return value_or_throw<uint8_t>("get opcode", [&](auto &c) { return opcode(c); }); }
+
+    void load_defaults(std::error_code &code) noexcept { code = run([&] { return KDX7400_LoadDefault(index_); }); }
+    void load_defaults() { act("load defaults", [&](auto &c) { load_defaults(c); }); }
+    void sync(std::error_code &code) noexcept { code = run([&] { return KDX7400_SYNCDevice(index_); }); }
+    void sync() { act("sync", [&](auto &c) { sync(c); }); }
+    void reset(std::error_code &code) noexcept { code = run([&] { return KDX7400_ForceReset(index_); }); }
+    void reset() { act("reset", [&](auto &c) { reset(c); }); }
+
+    // Watchdog timeout in milliseconds, 100 to 1800000.
+    void set_watchdog_timeout(uint32_t ms, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_SetSoftWDTTimeout(index_, ms); });
+    }
+    void set_watchdog_timeout(uint32_t ms) {
+        act("set watchdog timeout", [&](auto &c) { set_watchdog_timeout(ms, c); });
+    }
+    uint32_t watchdog_timeout(std::error_code &code) const noexcept {
+        uint32_t value = 0;
+        code = run([&] { return KDX7400_GetSoftWDTTimeout(index_, &value); });
+        return value;
+    }
+    uint32_t watchdog_timeout() const {
+        return value_or_throw<uint32_t>("get watchdog timeout", [&](auto &c) { return watchdog_timeout(c); });
+    }
+    void clear_watchdog_error(std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_ClearWDTErrLED(index_); });
+    }
+    void clear_watchdog_error() { act("clear watchdog error", [&](auto &c) { clear_watchdog_error(c); }); }
+
+private:
+    static Module adopt(int32_t result, std::error_code &code) noexcept {
+        Module module;
+        if (result < 0) {
+            code = detail::open_code(result);
+            return module;
+        }
+        try {
+            module.mutex_ = std::make_unique<std::mutex>();
+        } catch (const std::bad_alloc &) {
+            KDX7400_CloseDevice(result);
+            code = std::make_error_code(std::errc::not_enough_memory);
+            return module;
+        }
+        module.index_ = result;
+        ChannelCounts &n = module.counts_;
+        KDX7400_GetDITotal(result, &n.di);
+        KDX7400_GetDOTotal(result, &n.do_);
+        KDX7400_GetAITotal(result, &n.ai);
+        KDX7400_GetAOTotal(result, &n.ao);
+        KDX7400_GetPITotal(result, &n.pi);
+        KDX7400_GetPOTotal(result, &n.po);
+        code.clear();
+        return module;
+    }
+
+    void take(Module &other) noexcept {
+        index_ = std::exchange(other.index_, -1);
+        counts_ = other.counts_;
+        mutex_ = std::move(other.mutex_);
+    }
+
+    void require_open() const {
+        if (index_ < 0) {
+            throw std::logic_error("kdx::Module used after close or move");
+        }
+    }
+
+    // The module's lock, or a stand-in when it is closed (code not_open).
+    std::mutex &lock_open(std::error_code &code) const noexcept {
+        static std::mutex closed;
+        code = index_ < 0 ? make_error_code(errc::not_open) : std::error_code{};
+        return index_ < 0 ? closed : *mutex_;
+    }
+
+    template <class Call> std::error_code run(Call call) const noexcept {
+        std::error_code code;
+        std::lock_guard lock(lock_open(code));
+        return code ? code : detail::result_code(call());
+    }
+
+    template <class Call> std::error_code checked_channel(uint8_t channel, uint8_t count, Call call) const noexcept {
+        if (index_ >= 0 && (channel >= count || channel >= 64)) {
+            return make_error_code(errc::invalid_param);
+        }
+        return run(call);
+    }
+
+    template <class Call> std::error_code checked_mask(uint64_t mask, uint8_t count, Call call) const noexcept {
+        if (index_ >= 0 && count < 64 && (mask >> count) != 0) {
+            return make_error_code(errc::invalid_param);
+        }
+        return run(call);
+    }
+
+    template <class Body> void act(const char *operation, Body body) {
+        require_open();
+        std::error_code code;
+        body(code);
+        detail::throw_if(code, operation);
+    }
+
+    template <class T, class Body> T value_or_throw(const char *operation, Body body) const {
+        require_open();
+        std::error_code code;
+        T value = body(code);
+        detail::throw_if(code, operation);
+        return value;
+    }
+
+    int32_t index_ = -1;
+    ChannelCounts counts_;
+    std::unique_ptr<std::mutex> mutex_;
+};
+
+} // namespace kdx
