@@ -161,8 +161,9 @@ TEST_F(Tools, SettingsWatchdogAndCommands) {
 
 TEST_F(Tools, FailuresAndUsageErrorsHaveTheirExitStatus) {
     Outcome outcome = kdxio({"watchdog", "set", "99"});
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "kdxio: set watchdog timeout: invalid argument (7)\n");
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err.substr(0, outcome.err.find('\n')),
+              "kdxio: watchdog timeout must be 100 to 1800000 ms, not 99");
     outcome = run({KDXIO_PATH, "-p", "0x7401", "-b", "4", "info"});
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err, "kdxio: open 0x7401 board 4: no matching module found (-1)\n");
@@ -220,13 +221,17 @@ TEST_F(Tools, ListingInBothForms) {
     const Outcome listed = run({KDXIO_PATH, "list", "--json"});
     const json list = json::parse(listed.out);
     ASSERT_EQ(list.size(), 2u);
-    std::set<std::string> boards;
+    std::set<int> boards;
     for (const json &entry : list) {
         EXPECT_EQ(entry["product_id"], 0x7401);
+        EXPECT_EQ(entry["product_id_hex"], "0x7401");
         EXPECT_EQ(entry["name"], "KDX7401");
-        boards.insert(entry["board_id"].get<std::string>());
+        EXPECT_EQ(entry["product"].get<std::string>().substr(0, 14), "KDX-7401      ");
+        EXPECT_EQ(entry["product"].get<std::string>().find("1.00"), std::string::npos)
+            << "no revision";
+        boards.insert(entry["board_id"].get<int>());
     }
-    EXPECT_EQ(boards, (std::set<std::string>{"3", "A"}));
+    EXPECT_EQ(boards, (std::set<int>{3, 10}));
 }
 
 TEST_F(Tools, RawBlocksInquiryAndCapacity) {
@@ -270,6 +275,168 @@ TEST_F(Tools, MonitorPrintsALinePerChange) {
     EXPECT_EQ(lines[1]["counters"][0], 1);
     EXPECT_EQ(lines[2]["inputs"]["value"], 3);
     EXPECT_EQ(lines[2]["changed_counters"], json::array({1}));
+}
+
+// ---- what new users ran into ------------------------------------------------
+
+TEST_F(Tools, MalformedNumbersAreRefusedNotGuessed) {
+    for (const char *text : {"\t-1", " 5", "-1", "+1", "0x", "1e3", "0b102", "5 ", "", "0x1_0"}) {
+        const Outcome outcome = kdxio({"do", "set", text});
+        EXPECT_EQ(outcome.status, 2) << "'" << text << "'";
+        EXPECT_NE(outcome.err.find("invalid output mask"), std::string::npos) << outcome.err;
+    }
+    EXPECT_EQ(state().registers.do_value, 0u);
+}
+
+TEST_F(Tools, ChannelsAndBitsTheModuleLacksAreRefusedWithTheRange) {
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    const Case cases[] = {
+        {{"do", "on", "16"}, "output channel 16 out of range (0 to 15)"},
+        {{"do", "off", "3", "99"}, "output channel 99 out of range (0 to 15)"},
+        {{"do", "set", "0x1ffff"}, "(0x0000 to 0xffff)"},
+        {{"do", "power-on", "0x10000"}, "power-on mask"},
+        {{"do", "safety", "0x1", "0x10000"}, "safety mask"},
+        {{"counter", "clear", "0x10000"}, "counter mask"},
+        {{"counter", "read", "16"}, "counter channel 16 out of range (0 to 15)"},
+        {{"counter", "clear-channel", "16"}, "counter channel 16 out of range"},
+        {{"di", "16"}, "input channel 16 out of range (0 to 15)"},
+    };
+    for (const Case &c : cases) {
+        bed.clear_commands();
+        const Outcome outcome = kdxio(c.args);
+        EXPECT_EQ(outcome.status, 2) << c.args[1];
+        EXPECT_NE(outcome.err.find(c.says), std::string::npos) << outcome.err;
+        for (const Command &command : bed.transfers()) {
+            EXPECT_NE(command.cdb[0], kWrite10) << "nothing written for " << c.args[1];
+        }
+    }
+    EXPECT_EQ(state().registers.do_value, 0u);
+    EXPECT_EQ(state().registers.do_power_on, 0u);
+}
+
+TEST_F(Tools, SeveralChannelsAreOneReadAndOneWrite) {
+    bed.update(node, [](kdxsim::ModuleState &s) { s.registers.do_value = 0x100; });
+    const int32_t opened = KDX7400_OpenDevice(0x7401, 3); // what opening sends, to subtract
+    ASSERT_GE(opened, 0);
+    KDX7400_CloseDevice(opened);
+    const std::size_t per_open = bed.transfers().size();
+    bed.clear_commands();
+    EXPECT_EQ(kdxio({"do", "on", "0", "1", "2", "3"}).status, 0);
+    const auto sent = bed.transfers();
+    ASSERT_EQ(sent.size(), per_open + 2);
+    EXPECT_EQ(sent[per_open].cdb[0], kRead10);
+    EXPECT_EQ(sent[per_open + 1].cdb[0], kWrite10);
+    EXPECT_EQ(state().registers.do_value, 0x10Fu);
+}
+
+TEST_F(Tools, ModulesAreNamedAsTheListingShowsThem) {
+    VirtualModule ten;
+    ten.board_id = 10;
+    ten.number = 7;
+    bed.add_module(ten);
+    bed.update("sg7", [](kdxsim::ModuleState &s) { s.registers.do_value = 0xA; });
+    for (const std::vector<std::string> &who :
+         std::vector<std::vector<std::string>>{{"-p", "7401", "-b", "A"},
+                                               {"-p", "0x7401", "-b", "a"},
+                                               {"-p", "7401", "-b", "10"},
+                                               {"-d", "/dev/sg7"},
+                                               {"--node", "sg7"}}) {
+        std::vector<std::string> args = {KDXIO_PATH};
+        args.insert(args.end(), who.begin(), who.end());
+        args.insert(args.end(), {"do", "get"});
+        const Outcome outcome = run(args);
+        EXPECT_EQ(outcome.status, 0) << who[1] << ": " << outcome.err;
+        EXPECT_EQ(outcome.out, "0x000a\n") << who[1];
+    }
+    const json info = json::parse(run({KDXIO_PATH, "-p", "7401", "-b", "A", "info", "--json"}).out);
+    EXPECT_EQ(info["product_id"], 0x7401);
+    EXPECT_EQ(info["product_id_hex"], "0x7401");
+    EXPECT_EQ(info["board_id"], 10);
+    EXPECT_EQ(info["board_id_hex"], "A");
+    EXPECT_EQ(info["node"], "/dev/sg7");
+    for (const char *bad : {"16", "G", "0x10", "-1"}) {
+        EXPECT_EQ(run({KDXIO_PATH, "-p", "7401", "-b", bad, "info"}).status, 2) << bad;
+    }
+    EXPECT_EQ(run({KDXIO_PATH, "-p", "17401", "-b", "3", "info"}).status, 2);
+    EXPECT_EQ(run({KDXIO_PATH, "-d", "/dev/sda", "info"}).status, 1);
+}
+
+TEST_F(Tools, HelpAndErrorsSayWhatIsWrong) {
+    Outcome outcome = run({KDXIO_PATH, "frobnicate"});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("unknown command 'frobnicate'"), std::string::npos) << outcome.err;
+    outcome = run({KDXIO_PATH, "monitor", "--help"});
+    EXPECT_NE(outcome.out.find("--interval"), std::string::npos) << outcome.out;
+    EXPECT_NE(outcome.out.find("--count"), std::string::npos) << outcome.out;
+    const auto count = [](const std::string &text, const std::string &part) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count(run({KDXIO_PATH, "--help"}).out, "Exit status"), 1u);
+    EXPECT_EQ(count(run({KDXIO_PATH, "do", "--help"}).out, "Exit status"), 0u);
+    EXPECT_NE(run({KDXIO_PATH, "--help"}).out.find("always hexadecimal"), std::string::npos);
+    outcome = kdxio({"name", std::string(33, 'n')});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("at most 32 bytes"), std::string::npos);
+}
+
+TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
+    const pid_t monitor =
+        spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--json", "--interval", "10"});
+    const auto lines_so_far = [&] {
+        const std::string out = slurp(bed.root() + "/out." + std::to_string(runs_ - 1));
+        return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+    };
+    const auto wait_lines = [&](std::size_t lines) {
+        for (int i = 0; i < 2000 && lines_so_far() < lines; ++i) {
+            ::usleep(10000);
+        }
+    };
+    bed.set_inputs(node, 0x1);
+    wait_lines(1);
+    bed.set_inputs(node, 0x2);
+    wait_lines(2);
+    bed.unplug(node);
+    const Outcome outcome = wait_for(monitor);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("module unplugged"), std::string::npos) << outcome.err;
+    std::vector<json> lines;
+    std::istringstream text(outcome.out);
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(json::parse(line));
+    }
+    ASSERT_EQ(lines.size(), 3u) << outcome.out;
+    for (const json &line : lines) {
+        EXPECT_EQ(line.size(), 6u) << "one schema: " << line.dump();
+        const std::string time = line["time"];
+        EXPECT_TRUE(time.size() == 29 && time[10] == 'T' && time[19] == '.' &&
+                    (time[23] == '+' || time[23] == '-') && time[26] == ':')
+            << time;
+    }
+    EXPECT_EQ(lines[0]["event"], "state");
+    EXPECT_EQ(lines[0]["changed_counters"], json::array()) << "the first line is the state";
+    EXPECT_EQ(lines[0]["inputs"]["value"], 1);
+    EXPECT_EQ(lines[1]["event"], "change");
+    EXPECT_EQ(lines[1]["edges"], json::parse(R"([{"channel":0,"edge":"falling"},{"channel":1,"edge":"rising"}])"));
+    EXPECT_EQ(lines[2]["event"], "unplugged");
+}
+
+TEST_F(Tools, MonitorTextShowsEachEdge) {
+    const pid_t monitor = spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--count", "2", "--interval", "10"});
+    for (int i = 0; i < 200 && slurp(bed.root() + "/out." + std::to_string(runs_ - 1)).empty(); ++i) {
+        ::usleep(10000);
+    }
+    bed.set_inputs(node, 0x8);
+    const Outcome outcome = wait_for(monitor);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.out.find(" inputs=0x0008 c3=1\n"), std::string::npos) << outcome.out;
+    EXPECT_NE(outcome.out.find(" in 3 rising\n"), std::string::npos) << outcome.out;
 }
 
 TEST_F(Tools, SimRunsAProgramAgainstItsOwnModules) {

@@ -1,0 +1,60 @@
+#include "kdxio.h"
+
+#include <sstream>
+
+namespace kdxio {
+
+namespace {
+
+void info(const Options &options) {
+    const kdx::Module module = open_module(options);
+    const kdx::ChannelCounts &n = module.counts();
+    const uint16_t version = module.firmware_version();
+    const std::string date = module.firmware_date();
+    const std::string name = module.nickname();
+    const uint32_t timeout = module.watchdog_timeout();
+    const uint8_t protect = module.write_protect();
+    const uint8_t factor = module.frame_rate_factor();
+    const uint64_t outputs = module.read_outputs();
+    const uint64_t inputs = module.read_inputs();
+    const std::string node = module.node();
+    json object = {{"node", node},
+                   {"firmware_version", version}, {"firmware_version_hex", hex(version, 4)},
+                   {"firmware_date", date},       {"nickname", name},
+                   {"do_total", n.do_},           {"di_total", n.di},
+                   {"ao_total", n.ao},            {"ai_total", n.ai},
+                   {"po_total", n.po},            {"pi_total", n.pi},
+                   {"watchdog_timeout", timeout}, {"write_protect", protect},
+                   {"frame_rate_factor", factor}, {"outputs", mask_json(outputs, n.do_)},
+                   {"inputs", mask_json(inputs, n.di)}};
+    std::ostringstream text;
+    text << "node              " << node << "\n";
+    if (options.node.empty()) {
+        const uint16_t pid = parse_product_id(options.pid_text);
+        const uint8_t bid = parse_board_id(options.bid_text);
+        object["product_id"] = pid;
+        object["product_id_hex"] = hex(pid, 4);
+        object["board_id"] = bid;
+        object["board_id_hex"] = std::string(1, "0123456789ABCDEF"[bid]);
+        text << "module            " << hex(pid, 4) << " board " << int{bid} << "\n";
+    }
+    text << "firmware          " << hex(version, 4) << " (" << date << ")\n"
+         << "nickname          " << name << "\n"
+         << "channels          DO " << int{n.do_} << ", DI " << int{n.di} << ", AO " << int{n.ao}
+         << ", AI " << int{n.ai} << ", PO " << int{n.po} << ", PI " << int{n.pi} << "\n"
+         << "watchdog timeout  " << timeout << (timeout == 0 ? " (off)" : " ms") << "\n"
+         << "write protect     " << int{protect} << "\n"
+         << "frame-rate factor " << int{factor} << "\n"
+         << "outputs           " << hex_mask(outputs, n.do_) << "\n"
+         << "inputs            " << hex_mask(inputs, n.di) << "\n";
+    emit(options, object, text.str());
+}
+
+} // namespace
+
+void add_info(CLI::App &app, Options &options, Run &run) {
+    app.add_subcommand("info", "firmware, nickname, counts, settings, outputs and inputs")
+        ->callback([&] { run = [&] { info(options); }; });
+}
+
+} // namespace kdxio

@@ -1,0 +1,109 @@
+#include "kdxio.h"
+
+#include <sstream>
+
+namespace kdxio {
+
+namespace {
+
+void inputs(const Options &options, const std::string &verb) {
+    const auto &v = options.values;
+    if (verb == "get" || verb == "channel") {
+        need_values(options, verb == "get" ? 0 : 1, verb == "get" ? 0 : 1, "di get | di CH");
+    } else {
+        need_values(options, 0, 1, verb == "filter" ? "di filter [N]" : "di invert|edge [0|1]");
+    }
+    kdx::Module module = open_module(options);
+    const unsigned count = module.counts().di;
+    if (verb == "get") {
+        const uint64_t value = module.read_inputs();
+        emit(options, {{"inputs", mask_json(value, count)}}, hex_mask(value, count) + "\n");
+    } else if (verb == "channel") {
+        const uint8_t channel = parse_channel(v[0], count, "input");
+        const unsigned state = module.read_input(channel) ? 1 : 0;
+        emit(options, {{"channel", channel}, {"state", state}}, std::to_string(state) + "\n");
+    } else if (verb == "filter") {
+        if (v.empty()) {
+            const unsigned filter = module.input_filter();
+            emit(options, {{"filter", filter}}, std::to_string(filter) + "\n");
+        } else {
+            module.set_input_filter(static_cast<uint16_t>(parse_number(v[0], 0xFFFF, "input filter")));
+        }
+    } else {
+        const bool invert = verb == "invert";
+        if (v.empty()) {
+            const unsigned value = invert ? module.input_inverse() : module.counter_edge();
+            emit(options, {{verb, value}}, std::to_string(value) + "\n");
+        } else {
+            const uint8_t value = static_cast<uint8_t>(
+                parse_number(v[0], 1, invert ? "input inversion (0 or 1)" : "counter edge (0 rising, 1 falling)"));
+            invert ? module.set_input_inverse(value != 0) : module.set_counter_edge(value);
+        }
+    }
+}
+
+void counters(const Options &options, const std::string &verb) {
+    const auto &v = options.values;
+    if (verb == "read") {
+        need_values(options, 0, 1, "counter read [CH]");
+    } else if (verb == "clear") {
+        need_values(options, 1, 1, "counter clear MASK");
+    } else {
+        need_values(options, 1, 64, "counter clear-channel CH...");
+    }
+    kdx::Module module = open_module(options);
+    const unsigned count = module.counts().di;
+    if (verb == "read" && v.size() == 1) {
+        const uint8_t channel = parse_channel(v[0], count, "counter");
+        const uint32_t value = module.read_counter(channel);
+        emit(options, {{"channel", channel}, {"counter", value}}, std::to_string(value) + "\n");
+    } else if (verb == "read") {
+        const std::vector<uint32_t> values = module.read_counters();
+        std::ostringstream text;
+        for (std::size_t n = 0; n < values.size(); ++n) {
+            text << n << " " << values[n] << "\n";
+        }
+        emit(options, {{"counters", values}}, text.str());
+    } else if (verb == "clear") {
+        module.clear_counters(parse_mask(v[0], count, "counter"));
+    } else {
+        uint64_t mask = 0;
+        for (const std::string &text : v) {
+            mask |= uint64_t{1} << parse_channel(text, count, "counter");
+        }
+        module.clear_counters(mask); // one command for all of them
+    }
+}
+
+} // namespace
+
+void add_inputs(CLI::App &app, Options &options, Run &run) {
+    auto *di = add_family(app, options, run, "di", "digital inputs (di CH reads one channel)",
+                          {{"get", "read the input mask"},
+                           {"filter", "filter [N]: read or write the input filter, 0 to 65535"},
+                           {"invert", "invert [0|1]: read or write the input inversion"},
+                           {"edge", "edge [0|1]: read or write the counter edge (0 rising, 1 falling)"}},
+                          inputs);
+    di->require_subcommand(0, 1);
+    auto channel = std::make_shared<std::string>();
+    di->add_option("channel", *channel, "read one input channel");
+    di->callback([&options, &run, channel] {
+        if (!run) {
+            if (channel->empty()) {
+                throw CLI::RequiredError("di needs get, filter, invert, edge or a channel");
+            }
+            options.values = {*channel};
+            run = [&options] { inputs(options, "channel"); };
+        }
+    });
+}
+
+void add_counters(CLI::App &app, Options &options, Run &run) {
+    add_family(app, options, run, "counter", "input counters",
+               {{"read", "read [CH]: read all counters or one"},
+                {"clear", "clear MASK: clear the counters in the mask"},
+                {"clear-channel", "clear-channel CH...: clear single counters"}},
+               counters);
+}
+
+} // namespace kdxio

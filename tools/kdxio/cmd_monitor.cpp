@@ -1,0 +1,126 @@
+#include "kdxio.h"
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace kdxio {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+// ISO 8601 local time with milliseconds and the zone: 2026-12-08T09:14:03.250+01:00
+std::string timestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char date[32], zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);
+    char text[48];
+    std::snprintf(text, sizeof text, "%s.%03lld%.3s:%s", date, static_cast<long long>(millis), zone, zone + 3);
+    return text;
+}
+
+bool node_gone(const std::string &node) {
+    for (int i = 0; i < 50; ++i) {
+        if (::access(node.c_str(), F_OK) != 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// One report; every line has the same keys.
+void report(const Options &options, const char *event, uint64_t inputs, unsigned di,
+            const std::vector<uint32_t> &counters, const json &edges, const json &changed) {
+    const std::string when = timestamp();
+    std::ostringstream text;
+    if (std::string(event) == "unplugged") {
+        text << when << " module unplugged\n";
+    } else {
+        text << when << " inputs=" << hex_mask(inputs, di);
+        for (const auto &n : changed) {
+            text << " c" << n.get<std::size_t>() << "=" << counters[n.get<std::size_t>()];
+        }
+        text << "\n";
+        for (const auto &edge : edges) {
+            text << when << " in " << edge["channel"].get<unsigned>() << " "
+                 << edge["edge"].get<std::string>() << "\n";
+        }
+    }
+    emit(options,
+         {{"time", when}, {"event", event}, {"inputs", mask_json(inputs, di)}, {"counters", counters},
+          {"edges", edges}, {"changed_counters", changed}},
+         text.str());
+    std::cout.flush();
+}
+
+void monitor(const Options &options) {
+    kdx::Module module = open_module(options);
+    const std::string node = module.node();
+    const unsigned di = module.counts().di;
+    std::signal(SIGINT, [](int) { g_stop = 1; });
+    std::signal(SIGTERM, [](int) { g_stop = 1; });
+    std::optional<uint64_t> last_inputs;
+    std::vector<uint32_t> last_counters;
+    unsigned reports = 0;
+    while (g_stop == 0 && (options.count == 0 || reports < options.count)) {
+        std::error_code code;
+        const uint64_t inputs = module.read_inputs(code);
+        const std::vector<uint32_t> counters = code ? std::vector<uint32_t>{} : module.read_counters(code);
+        if (code) {
+            if (node_gone(node)) {
+                report(options, "unplugged", last_inputs.value_or(0), di, last_counters, json::array(), json::array());
+                throw Failure("monitor: module unplugged");
+            }
+            throw kdx::Error(code, "monitor");
+        }
+        if (!last_inputs) {
+            report(options, "state", inputs, di, counters, json::array(), json::array());
+        } else if (inputs != *last_inputs || counters != last_counters) {
+            json edges = json::array();
+            for (unsigned n = 0; n < std::min(di, 64u); ++n) {
+                const bool was = (*last_inputs >> n) & 1, is = (inputs >> n) & 1;
+                if (was != is) {
+                    edges.push_back({{"channel", n}, {"edge", is ? "rising" : "falling"}});
+                }
+            }
+            json changed = json::array();
+            for (std::size_t n = 0; n < counters.size(); ++n) {
+                if (counters[n] != last_counters[n]) {
+                    changed.push_back(n);
+                }
+            }
+            report(options, "change", inputs, di, counters, edges, changed);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
+            continue;
+        }
+        last_inputs = inputs;
+        last_counters = counters;
+        ++reports;
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
+    }
+}
+
+} // namespace
+
+void add_monitor(CLI::App &app, Options &options, Run &run) {
+    auto *sub = app.add_subcommand("monitor", "print a timestamped line whenever inputs or counters change");
+    sub->add_option("--interval", options.interval_ms, "poll period in ms (default 100)")
+        ->check(CLI::Range(1u, 3600000u));
+    sub->add_option("--count", options.count, "stop after this many reports (0: never)");
+    sub->callback([&] { run = [&] { monitor(options); }; });
+}
+
+} // namespace kdxio

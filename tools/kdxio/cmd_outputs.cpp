@@ -1,0 +1,75 @@
+#include "kdxio.h"
+
+namespace kdxio {
+
+namespace {
+
+void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels) {
+    emit(options, {{key, mask_json(value, channels)}}, hex_mask(value, channels) + "\n");
+}
+
+void outputs(const Options &options, const std::string &verb) {
+    const auto &v = options.values;
+    if (verb == "get") {
+        need_values(options, 0, 0, "do get");
+    } else if (verb == "set") {
+        need_values(options, 1, 1, "do set MASK");
+    } else if (verb == "on" || verb == "off") {
+        need_values(options, 1, 64, "do on|off CH...");
+    } else if (verb == "power-on" || verb == "invert") {
+        need_values(options, 0, 1, verb == "invert" ? "do invert [0|1]" : "do power-on [MASK]");
+    } else if (verb == "safety" && v.size() != 0 && v.size() != 2) {
+        throw UsageError("usage: kdxio ... do safety [FIRST SECOND]");
+    }
+    kdx::Module module = open_module(options);
+    const unsigned count = module.counts().do_;
+    if (verb == "get") {
+        print_mask(options, "outputs", module.read_outputs(), count);
+    } else if (verb == "set") {
+        module.write_outputs(parse_mask(v[0], count, "output"));
+    } else if (verb == "on" || verb == "off") {
+        std::vector<uint8_t> channels;
+        for (const std::string &text : v) {
+            channels.push_back(parse_channel(text, count, "output"));
+        }
+        module.switch_outputs(channels, verb == "on"); // one read, one write
+    } else if (verb == "power-on") {
+        if (v.empty()) {
+            print_mask(options, "power_on", module.power_on(), count);
+        } else {
+            module.set_power_on(parse_mask(v[0], count, "power-on"));
+        }
+    } else if (verb == "safety") {
+        if (v.empty()) {
+            const auto safety = module.safety();
+            emit(options,
+                 {{"first", mask_json(safety.outputs, count)}, {"second", mask_json(safety.values, count)}},
+                 hex_mask(safety.outputs, count) + " " + hex_mask(safety.values, count) + "\n");
+        } else {
+            module.set_safety({parse_mask(v[0], count, "safety"), parse_mask(v[1], count, "safety")});
+        }
+    } else if (verb == "invert") {
+        if (v.empty()) {
+            const unsigned inverse = module.output_inverse();
+            emit(options, {{"invert", inverse}}, std::to_string(inverse) + "\n");
+        } else {
+            module.set_output_inverse(parse_number(v[0], 1, "output inversion (0 or 1)") != 0);
+        }
+    }
+}
+
+} // namespace
+
+void add_outputs(CLI::App &app, Options &options, Run &run) {
+    add_family(app, options, run, "do", "digital outputs",
+               {{"get", "read the output mask"},
+                {"set", "set MASK: write the whole output mask"},
+                {"on", "on CH...: switch output channels on (one read, one write)"},
+                {"off", "off CH...: switch output channels off (one read, one write)"},
+                {"power-on", "power-on [MASK]: read or write the power-on mask"},
+                {"safety", "safety [FIRST SECOND]: read or write the two safety masks"},
+                {"invert", "invert [0|1]: read or write the output inversion"}},
+               outputs);
+}
+
+} // namespace kdxio

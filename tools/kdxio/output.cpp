@@ -1,0 +1,40 @@
+#include "kdxio.h"
+
+#include <iostream>
+
+namespace kdxio {
+
+void emit(const Options &options, const json &object, const std::string &text) {
+    if (options.json) {
+        std::cout << object.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    } else {
+        std::cout << text;
+    }
+}
+
+json mask_json(uint64_t value, unsigned channels) {
+    return {{"value", value}, {"hex", hex_mask(value, channels)}, {"channels", channels}};
+}
+
+void need_values(const Options &options, std::size_t least, std::size_t most, const char *usage) {
+    if (options.values.size() < least || options.values.size() > most) {
+        throw UsageError(std::string("usage: kdxio ... ") + usage);
+    }
+}
+
+CLI::App *add_family(CLI::App &app, Options &options, Run &run, const char *name,
+                     const char *description,
+                     std::vector<std::pair<const char *, const char *>> verbs, Handler handler) {
+    auto *command = app.add_subcommand(name, description);
+    command->require_subcommand(1);
+    for (const auto &[verb, help] : verbs) {
+        auto *sub = command->add_subcommand(verb, help);
+        sub->add_option("values", options.values, "arguments");
+        sub->callback([&options, &run, handler, verb = std::string(verb)] {
+            run = [&options, handler, verb] { handler(options, verb); };
+        });
+    }
+    return command;
+}
+
+} // namespace kdxio
