@@ -463,28 +463,36 @@ TEST_F(Tools, SimDrivesAnExistingTestbed) {
 }
 
 TEST_F(Tools, ExamplesRunAgainstAVirtualModule) {
-    Outcome outcome = run({EXAMPLES_DIR "/toggle_output", "0x7401", "3"});
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.out, "outputs 0x0001\noutputs 0x0000\noutputs 0x0001\noutputs 0x0000\n");
+    for (const std::string suffix : {"", "_cpp"}) {
+        SCOPED_TRACE(suffix.empty() ? "C" : "C++");
+        const auto example = [&](const char *name, const char *bid = "3") {
+            return run({std::string(EXAMPLES_DIR "/") + name + suffix, "0x7401", bid});
+        };
+        bed.update(node, [](kdxsim::ModuleState &s) { s.registers.do_value = 0; });
+        bed.set_inputs(node, 0x0000);
+        Outcome outcome = example("toggle_output");
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "outputs 0x0001\noutputs 0x0000\noutputs 0x0001\noutputs 0x0000\n");
 
-    bed.set_inputs(node, 0x0002);
-    outcome = run({EXAMPLES_DIR "/read_inputs", "0x7401", "3"});
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_NE(outcome.out.find("DI0=0\nDI1=1\nDI2=0\n"), std::string::npos);
+        bed.set_inputs(node, 0x0002);
+        outcome = example("read_inputs");
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_NE(outcome.out.find("DI0=0\nDI1=1\nDI2=0\n"), std::string::npos);
 
-    bed.set_inputs(node, 0x0000);
-    bed.set_inputs(node, 0x0002);
-    outcome = run({EXAMPLES_DIR "/watch_counters", "0x7401", "3"});
-    EXPECT_EQ(outcome.out, "counter 1: 2\n");
-    EXPECT_EQ(state().registers.counters[1], 0u);
+        bed.set_inputs(node, 0x0000);
+        bed.set_inputs(node, 0x0002);
+        outcome = example("watch_counters");
+        EXPECT_EQ(outcome.out, "counter 1: 2\n");
+        EXPECT_EQ(state().registers.counters[1], 0u);
 
-    outcome = run({EXAMPLES_DIR "/feed_watchdog", "0x7401", "3"});
-    EXPECT_EQ(outcome.out, "watchdog timeout 500\nfed 3 times\n");
-    EXPECT_EQ(state().registers.wdt_timeout, 500u);
+        outcome = example("feed_watchdog");
+        EXPECT_EQ(outcome.out, "watchdog timeout 500\nfed 3 times\n");
+        EXPECT_EQ(state().registers.wdt_timeout, 500u);
 
-    outcome = run({EXAMPLES_DIR "/toggle_output", "0x7401", "9"});
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.err.find("no matching module found"), std::string::npos);
+        outcome = example("toggle_output", "9");
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_NE(outcome.err.find("no matching module found"), std::string::npos);
+    }
 }
 
 } // namespace

@@ -59,6 +59,8 @@ start_module() {
 kdxio_as_root() {
     local m=(-p 0x7401 -b 3)
     expect "0x7401" $kdxio list &&
+    expect '"board_id":3' $kdxio list --json &&
+    expect '0x0000' $kdxio -d /dev/$node do get &&
     expect '"outputs"' $kdxio "${m[@]}" info --json &&
     $kdxio "${m[@]}" do set 0b1010 &&
     expect '"value":10' $kdxio "${m[@]}" do get --json &&
@@ -77,10 +79,13 @@ kdxio_as_root() {
 }
 
 examples() {
-    expect 'outputs 0x' "$out/toggle_output" 0x7401 3 &&
-    "$out/read_inputs" 0x7401 3 &&
-    "$out/watch_counters" 0x7401 3 &&
-    "$out/feed_watchdog" 0x7401 3
+    local suffix
+    for suffix in "" _cpp; do
+        expect 'outputs 0x' "$out/toggle_output$suffix" 0x7401 3 &&
+        expect 'DI15=' "$out/read_inputs$suffix" 0x7401 3 &&
+        "$out/watch_counters$suffix" 0x7401 3 &&
+        expect 'fed 3 times' "$out/feed_watchdog$suffix" 0x7401 3 || return 1
+    done
 }
 
 # The udev rule's modes, applied by hand: the guest has no udev.
