@@ -90,7 +90,8 @@ public:
     Error(std::error_code code, const std::string &operation) : std::system_error(code, operation) {}
 };
 
-// One module present, from sysfs; nothing is opened to find it.
+// One module present, from sysfs; nothing is opened to find it. Without
+// the sg class directory (the sg driver not loaded) the list is empty.
 struct DeviceInfo {
     std::string node;                    // "/dev/sg2"
     std::optional<uint16_t> product_id;  // USB idProduct, when sysfs shows one
@@ -145,7 +146,8 @@ inline std::vector<DeviceInfo> list_devices(std::error_code &code) noexcept {
     std::size_t count = 0;
     const int16_t result = KDX7400_GetDeviceList(entries.data(), entries.size(), &count);
     std::vector<DeviceInfo> devices;
-    code = result == RESULT_BUFFER_TOO_SMALL ? std::error_code{} : detail::result_code(result);
+    const bool no_sg_driver = result == RESULT_OPENDIR_FAILED;
+    code = result == RESULT_BUFFER_TOO_SMALL || no_sg_driver ? std::error_code{} : detail::result_code(result);
     if (code) {
         return devices;
     }

@@ -25,4 +25,8 @@ cmake -S "$source_dir/tests/consumer" -B "$scratch/consumer" -G Ninja \
 cmake --build "$scratch/consumer" > /dev/null
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer"
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer_cpp"
-echo "installed library used from C and C++ through pkg-config and find_package"
+# The Python package, where Debian's Python looks under the prefix.
+test -f "$scratch/prefix/lib/python3/dist-packages/kdx7400/py.typed"
+PYTHONPATH="$scratch/prefix/lib/python3/dist-packages" LD_LIBRARY_PATH="$libdir" \
+    /usr/bin/python3 -c 'import kdx7400; assert kdx7400.library_version() == "1.0.0"'
+echo "installed library used from C, C++ and Python"

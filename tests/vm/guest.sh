@@ -88,6 +88,11 @@ examples() {
     done
 }
 
+python_smoke() {
+    PYTHONPATH="$repo/bindings/python" KDX7400_LIBRARY="$out/libkdx7400.so.1" \
+        /usr/bin/python3 "$repo/tests/vm/smoke.py"
+}
+
 # The udev rule's modes, applied by hand: the guest has no udev.
 as_user() { setpriv --reuid=65534 --regid=65534 "$@"; }
 
@@ -112,6 +117,7 @@ if [ "$which" = all ] || [ "$which" = tools ]; then
     if step "a gadget module appears" start_module; then
         step "kdxio as root" kdxio_as_root
         step "examples as root" examples
+        step "the Python package" python_smoke
         step "kdxio and an example as a user the udev rule admits" unprivileged_with_access
         step "kdxio names a node it may not open" unprivileged_without_access
         kill $gadget; wait $gadget

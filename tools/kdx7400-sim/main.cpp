@@ -3,7 +3,9 @@
 #include "testbed.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -116,6 +118,55 @@ std::string show(const kdxsim::Testbed &bed, const std::string &node) {
     return out + "\n";
 }
 
+nlohmann::json show_json(const kdxsim::Testbed &bed, const std::string &node) {
+    const kdxsim::ModuleState s = bed.state(node);
+    const auto &r = s.registers;
+    const auto &id = s.identity;
+    return {{"node", node},
+            {"product_id", id.product_id},
+            {"board_id", id.board_id},
+            {"di", id.di_total},
+            {"do", id.do_total},
+            {"unplugged", s.unplugged != 0},
+            {"outputs", r.do_value},
+            {"power_on", r.do_power_on},
+            {"safety_first", r.safety_first},
+            {"safety_second", r.safety_second},
+            {"output_inverse", r.do_inverse},
+            {"inputs", r.di_physical},
+            {"filter", r.di_filter},
+            {"input_inverse", r.di_inverse},
+            {"edge", r.di_cnt_edge},
+            {"counters", std::vector<uint32_t>(r.counters, r.counters + std::min<unsigned>(id.di_total, 64))},
+            {"nickname", std::string(r.nickname, strnlen(r.nickname, sizeof r.nickname))},
+            {"write_protect", r.write_protect},
+            {"frame_rate_factor", r.frame_rate_factor},
+            {"opcode", r.opcode},
+            {"watchdog_timeout", r.wdt_timeout},
+            {"watchdog_expired", r.wdt_expired != 0},
+            {"load_defaults", s.seen.load_default},
+            {"syncs", s.seen.sync},
+            {"resets", s.seen.reset}};
+}
+
+// Faults a second shell or a script can queue, by name.
+kdxsim::Fault named_fault(const std::string &name) {
+    kdxsim::Fault fault;
+    if (name == "eio" || name == "enodev") {
+        fault.kind = kdxsim::FaultKind::IoctlError;
+        fault.error = name == "eio" ? EIO : ENODEV;
+    } else if (name == "no-magic") {
+        fault.kind = kdxsim::FaultKind::NoMagic;
+    } else if (name == "hang") {
+        fault.kind = kdxsim::FaultKind::Hang;
+    } else if (name == "vanish") {
+        fault.kind = kdxsim::FaultKind::Vanish;
+    } else {
+        throw std::invalid_argument("unknown fault '" + name + "' (eio, enodev, no-magic, hang, vanish)");
+    }
+    return fault;
+}
+
 const char *kFooter = R"TXT(
 Run a program against virtual modules (a temporary testbed unless --testbed):
   kdx7400-sim --module pid=0x7401,bid=3,di=16,do=16 [--module ...] -- PROGRAM ARGS
@@ -125,6 +176,7 @@ The testbed directory is printed on stderr; from a second shell:
   kdx7400-sim show DIR                  print every module's state
   kdx7400-sim advance DIR MS            move a virtual clock (--virtual-clock)
   kdx7400-sim unplug DIR sg0            pull a module out
+  kdx7400-sim fault DIR sg0 eio         fail the module's next command
   eval "$(kdx7400-sim env DIR)"         make this shell's programs use DIR)TXT";
 
 } // namespace
@@ -166,6 +218,16 @@ int main(int argc, char **argv) {
     auto *show_cmd = app.add_subcommand("show", "print the modules' state");
     show_cmd->add_option("dir", dir)->required();
     show_cmd->add_option("node", node);
+    bool as_json = false;
+    show_cmd->add_flag("--json", as_json, "one JSON object per module, one per line");
+    auto *fault_cmd = app.add_subcommand("fault", "queue a fault for a module's next commands");
+    fault_cmd->add_option("dir", dir)->required();
+    fault_cmd->add_option("node", node)->required();
+    fault_cmd->add_option("kind", value, "eio, enodev, no-magic, hang or vanish")->required();
+    unsigned times = 1;
+    int opcode = -1;
+    fault_cmd->add_option("--times", times, "commands it applies to (0: for good)");
+    fault_cmd->add_option("--opcode", opcode, "only commands with this opcode (0x28 read, 0x2a write)");
     auto *unplug = app.add_subcommand("unplug", "pull a module out");
     unplug->add_option("dir", dir)->required();
     unplug->add_option("node", node)->required();
@@ -200,8 +262,17 @@ int main(int argc, char **argv) {
         if (*show_cmd) {
             const kdxsim::Testbed bed(dir, false);
             for (const std::string &name : node.empty() ? bed.nodes() : std::vector{node}) {
-                std::cout << show(bed, name);
+                std::cout << (as_json ? show_json(bed, name).dump() + "\n" : show(bed, name));
             }
+            return 0;
+        }
+        if (*fault_cmd) {
+            const kdxsim::Testbed bed(dir, false);
+            kdxsim::Fault fault = named_fault(value);
+            std::snprintf(fault.node, sizeof fault.node, "%s", node.c_str());
+            fault.times = times;
+            fault.opcode = opcode;
+            bed.inject(fault);
             return 0;
         }
         if (*unplug) {

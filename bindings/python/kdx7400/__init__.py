@@ -1,0 +1,565 @@
+"""Control KDX-7400 USB digital-I/O modules from Python.
+
+A thin, typed layer over the C library libkdx7400.so.1 (through ctypes, so
+nothing is compiled on your machine; ctypes releases the GIL during each
+call)::
+
+    import kdx7400
+
+    print(kdx7400.list_devices())
+    with kdx7400.open(0x7401, 3) as module:
+        module.write_outputs(0b1010)
+        print(hex(module.read_inputs()))
+
+Every failure raises a subclass of :class:`Error` carrying the library's
+result code and text; no call returns a bare result code.
+
+Threads: calls on one :class:`Module` are serialised by a lock of that
+module, so threads may share it; opening and closing are serialised across
+the process, because the C library's table of open modules has no lock.
+Calls on different modules run in parallel.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import errno
+import os
+import threading
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Callable, Iterable, NamedTuple, Optional, Type
+
+from . import _native
+
+__all__ = [
+    "BadHeaderError",
+    "ChannelCounts",
+    "DeviceInfo",
+    "Error",
+    "InvalidArgumentError",
+    "Module",
+    "NotFoundError",
+    "NotOpenError",
+    "PermissionDeniedError",
+    "ReadError",
+    "Safety",
+    "TableFullError",
+    "WriteError",
+    "library_version",
+    "list_devices",
+    "open",
+]
+
+_lib = _native.load()
+_table_lock = threading.Lock()
+
+# ---- errors -------------------------------------------------------------------
+
+
+class Error(Exception):
+    """A failure the library reported; ``code`` is its result code (negative
+    for the results of opening), ``text`` the library's description."""
+
+    def __init__(self, operation: str, code: int, text: str) -> None:
+        super().__init__(f"{operation}: {text} ({code})")
+        self.operation = operation
+        self.code = code
+        self.text = text
+
+
+class NotOpenError(Error):
+    """The module was closed (RESULT_NOT_OPEN)."""
+
+
+class ReadError(Error):
+    """A block read from the module did not complete: unplugged, hung, ..."""
+
+
+class WriteError(Error):
+    """A block write to the module did not complete."""
+
+
+class BadHeaderError(Error):
+    """The module's reply lacked the header magic."""
+
+
+class InvalidArgumentError(Error, ValueError):
+    """An argument out of range: a channel, a mask bit, a value, an index."""
+
+
+class NotFoundError(Error):
+    """No module matched when opening."""
+
+
+class TableFullError(Error):
+    """All 32 module slots of the process are in use."""
+
+
+class PermissionDeniedError(Error, PermissionError):
+    """The module is there, but this user may not open its node."""
+
+
+_RESULT_ERRORS: dict[int, Type[Error]] = {
+    2: NotOpenError,
+    3: InvalidArgumentError,
+    4: BadHeaderError,
+    5: WriteError,
+    6: ReadError,
+    7: InvalidArgumentError,
+    8: InvalidArgumentError,
+    9: InvalidArgumentError,
+}
+
+_OPEN_ERRORS: dict[int, Type[Error]] = {
+    -1: NotFoundError,
+    -2: TableFullError,
+    -3: InvalidArgumentError,
+    -4: InvalidArgumentError,
+}
+
+
+def _result_text(code: int) -> str:
+    return bytes(_lib.KDXIO_GetResultString(code)).decode()
+
+
+def _check(code: int, operation: str) -> None:
+    if code != 0:
+        raise _RESULT_ERRORS.get(code, Error)(operation, code, _result_text(code))
+
+
+def _refuse(operation: str, why: str) -> None:
+    raise InvalidArgumentError(operation, 7, why)
+
+
+# ---- listing ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class DeviceInfo:
+    """One module present, from sysfs; nothing is opened to find it."""
+
+    node: str
+    """The sg node, for example ``/dev/sg2``."""
+    product_id: Optional[int]
+    """USB idProduct, or None when sysfs shows none."""
+    board_id: Optional[int]
+    """0 to 15, or None when the module reports no board ID."""
+    name: str
+    """The name as the library's own listing prints it."""
+    product: str
+    """The INQUIRY product text, without the revision."""
+
+
+def _text(raw: bytes) -> str:
+    return raw.split(b"\0", 1)[0].decode("ascii", "replace")
+
+
+def list_devices() -> list[DeviceInfo]:
+    """The modules present."""
+    entries = (_native.DeviceEntry * _native.MAX_DEVICES)()
+    count = ctypes.c_size_t(0)
+    code = int(_lib.KDX7400_GetDeviceList(entries, _native.MAX_DEVICES, ctypes.byref(count)))
+    if code == 1:  # no sg class directory: the sg driver is not loaded, so no modules
+        return []
+    if code != 9:  # more found than 32 is not a failure of the listing
+        _check(code, "list modules")
+    devices = []
+    for entry in entries[: min(count.value, _native.MAX_DEVICES)]:
+        board = bytes(entry.bid_char).decode("ascii", "replace")
+        devices.append(
+            DeviceInfo(
+                node="/dev/" + _text(entry.node),
+                product_id=int(entry.product_id) if entry.has_product_id else None,
+                board_id=int(board, 16) if board and board in "0123456789ABCDEF" else None,
+                name=_text(entry.display_name),
+                product=_text(entry.product_name)[:16].rstrip(),
+            )
+        )
+    return devices
+
+
+def library_version() -> str:
+    """The C library's version, for example ``1.0.0``."""
+    return bytes(_lib.KDXIO_GetLibraryVersion()).decode()
+
+
+# ---- a module -----------------------------------------------------------------
+
+
+class ChannelCounts(NamedTuple):
+    """Channel counts, read when the module was opened."""
+
+    di: int
+    do: int
+    ai: int
+    ao: int
+    pi: int
+    po: int
+
+
+class Safety(NamedTuple):
+    """The two safety masks: which outputs take a safety value when the
+    watchdog expires, and those values."""
+
+    outputs: int
+    values: int
+
+
+def _explain_unopenable(node: str) -> None:
+    """The library can only say "not found" for a node this user may not
+    open; say what really stands in the way."""
+    try:
+        fd = os.open(node, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno in (errno.EACCES, errno.EPERM):
+            raise PermissionDeniedError(
+                f"open {node}",
+                -1,
+                f"{node} is a KDX-7400 module but cannot be opened: {os.strerror(error.errno)}"
+                " (see udev/60-kdx7400.rules)",
+            ) from None
+        return
+    os.close(fd)
+
+
+def open(product_id: Optional[int] = None, board_id: Optional[int] = None, *,
+         node: Optional[str] = None) -> Module:  # noqa: A001 - the package's verb
+    """Opens a module by USB product ID and board ID (0-15), or by its sg
+    node (``node="/dev/sg2"`` or ``"sg2"``). Use it in a ``with`` block, or
+    call :meth:`Module.close`."""
+    with _table_lock:
+        if node is not None:
+            if product_id is not None or board_id is not None:
+                _refuse("open", "give a node or a product ID and board ID, not both")
+            result = int(_lib.KDX7400_OpenDevicePath(node.encode()))
+            where = f"open {node}"
+            path = node if node.startswith("/") else "/dev/" + node
+            suspects = [path]
+        else:
+            if product_id is None or board_id is None:
+                _refuse("open", "give a product ID and a board ID, or node=")
+            assert product_id is not None and board_id is not None
+            if not 0 <= product_id <= 0xFFFF:
+                _refuse("open", f"product ID {product_id:#x} out of range (0 to 0xffff)")
+            if not 0 <= board_id <= 255:
+                _refuse("open", f"board ID {board_id} out of range (0 to 15)")
+            result = int(_lib.KDX7400_OpenDevice(product_id, board_id))
+            where = f"open {product_id:#06x} board {board_id}"
+            suspects = []
+            if result == -1:
+                suspects = [d.node for d in list_devices()
+                            if d.product_id == product_id and d.board_id == board_id]
+        if result < 0:
+            if result == -1:
+                for suspect in suspects:
+                    _explain_unopenable(suspect)
+            text = bytes(_lib.KDXIO_GetOpenResultString(result)).decode()
+            raise _OPEN_ERRORS.get(result, Error)(where, result, text)
+        return Module(result)
+
+
+class Module:
+    """An open module. Closes itself at the end of a ``with`` block; close()
+    may be called any number of times. Channels and mask bits beyond the
+    module's channel counts are refused with InvalidArgumentError before
+    anything is sent (the C calls would pass them on and the module would
+    ignore them)."""
+
+    def __init__(self, index: int) -> None:
+        """Wraps an index that :func:`open` returned; not for direct use."""
+        self._index = index
+        self._lock = threading.Lock()
+        counts = []
+        for getter in ("DI", "DO", "AI", "AO", "PI", "PO"):
+            value = ctypes.c_uint8(0)
+            getattr(_lib, f"KDX7400_Get{getter}Total")(index, ctypes.byref(value))
+            counts.append(value.value)
+        self._counts = ChannelCounts(*counts)
+
+    # -- lifetime --
+
+    def __enter__(self) -> Module:
+        return self
+
+    def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = f"index={self._index}" if self._index >= 0 else "closed"
+        return f"<kdx7400.Module {state}>"
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() was called."""
+        return self._index < 0
+
+    def close(self) -> None:
+        """Closes the module; later calls raise NotOpenError."""
+        with self._lock, _table_lock:
+            if self._index >= 0:
+                _lib.KDX7400_CloseDevice(self._index)
+                self._index = -1
+
+    # -- helpers --
+
+    def _call(self, operation: str, function: Callable[..., int], *arguments: object) -> None:
+        with self._lock:
+            if self._index < 0:
+                raise NotOpenError(operation, 2, _result_text(2))
+            _check(int(function(self._index, *arguments)), operation)
+
+    def _get(self, operation: str, function: Callable[..., int], kind: Type[ctypes._SimpleCData],  # type: ignore[type-arg]
+             *arguments: object) -> int:
+        value = kind()
+        self._call(operation, function, *arguments, ctypes.byref(value))
+        return int(value.value)
+
+    def _channel(self, operation: str, channel: int, count: int) -> int:
+        if not 0 <= channel < min(count, 64):
+            _refuse(operation, f"channel {channel} out of range (0 to {min(count, 64) - 1})")
+        return channel
+
+    def _mask(self, operation: str, mask: int, count: int) -> int:
+        if mask < 0 or mask >> min(count, 64):
+            _refuse(operation, f"mask {mask:#x} names channels the module lacks (it has {count})")
+        return mask
+
+    # -- identity --
+
+    @property
+    def index(self) -> int:
+        """The C library's device index."""
+        return self._index
+
+    @property
+    def counts(self) -> ChannelCounts:
+        """All six channel counts."""
+        return self._counts
+
+    @property
+    def di_count(self) -> int:
+        """Digital inputs."""
+        return self._counts.di
+
+    @property
+    def do_count(self) -> int:
+        """Digital outputs."""
+        return self._counts.do
+
+    @property
+    def node(self) -> str:
+        """The sg node the module is on."""
+        buffer = ctypes.create_string_buffer(64)
+        self._call("get node", _lib.KDX7400_GetDeviceNode, buffer, ctypes.sizeof(buffer))
+        return buffer.value.decode()
+
+    # -- outputs --
+
+    def write_outputs(self, mask: int) -> None:
+        """Sets every output: bit n is output n."""
+        self._call("write outputs", _lib.KDX7400_DO_WriteValue,
+                   self._mask("write outputs", mask, self._counts.do))
+
+    def read_outputs(self) -> int:
+        """The output mask."""
+        return self._get("read outputs", _lib.KDX7400_DO_ReadValue, ctypes.c_uint64)
+
+    def write_output(self, channel: int, on: bool) -> None:
+        """Switches one output."""
+        self._call("write output", _lib.KDX7400_DO_WriteChannel,
+                   self._channel("write output", channel, self._counts.do), int(bool(on)))
+
+    def switch_outputs(self, channels: Iterable[int], on: bool) -> None:
+        """Switches several outputs with one read and one write (an addition
+        of this package; the C library switches one channel per call)."""
+        change = 0
+        for channel in channels:
+            change |= 1 << self._channel("switch outputs", channel, self._counts.do)
+        with self._lock:
+            if self._index < 0:
+                raise NotOpenError("switch outputs", 2, _result_text(2))
+            mask = ctypes.c_uint64(0)
+            _check(int(_lib.KDX7400_DO_ReadValue(self._index, ctypes.byref(mask))), "switch outputs")
+            value = mask.value | change if on else mask.value & ~change
+            _check(int(_lib.KDX7400_DO_WriteValue(self._index, value)), "switch outputs")
+
+    def set_power_on(self, mask: int) -> None:
+        """The outputs the module switches on at power-on and reset."""
+        self._call("set power-on outputs", _lib.KDX7400_DO_SetPowerOnEnable,
+                   self._mask("set power-on outputs", mask, self._counts.do))
+
+    def set_power_on_channel(self, channel: int, on: bool) -> None:
+        """One output's power-on value."""
+        self._call("set power-on output", _lib.KDX7400_DO_SetPowerOnEnableToChannel,
+                   self._channel("set power-on output", channel, self._counts.do), int(bool(on)))
+
+    def power_on(self) -> int:
+        """The power-on mask."""
+        return self._get("get power-on outputs", _lib.KDX7400_DO_GetPowerOnEnable, ctypes.c_uint64)
+
+    def set_output_inverse(self, inverse: bool) -> None:
+        """Output inversion."""
+        self._call("set output inversion", _lib.KDX7400_DO_SetInverse, int(bool(inverse)))
+
+    def output_inverse(self) -> int:
+        """Output inversion as the module reports it."""
+        return self._get("get output inversion", _lib.KDX7400_DO_GetInverse, ctypes.c_uint8)
+
+    def set_safety(self, outputs: int, values: int) -> None:
+        """Both safety masks."""
+        self._mask("set safety masks", outputs | values, self._counts.do)
+        self._call("set safety masks", _lib.KDX7400_DO_SetSafetyEnable, outputs, values)
+
+    def set_safety_channel(self, channel: int, output: bool, value: bool) -> None:
+        """One output's bit in each safety mask."""
+        self._call("set safety channel", _lib.KDX7400_DO_SetSafetyEnableChannel,
+                   self._channel("set safety channel", channel, self._counts.do),
+                   int(bool(output)), int(bool(value)))
+
+    def safety(self) -> Safety:
+        """Both safety masks."""
+        outputs, values = ctypes.c_uint64(0), ctypes.c_uint64(0)
+        self._call("get safety masks", _lib.KDX7400_DO_GetSafetyEnable,
+                   ctypes.byref(outputs), ctypes.byref(values))
+        return Safety(outputs.value, values.value)
+
+    # -- inputs and counters --
+
+    def read_inputs(self) -> int:
+        """The input mask: bit n is input n."""
+        return self._get("read inputs", _lib.KDX7400_DI_ReadValue, ctypes.c_uint64)
+
+    def read_input(self, channel: int) -> bool:
+        """One input."""
+        return bool(self._get("read input", _lib.KDX7400_DI_ReadChannel, ctypes.c_uint8,
+                              self._channel("read input", channel, self._counts.di)))
+
+    def set_input_filter(self, value: int) -> None:
+        """The input filter, 0 to 65535."""
+        if not 0 <= value <= 0xFFFF:
+            _refuse("set input filter", f"filter {value} out of range (0 to 65535)")
+        self._call("set input filter", _lib.KDX7400_DI_SetFilter, value)
+
+    def input_filter(self) -> int:
+        """The input filter."""
+        return self._get("get input filter", _lib.KDX7400_DI_GetFilter, ctypes.c_uint16)
+
+    def set_input_inverse(self, inverse: bool) -> None:
+        """Input inversion."""
+        self._call("set input inversion", _lib.KDX7400_DI_SetInverse, int(bool(inverse)))
+
+    def input_inverse(self) -> int:
+        """Input inversion as the module reports it."""
+        return self._get("get input inversion", _lib.KDX7400_DI_GetInverse, ctypes.c_uint8)
+
+    def set_counter_edge(self, edge: int) -> None:
+        """0 counts rising edges, 1 falling edges."""
+        if edge not in (0, 1):
+            _refuse("set counter edge", "edge must be 0 (rising) or 1 (falling)")
+        self._call("set counter edge", _lib.KDX7400_DI_SetCntEdgeTrigger, edge)
+
+    def counter_edge(self) -> int:
+        """The counter edge."""
+        return self._get("get counter edge", _lib.KDX7400_DI_GetCntEdgeTrigger, ctypes.c_uint8)
+
+    def read_counters(self) -> list[int]:
+        """Every input's counter."""
+        values = (ctypes.c_uint32 * 64)()
+        self._call("read counters", _lib.KDX7400_DI_ReadCounterValue, values, self._counts.di)
+        return [int(v) for v in values[: min(self._counts.di, 64)]]
+
+    def read_counter(self, channel: int) -> int:
+        """One input's counter."""
+        return self._get("read counter", _lib.KDX7400_DI_ReadChannelCounter, ctypes.c_uint32,
+                         self._channel("read counter", channel, self._counts.di))
+
+    def clear_counters(self, mask: int) -> None:
+        """Clears the counters of the mask's bits."""
+        self._call("clear counters", _lib.KDX7400_DI_ClearCounter,
+                   self._mask("clear counters", mask, self._counts.di))
+
+    def clear_counter(self, channel: int) -> None:
+        """Clears one counter."""
+        self._call("clear counter", _lib.KDX7400_DI_ClearCounterChannel,
+                   self._channel("clear counter", channel, self._counts.di))
+
+    # -- identity, settings, commands, watchdog --
+
+    def firmware_version(self) -> int:
+        """The firmware version, for example 0x0102."""
+        return self._get("get firmware version", _lib.KDX7400_GetFwVer, ctypes.c_uint16)
+
+    def firmware_date(self) -> str:
+        """The firmware date, 10 characters."""
+        buffer = ctypes.create_string_buffer(11)
+        self._call("get firmware date", _lib.KDX7400_GetFwDate, buffer)
+        return buffer.value.decode("ascii", "replace")
+
+    def set_nickname(self, name: str) -> None:
+        """The nickname, at most 32 bytes of UTF-8; a longer one is refused."""
+        raw = name.encode()
+        if len(raw) > 32 or b"\0" in raw:
+            _refuse("set nickname", "a nickname holds at most 32 bytes and no NUL")
+        self._call("set nickname", _lib.KDX7400_SetDeviceNickName, raw)
+
+    def nickname(self) -> str:
+        """The nickname."""
+        buffer = ctypes.create_string_buffer(33)
+        self._call("get nickname", _lib.KDX7400_GetDeviceNickName, buffer)
+        return buffer.value.decode("utf-8", "replace")
+
+    def set_write_protect(self, protect: bool) -> None:
+        """Write protection of the nickname."""
+        self._call("set write protection", _lib.KDX7400_SetWriteProtect, int(bool(protect)))
+
+    def write_protect(self) -> int:
+        """Write protection."""
+        return self._get("get write protection", _lib.KDX7400_GetWriteProtect, ctypes.c_uint8)
+
+    def set_frame_rate_factor(self, factor: int) -> None:
+        """The frame-rate factor, 0 to 255."""
+        if not 0 <= factor <= 255:
+            _refuse("set frame-rate factor", f"factor {factor} out of range (0 to 255)")
+        self._call("set frame-rate factor", _lib.KDX7400_SetFrameRateFactor, factor)
+
+    def frame_rate_factor(self) -> int:
+        """The frame-rate factor."""
+        return self._get("get frame-rate factor", _lib.KDX7400_GetFrameRateFactor, ctypes.c_uint8)
+
+    def set_opcode(self, opcode: int) -> None:
+        """The opcode register, 0 to 255."""
+        if not 0 <= opcode <= 255:
+            _refuse("set opcode", f"opcode {opcode} out of range (0 to 255)")
+        self._call("set opcode", _lib.setopcode, opcode)
+
+    def opcode(self) -> int:
+        """The opcode register."""
+        return self._get("get opcode", _lib.getopcode, ctypes.c_uint8)
+
+    def load_defaults(self) -> None:
+        """The module restores its default settings."""
+        self._call("load defaults", _lib.KDX7400_LoadDefault)
+
+    def sync(self) -> None:
+        """The module synchronises."""
+        self._call("sync", _lib.KDX7400_SYNCDevice)
+
+    def reset(self) -> None:
+        """The module resets; it stays open."""
+        self._call("reset", _lib.KDX7400_ForceReset)
+
+    def set_watchdog_timeout(self, ms: int) -> None:
+        """Arms the software watchdog: 100 to 1800000 ms."""
+        if not 100 <= ms <= 1800000:
+            _refuse("set watchdog timeout", "watchdog timeout must be 100 to 1800000 ms")
+        self._call("set watchdog timeout", _lib.KDX7400_SetSoftWDTTimeout, ms)
+
+    def watchdog_timeout(self) -> int:
+        """The watchdog timeout in ms; 0 when off."""
+        return self._get("get watchdog timeout", _lib.KDX7400_GetSoftWDTTimeout, ctypes.c_uint32)
+
+    def clear_watchdog_error(self) -> None:
+        """Clears the watchdog error and arms the watchdog afresh."""
+        self._call("clear watchdog error", _lib.KDX7400_ClearWDTErrLED)
