@@ -26,7 +26,8 @@ cmake --build "$scratch/consumer" > /dev/null
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer"
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer_cpp"
 # The Python package, where Debian's Python looks under the prefix.
-test -f "$scratch/prefix/lib/python3/dist-packages/kdx7400/py.typed"
-PYTHONPATH="$scratch/prefix/lib/python3/dist-packages" LD_LIBRARY_PATH="$libdir" \
+packages=$(dirname "$(find "$scratch/prefix" -path '*/dist-packages/kdx7400/py.typed')")
+packages=$(dirname "$packages")
+PYTHONPATH="$packages" LD_LIBRARY_PATH="$libdir" \
     /usr/bin/python3 -c 'import kdx7400; assert kdx7400.library_version() == "1.0.0"'
 echo "installed library used from C, C++ and Python"
