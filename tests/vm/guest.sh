@@ -93,6 +93,20 @@ python_smoke() {
         /usr/bin/python3 "$repo/tests/vm/smoke.py"
 }
 
+modbus_session() {
+    local gateway status=0
+    ip link set lo up 2>/dev/null || busybox ifconfig lo up
+    "$out/kdx7400-modbusd" --module 1=7401:3 --listen 127.0.0.1:1502 &
+    gateway=$!
+    sleep 0.5
+    mbpoll -m tcp -p 1502 -1 -a 1 -t 0 -r 1 127.0.0.1 1 1 0 1 | grep -q "Written 4 references" &&
+    expect '0x000b' $kdxio -p 7401 -b 3 do get &&
+    mbpoll -m tcp -p 1502 -1 -a 1 -t 3 -r 1011 -c 2 127.0.0.1 | grep -q "\[1012\]: 	16" || status=1
+    kill $gateway
+    wait $gateway
+    return $status
+}
+
 # The udev rule's modes, applied by hand: the guest has no udev.
 as_user() { setpriv --reuid=65534 --regid=65534 "$@"; }
 
@@ -118,6 +132,7 @@ if [ "$which" = all ] || [ "$which" = tools ]; then
         step "kdxio as root" kdxio_as_root
         step "examples as root" examples
         step "the Python package" python_smoke
+        step "a Modbus client through the gateway" modbus_session
         step "kdxio and an example as a user the udev rule admits" unprivileged_with_access
         step "kdxio names a node it may not open" unprivileged_without_access
         kill $gadget; wait $gadget
