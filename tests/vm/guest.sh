@@ -99,6 +99,7 @@ modbus_session() {
     "$out/kdx7400-modbusd" --module 1=7401:3 --listen 127.0.0.1:1502 &
     gateway=$!
     sleep 0.5
+    $kdxio -p 7401 -b 3 do set 0 &&
     mbpoll -m tcp -p 1502 -1 -a 1 -t 0 -r 1 127.0.0.1 1 1 0 1 | grep -q "Written 4 references" &&
     expect '0x000b' $kdxio -p 7401 -b 3 do get &&
     mbpoll -m tcp -p 1502 -1 -a 1 -t 3 -r 1011 -c 2 127.0.0.1 | grep -q "\[1012\]: 	16" || status=1
