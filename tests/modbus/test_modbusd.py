@@ -247,3 +247,42 @@ def test_mbpoll_reads_and_writes_through_the_gateway(rig: Rig) -> None:
     assert "[1011]: \t16" in result.stdout
     result = rig.mbpoll("-a", "1", "-t", "0", "-r", "17")
     assert "Illegal data address" in result.stderr + result.stdout
+
+
+def test_allow_limits_who_may_connect_and_ipv6_is_served(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--allow", "127.0.0.1/32")
+    stranger = socket.create_connection(("127.0.0.1", rig.port), timeout=3, source_address=("127.0.0.2", 0))
+    try:
+        stranger.sendall(b"\x00\x01\x00\x00\x00\x06\x01\x01\x00\x00\x00\x01")
+        assert stranger.recv(16) == b""  # closed without an answer
+    except ConnectionResetError:
+        pass  # closed before the request was read
+    stranger.close()
+    assert not rig.client().read_coils(0, 1, slave=1).isError()
+    assert "not in --allow" in rig.stop()
+    if not socket.has_ipv6:
+        return
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+    except OSError:
+        return  # no IPv6 loopback here
+    env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
+    gateway = subprocess.Popen([MODBUSD, "--module", "1=7401:3", "--listen", f"[::1]:{rig.port}"],
+                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with socket.socket(socket.AF_INET6) as s:
+                if s.connect_ex(("::1", rig.port)) == 0:
+                    break
+            time.sleep(0.05)
+        client = ModbusTcpClient("::1", port=rig.port, timeout=3, retries=0)
+        assert client.connect()
+        assert not client.write_coil(2, True, slave=1).isError()  # ::1 is loopback: may write
+        assert rig.state()["outputs"] == 0x4
+        client.close()
+    finally:
+        gateway.terminate()
+        gateway.communicate(timeout=10)
