@@ -1,0 +1,21 @@
+"""Shared by the Python examples: open the module named on the command line
+(PROGRAM PID BID, for example: toggle_output.py 0x7401 3) and turn a
+library error into a message and exit status 1."""
+
+import sys
+from typing import Callable
+
+import kdx7400
+
+
+def run(body: Callable[[kdx7400.Module], None]) -> int:
+    if len(sys.argv) < 3:
+        print(f"usage: {sys.argv[0]} PID BID", file=sys.stderr)
+        return 2
+    try:
+        with kdx7400.open(int(sys.argv[1], 0), int(sys.argv[2], 0)) as module:
+            body(module)
+    except kdx7400.Error as error:
+        print(f"{sys.argv[0]}: {error}", file=sys.stderr)
+        return 1
+    return 0
