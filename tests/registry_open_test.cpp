@@ -217,6 +217,24 @@ TEST_F(Open, TheWalkCoversTheDeviceDirectoryAndElevenAncestors) {
     EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), 0);
 }
 
+TEST_F(Open, TheWalkNeverLeavesSysfs) {
+    VirtualModule sata;
+    sata.usb = false; // no USB device above: the walk runs out of sysfs
+    bed.add_module(sata);
+    EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), OPEN_NOT_FOUND);
+    std::vector<std::string> tried;
+    for (const std::string &line : bed.store().log_lines()) {
+        if (line.starts_with("access path=")) {
+            tried.push_back(line.substr(12));
+        }
+    }
+    ASSERT_FALSE(tried.empty());
+    for (const std::string &path : tried) {
+        EXPECT_TRUE(path.starts_with("/sys/")) << path;
+    }
+    EXPECT_EQ(tried.back(), "/sys/idProduct");
+}
+
 TEST_F(Open, AFullTableClaimsNothingMore) {
     bed.add_module({});
     for (int32_t i = 0; i < MAX_DEVICES; ++i) {

@@ -69,6 +69,11 @@ const char *node_of(int fd) {
     return g_nodes[fd].data();
 }
 
+bool names_id_product(const char *path) {
+    const std::size_t length = path != nullptr ? std::strlen(path) : 0;
+    return length >= 9 && std::strcmp(path + length - 9, "idProduct") == 0;
+}
+
 int track_open(int fd, const char *original, int flags) {
     if (fd >= 0 && is_node_path(original) && static_cast<std::size_t>(fd) < g_nodes.size()) {
         const char *node = std::strrchr(original, '/') + 1;
@@ -249,6 +254,11 @@ KDXSIM_EXPORT int ioctl(int fd, unsigned long request, ...) __THROW {
 KDXSIM_EXPORT int access(const char *path, int mode) __THROW {
     REAL(access);
     char mapped[PATH_MAX];
+    // Where the idProduct walk looks, so that tests see it stay in sysfs.
+    if (testbed() != nullptr && names_id_product(path)) {
+        const kdxsim::Store store(testbed());
+        store.append_log("access path=" + std::string(path));
+    }
     return real_access(redirect(path, mapped) ? mapped : path, mode);
 }
 

@@ -56,6 +56,11 @@ int get_idproduct_from_sg(const char *node, uint16_t *product_id) {
         return -1;
     }
     for (int level = 1; level <= kMaxWalkLevels; ++level) {
+        // A node with no USB device above it would take the walk out of
+        // sysfs, where any idProduct file could make a disk pass for a module.
+        if (std::strcmp(directory, "/sys") != 0 && std::strncmp(directory, "/sys/", 5) != 0) {
+            return -1;
+        }
         char file[kPathBytes];
         // A longer path is cut; the cut name then simply finds no file.
         if (std::snprintf(file, sizeof file, "%s/idProduct", directory) < 0) {
