@@ -197,6 +197,11 @@ std::optional<Fault> Store::take_fault(const std::string &node, int opcode, int6
         if (!(node_matches && opcode_matches && lba_matches)) {
             continue;
         }
+        if (it->skip > 0) {
+            --it->skip;
+            write_records(root_ + "/faults", faults);
+            return std::nullopt;
+        }
         const Fault taken = *it;
         if (it->times != 0 && --it->times == 0) {
             faults.erase(it);
