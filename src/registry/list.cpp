@@ -66,6 +66,8 @@ bool read_module(const char *node, ListedModule &module) {
         if (!file) {
             return false;
         }
+        // One read into our own buffer: no stream buffer on the heap.
+        std::setvbuf(file.get(), nullptr, _IONBF, 0);
         raw_length = std::fread(raw.data(), 1, raw.size(), file.get());
     }
     if (raw_length == 0) {
