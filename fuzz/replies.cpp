@@ -1,0 +1,190 @@
+// Module replies for every getter and read-modify-write operation. The
+// kernel boundary (open and SG_IO of /dev/sg0) is answered in-process: a
+// well-formed module while opening, then the fuzzer's bytes decide each
+// command's outcome and reply. Invariants: a known result code, out-
+// parameters written only on success, strings terminated.
+#include "kdx7400.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+const uint8_t *g_data = nullptr;
+size_t g_size = 0;
+int g_node = -1;
+bool g_opening = false;
+
+uint8_t next_byte() {
+    if (g_size == 0) return 0;
+    const uint8_t b = *g_data;
+    ++g_data;
+    --g_size;
+    return b;
+}
+
+// The reply a healthy 16-in/16-out module gives while it is opened.
+size_t opening_reply(const uint8_t *cdb, uint8_t *out, size_t length) {
+    uint8_t reply[512] = {};
+    if (cdb[0] == 0x25) { // READ CAPACITY(10): 4096 blocks of 512
+        const uint8_t capacity[8] = {0, 0, 0x0F, 0xFF, 0, 0, 2, 0};
+        std::memcpy(reply, capacity, 8);
+    } else if (cdb[0] == 0x12) { // INQUIRY
+        std::memcpy(reply + 8, "KALMIR  KDX-7401      #0", 24);
+    } else if (cdb[0] == 0x28) { // module info
+        add_IDENTIFY_HEADER(reply);
+        reply[72] = 16;
+        reply[73] = 16;
+    }
+    std::memcpy(out, reply, length < sizeof reply ? length : sizeof reply);
+    return length;
+}
+
+int answer(sg_io_hdr_t *h) {
+    const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
+    auto *data = static_cast<uint8_t *>(h->dxferp);
+    h->status = h->host_status = h->driver_status = 0;
+    h->resid = 0;
+    if (g_opening) {
+        if (h->dxfer_direction == SG_DXFER_FROM_DEV) opening_reply(cdb, data, h->dxfer_len);
+        return 0;
+    }
+    const uint8_t outcome = next_byte();
+    switch (outcome % 8) {
+    case 0: errno = EIO; return -1;
+    case 1: errno = ENODEV; return -1;
+    case 2: h->host_status = static_cast<unsigned short>(next_byte() % 12); break;
+    case 3: h->driver_status = static_cast<unsigned short>(next_byte()); break;
+    case 4: h->status = 0x02; break; // CHECK CONDITION
+    default: break;
+    }
+    if (h->dxfer_direction == SG_DXFER_FROM_DEV && data != nullptr) {
+        size_t moved = 0;
+        const bool short_reply = (outcome & 0x10) != 0;
+        const size_t wanted = short_reply ? next_byte() % (h->dxfer_len + 1) : h->dxfer_len;
+        for (; moved < wanted && g_size > 0; ++moved) {
+            data[moved] = next_byte();
+        }
+        if ((outcome & 0x20) != 0 && moved >= 4) add_IDENTIFY_HEADER(data);
+        h->resid = static_cast<int>(h->dxfer_len - moved);
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (std::strcmp(path, "/dev/sg0") == 0) {
+        g_node = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
+        return g_node;
+    }
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (fd == g_node && fd >= 0 && request == SG_IO) {
+        return answer(static_cast<sg_io_hdr_t *>(argument));
+    }
+    return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
+}
+
+namespace {
+
+struct Outs {
+    uint64_t a = 0xA5A5A5A5A5A5A5A5ull, b = 0xA5A5A5A5A5A5A5A5ull;
+    uint32_t u32 = 0xA5A5A5A5u, counters[64];
+    uint16_t u16 = 0xA5A5;
+    uint8_t u8 = 0xA5;
+    char text[40];
+    Outs() {
+        std::memset(counters, 0xA5, sizeof counters);
+        std::memset(text, 0xA5, sizeof text);
+    }
+    bool operator==(const Outs &o) const {
+        return a == o.a && b == o.b && u32 == o.u32 && u16 == o.u16 && u8 == o.u8 &&
+               std::memcmp(counters, o.counters, sizeof counters) == 0 &&
+               std::memcmp(text, o.text, sizeof text) == 0;
+    }
+};
+
+[[noreturn]] void broken(const char *what, int op, int result) {
+    std::fprintf(stderr, "invariant broken: %s (operation %d, result %d)\n", what, op, result);
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const int32_t module = [] {
+        g_opening = true;
+        const int32_t index = KDX7400_OpenDevicePath("/dev/sg0");
+        g_opening = false;
+        return index;
+    }();
+    if (module < 0) {
+        broken("the fake module did not open", -1, module);
+    }
+    g_data = data;
+    g_size = size;
+    const int op = next_byte() % 24;
+    Outs outs;
+    const Outs pristine;
+    int16_t result = 0;
+    switch (op) {
+    case 0: result = KDX7400_DO_ReadValue(module, &outs.a); break;
+    case 1: result = KDX7400_DO_WriteChannel(module, static_cast<uint8_t>(next_byte() % 64), 1); break;
+    case 2: result = KDX7400_DO_GetPowerOnEnable(module, &outs.a); break;
+    case 3: result = KDX7400_DO_SetPowerOnEnableToChannel(module, static_cast<uint8_t>(next_byte() % 64), 0); break;
+    case 4: result = KDX7400_DO_GetInverse(module, &outs.u8); break;
+    case 5: result = KDX7400_DO_GetSafetyEnable(module, &outs.a, &outs.b); break;
+    case 6: result = KDX7400_DO_SetSafetyEnableChannel(module, static_cast<uint8_t>(next_byte() % 64), 1, 0); break;
+    case 7: result = KDX7400_DI_ReadValue(module, &outs.a); break;
+    case 8: result = KDX7400_DI_ReadChannel(module, static_cast<uint8_t>(next_byte() % 16), &outs.u8); break;
+    case 9: result = KDX7400_DI_GetFilter(module, &outs.u16); break;
+    case 10: result = KDX7400_DI_GetInverse(module, &outs.u8); break;
+    case 11: result = KDX7400_DI_GetCntEdgeTrigger(module, &outs.u8); break;
+    case 12: result = KDX7400_DI_ReadCounterValue(module, outs.counters, 16); break;
+    case 13: result = KDX7400_DI_ReadChannelCounter(module, static_cast<uint8_t>(next_byte() % 16), &outs.u32); break;
+    case 14: result = KDX7400_GetFwVer(module, &outs.u16); break;
+    case 15: result = KDX7400_GetFwDate(module, outs.text); break;
+    case 16: result = KDX7400_GetDeviceNickName(module, outs.text); break;
+    case 17: result = KDX7400_GetWriteProtect(module, &outs.u8); break;
+    case 18: result = KDX7400_GetFrameRateFactor(module, &outs.u8); break;
+    case 19: result = getopcode(module, &outs.u8); break;
+    case 20: result = KDX7400_GetSoftWDTTimeout(module, &outs.u32); break;
+    case 21: result = KDX7400_ClearWDTErrLED(module); break;
+    case 22: result = KDX7400_DO_WriteValue(module, 0x5); break;
+    default: result = KDX7400_DI_ClearCounterChannel(module, 3); break;
+    }
+    if (result != RESULT_OK && result != RESULT_BAD_HEADER && result != RESULT_WRITE_FAILED &&
+        result != RESULT_READ_FAILED) {
+        broken("unexpected result", op, result);
+    }
+    if (result != RESULT_OK && !(outs == pristine)) {
+        broken("out-parameter written on failure", op, result);
+    }
+    if (result == RESULT_OK && op == 15 && outs.text[10] != '\0') broken("date not terminated", op, result);
+    if (result == RESULT_OK && op == 16 && std::memchr(outs.text, '\0', 33) == nullptr) {
+        broken("nickname not terminated", op, result);
+    }
+    if (result == RESULT_OK && op == 8 && outs.u8 > 1) broken("channel state not 0 or 1", op, result);
+    return 0;
+}
