@@ -4,6 +4,7 @@
 // there, names coming back are mapped to the un-redirected form, and
 // SG_IO on a redirected node is answered by the sg driver emulation. Every
 // other call, and every call without a testbed, goes to libc untouched.
+#include "../scsi/target.h"
 #include "../sg/sg_driver.h"
 #include "../testbed/store.h"
 
@@ -119,9 +120,8 @@ int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
     if (request->cmdp != nullptr && request->cmd_len > 0 && request->cmd_len <= 16) {
         line += " cdb=" + kdxsim::to_hex(request->cmdp, request->cmd_len);
         opcode = request->cmdp[0];
-        if ((opcode == 0x28 || opcode == 0x2A) && request->cmd_len >= 10) {
-            const uint8_t *c = request->cmdp;
-            lba = int64_t{c[2]} << 24 | int64_t{c[3]} << 16 | int64_t{c[4]} << 8 | c[5];
+        if (const auto address = kdxsim::block_address({request->cmdp, request->cmd_len})) {
+            lba = *address;
         }
     }
     if (request->dxfer_direction == SG_DXFER_TO_DEV && request->dxferp != nullptr &&

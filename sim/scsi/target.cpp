@@ -12,8 +12,6 @@ namespace {
 constexpr uint8_t kTestUnitReady = 0x00;
 constexpr uint8_t kInquiry = 0x12;
 constexpr uint8_t kReadCapacity10 = 0x25;
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kWrite10 = 0x2A;
 
 constexpr uint8_t kIllegalRequest = 0x05;
 constexpr uint8_t kInvalidOpcode = 0x20;
@@ -109,6 +107,13 @@ ScsiReply write10(ModuleState &state, std::span<const uint8_t> cdb, std::span<ui
 }
 
 } // namespace
+
+std::optional<uint32_t> block_address(std::span<const uint8_t> cdb) {
+    if (cdb.size() < 10 || (cdb[0] != kRead10 && cdb[0] != kWrite10)) {
+        return std::nullopt;
+    }
+    return be32(&cdb[2]);
+}
 
 ScsiReply check_condition(uint8_t key, uint8_t asc, uint8_t ascq) {
     ScsiReply reply;

@@ -7,9 +7,16 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kdxsim {
+
+inline constexpr uint8_t kRead10 = 0x28;
+inline constexpr uint8_t kWrite10 = 0x2A;
+
+// The block address of a READ(10) or WRITE(10); nullopt for other commands.
+std::optional<uint32_t> block_address(std::span<const uint8_t> cdb);
 
 inline constexpr uint8_t kStatusGood = 0x00;
 inline constexpr uint8_t kStatusCheckCondition = 0x02;

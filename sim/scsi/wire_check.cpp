@@ -1,5 +1,7 @@
 #include "wire_check.h"
 
+#include "target.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,8 +11,6 @@ namespace kdxsim {
 
 namespace {
 
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kWrite10 = 0x2A;
 constexpr uint8_t kTrigger = 0x5A;
 constexpr std::array<uint8_t, 4> kMagic = {0xA5, 0x77, 0x35, 0x5A};
 
@@ -43,13 +43,11 @@ std::string text(const char *format, uint32_t a, uint32_t b = 0) {
 std::string check_register_command(std::span<const uint8_t> cdb, bool to_device,
                                    uint32_t length, std::span<const uint8_t> data,
                                    uint32_t last_block) {
-    if (cdb.size() < 10 || (cdb[0] != kRead10 && cdb[0] != kWrite10)) {
+    const std::optional<uint32_t> address = block_address(cdb);
+    if (!address || *address <= last_block) {
         return {};
     }
-    const uint32_t lba = uint32_t{cdb[2]} << 24 | uint32_t{cdb[3]} << 16 | uint32_t{cdb[4]} << 8 | cdb[5];
-    if (lba <= last_block) {
-        return {};
-    }
+    const uint32_t lba = *address;
     const auto *reg = std::find_if(std::begin(kRegisters), std::end(kRegisters),
                                    [lba](const Register &r) { return r.lba == lba; });
     if (reg == std::end(kRegisters)) {

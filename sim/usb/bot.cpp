@@ -18,7 +18,6 @@ constexpr uint8_t kRequestSense = 0x03;
 constexpr uint8_t kModeSense6 = 0x1A;
 constexpr uint8_t kStartStopUnit = 0x1B;
 constexpr uint8_t kPreventAllowRemoval = 0x1E;
-constexpr uint8_t kRead10 = 0x28;
 constexpr uint8_t kSynchronizeCache10 = 0x35;
 
 uint32_t le32(const uint8_t *p) {
@@ -32,11 +31,8 @@ void put_le32(uint8_t *p, uint32_t v) {
 }
 
 bool register_read(const Cbw &cbw) {
-    if (cbw.cdb.size() < 10 || cbw.cdb[0] != kRead10) {
-        return false;
-    }
-    return is_register(uint32_t{cbw.cdb[2]} << 24 | uint32_t{cbw.cdb[3]} << 16 |
-                       uint32_t{cbw.cdb[4]} << 8 | cbw.cdb[5]);
+    const std::optional<uint32_t> address = block_address(cbw.cdb);
+    return address && cbw.cdb[0] == kRead10 && is_register(*address);
 }
 
 } // namespace

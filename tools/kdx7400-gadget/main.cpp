@@ -2,6 +2,7 @@
 // mass-storage device (Bulk-Only Transport) through the kernel's
 // FunctionFS, on a USB device controller such as dummy_hcd's. Any host
 // program sees a USB disk; the register blocks behave as in kdx7400-sim.
+#include "../../sim/scsi/target.h"
 #include "../../sim/usb/bot.h"
 #include "testbed.h"
 
@@ -290,11 +291,8 @@ bool Gadget::read_exactly(int fd, uint8_t *data, std::size_t length) {
 
 void Gadget::answer(const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out) {
     const int opcode = cbw.cdb[0];
-    int64_t lba = -1;
-    if ((opcode == 0x28 || opcode == 0x2A) && cbw.cdb.size() >= 10) {
-        lba = int64_t{cbw.cdb[2]} << 24 | int64_t{cbw.cdb[3]} << 16 | int64_t{cbw.cdb[4]} << 8 |
-              cbw.cdb[5];
-    }
+    const std::optional<uint32_t> address = kdxsim::block_address(cbw.cdb);
+    const int64_t lba = address ? int64_t{*address} : -1;
     const int direction = cbw.length == 0 ? SG_DXFER_NONE
                           : cbw.to_host    ? SG_DXFER_FROM_DEV
                                            : SG_DXFER_TO_DEV;

@@ -123,7 +123,7 @@ public:
         : allow_(std::move(allow)), allow_write_(std::move(allow_write)),
           max_clients_(max_clients), verbose_(verbose) {
         for (Unit &unit : units) {
-            const uint8_t id = unit.spec().unit;
+            const uint8_t id = unit.target().unit;
             units_.emplace(id, std::move(unit));
         }
     }
@@ -397,21 +397,21 @@ int main(int argc, char **argv) {
     try {
         std::vector<Unit> units;
         for (const std::string &text : module_texts) {
-            units.emplace_back(parse_module_spec(text));
+            units.emplace_back(parse_unit_target(text));
         }
         if (all) {
             uint8_t next = 1;
             for (const kdx::DeviceInfo &device : kdx::list_devices()) {
-                ModuleSpec spec;
-                spec.unit = next++;
+                UnitTarget target;
+                target.unit = next++;
                 if (device.product_id && device.board_id) {
-                    spec.product_id = device.product_id;
-                    spec.board_id = device.board_id;
+                    target.product_id = device.product_id;
+                    target.board_id = device.board_id;
                 } else {
-                    spec.node = device.node;
+                    target.node = device.node;
                 }
-                std::cout << "unit " << unsigned{spec.unit} << ": " << device.node << " " << spec.describe() << "\n";
-                units.emplace_back(spec);
+                std::cout << "unit " << unsigned{target.unit} << ": " << device.node << " " << target.describe() << "\n";
+                units.emplace_back(target);
             }
             std::cout.flush();
         }
@@ -421,8 +421,8 @@ int main(int argc, char **argv) {
         }
         std::map<unsigned, int> seen;
         for (const Unit &unit : units) {
-            if (seen[unit.spec().unit]++ != 0) {
-                throw std::invalid_argument("unit " + std::to_string(unit.spec().unit) + " given twice");
+            if (seen[unit.target().unit]++ != 0) {
+                throw std::invalid_argument("unit " + std::to_string(unit.target().unit) + " given twice");
             }
         }
         std::vector<Cidr> allow, allow_write;

@@ -262,7 +262,7 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
 
 } // namespace
 
-std::string ModuleSpec::describe() const {
+std::string UnitTarget::describe() const {
     if (!node.empty()) {
         return node;
     }
@@ -271,7 +271,7 @@ std::string ModuleSpec::describe() const {
     return text;
 }
 
-ModuleSpec parse_module_spec(const std::string &text) {
+UnitTarget parse_unit_target(const std::string &text) {
     const std::size_t equals = text.find('=');
     const auto number = [&](const std::string &digits, int base, unsigned long limit) {
         std::size_t used = 0;
@@ -290,15 +290,15 @@ ModuleSpec parse_module_spec(const std::string &text) {
     if (equals == std::string::npos) {
         throw std::invalid_argument("bad module '" + text + "': expected UNIT=PID:BID or UNIT=/dev/sgN");
     }
-    ModuleSpec spec;
-    spec.unit = static_cast<uint8_t>(number(text.substr(0, equals), 10, 247));
-    if (spec.unit == 0) {
+    UnitTarget target;
+    target.unit = static_cast<uint8_t>(number(text.substr(0, equals), 10, 247));
+    if (target.unit == 0) {
         throw std::invalid_argument("bad module '" + text + "': unit IDs are 1 to 247");
     }
     const std::string what = text.substr(equals + 1);
     if (what.starts_with("/dev/sg") || what.starts_with("sg")) {
-        spec.node = what;
-        return spec;
+        target.node = what;
+        return target;
     }
     const std::size_t colon = what.find(':');
     if (colon == std::string::npos) {
@@ -306,17 +306,17 @@ ModuleSpec parse_module_spec(const std::string &text) {
     }
     std::string pid = what.substr(0, colon);
     if (pid.starts_with("0x") || pid.starts_with("0X")) pid = pid.substr(2);
-    spec.product_id = static_cast<uint16_t>(number(pid, 16, 0xFFFF));
+    target.product_id = static_cast<uint16_t>(number(pid, 16, 0xFFFF));
     const std::string bid = what.substr(colon + 1);
-    spec.board_id = static_cast<uint8_t>(bid.size() == 1 ? number(bid, 16, 15) : number(bid, 10, 15));
-    return spec;
+    target.board_id = static_cast<uint8_t>(bid.size() == 1 ? number(bid, 16, 15) : number(bid, 10, 15));
+    return target;
 }
 
 kdx::Module *Unit::module() {
     if (!module_) {
         std::error_code code;
-        module_ = spec_.node.empty() ? kdx::Module::open(*spec_.product_id, *spec_.board_id, code)
-                                     : kdx::Module::open_node(spec_.node, code);
+        module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
+                                     : kdx::Module::open_node(target_.node, code);
     }
     return module_ ? &module_ : nullptr;
 }

@@ -26,7 +26,7 @@ enum class Exception : uint8_t {
 };
 
 // How a module is named in --module UNIT=PID:BID or UNIT=/dev/sgN.
-struct ModuleSpec {
+struct UnitTarget {
     uint8_t unit = 0;
     std::optional<uint16_t> product_id;
     std::optional<uint8_t> board_id;
@@ -34,21 +34,21 @@ struct ModuleSpec {
     std::string describe() const;
 };
 // Parses "3=7401:5", "3=0x7401:A" or "3=/dev/sg2"; throws std::invalid_argument.
-ModuleSpec parse_module_spec(const std::string &text);
+UnitTarget parse_unit_target(const std::string &text);
 
 // One configured unit: the module is opened on first use and again after
 // it went away (hot-plug), never kept open across a failed transfer.
 class Unit {
 public:
-    explicit Unit(ModuleSpec spec) : spec_(std::move(spec)) {}
-    const ModuleSpec &spec() const { return spec_; }
+    explicit Unit(UnitTarget target) : target_(std::move(target)) {}
+    const UnitTarget &target() const { return target_; }
     // The open module, or nullptr when it is absent.
     kdx::Module *module();
     // After a failed transfer: drop the module so the next request reopens.
     void lost() { module_ = kdx::Module(); }
 
 private:
-    ModuleSpec spec_;
+    UnitTarget target_;
     kdx::Module module_;
 };
 

@@ -16,8 +16,7 @@ void inputs(const Options &options, const std::string &verb) {
     kdx::Module module = open_module(options);
     const unsigned count = module.counts().di;
     if (verb == "get") {
-        const uint64_t value = module.read_inputs();
-        emit(options, {{"inputs", mask_json(value, count)}}, hex_mask(value, count) + "\n");
+        print_mask(options, "inputs", module.read_inputs(), count);
     } else if (verb == "channel") {
         const uint8_t channel = parse_channel(v[0], count, "input");
         const unsigned state = module.read_input(channel) ? 1 : 0;

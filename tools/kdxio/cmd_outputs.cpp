@@ -4,10 +4,6 @@ namespace kdxio {
 
 namespace {
 
-void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels) {
-    emit(options, {{key, mask_json(value, channels)}}, hex_mask(value, channels) + "\n");
-}
-
 void outputs(const Options &options, const std::string &verb) {
     const auto &v = options.values;
     if (verb == "get") {

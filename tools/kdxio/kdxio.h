@@ -61,6 +61,8 @@ std::string hex(uint64_t value, int digits);
 
 void emit(const Options &options, const json &object, const std::string &text);
 json mask_json(uint64_t value, unsigned channels);
+// A mask as {key: {value, hex, channels}} or its hex text.
+void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels);
 void need_values(const Options &options, std::size_t least, std::size_t most, const char *usage);
 
 // ---- the module (module.cpp) -------------------------------------------------

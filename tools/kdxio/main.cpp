@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -83,15 +84,12 @@ int main(int argc, char **argv) {
     if (chosen != families().end()) {
         chosen->second(app, options, run);
     } else {
-        Register last = nullptr;
+        std::set<Register> added; // several words share one family
         for (const auto &[name, add] : families()) {
-            if (add != last && add != add_settings && add != add_raw) {
+            if (added.insert(add).second) {
                 add(app, options, run);
             }
-            last = add;
         }
-        add_settings(app, options, run);
-        add_raw(app, options, run);
     }
     app.footer(kFooter); // after the subcommands, so it shows once
 

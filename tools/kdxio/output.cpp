@@ -16,6 +16,10 @@ json mask_json(uint64_t value, unsigned channels) {
     return {{"value", value}, {"hex", hex_mask(value, channels)}, {"channels", channels}};
 }
 
+void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels) {
+    emit(options, {{key, mask_json(value, channels)}}, hex_mask(value, channels) + "\n");
+}
+
 void need_values(const Options &options, std::size_t least, std::size_t most, const char *usage) {
     if (options.values.size() < least || options.values.size() > most) {
         throw UsageError(std::string("usage: kdxio ... ") + usage);
