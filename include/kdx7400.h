@@ -245,7 +245,9 @@ KDX7400_API int16_t KDX7400_SYNCDevice(int32_t index);  /* module synchronises *
 KDX7400_API int16_t KDX7400_ForceReset(int32_t index);  /* module resets; the slot stays open */
 KDX7400_API int16_t setopcode(int32_t index, uint8_t opcode);  /* opcode register */
 KDX7400_API int16_t getopcode(int32_t index, uint8_t *opcode); /* opcode register */
-/* Watchdog timeout, 100..1800000 in the module's unit. */
+/* Watchdog timeout in milliseconds; anything outside the range is refused. */
+#define KDX7400_WDT_TIMEOUT_MIN 100u
+#define KDX7400_WDT_TIMEOUT_MAX 1800000u
 KDX7400_API int16_t KDX7400_SetSoftWDTTimeout(int32_t index, uint32_t timeout);
 KDX7400_API int16_t KDX7400_GetSoftWDTTimeout(int32_t index, uint32_t *timeout);
 /* Clears the watchdog error: writes timeout 0, then the timeout read before. */

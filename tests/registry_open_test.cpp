@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -233,6 +234,20 @@ TEST_F(Open, TheWalkNeverLeavesSysfs) {
         EXPECT_TRUE(path.starts_with("/sys/")) << path;
     }
     EXPECT_EQ(tried.back(), "/sys/idProduct");
+}
+
+TEST_F(Open, OnlySgNumberNamesAreTriedAsNodes) {
+    bed.add_module({});
+    // Another name for the same node, sorting first and longer than any sgN.
+    const std::string alias = "sg.alias-of-sg0-with-a-long-name";
+    std::filesystem::create_symlink("sg0", bed.root() + "/dev/" + alias);
+    std::filesystem::create_directory_symlink("sg0", bed.root() + "/sys/class/scsi_generic/" + alias);
+    const int32_t index = KDX7400_OpenDevice(0x7401, 0);
+    ASSERT_EQ(index, 0);
+    char node[32] = {};
+    ASSERT_EQ(KDX7400_GetDeviceNode(index, node, sizeof node), RESULT_OK);
+    EXPECT_STREQ(node, "/dev/sg0");
+    EXPECT_EQ(opened_nodes(), std::vector<std::string>{"sg0"});
 }
 
 TEST_F(Open, AFullTableClaimsNothingMore) {

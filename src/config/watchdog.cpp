@@ -6,8 +6,8 @@ namespace kdx {
 
 namespace {
 
-constexpr uint32_t kMinTimeout = 100;
-constexpr uint32_t kMaxTimeout = 1800000;
+constexpr uint32_t kMinTimeout = KDX7400_WDT_TIMEOUT_MIN;
+constexpr uint32_t kMaxTimeout = KDX7400_WDT_TIMEOUT_MAX;
 constexpr std::size_t kTimeoutBlock = 20;
 // 64 bytes, not 63, so the timeout's top byte counts.
 constexpr std::size_t kInfoBlock = 64;

@@ -47,10 +47,15 @@ Descriptor open_module_disk(const char *path, std::array<uint8_t, kInquiryLength
     return node;
 }
 
-// Opens the node when it is the module asked for.
+bool node_path(const char *text, std::span<char> path);
+
+// Opens the node when it is the module asked for. Only sgN names count: a
+// longer name would not fit the slot's node column and the slot would then
+// name some other node.
 Descriptor open_matching_node(const char *path, uint16_t product_id, char board_char) {
+    char checked[kNodeBytes];
     const char *last_slash = std::strrchr(path, '/');
-    if (last_slash == nullptr) {
+    if (last_slash == nullptr || !node_path(path, checked) || std::strcmp(checked, path) != 0) {
         return {};
     }
     uint16_t found = 0;

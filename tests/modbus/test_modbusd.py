@@ -185,6 +185,24 @@ def test_each_exception_from_a_real_cause(rig: Rig) -> None:
     assert "exception 4" in log and "(read only)" in log
 
 
+def test_a_refused_write_changes_nothing(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3,do=8")
+    rig.start("--module", "1=7401:3", "--allow-write", "127.0.0.1/32")
+    c = rig.client()
+    assert not c.read_holding_registers(0, 1, slave=1).isError()
+    before = rig.state()
+    writes = rig.transfers().count("2a")
+    # Each value before the bad one is fine; the request must still be all or nothing.
+    for address, values in [(0, [5, 1, 1, 1, 0, 50]),      # watchdog below 100 ms
+                            (1, [1, 1, 0, 0x1C, 0xA000]),  # watchdog above 1800000 ms
+                            (0, [7] + [0] * 19 + [0x0100]),  # safety output 8 of 8 outputs
+                            (24, [0x0001, 0, 0, 0, 0])]:   # past the safety values: address
+        assert exception_of(c.write_registers(address, values, slave=1)) in (2, 3), (address, values)
+    assert rig.transfers().count("2a") == writes
+    assert rig.state() == before
+    c.close()
+
+
 def test_two_modules_and_hot_plug(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     rig.start("--module", "1=7401:3", "--module", "2=7401:4")

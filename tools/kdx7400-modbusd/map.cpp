@@ -206,6 +206,12 @@ uint64_t with_word(uint64_t mask, unsigned word, uint16_t value) {
     return (mask & ~(uint64_t{0xFFFF} << shift)) | (uint64_t{value} << shift);
 }
 
+bool mask_fits(uint64_t mask, unsigned outputs) {
+    return outputs >= 64 || (mask >> outputs) == 0;
+}
+
+// Every value is worked out and checked before the first write, so that a
+// refused request (IllegalValue) has changed nothing on the module.
 void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
     const auto &n = m.counts();
     std::map<uint16_t, uint16_t> written;
@@ -214,39 +220,33 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
         if (!holding(n, a)) throw AddressError{};
         written[a] = values[i];
     }
-    // Values refused before anything is written.
+    const auto has = [&](uint16_t a) { return written.count(a) != 0; };
+    const auto any_within = [&](uint16_t start, unsigned size) {
+        return std::any_of(written.begin(), written.end(), [&](const auto &w) { return within(w.first, start, size); });
+    };
     for (const auto &[a, v] : written) {
         const bool flag = a == kInputInverse || a == kCounterEdge || a == kOutputInverse || a == kWriteProtect;
         if ((flag && v > 1) || (a == kFrameRate && v > 255)) throw ValueError{};
     }
-    const auto has = [&](uint16_t a) { return written.count(a) != 0; };
-    if (has(kFilter)) m.set_input_filter(written[kFilter]);
-    if (has(kInputInverse)) m.set_input_inverse(written[kInputInverse] != 0);
-    if (has(kCounterEdge)) m.set_counter_edge(static_cast<uint8_t>(written[kCounterEdge]));
-    if (has(kOutputInverse)) m.set_output_inverse(written[kOutputInverse] != 0);
+    std::optional<uint32_t> timeout;
     if (has(kWatchdogHigh) || has(kWatchdogLow)) {
         const uint32_t current = has(kWatchdogHigh) && has(kWatchdogLow) ? 0 : m.watchdog_timeout();
         const uint32_t high = has(kWatchdogHigh) ? written[kWatchdogHigh] : current >> 16;
         const uint32_t low = has(kWatchdogLow) ? written[kWatchdogLow] : current & 0xFFFF;
-        m.set_watchdog_timeout(high << 16 | low);
+        timeout = high << 16 | low;
+        if (*timeout < KDX7400_WDT_TIMEOUT_MIN || *timeout > KDX7400_WDT_TIMEOUT_MAX) throw ValueError{};
     }
-    if (has(kWriteProtect)) m.set_write_protect(written[kWriteProtect] != 0);
-    if (has(kFrameRate)) m.set_frame_rate_factor(static_cast<uint8_t>(written[kFrameRate]));
-    const auto safety_touched = std::any_of(written.begin(), written.end(), [](const auto &w) {
-        return within(w.first, kSafetyFirst, 8);
-    });
-    if (safety_touched) {
-        kdx::Module::Safety safety = m.safety();
+    std::optional<kdx::Module::Safety> safety;
+    if (any_within(kSafetyFirst, 8)) {
+        safety = m.safety();
         for (const auto &[a, v] : written) {
-            if (within(a, kSafetyFirst, 4)) safety.outputs = with_word(safety.outputs, a - kSafetyFirst, v);
-            if (within(a, kSafetySecond, 4)) safety.values = with_word(safety.values, a - kSafetySecond, v);
+            if (within(a, kSafetyFirst, 4)) safety->outputs = with_word(safety->outputs, a - kSafetyFirst, v);
+            if (within(a, kSafetySecond, 4)) safety->values = with_word(safety->values, a - kSafetySecond, v);
         }
-        m.set_safety(safety);
+        if (!mask_fits(safety->outputs | safety->values, n.do_)) throw ValueError{};
     }
-    const auto name_touched = std::any_of(written.begin(), written.end(), [](const auto &w) {
-        return within(w.first, kNickname, kNicknameRegisters);
-    });
-    if (name_touched) {
+    std::optional<std::string> name;
+    if (any_within(kNickname, kNicknameRegisters)) {
         std::string text = m.nickname();
         text.resize(32, '\0');
         for (const auto &[a, v] : written) {
@@ -256,8 +256,18 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
                 text[at + 1] = static_cast<char>(v & 0xFF);
             }
         }
-        m.set_nickname(text.substr(0, text.find('\0')));
+        name = text.substr(0, text.find('\0'));
     }
+
+    if (has(kFilter)) m.set_input_filter(written[kFilter]);
+    if (has(kInputInverse)) m.set_input_inverse(written[kInputInverse] != 0);
+    if (has(kCounterEdge)) m.set_counter_edge(static_cast<uint8_t>(written[kCounterEdge]));
+    if (has(kOutputInverse)) m.set_output_inverse(written[kOutputInverse] != 0);
+    if (timeout) m.set_watchdog_timeout(*timeout);
+    if (has(kWriteProtect)) m.set_write_protect(written[kWriteProtect] != 0);
+    if (has(kFrameRate)) m.set_frame_rate_factor(static_cast<uint8_t>(written[kFrameRate]));
+    if (safety) m.set_safety(*safety);
+    if (name) m.set_nickname(*name);
 }
 
 } // namespace

@@ -98,7 +98,7 @@ void add_watchdog(CLI::App &app, Options &options, Run &run) {
                    uint32_t timeout = 0;
                    if (verb == "set") {
                        const uint64_t value = parse_number(o.values[0], UINT32_MAX, "watchdog timeout");
-                       if (value < 100 || value > 1800000) {
+                       if (value < KDX7400_WDT_TIMEOUT_MIN || value > KDX7400_WDT_TIMEOUT_MAX) {
                            throw UsageError("watchdog timeout must be 100 to 1800000 ms, not " + o.values[0]);
                        }
                        timeout = static_cast<uint32_t>(value);
