@@ -31,7 +31,9 @@ namespace {
 
 struct FakeNode {
     std::string name;
-    std::string device;              // where the device link resolves; empty: no link
+    std::string device;              // realpath of the device link; empty: none
+    std::string class_link;          // the class entry's link target; empty: not a link
+    std::string device_link;         // the device link's target
     std::vector<uint8_t> attribute;  // /sys/class/scsi_generic/NAME/device/inquiry
     std::vector<uint8_t> capacity;   // READ CAPACITY(10) reply
     std::vector<uint8_t> inquiry;    // INQUIRY reply
@@ -169,6 +171,13 @@ void build_tree() {
             node.name += '0';
         }
         node.device = (flags & 2) != 0 ? kScsiDevice : next_text(80);
+        if ((flags & 64) != 0) {
+            node.class_link = "../.." + kScsiDevice.substr(4) + "/scsi_generic/" + node.name;
+            node.device_link = "../..";
+        } else {
+            node.class_link = next_text(60);
+            node.device_link = next_text(30);
+        }
         if ((flags & 4) != 0) {
             g_files[kUsbDevice + "/idProduct"] = "7401\n";
         } else {
@@ -242,6 +251,25 @@ extern "C" char *realpath(const char *path, char *resolved) {
     }
     errno = ENOENT;
     return nullptr;
+}
+
+extern "C" ssize_t readlink(const char *path, char *buffer, size_t size) {
+    if (!g_active) return real<decltype(readlink)>("readlink")(path, buffer, size);
+    check_path(path);
+    const std::string text = path;
+    for (const auto &node : g_nodes) {
+        const std::string entry = "/sys/class/scsi_generic/" + node.name;
+        const std::string *target = text == entry                                        ? &node.class_link
+                                    : text.size() > 7 && text.ends_with("/device") ? &node.device_link
+                                                                                   : nullptr;
+        if (target != nullptr && !target->empty()) {
+            const size_t length = std::min(target->size(), size);
+            std::memcpy(buffer, target->data(), length);
+            return static_cast<ssize_t>(length);
+        }
+    }
+    errno = EINVAL;
+    return -1;
 }
 
 extern "C" int access(const char *path, int how) {

@@ -5,8 +5,10 @@
 #include "kdx7400.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 struct sg_io_hdr;
@@ -14,6 +16,32 @@ struct sg_io_hdr;
 namespace kdx {
 
 using Result = int16_t;
+
+// ---- byte order ----------------------------------------------------------
+
+// Inline and one load or store each, so that decoding a table of 64
+// counters costs no calls; the exported getU32Val and friends are these.
+template <typename T> T swap_bytes(T value) {
+    if constexpr (sizeof(T) == 2) return __builtin_bswap16(value);
+    if constexpr (sizeof(T) == 4) return __builtin_bswap32(value);
+    if constexpr (sizeof(T) == 8) return __builtin_bswap64(value);
+}
+
+template <typename T, std::endian Order> T load(const uint8_t *src) {
+    T value;
+    std::memcpy(&value, src, sizeof value);
+    return Order == std::endian::native ? value : swap_bytes(value);
+}
+
+template <typename T, std::endian Order> void store(uint8_t *dst, T value) {
+    const T ordered = Order == std::endian::native ? value : swap_bytes(value);
+    std::memcpy(dst, &ordered, sizeof ordered);
+}
+
+template <typename T> T load_le(const uint8_t *src) { return load<T, std::endian::little>(src); }
+template <typename T> T load_be(const uint8_t *src) { return load<T, std::endian::big>(src); }
+template <typename T> void store_le(uint8_t *dst, T value) { store<T, std::endian::little>(dst, value); }
+template <typename T> void store_be(uint8_t *dst, T value) { store<T, std::endian::big>(dst, value); }
 
 // ---- register blocks (transport/codec.cpp, transport/block.cpp) ----------
 

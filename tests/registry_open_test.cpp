@@ -225,8 +225,8 @@ TEST_F(Open, TheWalkNeverLeavesSysfs) {
     EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), OPEN_NOT_FOUND);
     std::vector<std::string> tried;
     for (const std::string &line : bed.store().log_lines()) {
-        if (line.starts_with("access path=")) {
-            tried.push_back(line.substr(12));
+        if (line.starts_with("idproduct path=")) {
+            tried.push_back(line.substr(15));
         }
     }
     ASSERT_FALSE(tried.empty());
@@ -234,6 +234,40 @@ TEST_F(Open, TheWalkNeverLeavesSysfs) {
         EXPECT_TRUE(path.starts_with("/sys/")) << path;
     }
     EXPECT_EQ(tried.back(), "/sys/idProduct");
+}
+
+// The walk starts where the device link leads and climbs one directory at
+// a time, whether the class entry is a link (sysfs today) or a directory
+// holding the device link (older layouts).
+TEST_F(Open, TheWalkClimbsFromTheDeviceDirectoryToTheUsbDevice) {
+    for (const bool class_entry_is_a_link : {true, false}) {
+        SCOPED_TRACE(class_entry_is_a_link ? "class link" : "class directory");
+        Testbed fresh;
+        const std::string sg = fresh.add_module({});
+        const std::string root = std::filesystem::canonical(fresh.root()).string();
+        const std::string scsi = fresh.scsi_device_dir(sg).substr(root.size());
+        const std::string usb = fresh.usb_device_dir(sg).substr(root.size());
+        if (!class_entry_is_a_link) {
+            const std::string entry = fresh.root() + "/sys/class/scsi_generic/" + sg;
+            std::filesystem::remove(entry);
+            std::filesystem::create_directory(entry);
+            std::filesystem::create_directory_symlink("../../.." + scsi.substr(4), entry + "/device");
+        }
+        EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), 0);
+        KDX7400_CloseDevice(0);
+        std::vector<std::string> expected;
+        for (std::string dir = scsi; dir.size() >= usb.size(); dir.resize(dir.rfind('/'))) {
+            expected.push_back(dir + "/idProduct");
+        }
+        std::vector<std::string> tried;
+        for (const std::string &line : fresh.store().log_lines()) {
+            if (line.starts_with("idproduct path=")) {
+                tried.push_back(line.substr(15));
+            }
+        }
+        EXPECT_EQ(tried, expected);
+    }
+    bed.make_current();
 }
 
 TEST_F(Open, OnlySgNumberNamesAreTriedAsNodes) {

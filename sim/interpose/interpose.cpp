@@ -91,6 +91,12 @@ int do_open(const char *path, int flags, mode_t mode) {
     if (!redirect(path, mapped)) {
         return real_open(path, flags, mode);
     }
+    // Where the idProduct walk looks, so that tests see it stay in sysfs;
+    // only when asked, as it costs a log write per step.
+    if (names_id_product(path) && std::getenv(kdxsim::kLogWalkEnv) != nullptr) {
+        const kdxsim::Store store(testbed());
+        store.append_log("idproduct path=" + std::string(path));
+    }
     return track_open(real_open(mapped, flags, mode), path, flags);
 }
 
@@ -254,11 +260,6 @@ KDXSIM_EXPORT int ioctl(int fd, unsigned long request, ...) __THROW {
 KDXSIM_EXPORT int access(const char *path, int mode) __THROW {
     REAL(access);
     char mapped[PATH_MAX];
-    // Where the idProduct walk looks, so that tests see it stay in sysfs.
-    if (testbed() != nullptr && names_id_product(path)) {
-        const kdxsim::Store store(testbed());
-        store.append_log("access path=" + std::string(path));
-    }
     return real_access(redirect(path, mapped) ? mapped : path, mode);
 }
 
@@ -273,6 +274,13 @@ KDXSIM_EXPORT char *realpath(const char *path, char *resolved) __THROW {
         unmap_resolved(result);
     }
     return result;
+}
+
+// Link targets in the testbed are relative, so they need no mapping back.
+KDXSIM_EXPORT ssize_t readlink(const char *path, char *buffer, size_t size) __THROW {
+    REAL(readlink);
+    char mapped[PATH_MAX];
+    return real_readlink(redirect(path, mapped) ? mapped : path, buffer, size);
 }
 
 KDXSIM_EXPORT char *__realpath_chk(const char *path, char *resolved, size_t) __THROW {

@@ -15,6 +15,8 @@ namespace kdxsim {
 
 // Environment variable naming the testbed directory.
 inline constexpr const char *kTestbedEnv = "KDX7400_SIM_TESTBED";
+// Set: the interposer logs each idProduct file the library opens.
+inline constexpr const char *kLogWalkEnv = "KDX7400_SIM_LOG_WALK";
 
 class Store {
 public:

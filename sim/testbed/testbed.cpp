@@ -203,7 +203,10 @@ Testbed::~Testbed() {
     }
 }
 
-void Testbed::make_current() const { ::setenv(kTestbedEnv, root().c_str(), 1); }
+void Testbed::make_current() const {
+    ::setenv(kTestbedEnv, root().c_str(), 1);
+    ::setenv(kLogWalkEnv, "1", 1);
+}
 
 std::vector<std::string> Testbed::nodes() const { return store_.modules(); }
 

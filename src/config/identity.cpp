@@ -33,7 +33,7 @@ int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version) {
             kdx::read_block(kdx::slot(index).fd, LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
         return result;
     }
-    *version = getU16Val(&block[kdx::kVersionOffset]);
+    *version = kdx::load_le<uint16_t>(&block[kdx::kVersionOffset]);
     return RESULT_OK;
 }
 

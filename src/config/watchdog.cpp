@@ -18,13 +18,13 @@ Result read_timeout(int32_t fd, uint32_t &timeout) {
     if (const Result result = read_block(fd, LBA_MODULE_INFO, info, Reply::Validate)) {
         return result;
     }
-    timeout = getU32Val(&info[kTimeoutOffset]);
+    timeout = kdx::load_le<uint32_t>(&info[kTimeoutOffset]);
     return RESULT_OK;
 }
 
 Result write_timeout(int32_t fd, uint32_t timeout) {
     auto block = new_block<kTimeoutBlock>();
-    setU32Val(&block[kPayload], timeout);
+    kdx::store_le<uint32_t>(&block[kPayload], timeout);
     return write_block(fd, LBA_SOFT_WDT, block);
 }
 

@@ -22,7 +22,7 @@ Result read_counters(const module_slot &module, unsigned count, uint32_t *values
         return result;
     }
     for (std::size_t n = 0; n < count; ++n) {
-        values[n] = getU32Val(&table[kPayload + 4 * n]);
+        values[n] = kdx::load_le<uint32_t>(&table[kPayload + 4 * n]);
     }
     return RESULT_OK;
 }
@@ -74,9 +74,9 @@ int16_t KDX7400_DI_ClearCounter(int32_t index, uint64_t mask) {
     }
     const module_slot &module = kdx::slot(index);
     auto block = kdx::new_block<kdx::kClearBlock>();
-    setU32Val(&block[kdx::kPayload], static_cast<uint32_t>(mask));
+    kdx::store_le<uint32_t>(&block[kdx::kPayload], static_cast<uint32_t>(mask));
     if (module.di_total > 32) {
-        setU32Val(&block[kdx::kPayload + 4], static_cast<uint32_t>(mask >> 32));
+        kdx::store_le<uint32_t>(&block[kdx::kPayload + 4], static_cast<uint32_t>(mask >> 32));
     }
     return kdx::write_block(module.fd, LBA_DI_COUNTER, block);
 }

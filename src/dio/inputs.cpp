@@ -72,7 +72,7 @@ int16_t KDX7400_DI_SetFilter(int32_t index, uint16_t filter) {
         return result;
     }
     auto block = kdx::new_block<kdx::kFilterBlock>();
-    setU16Val(&block[kdx::kPayload], filter);
+    kdx::store_le<uint16_t>(&block[kdx::kPayload], filter);
     return kdx::write_block(kdx::slot(index).fd, LBA_DI_FILTER, block);
 }
 
@@ -88,7 +88,7 @@ int16_t KDX7400_DI_GetFilter(int32_t index, uint16_t *filter) {
             kdx::read_block(kdx::slot(index).fd, LBA_DI_FILTER, block, kdx::Reply::Validate)) {
         return result;
     }
-    *filter = getU16Val(&block[kdx::kPayload]);
+    *filter = kdx::load_le<uint16_t>(&block[kdx::kPayload]);
     return RESULT_OK;
 }
 

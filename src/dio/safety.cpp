@@ -22,10 +22,10 @@ unsigned narrow_count(const module_slot &module) {
 
 void encode_masks(const module_slot &module, uint8_t *block, uint64_t first, uint64_t second) {
     if (wide_layout(module)) {
-        setU32Val(block + kFirstLow, static_cast<uint32_t>(first));
-        setU32Val(block + kSecondLow, static_cast<uint32_t>(second));
-        setU32Val(block + kFirstHigh, static_cast<uint32_t>(first >> 32));
-        setU32Val(block + kSecondHigh, static_cast<uint32_t>(second >> 32));
+        kdx::store_le<uint32_t>(block + kFirstLow, static_cast<uint32_t>(first));
+        kdx::store_le<uint32_t>(block + kSecondLow, static_cast<uint32_t>(second));
+        kdx::store_le<uint32_t>(block + kFirstHigh, static_cast<uint32_t>(first >> 32));
+        kdx::store_le<uint32_t>(block + kSecondHigh, static_cast<uint32_t>(second >> 32));
     } else {
         write_by_width(block, kFirstLow, narrow_count(module), first);
         write_by_width(block, kSecondLow, narrow_count(module), second);
@@ -35,8 +35,8 @@ void encode_masks(const module_slot &module, uint8_t *block, uint64_t first, uin
 void decode_masks(const module_slot &module, const uint8_t *block, uint64_t &first,
                   uint64_t &second) {
     if (wide_layout(module)) {
-        first = getU32Val(block + kFirstLow) | uint64_t{getU32Val(block + kFirstHigh)} << 32;
-        second = getU32Val(block + kSecondLow) | uint64_t{getU32Val(block + kSecondHigh)} << 32;
+        first = kdx::load_le<uint32_t>(block + kFirstLow) | uint64_t{kdx::load_le<uint32_t>(block + kFirstHigh)} << 32;
+        second = kdx::load_le<uint32_t>(block + kSecondLow) | uint64_t{kdx::load_le<uint32_t>(block + kSecondHigh)} << 32;
     } else {
         first = read_by_width(block, kFirstLow, narrow_count(module));
         second = read_by_width(block, kSecondLow, narrow_count(module));
@@ -49,8 +49,8 @@ Result read_safety(const module_slot &module, std::array<uint8_t, kSafetyBlock> 
 
 void change_bit(uint8_t *word, unsigned bit, uint8_t state) {
     const uint32_t mask = uint32_t{1} << bit;
-    const uint32_t value = getU32Val(word);
-    setU32Val(word, state != 0 ? (value | mask) : (value & ~mask));
+    const uint32_t value = kdx::load_le<uint32_t>(word);
+    kdx::store_le<uint32_t>(word, state != 0 ? (value | mask) : (value & ~mask));
 }
 
 } // namespace

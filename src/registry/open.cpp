@@ -47,17 +47,29 @@ Descriptor open_module_disk(const char *path, std::array<uint8_t, kInquiryLength
     return node;
 }
 
-bool node_path(const char *text, std::span<char> path);
+// "/dev/sg" and 1 to 7 digits: a name the kernel gives an sg node, and
+// one that fits the slot's node column.
+bool is_sg_node(const char *path) {
+    if (std::strncmp(path, "/dev/sg", 7) != 0) {
+        return false;
+    }
+    std::size_t digits = 0;
+    for (const char *c = path + 7; *c != '\0'; ++c, ++digits) {
+        if (*c < '0' || *c > '9' || digits == 7) {
+            return false;
+        }
+    }
+    return digits > 0;
+}
 
 // Opens the node when it is the module asked for. Only sgN names count: a
 // longer name would not fit the slot's node column and the slot would then
 // name some other node.
 Descriptor open_matching_node(const char *path, uint16_t product_id, char board_char) {
-    char checked[kNodeBytes];
-    const char *last_slash = std::strrchr(path, '/');
-    if (last_slash == nullptr || !node_path(path, checked) || std::strcmp(checked, path) != 0) {
+    if (!is_sg_node(path)) {
         return {};
     }
+    const char *last_slash = path + 4;
     uint16_t found = 0;
     if (get_idproduct_from_sg(last_slash + 1, &found) != 0 || found != product_id) {
         return {};

@@ -2,11 +2,13 @@
 // device some levels above the node's SCSI device.
 #include "../internal.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace kdx {
@@ -15,12 +17,71 @@ namespace {
 
 constexpr int kMaxWalkLevels = 12;
 constexpr std::size_t kPathBytes = 4096;
+constexpr std::string_view kClassDirectory = "/sys/class/scsi_generic";
+
+// A path built in place with plain copies: the walk builds a dozen paths
+// per node, and formatting them costs more than the rest of the walk. A
+// path that would not fit marks itself cut and then finds no file.
+class Path {
+public:
+    explicit Path(std::string_view text) {
+        text_[0] = '\0';
+        append(text);
+    }
+    void append(std::string_view text) {
+        if (length_ + text.size() >= sizeof text_) {
+            cut_ = true;
+            return;
+        }
+        std::memcpy(text_ + length_, text.data(), text.size());
+        length_ += text.size();
+        text_[length_] = '\0';
+    }
+    // Drops the last component ("/sys" becomes "").
+    void pop() {
+        while (length_ > 0 && text_[--length_] != '/') {
+        }
+        text_[length_] = '\0';
+    }
+    // Follows a relative link target from this directory, component by
+    // component; an absolute one replaces the path.
+    void follow(std::string_view target) {
+        if (target.starts_with('/')) {
+            length_ = 0;
+            text_[0] = '\0';
+        }
+        while (!target.empty()) {
+            const std::size_t slash = target.find('/');
+            const std::string_view part = target.substr(0, slash);
+            target = slash == std::string_view::npos ? std::string_view{} : target.substr(slash + 1);
+            if (part.empty() || part == ".") {
+                continue;
+            }
+            if (part == "..") {
+                pop();
+                continue;
+            }
+            append("/");
+            append(part);
+        }
+    }
+    bool cut() const { return cut_; }
+    bool in_sysfs() const {
+        const std::string_view text{text_, length_};
+        return text == "/sys" || text.starts_with("/sys/");
+    }
+    const char *c_str() const { return text_; }
+    std::string_view view() const { return {text_, length_}; }
+
+private:
+    char text_[kPathBytes]; // not cleared: only the first length_ + 1 bytes count
+    std::size_t length_ = 0;
+    bool cut_ = false;
+};
 
 // Reads a non-empty idProduct file; false when it is unreadable or empty.
+// The open alone tells whether the file is there and readable.
 bool read_product_id(const char *path, uint16_t *product_id) {
-    if (::access(path, R_OK) != 0) {
-        return false;
-    }
     const Descriptor file{::open(path, O_RDONLY | O_CLOEXEC)};
     if (!file) {
         return false;
@@ -36,6 +97,49 @@ bool read_product_id(const char *path, uint16_t *product_id) {
     return true;
 }
 
+// Follows the link at directory/name into directory. 0, or errno (EINVAL:
+// not a link).
+int follow_link(Path &directory, std::string_view name) {
+    Path link{directory.view()};
+    link.append("/");
+    link.append(name);
+    char target[kPathBytes];
+    const ssize_t length = link.cut() ? -1 : ::readlink(link.c_str(), target, sizeof target);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof target) {
+        return length < 0 && !link.cut() ? errno : ENAMETOOLONG;
+    }
+    directory.follow({target, static_cast<std::size_t>(length)});
+    return directory.cut() ? ENAMETOOLONG : 0;
+}
+
+// The directory the node's device link leads to. Below /sys/devices every
+// step is a real directory, so two readlinks (the class entry, then its
+// device link) do what realpath does with one readlink per component.
+// Where either is not a link, realpath decides.
+bool device_directory(const char *node, Path &directory) {
+    int error = follow_link(directory, node);
+    if (error == 0 && !directory.in_sysfs()) {
+        return false; // nothing outside sysfs is looked at
+    }
+    if (error == 0) {
+        error = follow_link(directory, "device");
+    }
+    if (error == EINVAL) {
+        Path link{kClassDirectory};
+        link.append("/");
+        link.append(node);
+        link.append("/device");
+        char resolved[kPathBytes];
+        static_assert(kPathBytes >= PATH_MAX, "realpath writes up to PATH_MAX bytes");
+        if (link.cut() || ::realpath(link.c_str(), resolved) == nullptr) {
+            return false;
+        }
+        directory = Path{resolved};
+        return true;
+    }
+    return error == 0;
+}
+
 } // namespace
 
 Descriptor::~Descriptor() {
@@ -48,32 +152,22 @@ int get_idproduct_from_sg(const char *node, uint16_t *product_id) {
     if (node == nullptr || product_id == nullptr) {
         return -1;
     }
-    char link[kPathBytes];
-    std::snprintf(link, sizeof link, "/sys/class/scsi_generic/%s/device", node);
-    static_assert(kPathBytes >= PATH_MAX, "realpath writes up to PATH_MAX bytes");
-    char directory[kPathBytes];
-    if (::realpath(link, directory) == nullptr) {
+    Path directory{kClassDirectory};
+    if (!device_directory(node, directory)) {
         return -1;
     }
     for (int level = 1; level <= kMaxWalkLevels; ++level) {
         // A node with no USB device above it would take the walk out of
         // sysfs, where any idProduct file could make a disk pass for a module.
-        if (std::strcmp(directory, "/sys") != 0 && std::strncmp(directory, "/sys/", 5) != 0) {
+        if (!directory.in_sysfs()) {
             return -1;
         }
-        char file[kPathBytes];
-        // A longer path is cut; the cut name then simply finds no file.
-        if (std::snprintf(file, sizeof file, "%s/idProduct", directory) < 0) {
-            return -1;
-        }
-        if (read_product_id(file, product_id)) {
+        Path file{directory.view()};
+        file.append("/idProduct");
+        if (!file.cut() && read_product_id(file.c_str(), product_id)) {
             return 0;
         }
-        char *last_slash = std::strrchr(directory, '/');
-        if (last_slash == nullptr) {
-            return -1;
-        }
-        *last_slash = '\0';
+        directory.pop();
     }
     return -1;
 }

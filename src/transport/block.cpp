@@ -29,7 +29,7 @@ namespace kdx {
 
 Result write_byte(int32_t fd, uint32_t lba, uint8_t value) {
     auto block = new_block<kByteBlock>();
-    setU8Val(&block[kPayload], value);
+    block[kPayload] = value;
     return write_block(fd, lba, block);
 }
 
@@ -38,7 +38,7 @@ Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value) {
     if (const Result result = read_block(fd, lba, block, reply)) {
         return result;
     }
-    value = getU8Val(&block[kPayload]);
+    value = block[kPayload];
     return RESULT_OK;
 }
 

@@ -53,8 +53,8 @@ void showInquiry(const uint8_t *inquiry) {
 
 void showCapacity(const uint8_t *capacity) {
     // 64-bit, so a last block of 0xFFFFFFFF does not wrap to an empty disk.
-    const uint64_t blocks = uint64_t{getU32ValBE(capacity)} + 1;
-    const uint32_t block_length = getU32ValBE(capacity + 4);
+    const uint64_t blocks = uint64_t{kdx::load_be<uint32_t>(capacity)} + 1;
+    const uint32_t block_length = kdx::load_be<uint32_t>(capacity + 4);
     std::printf("lba=%" PRIu64 " sector=%u\n", blocks, block_length);
     std::printf("Disksize = %" PRIu64 " KB\n", (blocks * block_length) >> 10);
 }

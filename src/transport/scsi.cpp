@@ -89,9 +89,9 @@ int32_t block_command(int32_t fd, uint8_t opcode, uint32_t lba, void *data, uint
     }
     std::array<uint8_t, 10> cdb{};
     cdb[0] = opcode;
-    setU32ValBE(&cdb[2], lba);
+    kdx::store_be<uint32_t>(&cdb[2], lba);
     const uint32_t blocks = (len + kBlockBytes - 1) / kBlockBytes;
-    setU16ValBE(&cdb[7], static_cast<uint16_t>(blocks & 0xFFu));
+    kdx::store_be<uint16_t>(&cdb[7], static_cast<uint16_t>(blocks & 0xFFu));
     return run(fd, cdb, direction, data, len, kTimeoutMs);
 }
 
@@ -127,7 +127,7 @@ int32_t readLBA(int32_t fd, uint32_t lba, uint8_t *buf, uint32_t len) {
 int32_t getInquiry(int32_t fd, uint8_t *buf, uint32_t len) {
     std::array<uint8_t, 6> cdb{};
     cdb[0] = kdx::kInquiry;
-    setU16ValBE(&cdb[3], static_cast<uint16_t>(len));
+    kdx::store_be<uint16_t>(&cdb[3], static_cast<uint16_t>(len));
     return kdx::run(fd, cdb, SG_DXFER_FROM_DEV, buf, len, kdx::kInquiryTimeoutMs);
 }
 
@@ -146,8 +146,8 @@ uint64_t getDiskSize(int32_t fd) {
         return 0;
     }
     // 64-bit: a 32-bit product could make a large disk look like a module.
-    const uint64_t blocks = uint64_t{getU32ValBE(&data[0])} + 1;
-    return blocks * getU32ValBE(&data[4]);
+    const uint64_t blocks = uint64_t{kdx::load_be<uint32_t>(&data[0])} + 1;
+    return blocks * kdx::load_be<uint32_t>(&data[4]);
 }
 
 } // extern "C"

@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: MIT
+// Every register operation beside a bare SG_IO loop sending the same
+// commands, against an in-process stand-in for the kernel that answers at
+// once, so that only the library's own work differs between the two.
+//   operations                         Google Benchmark timings
+//   operations --instructions N        under callgrind: one dump per
+//                                      operation and per bare loop, N calls each
+#include "../tests/operations.h"
+
+#include <benchmark/benchmark.h>
+#include <valgrind/callgrind.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint8_t kChannels = 64; // the widest fields: the most decoding
+int g_node = -1;
+std::array<uint8_t, 512> g_reply{};
+
+void prepare_reply() {
+    add_IDENTIFY_HEADER(g_reply.data());
+    g_reply[72] = kChannels; // inputs
+    g_reply[73] = kChannels; // outputs
+}
+
+// The kernel's side of SG_IO, as cheap as it can be.
+int answer(sg_io_hdr_t *h) {
+    const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
+    h->status = 0;
+    h->host_status = 0;
+    h->driver_status = 0;
+    h->resid = 0;
+    h->masked_status = 0;
+    h->sb_len_wr = 0;
+    if (h->dxfer_direction != SG_DXFER_FROM_DEV) {
+        return 0;
+    }
+    auto *data = static_cast<uint8_t *>(h->dxferp);
+    const size_t length = h->dxfer_len < g_reply.size() ? h->dxfer_len : g_reply.size();
+    if (cdb[0] == 0x25) { // READ CAPACITY(10): 4096 blocks of 512
+        const uint8_t capacity[8] = {0, 0, 0x0F, 0xFF, 0, 0, 2, 0};
+        std::memcpy(data, capacity, sizeof capacity);
+    } else if (cdb[0] == 0x12) { // INQUIRY
+        std::memset(data, ' ', length);
+        std::memcpy(data + 8, "KALMIR  KDX-7401", 16);
+    } else {
+        std::memcpy(data, g_reply.data(), length);
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (std::strcmp(path, "/dev/sg0") == 0) {
+        g_node = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
+        return g_node;
+    }
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (fd == g_node && fd >= 0 && request == SG_IO) {
+        return answer(static_cast<sg_io_hdr_t *>(argument));
+    }
+    return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
+}
+
+namespace {
+
+// The commands of one operation sent by hand: READ(10) or WRITE(10) of 64
+// bytes each, through the same ioctl.
+class BareCommands {
+public:
+    explicit BareCommands(const char *commands) {
+        for (const char *c = commands; *c != '\0'; ++c) {
+            sg_io_hdr_t h{};
+            h.interface_id = 'S';
+            h.cmd_len = 10;
+            h.mx_sb_len = sizeof sense_;
+            h.sbp = sense_;
+            h.timeout = 5000;
+            h.dxfer_len = 64;
+            h.dxferp = buffer_;
+            h.cmdp = *c == 'W' ? write_cdb_ : read_cdb_;
+            h.dxfer_direction = *c == 'W' ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV;
+            headers_[count_++] = h;
+        }
+    }
+    bool run() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (ioctl(g_node, SG_IO, &headers_[i]) != 0) return false;
+        }
+        return true;
+    }
+
+private:
+    uint8_t read_cdb_[10] = {0x28, 0, 0, 0, 0x10, 0, 0, 0, 1, 0};
+    uint8_t write_cdb_[10] = {0x2A, 0, 0, 0, 0x10, 0, 0, 0, 1, 0};
+    uint8_t sense_[32] = {};
+    uint8_t buffer_[64] = {};
+    std::array<sg_io_hdr_t, 4> headers_{};
+    std::size_t count_ = 0;
+};
+
+int32_t g_module = -1;
+
+void library_call(benchmark::State &state, const kdxops::Operation &op) {
+    kdxops::Outs outs;
+    for (auto _ : state) {
+        if (op.call(g_module, outs) != RESULT_OK) {
+            state.SkipWithError("the operation failed");
+            break;
+        }
+        benchmark::DoNotOptimize(outs);
+    }
+}
+
+void bare_call(benchmark::State &state, const char *commands) {
+    BareCommands bare(commands);
+    for (auto _ : state) {
+        if (!bare.run()) {
+            state.SkipWithError("SG_IO failed");
+            break;
+        }
+    }
+}
+
+// Under callgrind: one dump of N calls per operation and per bare loop.
+void count_instructions(long calls) {
+    for (const kdxops::Operation &op : kdxops::operations()) {
+        kdxops::Outs outs;
+        BareCommands bare(op.commands);
+        op.call(g_module, outs); // first calls bind symbols; not counted
+        bare.run();
+        const std::string library_label = std::string("library ") + op.name;
+        const std::string bare_label = std::string("bare ") + op.name;
+        CALLGRIND_ZERO_STATS;
+        for (long i = 0; i < calls; ++i) op.call(g_module, outs);
+        CALLGRIND_DUMP_STATS_AT(library_label.c_str());
+        for (long i = 0; i < calls; ++i) bare.run();
+        CALLGRIND_DUMP_STATS_AT(bare_label.c_str());
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    prepare_reply();
+    g_module = KDX7400_OpenDevicePath("/dev/sg0");
+    if (g_module < 0) {
+        std::fprintf(stderr, "operations: the stand-in module did not open (%d)\n", g_module);
+        return 1;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--instructions") == 0) {
+        count_instructions(std::strtol(argv[2], nullptr, 10));
+        return 0;
+    }
+    for (const kdxops::Operation &op : kdxops::operations()) {
+        benchmark::RegisterBenchmark((std::string("library/") + op.name).c_str(), library_call, op);
+        benchmark::RegisterBenchmark((std::string("bare/") + op.name).c_str(), bare_call, op.commands);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,60 @@
+# SPDX-License-Identifier: MIT
+"""Tables for scripts/bench from Google Benchmark's JSON and callgrind dumps.
+
+  report.py operations TIMINGS.json CALLGRIND_DIR CALLS [BASELINE_DIR]
+      one row per operation: time beside bare SG_IO, the ratio, and the
+      library's own instructions per call (its dump minus the bare one),
+      with a baseline library's figure beside it when one was measured
+"""
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+
+
+def callgrind_dumps(directory: Path) -> dict[str, int]:
+    """Instructions of each dump, by the label it was taken at."""
+    counts: dict[str, int] = {}
+    for dump in directory.glob("cg.out.*"):
+        label, total = None, None
+        for line in dump.read_bytes().decode("utf-8", "replace").splitlines():
+            if line.startswith("desc: Trigger: Client Request: "):
+                label = line.removeprefix("desc: Trigger: Client Request: ")
+            elif line.startswith("summary: "):
+                total = int(line.split()[1])
+        if label is not None and total is not None:
+            counts[label] = total
+    return counts
+
+
+def own_instructions(counts: dict[str, int], name: str, calls: int) -> float:
+    return (counts.get(f"library {name}", 0) - counts.get(f"bare {name}", 0)) / calls
+
+
+def operations(timings_path: str, callgrind_dir: str, calls: str, baseline_dir: str | None = None) -> None:
+    timings = json.loads(Path(timings_path).read_text())["benchmarks"]
+    ns = {b["name"]: float(b["real_time"]) for b in timings if b.get("run_type", "iteration") == "iteration"}
+    counts = callgrind_dumps(Path(callgrind_dir))
+    n = int(calls)
+    names = [name.split("/", 1)[1] for name in ns if name.startswith("library/")]
+    baseline = callgrind_dumps(Path(baseline_dir)) if baseline_dir else None
+    print(f"{'operation':32} {'library ns':>10} {'bare ns':>8} {'ratio':>6} {'instr/call':>10}"
+          + (f" {'baseline':>9}" if baseline else ""))
+    worst = 0.0
+    for name in names:
+        lib, bare = ns[f"library/{name}"], ns[f"bare/{name}"]
+        own = own_instructions(counts, name, n)
+        worst = max(worst, own)
+        row = f"{name:32} {lib:10.1f} {bare:8.1f} {lib / bare:6.2f} {own:10.0f}"
+        if baseline:
+            row += f" {own_instructions(baseline, name, n):9.0f}"
+        print(row)
+    print(f"most library instructions per call: {worst:.0f}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) in (5, 6) and sys.argv[1] == "operations":
+        operations(*sys.argv[2:])
+    else:
+        sys.exit(__doc__)
