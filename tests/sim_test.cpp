@@ -1,6 +1,9 @@
 // The stand-in for the kernel: path redirection and the sg driver's checks.
 #include "support.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -37,6 +40,63 @@ TEST_F(Sim, RealpathOfTheDeviceLinkIsASysfsPath) {
     EXPECT_EQ(std::string(resolved),
               "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0");
     EXPECT_EQ(::access("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/idProduct", R_OK), 0);
+}
+
+TEST_F(Sim, TheLogKeepsTheLastEntriesItIsAllowed) {
+    bed.store().set_log_limit(50);
+    bed.clear_commands();
+    for (int i = 0; i < 175; ++i) {
+        bed.store().append_log("entry " + std::to_string(i));
+    }
+    const auto lines = bed.store().log_lines();
+    ASSERT_EQ(lines.size(), 50u);
+    EXPECT_EQ(lines.front(), "entry 125");
+    EXPECT_EQ(lines.back(), "entry 174");
+    const auto text = kdxsim::read_file(bed.root() + "/log");
+    ASSERT_TRUE(text.has_value());
+    EXPECT_LE(std::count(text->begin(), text->end(), '\n'), 100) << "the file is cut at twice the limit";
+}
+
+// The state is changed in place, never replaced: a read costs no file
+// rewrite, and every process's view of the module stays the same file.
+TEST_F(Sim, CommandsKeepTheStateFileInPlace) {
+    open_module();
+    struct stat before {};
+    ASSERT_EQ(::stat((bed.root() + "/modules/" + node + ".state").c_str(), &before), 0);
+    uint64_t outputs = 0;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(KDX7400_DO_ReadValue(index, &outputs), RESULT_OK);
+        ASSERT_EQ(KDX7400_DO_WriteValue(index, static_cast<uint64_t>(i)), RESULT_OK);
+    }
+    bed.set_inputs(node, 0x5); // as kdx7400-sim inputs would, from the test's side
+    EXPECT_EQ(KDX7400_DI_ReadValue(index, &outputs), RESULT_OK);
+    EXPECT_EQ(outputs, 0x5u);
+    struct stat after {};
+    ASSERT_EQ(::stat((bed.root() + "/modules/" + node + ".state").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(state().registers.do_value, 9u);
+}
+
+// A testbed removed and made again at the same path is a new testbed to
+// every process that used the old one.
+TEST_F(Sim, ATestbedMadeAgainAtTheSamePathIsSeenAfresh) {
+    const std::string root = bed.root() + "-again";
+    for (const uint16_t product : {uint16_t{0x7401}, uint16_t{0x7402}}) {
+        std::filesystem::remove_all(root);
+        Testbed again(root, true);
+        VirtualModule wanted;
+        wanted.product_id = product;
+        again.add_module(wanted);
+        again.make_current();
+        const int32_t opened = KDX7400_OpenDevice(product, 0);
+        ASSERT_EQ(opened, 0) << std::hex << product;
+        uint64_t outputs = 0;
+        EXPECT_EQ(KDX7400_DO_ReadValue(opened, &outputs), RESULT_OK);
+        KDX7400_CloseDevice(opened);
+        EXPECT_FALSE(again.commands().empty());
+    }
+    std::filesystem::remove_all(root);
+    bed.make_current();
 }
 
 TEST_F(Sim, WithoutATestbedNothingIsRedirected) {

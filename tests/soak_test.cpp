@@ -26,6 +26,9 @@ TEST_F(Soak, OpenAndCloseCyclesLeaveNoDescriptorBehind) {
     VirtualModule other;
     other.product_id = 0x7402;
     bed.add_module(other);
+    // One cycle first: the simulator keeps its testbed's lock and log open.
+    ASSERT_EQ(KDX7400_OpenDevice(0x7401, 0), 0);
+    ASSERT_EQ(KDX7400_CloseDevice(0), RESULT_OK);
     const int before = process_descriptors();
     for (long i = 0; i < cycles; ++i) {
         const int32_t index = KDX7400_OpenDevice(0x7401, 0);

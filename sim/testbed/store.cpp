@@ -5,7 +5,13 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <list>
+#include <map>
+#include <mutex>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kdxsim {
@@ -16,6 +22,15 @@ struct ClockRecord {
     uint8_t is_virtual;
     uint64_t virtual_ms;
 };
+
+// Counts every process must agree on, in the testbed's control file.
+struct Control {
+    uint64_t log_entries; // lines in the log file since it was last cut
+    uint64_t log_limit;   // 0: the default
+    uint64_t faults;      // records in the faults file
+};
+
+constexpr uint64_t kDefaultLogLimit = 10000;
 
 uint64_t monotonic_ms() {
     timespec now{};
@@ -34,6 +49,140 @@ template <typename T> std::vector<T> read_records(const std::string &path) {
 
 template <typename T> void write_records(const std::string &path, const std::vector<T> &records) {
     write_file(path, records.data(), records.size() * sizeof(T));
+}
+
+// Overwrites a file in place (created when missing), so that every
+// process's mapping of it sees the new bytes. Callers hold the lock.
+bool write_in_place(const std::string &path, const void *data, std::size_t size) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::pwrite(fd, data, size, 0) == static_cast<ssize_t>(size) &&
+                         ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    ::close(fd);
+    return written;
+}
+
+// A shared, writable mapping of a file of exactly size bytes; nullptr when
+// the file is missing or of another size.
+void *map_file(const std::string &path, std::size_t size) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    void *mapping = nullptr;
+    if (::fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) == size) {
+        mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (mapping == MAP_FAILED) {
+            mapping = nullptr;
+        }
+    }
+    ::close(fd);
+    return mapping;
+}
+
+thread_local int t_lock_depth = 0;
+
+} // namespace
+
+// What this process keeps open of one testbed.
+struct Shared {
+    explicit Shared(std::string directory) : root(std::move(directory)) {
+        lock_fd = ::open((root + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        log_fd = ::open((root + "/log").c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const std::string control_path = root + "/control";
+        control = static_cast<Control *>(map_file(control_path, sizeof(Control)));
+        if (control == nullptr) {
+            const Control fresh{};
+            if (::access(control_path.c_str(), F_OK) != 0) {
+                write_in_place(control_path, &fresh, sizeof fresh);
+            }
+            control = static_cast<Control *>(map_file(control_path, sizeof(Control)));
+        }
+    }
+    Shared(const Shared &) = delete;
+    Shared &operator=(const Shared &) = delete;
+    ~Shared() {
+        for (const auto &[node, state] : states) {
+            ::munmap(state, sizeof(ModuleState));
+        }
+        if (clock != nullptr) ::munmap(clock, sizeof(ClockRecord));
+        if (control != nullptr) ::munmap(control, sizeof(Control));
+        if (lock_fd >= 0) ::close(lock_fd);
+        if (log_fd >= 0) ::close(log_fd);
+    }
+    // False once the testbed directory was removed under us.
+    bool current() const {
+        struct stat info {};
+        return lock_fd >= 0 && ::fstat(lock_fd, &info) == 0 && info.st_nlink > 0;
+    }
+    ModuleState *state(const std::string &node, const std::string &path) {
+        const auto found = states.find(node);
+        if (found != states.end()) {
+            return found->second;
+        }
+        auto *mapping = static_cast<ModuleState *>(map_file(path, sizeof(ModuleState)));
+        if (mapping != nullptr) {
+            states.emplace(node, mapping);
+        }
+        return mapping;
+    }
+    ClockRecord *clock_record() {
+        if (clock == nullptr) {
+            clock = static_cast<ClockRecord *>(map_file(root + "/clock", sizeof(ClockRecord)));
+        }
+        return clock;
+    }
+    uint64_t log_limit() const {
+        return control != nullptr && control->log_limit != 0 ? control->log_limit : kDefaultLogLimit;
+    }
+
+    const std::string root;
+    std::mutex threads;
+    int lock_fd = -1;
+    int log_fd = -1;
+    Control *control = nullptr;
+    ClockRecord *clock = nullptr;
+    std::map<std::string, ModuleState *> states;
+};
+
+namespace {
+
+// The few testbeds this process used last; a removed one is dropped.
+std::mutex g_shared_mutex;
+std::list<std::shared_ptr<Shared>> g_shared;
+constexpr std::size_t kKeptTestbeds = 8;
+
+// A child of fork must not share the parent's lock descriptor: flock
+// would not keep the two apart.
+void forget_after_fork() {
+    new (&g_shared_mutex) std::mutex; // another thread may have held it
+    g_shared.clear();
+}
+
+std::shared_ptr<Shared> shared_for(const std::string &root, bool check_current) {
+    static const bool registered = pthread_atfork(nullptr, nullptr, forget_after_fork) == 0;
+    (void)registered;
+    const std::lock_guard guard(g_shared_mutex);
+    for (auto it = g_shared.begin(); it != g_shared.end(); ++it) {
+        if ((*it)->root == root) {
+            if (check_current && !(*it)->current()) {
+                g_shared.erase(it);
+                break;
+            }
+            if (it != g_shared.begin()) {
+                g_shared.splice(g_shared.begin(), g_shared, it);
+            }
+            return g_shared.front();
+        }
+    }
+    g_shared.push_front(std::make_shared<Shared>(root));
+    if (g_shared.size() > kKeptTestbeds) {
+        g_shared.pop_back();
+    }
+    return g_shared.front();
 }
 
 } // namespace
@@ -84,21 +233,36 @@ std::optional<std::string> read_file(const std::string &path) {
     return text;
 }
 
-Store::Lock::Lock(const std::string &path)
-    : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-    if (fd_ >= 0) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+Store::Lock::Lock(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {
+    if (t_lock_depth++ > 0) {
+        return;
+    }
+    shared_->threads.lock();
+    if (shared_->lock_fd >= 0) {
+        while (::flock(shared_->lock_fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
 }
 
 Store::Lock::~Lock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (--t_lock_depth > 0) {
+        return;
     }
+    if (shared_->lock_fd >= 0) {
+        ::flock(shared_->lock_fd, LOCK_UN);
+    }
+    shared_->threads.unlock();
 }
 
+// Whether the testbed was removed is checked once per outermost lock.
+Store::Lock Store::lock() const { return Lock(shared_for(root_, t_lock_depth == 0)); }
+
 bool Store::load(const std::string &node, ModuleState &state) const {
+    const auto shared = shared_for(root_, false);
+    if (const ModuleState *mapped = shared->state(node, state_path(node))) {
+        std::memcpy(&state, mapped, sizeof state);
+        return state.format == kStateFormat;
+    }
     const auto bytes = read_file(state_path(node));
     if (!bytes || bytes->size() != sizeof(ModuleState)) {
         return false;
@@ -108,7 +272,15 @@ bool Store::load(const std::string &node, ModuleState &state) const {
 }
 
 void Store::save(const std::string &node, const ModuleState &state) const {
-    write_file(state_path(node), &state, sizeof state);
+    const auto shared = shared_for(root_, false);
+    if (ModuleState *mapped = shared->state(node, state_path(node))) {
+        // Only a change is written, so a read leaves the page clean.
+        if (std::memcmp(mapped, &state, sizeof state) != 0) {
+            std::memcpy(mapped, &state, sizeof state);
+        }
+        return;
+    }
+    write_in_place(state_path(node), &state, sizeof state);
 }
 
 std::vector<std::string> Store::modules() const {
@@ -129,37 +301,66 @@ std::vector<std::string> Store::modules() const {
 }
 
 uint64_t Store::now_ms() const {
-    const auto records = read_records<ClockRecord>(root_ + "/clock");
-    if (!records.empty() && records.front().is_virtual != 0) {
-        return records.front().virtual_ms;
+    const auto shared = shared_for(root_, false);
+    if (const ClockRecord *clock = shared->clock_record(); clock != nullptr && clock->is_virtual != 0) {
+        return clock->virtual_ms;
     }
     return monotonic_ms();
 }
 
 void Store::use_virtual_clock(uint64_t start_ms) const {
-    write_records(root_ + "/clock", std::vector<ClockRecord>{{1, start_ms}});
+    const ClockRecord record{1, start_ms};
+    write_in_place(root_ + "/clock", &record, sizeof record);
 }
 
 void Store::use_real_clock() const {
-    write_records(root_ + "/clock", std::vector<ClockRecord>{{0, 0}});
+    const ClockRecord record{0, 0};
+    write_in_place(root_ + "/clock", &record, sizeof record);
 }
 
 void Store::advance(uint64_t ms) const {
-    auto records = read_records<ClockRecord>(root_ + "/clock");
-    if (!records.empty() && records.front().is_virtual != 0) {
-        records.front().virtual_ms += ms;
-        write_records(root_ + "/clock", records);
+    const auto shared = shared_for(root_, false);
+    if (ClockRecord *clock = shared->clock_record(); clock != nullptr && clock->is_virtual != 0) {
+        clock->virtual_ms += ms;
     }
 }
 
+namespace {
+
+// Keeps the last limit lines of the log, in place: other processes append
+// through their own descriptors (O_APPEND), which stay valid.
+void cut_log(const Shared &shared, uint64_t limit) {
+    const auto text = read_file(shared.root + "/log");
+    if (!text) {
+        return;
+    }
+    // Back from the end over limit complete lines.
+    std::size_t start = text->size();
+    for (uint64_t lines = 0; lines < limit && start >= 2; ++lines) {
+        const std::size_t newline = text->rfind('\n', start - 2);
+        start = newline == std::string::npos ? 0 : newline + 1;
+    }
+    const std::string kept = text->substr(start);
+    if (::ftruncate(shared.log_fd, 0) == 0) {
+        [[maybe_unused]] const ssize_t written = ::write(shared.log_fd, kept.data(), kept.size());
+    }
+    shared.control->log_entries = limit;
+}
+
+} // namespace
+
 void Store::append_log(const std::string &line) const {
-    const int fd = ::open((root_ + "/log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    const auto guard = lock();
+    const auto shared = shared_for(root_, false);
+    if (shared->log_fd < 0) {
         return;
     }
     const std::string record = line + "\n";
-    [[maybe_unused]] const ssize_t written = ::write(fd, record.data(), record.size());
-    ::close(fd);
+    [[maybe_unused]] const ssize_t written = ::write(shared->log_fd, record.data(), record.size());
+    // Cut at twice the limit, so that the cost is spread over many lines.
+    if (shared->control != nullptr && ++shared->control->log_entries >= 2 * shared->log_limit()) {
+        cut_log(*shared, shared->log_limit());
+    }
 }
 
 std::vector<std::string> Store::log_lines() const {
@@ -177,19 +378,54 @@ std::vector<std::string> Store::log_lines() const {
         }
         start = end + 1;
     }
+    const uint64_t limit = log_limit();
+    if (lines.size() > limit) {
+        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(limit));
+    }
     return lines;
 }
 
-void Store::clear_log() const { ::unlink((root_ + "/log").c_str()); }
+void Store::clear_log() const {
+    const auto guard = lock();
+    const auto shared = shared_for(root_, false);
+    if (shared->log_fd >= 0 && ::ftruncate(shared->log_fd, 0) == 0 && shared->control != nullptr) {
+        shared->control->log_entries = 0;
+    }
+}
+
+void Store::set_log_limit(uint64_t entries) const {
+    const auto guard = lock();
+    const auto shared = shared_for(root_, false);
+    if (shared->control != nullptr) {
+        shared->control->log_limit = entries;
+    }
+}
+
+uint64_t Store::log_limit() const { return shared_for(root_, false)->log_limit(); }
 
 void Store::add_fault(const Fault &fault) const {
+    const auto guard = lock();
     auto faults = read_records<Fault>(root_ + "/faults");
     faults.push_back(fault);
     write_records(root_ + "/faults", faults);
+    if (Control *control = shared_for(root_, false)->control) {
+        control->faults = faults.size();
+    }
 }
 
 std::optional<Fault> Store::take_fault(const std::string &node, int opcode, int64_t lba) const {
+    const auto guard = lock();
+    Control *control = shared_for(root_, false)->control;
+    if (control != nullptr && control->faults == 0) {
+        return std::nullopt; // the common case costs no file read
+    }
     auto faults = read_records<Fault>(root_ + "/faults");
+    const auto store = [&] {
+        write_records(root_ + "/faults", faults);
+        if (control != nullptr) {
+            control->faults = faults.size();
+        }
+    };
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         const bool node_matches = it->node[0] == '\0' || node == it->node;
         const bool opcode_matches = it->opcode < 0 || it->opcode == opcode;
@@ -199,14 +435,14 @@ std::optional<Fault> Store::take_fault(const std::string &node, int opcode, int6
         }
         if (it->skip > 0) {
             --it->skip;
-            write_records(root_ + "/faults", faults);
+            store();
             return std::nullopt;
         }
         const Fault taken = *it;
         if (it->times != 0 && --it->times == 0) {
             faults.erase(it);
         }
-        write_records(root_ + "/faults", faults);
+        store();
         return taken;
     }
     return std::nullopt;

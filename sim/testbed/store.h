@@ -7,6 +7,7 @@
 #include "../sg/fault.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,12 @@ inline constexpr const char *kTestbedEnv = "KDX7400_SIM_TESTBED";
 // Set: the interposer logs each idProduct file the library opens.
 inline constexpr const char *kLogWalkEnv = "KDX7400_SIM_LOG_WALK";
 
+struct Shared;
+
+// Every process keeps, per testbed, the lock, the log, the clock and the
+// module states open and mapped between commands, so that a command costs
+// a lock, its log line and no file rewrite. All writes happen in place
+// under the lock, so every process's mappings see them.
 class Store {
 public:
     explicit Store(std::string root) : root_(std::move(root)) {}
@@ -28,18 +35,20 @@ public:
         return root_ + "/modules/" + node + ".state";
     }
 
-    // Holds the testbed's lock (flock) for as long as it lives.
+    // Holds the testbed's lock (the threads of this process, then flock
+    // between processes) for as long as it lives; nested locks of one
+    // thread are free.
     class Lock {
     public:
-        explicit Lock(const std::string &path);
+        explicit Lock(std::shared_ptr<Shared> shared);
         Lock(const Lock &) = delete;
         Lock &operator=(const Lock &) = delete;
         ~Lock();
 
     private:
-        int fd_;
+        std::shared_ptr<Shared> shared_;
     };
-    Lock lock() const { return Lock(root_ + "/lock"); }
+    Lock lock() const;
 
     bool load(const std::string &node, ModuleState &state) const;
     void save(const std::string &node, const ModuleState &state) const;
@@ -52,9 +61,12 @@ public:
     void use_real_clock() const;
     void advance(uint64_t ms) const;
 
+    // The log keeps the last N entries (10000 unless set).
     void append_log(const std::string &line) const;
     std::vector<std::string> log_lines() const;
     void clear_log() const;
+    void set_log_limit(uint64_t entries) const;
+    uint64_t log_limit() const;
 
     void add_fault(const Fault &fault) const;
     // Takes one use of the first fault that matches the command.

@@ -202,12 +202,15 @@ int main(int argc, char **argv) {
     app.add_option("--module", modules, "add a virtual module (repeatable)");
     app.add_option("--testbed", testbed_dir, "testbed directory to create or reuse (kept)");
     app.add_flag("--virtual-clock", virtual_clock, "time moves only with 'advance'");
+    uint64_t log_limit = 0;
+    app.add_option("--log-limit", log_limit, "command log entries kept (default 10000)");
 
     std::string dir, node, value;
     auto *create = app.add_subcommand("create", "create a testbed directory with modules");
     create->add_option("dir", dir)->required();
     create->add_option("--module", modules, "add a virtual module (repeatable)");
     create->add_flag("--virtual-clock", virtual_clock, "time moves only with 'advance'");
+    create->add_option("--log-limit", log_limit, "command log entries kept (default 10000)");
     auto *inputs = app.add_subcommand("inputs", "set the input levels of a module");
     inputs->add_option("dir", dir)->required();
     inputs->add_option("node", node)->required();
@@ -245,6 +248,9 @@ int main(int argc, char **argv) {
             kdxsim::Testbed bed(dir, true);
             if (virtual_clock) {
                 bed.store().use_virtual_clock(0);
+            }
+            if (log_limit != 0) {
+                bed.store().set_log_limit(log_limit);
             }
             add_modules(bed, modules);
             return 0;
@@ -303,6 +309,9 @@ int main(int argc, char **argv) {
             if (virtual_clock) {
                 bed->store().use_virtual_clock(0);
             }
+        }
+        if (log_limit != 0) {
+            bed->store().set_log_limit(log_limit);
         }
         add_modules(*bed, modules);
         std::cerr << "kdx7400-sim: testbed " << bed->root() << "\n";
