@@ -1,6 +1,7 @@
 #!/bin/bash
 # The shared object exports exactly the functions the public header
-# declares: no C++ symbol, no internal helper.
+# declares: no C++ symbol, no internal helper. It needs nothing but libc:
+# a C program using it must not pay for loading the C++ runtime.
 set -euo pipefail
 library=$1
 header=$2
@@ -11,4 +12,10 @@ if [ "$expected" != "$actual" ]; then
     diff <(echo "$expected") <(echo "$actual") || true
     exit 1
 fi
-echo "$(echo "$actual" | wc -l) symbols, all declared in the header"
+needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+# (A sanitizer build adds its runtimes.)
+if [ -z "${KDX7400_SANITIZED:-}" ] && [ "$needed" != "libc.so.6 " ]; then
+    echo "the library needs more than libc: $needed"
+    exit 1
+fi
+echo "$(echo "$actual" | wc -l) symbols, all declared in the header; needs only libc"

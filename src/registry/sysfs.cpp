@@ -2,6 +2,7 @@
 // device some levels above the node's SCSI device.
 #include "../internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -51,9 +52,10 @@ public:
             text_[0] = '\0';
         }
         while (!target.empty()) {
-            const std::size_t slash = target.find('/');
-            const std::string_view part = target.substr(0, slash);
-            target = slash == std::string_view::npos ? std::string_view{} : target.substr(slash + 1);
+            // Not substr: its range check would pull in a throwing libstdc++ helper.
+            const std::size_t slash = std::min(target.find('/'), target.size());
+            const std::string_view part{target.data(), slash};
+            target.remove_prefix(std::min(slash + 1, target.size()));
             if (part.empty() || part == ".") {
                 continue;
             }
