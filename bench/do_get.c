@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The least a program can do for "kdxio -p 0x7401 -b 3 do get": the
  * baseline kdxio's start-up is measured against. */
 #include <kdx7400.h>

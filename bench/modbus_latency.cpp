@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests per second and p50/p99 latency of FC 1, 2 and 5 through
 // kdx7400-modbusd (libmodbus clients, one thread and connection each) with
 // 1, 8 and 32 clients, beside the same calls made directly through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Shared by the examples: open the module named on the command line. */
 #ifndef KDX7400_EXAMPLE_COMMON_H
 #define KDX7400_EXAMPLE_COMMON_H

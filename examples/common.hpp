@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the C++ examples: open the module named on the command line.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sets a 500 ms watchdog, feeds it by reading the outputs, and clears a
 // watchdog error left from an earlier run.
 #include "common.hpp"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Switches output channel 0 on and off a few times, then reads it back. */
 #include "common.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdxio's number, mask, channel and ID parsing: any text either parses to
 // a value within its limit that the same text always gives, or is refused
 // with a usage error; nothing else escapes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printers over any bytes: never read past what they are given.
 #include "kdx7400.h"
 

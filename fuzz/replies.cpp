@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module replies for every getter and read-modify-write operation. The
 // kernel boundary (open and SG_IO of /dev/sg0) is answered in-process: a
 // well-formed module while opening, then the fuzzer's bytes decide each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * kdx7400.h - control KDX-7400 USB digital-I/O modules through the Linux
  * SCSI-generic driver.

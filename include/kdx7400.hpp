@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // C++20 API over the C interface of kdx7400.h, header-only.
 //
 // Ownership: a kdx::Module owns one open module (one slot of the C table)

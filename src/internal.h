@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by every operation of the library. Nothing here is
 // exported; the public surface is include/kdx7400.h alone.
 #pragma once

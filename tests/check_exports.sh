@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The shared object exports exactly the functions the public header
 # declares: no C++ symbol, no internal helper. It needs nothing but libc:
 # a C program using it must not pay for loading the C++ runtime.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix, then builds and runs a program
 # against it with pkg-config and with find_package.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identity, settings, commands and the watchdog, against virtual modules.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C++ API against virtual modules: error codes, the two forms of each
 // call, ownership, channel checks and the thread contract.
 #include "kdx7400.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inputs, input settings and counters, against virtual modules.
 #include "support.h"
 

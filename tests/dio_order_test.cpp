@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every digital I/O operation tests its arguments in its own order before
 // anything reaches the module. One table: operation, arguments, result.
 #include "support.h"

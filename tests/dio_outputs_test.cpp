@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output value, power-on value and inversion, against virtual modules.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two safety masks in both register layouts.
 #include "support.h"
 

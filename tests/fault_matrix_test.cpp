@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every operation that talks to a module, against every way a command can
 // fail, at every command of the operation: the result, untouched
 // out-parameters, nothing sent after the failure, the module unchanged,

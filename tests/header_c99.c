@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Built with -std=c99 -pedantic -Werror: the public header is plain C. */
 #include "kdx7400.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library allocates nothing on the heap for its own use. Counts every
 // malloc during each exported call (after a first call, which may set up
 // libc's own buffers such as stdout's) and attributes it by backtrace: an

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Opens two modules that differ only in board ID and lists what is
  * attached; run under kdx7400-sim with boards 3 and 10. */
 #include "kdx7400.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printed listing and the structured device list, both from sysfs.
 #include "support.h"
 

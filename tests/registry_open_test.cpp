@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and opening a module by product ID and board ID.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of open modules: module_init, closing, the count getters.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in for the kernel: path redirection and the sg driver's checks.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing again and again leaves the process as it was.
 // KDX7400_SOAK_CYCLES sets the count (CI: 10^4; scripts/soak: 10^5).
 #include "support.h"

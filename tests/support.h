@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixture: a fresh testbed per test, helpers to open virtual
 // modules through the public header and to look at what crossed the
 // kernel boundary.

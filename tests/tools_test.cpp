@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdxio, kdx7400-sim and the examples, run as programs against virtual
 // modules, the way a person or a script would run them.
 #include "support.h"
@@ -387,6 +388,9 @@ TEST_F(Tools, HelpAndErrorsSayWhatIsWrong) {
 }
 
 TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
+    // Set before the monitor starts: its first line must show it, however
+    // soon that line comes.
+    bed.set_inputs(node, 0x1);
     const pid_t monitor =
         spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--json", "--interval", "10"});
     const auto lines_so_far = [&] {
@@ -398,7 +402,6 @@ TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
             ::usleep(10000);
         }
     };
-    bed.set_inputs(node, 0x1);
     wait_lines(1);
     bed.set_inputs(node, 0x2);
     wait_lines(2);

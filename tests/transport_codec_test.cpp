@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte order helpers, the header stamp and the safety layout choice.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The diagnostic printers' exact text.
 #include "support.h"
 

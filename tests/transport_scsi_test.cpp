@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four SCSI commands as the kernel boundary sees them, and the one
 // judgement of how a command ended.
 #include "support.h"

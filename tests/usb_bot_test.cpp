@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB gadget's Bulk-Only target: wrappers, the four ways a module ends
 // a short register read, and the check of every register command.
 #include "../sim/scsi/wire_check.h"

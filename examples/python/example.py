@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared by the Python examples: open the module named on the command line
 (PROGRAM PID BID, for example: toggle_output.py 0x7401 3) and turn a
 library error into a message and exit status 1."""

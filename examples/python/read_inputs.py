@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Prints every input channel's state."""
 
 import sys

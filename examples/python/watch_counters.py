@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reads every input counter, prints the non-zero ones, then clears them."""
 
 import sys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded (LD_PRELOAD) stand-in for the kernel boundary. With
 // KDX7400_SIM_TESTBED naming a testbed directory, the sg nodes and sysfs
 // live in that directory: paths under /dev/sg* and /sys/ are redirected

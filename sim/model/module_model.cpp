@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "module_model.h"
 
 #include "kdx7400.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The register behaviour of a virtual module, independent of how commands
 // reach it (preloaded sg emulation today, a USB gadget tomorrow).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Everything a virtual module is: what it tells about itself on the bus and
 // what its registers hold. A plain record, so that it can live in a file
 // that every process using the testbed shares, as they would share hardware.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "target.h"
 
 #include "../model/module_model.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wire_check.h"
 
 #include "target.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a real module's firmware would insist on: every register command
 // checked as it arrives, so that a front end can report a malformed one
 // loudly instead of answering it quietly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults a testbed can put between the host and a virtual module.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sg_driver.h"
 
 #include "../scsi/target.h"

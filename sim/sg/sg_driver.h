@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the kernel's sg driver does with an SG_IO request, in front of a
 // virtual module: the request checks with their errno, the data phase and
 // the output fields of sg_io_hdr.

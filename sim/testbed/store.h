@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The testbed directory: module state files, the shared clock, the command
 // log and the fault queue. The interposer, the test API and kdx7400-sim all
 // work through it, so that any number of processes see the same modules.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test and tool API for virtual modules: build the sg nodes and the sysfs
 // tree of a testbed directory, drive a module's inputs and clock, read the
 // command log and inject faults. The library under test sees none of this;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bot.h"
 
 #include "../model/module_model.h"

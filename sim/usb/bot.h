@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB mass-storage Bulk-Only Transport in front of a virtual module: the
 // command and status wrappers and how each command is answered, without
 // any I/O, so that the gadget front end only moves bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Firmware version and date from the module-info block, and the nickname.
 #include "../internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One-byte settings and the three trigger commands.
 #include "../internal.h"
 

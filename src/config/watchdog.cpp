@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The software watchdog: written through its own register, read back from
 // the module-info block.
 #include "../internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Input counters: one register that reads as the counter table and is
 // written as a clear mask.
 #include "../internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Input states, input filter, input inversion and counter edge.
 #include "../internal.h"
 

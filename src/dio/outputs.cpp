@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output value, power-on value and output inversion. The value and the
 // power-on registers share one layout; only the register and the messages
 // of the single-channel writer tell the two families apart.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two safety masks of the outputs. Modules with at most 32 outputs
 // keep them side by side; larger ones interleave their 32-bit halves.
 #include "../internal.h"

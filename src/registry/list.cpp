@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing the modules present from the INQUIRY data that the kernel keeps
 // in sysfs; no node is opened and the module table is not touched.
 #include "../internal.h"

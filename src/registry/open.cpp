@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a module among the sg nodes by USB product ID and board ID.
 #include "../internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // English texts for result codes, for messages and logs of applications.
 #include "../internal.h"
 

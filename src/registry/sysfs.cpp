@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB product ID of an sg node is only visible in sysfs, on the USB
 // device some levels above the node's SCSI device.
 #include "../internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of open modules: the library's only state.
 #include "../internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Moving one register block: the transfer-length judgement and the reply
 // magic check that every register operation shares.
 #include "../internal.h"

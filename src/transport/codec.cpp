@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte order of register blocks (little-endian) and of SCSI command blocks
 // and capacity data (big-endian), the header magic and the channel width.
 #include "../internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex dumps and SCSI data printers for bringing up a module. They write to
 // the process's buffered standard output and flush nothing.
 #include "../internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's only conversation with the kernel about a module: one
 // SG_IO ioctl per SCSI command on a descriptor someone else owns.
 #include "../internal.h"

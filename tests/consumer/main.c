@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include <kdx7400.h>
 #include <stdio.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kdx7400.hpp>
 
 #include <iostream>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """kdx7400-modbusd against virtual modules, with real Modbus clients
 (pymodbus and mbpoll), on loopback only. Every wait is bounded."""
 

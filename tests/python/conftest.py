@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Virtual modules for the Python tests: each test gets a testbed of its own
 that kdx7400-sim builds, and helpers to drive and inspect it. The tests run
 with libkdx7400-sim.so preloaded (see tests/CMakeLists.txt)."""

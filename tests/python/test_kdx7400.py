@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python package against virtual modules."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System tests under a real kernel: each virtual module is a kdx7400-gadget
 // process on a dummy_hcd controller, reached through usb-storage, sd, sg
 // and sysfs as a module on a cable would be. Run by scripts/vm-test inside

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs inside the VM (see scripts/vm-test), as root, in the host's file
 # system mounted read-only: the system tests in each register-read
 # behaviour, then the tools and examples as root and as an ordinary user.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python package through a real sg node: run by tests/vm/guest.sh."""
 
 import sys

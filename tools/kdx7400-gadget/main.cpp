@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdx7400-gadget: one virtual KDX-7400 module served as a real USB
 // mass-storage device (Bulk-Only Transport) through the kernel's
 // FunctionFS, on a USB device controller such as dummy_hcd's. Any host

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdx7400-modbusd: the KDX-7400 modules of this host as Modbus TCP units,
 // served on libmodbus. One process, one poll loop, requests answered in
 // arrival order, so calls on one module are serialised without locks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Modbus map of one module: which address means what, and how a
 // request becomes calls on the module. Independent of sockets, so that it
 // can be tested and fuzzed on its own.

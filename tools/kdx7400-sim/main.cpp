@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdx7400-sim: run any program against virtual KDX-7400 modules, and
 // drive a running testbed from a second shell.
 #include "testbed.h"

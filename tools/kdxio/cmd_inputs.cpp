@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
 #include <sstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdxio's shared pieces: options, errors, number parsing, output and the
 // module a command works on. Each command family lives in a file of its
 // own and uses the library only through kdx7400.hpp.

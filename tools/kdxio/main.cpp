@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kdxio: try, script and diagnose KDX-7400 modules from the shell.
 #include "kdxio.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Control KDX-7400 USB digital-I/O modules from Python.
 
 A thin, typed layer over the C library libkdx7400.so.1 (through ctypes, so

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Loading libkdx7400.so.1 and declaring its C functions for ctypes."""
 
 from __future__ import annotations
