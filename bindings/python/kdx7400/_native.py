@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import sysconfig
 from pathlib import Path
 
 LIBRARY_NAME = "libkdx7400.so.1"
@@ -33,7 +34,16 @@ def _candidates() -> list[str]:
     if chosen:
         return [chosen]
     here = Path(__file__).resolve().parent
-    return [str(here / LIBRARY_NAME), LIBRARY_NAME]
+    # Installed as PREFIX/lib/python3*/dist-packages/kdx7400: the library
+    # of the same prefix, found before ldconfig has run or where it never
+    # does (an unpacked package, a private prefix).
+    candidates = [here / LIBRARY_NAME]
+    if here.parent.name in ("dist-packages", "site-packages") and len(here.parents) > 3:
+        lib = here.parents[3] / "lib"
+        multiarch = sysconfig.get_config_var("MULTIARCH")
+        candidates += [lib / multiarch / LIBRARY_NAME] if multiarch else []
+        candidates.append(lib / LIBRARY_NAME)
+    return [str(c) for c in candidates] + [LIBRARY_NAME]
 
 
 def load() -> ctypes.CDLL:
