@@ -81,7 +81,9 @@ inline std::error_code make_error_code(errc code) noexcept {
 
 } // namespace kdx
 
-template <> struct std::is_error_code_enum<kdx::errc> : std::true_type {};
+namespace std {
+template <> struct is_error_code_enum<kdx::errc> : true_type {};
+} // namespace std
 
 namespace kdx {
 

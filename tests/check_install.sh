@@ -13,6 +13,13 @@ test -f "$scratch/prefix/include/kdx7400.h"
 test -f "$scratch/prefix/include/kdx7400.hpp"
 test -f "$scratch/prefix/lib/udev/rules.d/60-kdx7400.rules"
 test -x "$scratch/prefix/bin/kdxio"
+# Installed programs take the library of their own prefix (RUNPATH), with
+# no ldconfig and no LD_LIBRARY_PATH.
+found=$(env -u LD_LIBRARY_PATH ldd "$scratch/prefix/bin/kdxio" | awk '$1 == "libkdx7400.so.1" { print $3 }')
+[ "$(realpath "$found")" = "$(realpath "$libdir/libkdx7400.so.1")" ] || {
+    echo "installed kdxio takes '$found', not the prefix's library"
+    exit 1
+}
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc "$source_dir/tests/consumer/main.c" $(pkg-config --cflags --libs kdx7400) -o "$scratch/pc-consumer"
@@ -29,6 +36,9 @@ LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer_cpp"
 # The Python package, where Debian's Python looks under the prefix.
 packages=$(dirname "$(find "$scratch/prefix" -path '*/dist-packages/kdx7400/py.typed')")
 packages=$(dirname "$packages")
-PYTHONPATH="$packages" LD_LIBRARY_PATH="$libdir" \
-    /usr/bin/python3 -c 'import kdx7400; assert kdx7400.library_version() == "1.0.0"'
+env -u LD_LIBRARY_PATH PYTHONPATH="$packages" /usr/bin/python3 -c '
+import sys, kdx7400
+assert kdx7400.library_version() == "1.0.0"
+assert sys.argv[1] in open("/proc/self/maps").read(), "not the prefix library"
+' "$(realpath "$libdir/libkdx7400.so.1")"
 echo "installed library used from C, C++ and Python"

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <cerrno>
 #include <cstring>

@@ -6,10 +6,16 @@
 
 #include "kdx7400.hpp"
 
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
+// Declarations only: the two libraries' headers are most of a file's
+// compile time, so only the files that use them include them whole.
+#include <nlohmann/json_fwd.hpp>
+
+namespace CLI {
+class App;
+}
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>

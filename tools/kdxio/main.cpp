@@ -2,6 +2,9 @@
 // kdxio: try, script and diagnose KDX-7400 modules from the shell.
 #include "kdxio.h"
 
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
 #include <cstring>
 #include <iostream>
 #include <map>

@@ -1,0 +1,71 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Makes the Debian packages (cpack -G DEB), checks them with lintian (no
+# errors), unpacks every one into a scratch root (dpkg-deb -x) and runs from
+# there, with no ldconfig and no LD_LIBRARY_PATH: kdxio against a virtual
+# module, a C and a C++ consumer built against the unpacked dev package, and
+# import kdx7400.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+unset LD_LIBRARY_PATH LD_PRELOAD KDX7400_LIBRARY
+
+(cd "$build" && rm -f ./*.deb && cpack -G DEB > "$scratch/cpack.log" 2>&1) || {
+    cat "$scratch/cpack.log"
+    exit 1
+}
+debs=("$build"/*.deb)
+names=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done | sort | tr '\n' ' ')
+if [ "$names" != "kdx7400-modbusd kdx7400-tools libkdx7400-1 libkdx7400-dev python3-kdx7400 " ]; then
+    echo "unexpected packages: $names"
+    exit 1
+fi
+lintian --tag-display-limit 0 "${debs[@]}" > "$scratch/lintian.log" 2>&1 || true
+if grep -q '^E:' "$scratch/lintian.log"; then
+    grep '^E:' "$scratch/lintian.log"
+    exit 1
+fi
+echo "5 packages; lintian: $(grep -c '^W:' "$scratch/lintian.log" || true) warnings, no errors"
+
+root="$scratch/root"
+for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
+usr="$root/usr"
+libdir=$(dirname "$(find "$usr" -name 'libkdx7400.so.1' | head -n 1)")
+
+# Every program must take the library it came with.
+for program in kdxio kdx7400-modbusd; do
+    found=$(ldd "$usr/bin/$program" | awk '$1 == "libkdx7400.so.1" { print $3 }')
+    if [ -z "$found" ] || [ "$(realpath "$found")" != "$(realpath "$libdir/libkdx7400.so.1")" ]; then
+        echo "$program does not find the unpacked library:"
+        ldd "$usr/bin/$program"
+        exit 1
+    fi
+done
+out=$("$usr/bin/kdx7400-sim" --module pid=0x7401,bid=3 -- \
+    sh -c "'$usr/bin/kdxio' -p 0x7401 -b 3 do set 0x5 && '$usr/bin/kdxio' -p 0x7401 -b 3 do get" 2> /dev/null)
+[ "$out" = "0x0005" ] || { echo "kdxio from the package printed '$out'"; exit 1; }
+man -l "$usr/share/man/man1/kdxio.1.gz" > /dev/null
+man -l "$usr/share/man/man3/kdx7400_open.3.gz" > /dev/null
+
+# The dev package: pkg-config and find_package, C and C++.
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cc "$source_dir/tests/consumer/main.c" $(pkg-config --cflags --libs kdx7400) -o "$scratch/c-consumer"
+c++ -std=c++20 "$source_dir/tests/consumer/main.cpp" $(pkg-config --cflags --libs kdx7400) \
+    -o "$scratch/cpp-consumer"
+cmake -S "$source_dir/tests/consumer" -B "$scratch/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$usr" > /dev/null
+cmake --build "$scratch/consumer" > /dev/null
+for consumer in "$scratch/c-consumer" "$scratch/cpp-consumer" "$scratch/consumer/consumer" \
+    "$scratch/consumer/consumer_cpp"; do
+    LD_LIBRARY_PATH="$libdir" "$consumer" > /dev/null
+done
+
+# The Python package finds the library of its own prefix.
+PYTHONPATH="$usr/lib/python3/dist-packages" /usr/bin/python3 -c '
+import sys, kdx7400
+assert kdx7400.library_version() == "1.0.0"
+maps = open("/proc/self/maps").read()
+assert sys.argv[1] in maps, "the unpacked libkdx7400.so.1 was not the one loaded"
+' "$libdir/libkdx7400.so.1"
+echo "unpacked packages: kdxio, C and C++ consumers and import kdx7400 all work"
