@@ -136,6 +136,7 @@ void library_call(benchmark::State &state, const kdxops::Operation &op) {
         }
         benchmark::DoNotOptimize(outs);
     }
+    state.counters["commands"] = static_cast<double>(std::strlen(op.commands));
 }
 
 void bare_call(benchmark::State &state, const char *commands) {

@@ -2,7 +2,8 @@
 """Tables for scripts/bench from Google Benchmark's JSON and callgrind dumps.
 
   report.py operations TIMINGS.json CALLGRIND_DIR CALLS [BASELINE_DIR]
-      one row per operation: time beside bare SG_IO, the ratio, and the
+      one row per operation: its SG_IO commands (the count FaultMatrix
+      asserts), time beside bare SG_IO, the ratio, and the
       library's own instructions per call (its dump minus the bare one),
       with a baseline library's figure beside it when one was measured
 """
@@ -35,18 +36,19 @@ def own_instructions(counts: dict[str, int], name: str, calls: int) -> float:
 def operations(timings_path: str, callgrind_dir: str, calls: str, baseline_dir: str | None = None) -> None:
     timings = json.loads(Path(timings_path).read_text())["benchmarks"]
     ns = {b["name"]: float(b["real_time"]) for b in timings if b.get("run_type", "iteration") == "iteration"}
+    commands = {b["name"]: int(b.get("commands", 0)) for b in timings}
     counts = callgrind_dumps(Path(callgrind_dir))
     n = int(calls)
     names = [name.split("/", 1)[1] for name in ns if name.startswith("library/")]
     baseline = callgrind_dumps(Path(baseline_dir)) if baseline_dir else None
-    print(f"{'operation':32} {'library ns':>10} {'bare ns':>8} {'ratio':>6} {'instr/call':>10}"
+    print(f"{'operation':32} {'SG_IO':>5} {'library ns':>10} {'bare ns':>8} {'ratio':>6} {'instr/call':>10}"
           + (f" {'baseline':>9}" if baseline else ""))
     worst = 0.0
     for name in names:
         lib, bare = ns[f"library/{name}"], ns[f"bare/{name}"]
         own = own_instructions(counts, name, n)
         worst = max(worst, own)
-        row = f"{name:32} {lib:10.1f} {bare:8.1f} {lib / bare:6.2f} {own:10.0f}"
+        row = f"{name:32} {commands[f'library/{name}']:5} {lib:10.1f} {bare:8.1f} {lib / bare:6.2f} {own:10.0f}"
         if baseline:
             row += f" {own_instructions(baseline, name, n):9.0f}"
         print(row)
