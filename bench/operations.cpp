@@ -6,26 +6,22 @@
 //   operations --instructions N        under callgrind: one dump per
 //                                      operation and per bare loop, N calls each
 #include "../tests/operations.h"
+#include "../tests/fake_sg_node.h"
 
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <scsi/sg.h>
 #include <string>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr uint8_t kChannels = 64; // the widest fields: the most decoding
-int g_node = -1;
 std::array<uint8_t, 512> g_reply{};
 
 void prepare_reply() {
@@ -34,8 +30,10 @@ void prepare_reply() {
     g_reply[73] = kChannels; // outputs
 }
 
+} // namespace
+
 // The kernel's side of SG_IO, as cheap as it can be.
-int answer(sg_io_hdr_t *h) {
+int fake_sg_node::answer(sg_io_hdr_t *h) {
     const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
     h->status = 0;
     h->host_status = 0;
@@ -60,33 +58,6 @@ int answer(sg_io_hdr_t *h) {
     return 0;
 }
 
-} // namespace
-
-extern "C" int open(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    if (std::strcmp(path, "/dev/sg0") == 0) {
-        g_node = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
-        return g_node;
-    }
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list args;
-    va_start(args, request);
-    void *argument = va_arg(args, void *);
-    va_end(args);
-    if (fd == g_node && fd >= 0 && request == SG_IO) {
-        return answer(static_cast<sg_io_hdr_t *>(argument));
-    }
-    return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
-}
 
 namespace {
 
@@ -111,7 +82,7 @@ public:
     }
     bool run() {
         for (std::size_t i = 0; i < count_; ++i) {
-            if (ioctl(g_node, SG_IO, &headers_[i]) != 0) return false;
+            if (ioctl(fake_sg_node::g_descriptor, SG_IO, &headers_[i]) != 0) return false;
         }
         return true;
     }

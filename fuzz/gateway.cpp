@@ -5,24 +5,20 @@
 // writes nothing, a refused request writes nothing, a successful read
 // answers exactly the count asked, and nothing escapes serve().
 #include "../tools/kdx7400-modbusd/map.h"
+#include "../tests/fake_sg_node.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <scsi/sg.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 const uint8_t *g_data = nullptr;
 size_t g_size = 0;
-int g_node = -1;
 uint8_t g_do_count = 16, g_di_count = 16;
 unsigned g_writes = 0;
 std::map<uint32_t, std::vector<uint8_t>> g_registers;
@@ -61,7 +57,15 @@ void module_reply(const uint8_t *cdb, uint8_t *out, size_t length) {
     std::memcpy(out, reply.data(), length);
 }
 
-int answer(sg_io_hdr_t *h) {
+[[noreturn]] void broken(const char *what, unsigned function, unsigned address, unsigned count) {
+    std::fprintf(stderr, "invariant broken: %s (function %u, address %u, count %u, %u writes)\n",
+                 what, function, address, count, g_writes);
+    std::abort();
+}
+
+} // namespace
+
+int fake_sg_node::answer(sg_io_hdr_t *h) {
     const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
     auto *data = static_cast<uint8_t *>(h->dxferp);
     h->status = h->host_status = h->driver_status = 0;
@@ -79,40 +83,6 @@ int answer(sg_io_hdr_t *h) {
         module_reply(cdb, data, h->dxfer_len);
     }
     return 0;
-}
-
-[[noreturn]] void broken(const char *what, unsigned function, unsigned address, unsigned count) {
-    std::fprintf(stderr, "invariant broken: %s (function %u, address %u, count %u, %u writes)\n",
-                 what, function, address, count, g_writes);
-    std::abort();
-}
-
-} // namespace
-
-extern "C" int open(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    if (std::strcmp(path, "/dev/sg0") == 0) {
-        g_node = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
-        return g_node;
-    }
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list args;
-    va_start(args, request);
-    void *argument = va_arg(args, void *);
-    va_end(args);
-    if (fd == g_node && fd >= 0 && request == SG_IO) {
-        return answer(static_cast<sg_io_hdr_t *>(argument));
-    }
-    return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -5,22 +5,18 @@
 // command's outcome and reply. Invariants: a known result code, out-
 // parameters written only on success, strings terminated.
 #include "kdx7400.h"
+#include "../tests/fake_sg_node.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <scsi/sg.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace {
 
 const uint8_t *g_data = nullptr;
 size_t g_size = 0;
-int g_node = -1;
 bool g_opening = false;
 
 uint8_t next_byte() {
@@ -48,7 +44,9 @@ size_t opening_reply(const uint8_t *cdb, uint8_t *out, size_t length) {
     return length;
 }
 
-int answer(sg_io_hdr_t *h) {
+} // namespace
+
+int fake_sg_node::answer(sg_io_hdr_t *h) {
     const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
     auto *data = static_cast<uint8_t *>(h->dxferp);
     h->status = h->host_status = h->driver_status = 0;
@@ -79,33 +77,6 @@ int answer(sg_io_hdr_t *h) {
     return 0;
 }
 
-} // namespace
-
-extern "C" int open(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    if (std::strcmp(path, "/dev/sg0") == 0) {
-        g_node = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
-        return g_node;
-    }
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list args;
-    va_start(args, request);
-    void *argument = va_arg(args, void *);
-    va_end(args);
-    if (fd == g_node && fd >= 0 && request == SG_IO) {
-        return answer(static_cast<sg_io_hdr_t *>(argument));
-    }
-    return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
-}
 
 namespace {
 

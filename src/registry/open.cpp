@@ -48,26 +48,25 @@ Descriptor open_module_disk(const char *path, std::array<uint8_t, kInquiryLength
     return node;
 }
 
-// "/dev/sg" and 1 to 7 digits: a name the kernel gives an sg node, and
-// one that fits the slot's node column.
-bool is_sg_node(const char *path) {
-    if (std::strncmp(path, "/dev/sg", 7) != 0) {
+// "sg" and 1 to 7 digits: a name the kernel gives an sg node, and one that
+// fits the slot's node column as "/dev/sgN".
+bool is_sg_name(const char *name) {
+    if (std::strncmp(name, "sg", 2) != 0 || name[2] == '\0') {
         return false;
     }
-    std::size_t digits = 0;
-    for (const char *c = path + 7; *c != '\0'; ++c, ++digits) {
-        if (*c < '0' || *c > '9' || digits == 7) {
+    for (const char *digit = name + 2; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || digit - name > 8) {
             return false;
         }
     }
-    return digits > 0;
+    return true;
 }
 
 // Opens the node when it is the module asked for. Only sgN names count: a
 // longer name would not fit the slot's node column and the slot would then
 // name some other node.
 Descriptor open_matching_node(const char *path, uint16_t product_id, char board_char) {
-    if (!is_sg_node(path)) {
+    if (std::strncmp(path, "/dev/", 5) != 0 || !is_sg_name(path + 5)) {
         return {};
     }
     const char *last_slash = path + 4;
@@ -111,13 +110,8 @@ bool is_module_inquiry(std::span<const uint8_t, kInquiryLength> inquiry) {
 // "/dev/sgN" or "sgN" as a /dev path; false for anything else.
 bool node_path(const char *text, std::span<char> path) {
     const char *name = std::strncmp(text, "/dev/", 5) == 0 ? text + 5 : text;
-    if (std::strncmp(name, "sg", 2) != 0 || name[2] == '\0') {
+    if (!is_sg_name(name)) {
         return false;
-    }
-    for (const char *digit = name + 2; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9' || digit - name > 8) {
-            return false;
-        }
     }
     std::snprintf(path.data(), path.size(), "/dev/%s", name);
     return true;
