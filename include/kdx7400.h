@@ -12,8 +12,18 @@
  * the caller's; nothing returned needs to be freed. The library allocates
  * nothing on the heap and keeps no state beyond its table of open modules.
  *
- * Threads: calls are not serialised. Callers that share the library between
- * threads serialise their calls themselves.
+ * Threads and processes: every call may be made from any thread. Calls on
+ * one module are serialised inside the process, and KDX7400_CloseDevice
+ * waits for the calls in flight on it, so no call uses a closed or reused
+ * descriptor. Every call that writes to a module also holds an advisory
+ * flock(2) on its node, so that no other process using this library writes
+ * to the module in between: a call of several commands (the single-channel
+ * and masked output writes, KDX7400_DO_SetSafetyEnableChannel,
+ * KDX7400_ClearWDTErrLED) is atomic against every other library user, in
+ * any process. Reads take no flock. KDX7400_LockDevice groups calls of the
+ * caller's into one such sequence. A call that cannot have the module
+ * within the command time-out (5 s) returns RESULT_BUSY, having sent
+ * nothing.
  */
 #ifndef KDX7400_H
 #define KDX7400_H
@@ -70,8 +80,18 @@ extern "C" {
 #define RESULT_INVALID_PARAM 7  /* an argument is out of range or missing */
 #define RESULT_BAD_INDEX 8      /* the device index is outside 0..31 */
 #define RESULT_BUFFER_TOO_SMALL 9 /* the caller's array or buffer is too small */
+#define RESULT_BUSY 10            /* another thread or program held the module too long */
 
-/* Negative results of KDX7400_OpenDevice and KDX7400_OpenDevicePath. */
+/* Channel families of KDX7400_CheckMask and KDX7400_CheckChannel. */
+#define KDX7400_OUTPUTS 0
+#define KDX7400_INPUTS 1
+
+/* Negative results of KDX7400_OpenDevice and KDX7400_OpenDevicePath. On
+ * every one errno says why: EINVAL (bad board ID or path), ENOENT (no such
+ * module or node), EACCES (a node of the product, or the node named, may
+ * not be opened by this user, and nothing else matched), ENODEV (the node
+ * is no module), EMFILE (all 32 slots in use), EIO (the module did not
+ * answer its info block). */
 #define OPEN_NOT_FOUND (-1)    /* no node matched, or the node search failed */
 #define OPEN_TABLE_FULL (-2)   /* a node matched but all 32 slots are open */
 #define OPEN_BAD_BOARD_ID (-3) /* the board ID is above 15 */
@@ -161,8 +181,25 @@ KDX7400_API int32_t KDX7400_OpenDevicePath(const char *path);
  * NUL into buffer: RESULT_INVALID_PARAM for no buffer, the index and open
  * tests, RESULT_BUFFER_TOO_SMALL when size cannot hold it. */
 KDX7400_API int16_t KDX7400_GetDeviceNode(int32_t index, char *buffer, size_t size);
-/* Closes the module's descriptor and frees its slot. */
+/* Closes the module's descriptor and frees its slot, after the calls in
+ * flight on it; it also ends the calling thread's KDX7400_LockDevice. */
 KDX7400_API int16_t KDX7400_CloseDevice(int32_t index);
+/* Makes the module the calling thread's until KDX7400_UnlockDevice: no
+ * other thread, and no other process's write, reaches it in between, so
+ * that a read, a decision and a write form one step. Nests, also with the
+ * library's own use; every LockDevice needs its UnlockDevice (closing
+ * ends them all). RESULT_BUSY after 5 s of waiting. */
+KDX7400_API int16_t KDX7400_LockDevice(int32_t index);
+/* Ends one KDX7400_LockDevice of the calling thread: RESULT_INVALID_PARAM
+ * when this thread holds none on an open module. */
+KDX7400_API int16_t KDX7400_UnlockDevice(int32_t index);
+/* RESULT_INVALID_PARAM when mask names a channel the module lacks, of its
+ * outputs (family KDX7400_OUTPUTS) or inputs (KDX7400_INPUTS); after the
+ * index and open tests; sends nothing. Many calls pass such bits on and
+ * the module ignores them: this tells a caller before it sends. */
+KDX7400_API int16_t KDX7400_CheckMask(int32_t index, int32_t family, uint64_t mask);
+/* The same for one channel number (64 and above never exist). */
+KDX7400_API int16_t KDX7400_CheckChannel(int32_t index, int32_t family, uint32_t channel);
 /* Channel counts read when the module was opened. */
 KDX7400_API int16_t KDX7400_GetDOTotal(int32_t index, uint8_t *total);
 KDX7400_API int16_t KDX7400_GetDITotal(int32_t index, uint8_t *total);
@@ -190,6 +227,11 @@ KDX7400_API int16_t KDX7400_GetDeviceList(kdx7400_device_entry *entries, size_t 
 KDX7400_API int16_t KDX7400_DO_WriteValue(int32_t index, uint64_t mask); /* whole output mask */
 /* Sets (state 1) or clears (state 0) output channel 0..63. */
 KDX7400_API int16_t KDX7400_DO_WriteChannel(int32_t index, uint8_t channel, uint8_t state);
+/* Sets the outputs selected by mask to their bits in value and leaves the
+ * others: one read and one write under the module's lock, so no other
+ * user's change is undone. RESULT_INVALID_PARAM (nothing sent) when mask
+ * or value names an output the module lacks. */
+KDX7400_API int16_t KDX7400_DO_WriteMaskedValue(int32_t index, uint64_t mask, uint64_t value);
 KDX7400_API int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask); /* output mask */
 KDX7400_API int16_t KDX7400_DO_SetPowerOnEnable(int32_t index, uint64_t mask); /* power-on mask */
 /* Sets or clears one channel of the power-on mask. */
@@ -251,7 +293,8 @@ KDX7400_API int16_t getopcode(int32_t index, uint8_t *opcode); /* opcode registe
 #define KDX7400_WDT_TIMEOUT_MAX 1800000u
 KDX7400_API int16_t KDX7400_SetSoftWDTTimeout(int32_t index, uint32_t timeout);
 KDX7400_API int16_t KDX7400_GetSoftWDTTimeout(int32_t index, uint32_t *timeout);
-/* Clears the watchdog error: writes timeout 0, then the timeout read before. */
+/* Clears the watchdog error: writes timeout 0, then the timeout read before
+ * (also when the first write failed). */
 KDX7400_API int16_t KDX7400_ClearWDTErrLED(int32_t index);
 
 /* ---- Result texts ------------------------------------------------------ */

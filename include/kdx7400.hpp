@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// C++20 API over the C interface of kdx7400.h, header-only.
+// C++ API over the C interface of kdx7400.h, header-only; C++17 or later.
 //
 // Ownership: a kdx::Module owns one open module (one slot of the C table)
 // from open to destruction or close(); it is move-only. Nothing else here
@@ -11,14 +11,14 @@
 // as std::filesystem does. Using a closed or moved-from Module throws
 // std::logic_error (the noexcept form reports errc::not_open).
 //
-// Threads: calls on one Module are serialised by a mutex of that Module, so
-// several threads may share it. Opening and closing are serialised across
-// the process, because the C table has no lock of its own. Calls on
-// different Modules run in parallel.
+// Threads and processes: as the C library's (kdx7400.h): a Module may be
+// shared by threads, every call is serialised on the module, and writes
+// hold the module against other processes. lock() groups calls into one
+// step that no other thread or process interleaves.
 //
-// Where this API checks more than the C call (channels and mask bits beyond
-// the module's channel counts, which the C calls pass to the module and the
-// module ignores), or does more (channel batches), the comment says so.
+// Channels and mask bits beyond the module's channel counts are refused
+// (errc::invalid_param) before anything is sent, by the C library's
+// KDX7400_CheckMask and KDX7400_CheckChannel.
 #pragma once
 
 #include "kdx7400.h"
@@ -27,10 +27,10 @@
 #include <array>
 #include <cstring>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <cerrno>
+#include <initializer_list>
+#include <iterator>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -52,10 +52,14 @@ enum class errc : int {
     invalid_param = RESULT_INVALID_PARAM,
     bad_index = RESULT_BAD_INDEX,
     buffer_too_small = RESULT_BUFFER_TOO_SMALL,
+    busy = RESULT_BUSY,
     not_found = 100 - OPEN_NOT_FOUND,
     table_full = 100 - OPEN_TABLE_FULL,
     bad_board_id = 100 - OPEN_BAD_BOARD_ID,
     bad_path = 100 - OPEN_BAD_PATH,
+    // Not found as far as this user can tell: a node that may be the
+    // module refused to open (errno EACCES from the C library).
+    permission_denied = 120,
 };
 
 namespace detail {
@@ -64,6 +68,9 @@ class Category final : public std::error_category {
 public:
     const char *name() const noexcept override { return "kdx7400"; }
     std::string message(int value) const override {
+        if (value == static_cast<int>(errc::permission_denied)) {
+            return "the module's node may not be opened by this user (see the udev rule)";
+        }
         return value >= 100 ? KDXIO_GetOpenResultString(100 - value) : KDXIO_GetResultString(value);
     }
 };
@@ -105,16 +112,15 @@ struct DeviceInfo {
 
 namespace detail {
 
-inline std::mutex &table_mutex() {
-    static std::mutex instance;
-    return instance;
-}
-
 inline std::error_code result_code(int16_t result) noexcept {
     return result == RESULT_OK ? std::error_code{} : std::error_code{result, category()};
 }
 
+// The C library sets errno on every failed open.
 inline std::error_code open_code(int32_t result) noexcept {
+    if (result == OPEN_NOT_FOUND && errno == EACCES) {
+        return make_error_code(errc::permission_denied);
+    }
     return std::error_code{100 - result, category()};
 }
 
@@ -187,6 +193,34 @@ struct ChannelCounts {
     uint8_t di = 0, do_ = 0, ai = 0, ao = 0, pi = 0, po = 0;
 };
 
+// A module held by one thread: see Module::lock(). Move-only; releases the
+// module when destroyed or on unlock().
+class ModuleLock {
+public:
+    ModuleLock() noexcept = default;
+    explicit ModuleLock(int32_t index) noexcept : index_(index) {}
+    ModuleLock(const ModuleLock &) = delete;
+    ModuleLock &operator=(const ModuleLock &) = delete;
+    ModuleLock(ModuleLock &&other) noexcept : index_(std::exchange(other.index_, -1)) {}
+    ModuleLock &operator=(ModuleLock &&other) noexcept {
+        if (this != &other) {
+            unlock();
+            index_ = std::exchange(other.index_, -1);
+        }
+        return *this;
+    }
+    ~ModuleLock() { unlock(); }
+    explicit operator bool() const noexcept { return index_ >= 0; }
+    void unlock() noexcept {
+        if (index_ >= 0) {
+            KDX7400_UnlockDevice(std::exchange(index_, -1));
+        }
+    }
+
+private:
+    int32_t index_ = -1;
+};
+
 class Module {
 public:
     Module() noexcept = default;
@@ -208,7 +242,6 @@ public:
 
     // Opens by USB product ID and board ID (0-15).
     static Module open(uint16_t product_id, uint8_t board_id, std::error_code &code) noexcept {
-        std::lock_guard lock(detail::table_mutex());
         return adopt(KDX7400_OpenDevice(product_id, board_id), code);
     }
     static Module open(uint16_t product_id, uint8_t board_id) {
@@ -219,7 +252,6 @@ public:
     }
     // Opens the module on one sg node ("/dev/sg2" or "sg2").
     static Module open_node(const std::string &node, std::error_code &code) noexcept {
-        std::lock_guard lock(detail::table_mutex());
         return adopt(KDX7400_OpenDevicePath(node.c_str()), code);
     }
     static Module open_node(const std::string &node) {
@@ -245,8 +277,6 @@ public:
         if (index_ < 0) {
             return;
         }
-        std::lock_guard calls(*mutex_);
-        std::lock_guard table(detail::table_mutex());
         code = detail::result_code(KDX7400_CloseDevice(index_));
         index_ = -1;
     }
@@ -254,6 +284,18 @@ public:
         std::error_code code;
         close(code);
         detail::throw_if(code, "close module");
+    }
+
+    // Holds the module for this thread until the ModuleLock goes: no other
+    // thread, and no other process's write, reaches it in between, so that
+    // a read, a decision and a write are one step. Other threads wait (up
+    // to 5 s, then errc::busy). Nests with every call of this thread.
+    [[nodiscard]] ModuleLock lock(std::error_code &code) const noexcept {
+        code = run([&] { return KDX7400_LockDevice(index_); });
+        return code ? ModuleLock() : ModuleLock(index_);
+    }
+    [[nodiscard]] ModuleLock lock() const {
+        return value_or_throw<ModuleLock>("lock module", [&](auto &c) { return lock(c); });
     }
 
     std::string node(std::error_code &code) const noexcept {
@@ -266,7 +308,7 @@ public:
     // ---- outputs ---------------------------------------------------------
     // Masks with bits beyond the output count are refused (invalid_param).
     void write_outputs(uint64_t mask, std::error_code &code) noexcept {
-        code = checked_mask(mask, counts_.do_, [&] { return KDX7400_DO_WriteValue(index_, mask); });
+        code = checked_mask(mask, KDX7400_OUTPUTS, [&] { return KDX7400_DO_WriteValue(index_, mask); });
     }
     void write_outputs(uint64_t mask) { act("write outputs", [&](auto &c) { write_outputs(mask, c); }); }
 
@@ -281,44 +323,52 @@ public:
 
     // One output; a channel beyond the output count is refused.
     void write_output(uint8_t channel, bool on, std::error_code &code) noexcept {
-        code = checked_channel(channel, counts_.do_,
+        code = checked_channel(channel, KDX7400_OUTPUTS,
                                [&] { return KDX7400_DO_WriteChannel(index_, channel, on ? 1 : 0); });
     }
     void write_output(uint8_t channel, bool on) {
         act("write output", [&](auto &c) { write_output(channel, on, c); });
     }
 
-    // Several outputs at once, a C++ addition: one read and one write of
-    // the whole mask, however many channels.
-    void switch_outputs(std::span<const uint8_t> channels, bool on, std::error_code &code) noexcept {
-        std::lock_guard lock(lock_open(code));
-        if (code) {
-            return;
-        }
+    // The outputs selected by mask take their bits in value; the others
+    // stay. One read and one write, atomic against every other user.
+    void update_outputs(uint64_t mask, uint64_t value, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_DO_WriteMaskedValue(index_, mask, value); });
+    }
+    void update_outputs(uint64_t mask, uint64_t value) {
+        act("update outputs", [&](auto &c) { update_outputs(mask, value, c); });
+    }
+
+    // Several outputs at once (any range of channel numbers): one masked
+    // write, however many channels.
+    template <class Channels>
+    void switch_outputs(const Channels &channels, bool on, std::error_code &code) noexcept {
         uint64_t change = 0;
-        for (const uint8_t channel : channels) {
-            if (channel >= counts_.do_ || channel >= 64) {
-                code = errc::invalid_param;
+        for (const auto channel : channels) {
+            code = run([&] { return KDX7400_CheckChannel(index_, KDX7400_OUTPUTS, static_cast<uint32_t>(channel)); });
+            if (code) {
                 return;
             }
             change |= uint64_t{1} << channel;
         }
-        uint64_t mask = 0;
-        code = detail::result_code(KDX7400_DO_ReadValue(index_, &mask));
-        if (!code) {
-            code = detail::result_code(KDX7400_DO_WriteValue(index_, on ? mask | change : mask & ~change));
-        }
+        update_outputs(change, on ? change : 0, code);
     }
-    void switch_outputs(std::span<const uint8_t> channels, bool on) {
+    template <class Channels> void switch_outputs(const Channels &channels, bool on) {
         act("switch outputs", [&](auto &c) { switch_outputs(channels, on, c); });
+    }
+    void switch_outputs(std::initializer_list<uint8_t> channels, bool on, std::error_code &code) noexcept {
+        switch_outputs<std::initializer_list<uint8_t>>(channels, on, code);
+    }
+    void switch_outputs(std::initializer_list<uint8_t> channels, bool on) {
+        switch_outputs<std::initializer_list<uint8_t>>(channels, on);
     }
 
     void set_power_on(uint64_t mask, std::error_code &code) noexcept {
-        code = checked_mask(mask, counts_.do_, [&] { return KDX7400_DO_SetPowerOnEnable(index_, mask); });
+        code = checked_mask(mask, KDX7400_OUTPUTS, [&] { return KDX7400_DO_SetPowerOnEnable(index_, mask); });
     }
     void set_power_on(uint64_t mask) { act("set power-on outputs", [&](auto &c) { set_power_on(mask, c); }); }
     void set_power_on(uint8_t channel, bool on, std::error_code &code) noexcept {
-        code = checked_channel(channel, counts_.do_, [&] {
+        code = checked_channel(channel, KDX7400_OUTPUTS, [&] {
             return KDX7400_DO_SetPowerOnEnableToChannel(index_, channel, on ? 1 : 0);
         });
     }
@@ -355,13 +405,13 @@ public:
         uint64_t outputs = 0, values = 0;
     };
     void set_safety(Safety safety, std::error_code &code) noexcept {
-        code = checked_mask(safety.outputs | safety.values, counts_.do_, [&] {
+        code = checked_mask(safety.outputs | safety.values, KDX7400_OUTPUTS, [&] {
             return KDX7400_DO_SetSafetyEnable(index_, safety.outputs, safety.values);
         });
     }
     void set_safety(Safety safety) { act("set safety masks", [&](auto &c) { set_safety(safety, c); }); }
     void set_safety(uint8_t channel, bool output, bool value, std::error_code &code) noexcept {
-        code = checked_channel(channel, counts_.do_, [&] {
+        code = checked_channel(channel, KDX7400_OUTPUTS, [&] {
             return KDX7400_DO_SetSafetyEnableChannel(index_, channel, output ? 1 : 0, value ? 1 : 0);
         });
     }
@@ -461,11 +511,11 @@ public:
     // Clears the counters of the mask's bits; bits beyond the input count
     // are refused.
     void clear_counters(uint64_t mask, std::error_code &code) noexcept {
-        code = checked_mask(mask, counts_.di, [&] { return KDX7400_DI_ClearCounter(index_, mask); });
+        code = checked_mask(mask, KDX7400_INPUTS, [&] { return KDX7400_DI_ClearCounter(index_, mask); });
     }
     void clear_counters(uint64_t mask) { act("clear counters", [&](auto &c) { clear_counters(mask, c); }); }
     void clear_counter(uint8_t channel, std::error_code &code) noexcept {
-        code = checked_channel(channel, counts_.di, [&] { return KDX7400_DI_ClearCounterChannel(index_, channel); });
+        code = checked_channel(channel, KDX7400_INPUTS, [&] { return KDX7400_DI_ClearCounterChannel(index_, channel); });
     }
     void clear_counter(uint8_t channel) { act("clear counter", [&](auto &c) { clear_counter(channel, c); }); }
 
@@ -576,13 +626,6 @@ private:
             code = detail::open_code(result);
             return module;
         }
-        try {
-            module.mutex_ = std::make_unique<std::mutex>();
-        } catch (const std::bad_alloc &) {
-            KDX7400_CloseDevice(result);
-            code = std::make_error_code(std::errc::not_enough_memory);
-            return module;
-        }
         module.index_ = result;
         ChannelCounts &n = module.counts_;
         KDX7400_GetDITotal(result, &n.di);
@@ -598,7 +641,6 @@ private:
     void take(Module &other) noexcept {
         index_ = std::exchange(other.index_, -1);
         counts_ = other.counts_;
-        mutex_ = std::move(other.mutex_);
     }
 
     void require_open() const {
@@ -607,31 +649,18 @@ private:
         }
     }
 
-    // The module's lock, or a stand-in when it is closed (code not_open).
-    std::mutex &lock_open(std::error_code &code) const noexcept {
-        static std::mutex closed;
-        code = index_ < 0 ? make_error_code(errc::not_open) : std::error_code{};
-        return index_ < 0 ? closed : *mutex_;
-    }
-
     template <class Call> std::error_code run(Call call) const noexcept {
-        std::error_code code;
-        std::lock_guard lock(lock_open(code));
-        return code ? code : detail::result_code(call());
+        return index_ < 0 ? make_error_code(errc::not_open) : detail::result_code(call());
     }
 
-    template <class Call> std::error_code checked_channel(uint8_t channel, uint8_t count, Call call) const noexcept {
-        if (index_ >= 0 && (channel >= count || channel >= 64)) {
-            return make_error_code(errc::invalid_param);
-        }
-        return run(call);
+    template <class Call> std::error_code checked_channel(uint8_t channel, uint8_t family, Call call) const noexcept {
+        const std::error_code code = run([&] { return KDX7400_CheckChannel(index_, family, channel); });
+        return code ? code : run(call);
     }
 
-    template <class Call> std::error_code checked_mask(uint64_t mask, uint8_t count, Call call) const noexcept {
-        if (index_ >= 0 && count < 64 && (mask >> count) != 0) {
-            return make_error_code(errc::invalid_param);
-        }
-        return run(call);
+    template <class Call> std::error_code checked_mask(uint64_t mask, uint8_t family, Call call) const noexcept {
+        const std::error_code code = run([&] { return KDX7400_CheckMask(index_, family, mask); });
+        return code ? code : run(call);
     }
 
     template <class Body> void act(const char *operation, Body body) {
@@ -651,7 +680,6 @@ private:
 
     int32_t index_ = -1;
     ChannelCounts counts_;
-    std::unique_ptr<std::mutex> mutex_;
 };
 
 } // namespace kdx

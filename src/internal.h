@@ -60,6 +60,11 @@ constexpr std::size_t channel_width(unsigned count) {
     }
 }
 
+// Whether a mask names a channel at or beyond count (64 and more: none).
+constexpr bool names_missing_channel(uint64_t mask, unsigned count) {
+    return count < 64 && (mask >> count) != 0;
+}
+
 uint64_t read_by_width(const uint8_t *block, std::size_t offset, unsigned count);
 void write_by_width(uint8_t *block, std::size_t offset, unsigned count, uint64_t value);
 
@@ -101,16 +106,58 @@ bool command_completed(const sg_io_hdr &request);
 Result check_index(int32_t index);
 // RESULT_NOT_OPEN for a free slot; the index must have passed check_index.
 Result check_open(int32_t index);
-// check_index, then check_open.
-Result check_device(int32_t index);
 // The slot of an index that passed check_index.
 module_slot &slot(int32_t index);
-// First free slot, or nullptr when all are open.
-module_slot *first_free_slot();
-int32_t index_of(const module_slot &slot);
 // The sg node path an opened slot's descriptor is on ("/dev/sg3").
 inline constexpr std::size_t kNodeBytes = 24;
-void remember_node(int32_t index, const char *path);
+// Puts an opened descriptor into the first free slot and reads the
+// module's counts there: the index, OPEN_TABLE_FULL, or OPEN_NOT_FOUND
+// when the module info cannot be read. The descriptor is the table's or
+// closed on every path.
+int32_t claim_slot(int fd, const char *path);
+
+// ---- module locks (registry/lock.cpp) --------------------------------------
+
+// Read: one thread of this process at a time. Write: also no other process
+// that opened the node, through an advisory flock on it.
+enum class Access { Read, Write };
+
+// Owns the module at an index for one operation: waits up to the command
+// time-out for it, then RESULT_BUSY with nothing sent. Re-entrant on one
+// thread; released when the Hold goes.
+class Hold {
+public:
+    Hold() = default;
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+    ~Hold() { release(); }
+    // The index test, the wait, then the open test.
+    Result take(int32_t index, Access access);
+    // The index test and the wait only, for calls that test more between
+    // the index and open tests, or make no open test.
+    Result take_slot(int32_t index, Access access);
+    const module_slot &module() const { return slot(index_); }
+    int32_t fd() const { return slot(index_).fd; }
+    void release();
+    // Leaves the module owned after this Hold (a caller's transaction).
+    void keep() { index_ = -1; }
+
+private:
+    int32_t index_ = -1;
+};
+
+// The table's own lock, held while slots are claimed, filled or freed.
+class TableLock {
+public:
+    TableLock();
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+    ~TableLock();
+};
+
+void end_ownership(int32_t index);
+Result lock_transaction(int32_t index);
+Result unlock_transaction(int32_t index);
 
 // ---- descriptors and sysfs (registry/) -----------------------------------
 

@@ -108,8 +108,12 @@ TEST_F(FaultMatrix, EveryOperationFailsCleanlyAtEveryCommand) {
                 for (const Command &c : bed.transfers()) {
                     block_commands += c.cdb[0] == kRead10 || c.cdb[0] == kWrite10;
                 }
-                EXPECT_EQ(block_commands, position + 1) << "nothing after the failing command";
-                if (sequence.find('W') >= position) {
+                // A watchdog clear whose clearing write failed still puts
+                // back the time-out it read, leaving the module as it was.
+                const bool restores = std::string(op.name) == "ClearWDTErrLED" && position == 1;
+                EXPECT_EQ(block_commands, restores ? 3 : position + 1)
+                    << "nothing after the failing command";
+                if (sequence.find('W') >= position || restores) {
                     const kdxsim::ModuleRegisters after = registers_of(state());
                     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "module changed";
                 }

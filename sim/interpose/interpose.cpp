@@ -20,6 +20,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <mutex>
 #include <string>
 #include <vector>
 #include <sys/ioctl.h>
@@ -58,17 +59,24 @@ bool redirect(const char *path, char (&out)[PATH_MAX]) {
     return std::snprintf(out, sizeof out, "%s%s", root, path) < static_cast<int>(sizeof out);
 }
 
-// Node name of each descriptor opened on a redirected sg node.
-std::array<std::array<char, 16>, 4096> g_nodes{};
+using NodeName = std::array<char, 16>;
+
+// Node name of each descriptor opened on a redirected sg node. Threads open,
+// use and close descriptors at once, and the kernel reuses a closed number
+// at once: the table has its own lock, as the kernel's file table has.
+std::array<NodeName, 4096> g_nodes{};
+std::mutex g_nodes_mutex;
 
 // sg's per-descriptor data buffer, reused from command to command.
 std::array<std::vector<uint8_t>, 4096> g_reserve;
 
-const char *node_of(int fd) {
-    if (fd < 0 || static_cast<std::size_t>(fd) >= g_nodes.size() || g_nodes[fd][0] == '\0') {
-        return nullptr;
+// The node a descriptor is open on; empty for any other descriptor.
+NodeName node_of(int fd) {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= g_nodes.size()) {
+        return {};
     }
-    return g_nodes[fd].data();
+    const std::lock_guard lock(g_nodes_mutex);
+    return g_nodes[fd];
 }
 
 bool names_id_product(const char *path) {
@@ -79,7 +87,10 @@ bool names_id_product(const char *path) {
 int track_open(int fd, const char *original, int flags) {
     if (fd >= 0 && is_node_path(original) && static_cast<std::size_t>(fd) < g_nodes.size()) {
         const char *node = std::strrchr(original, '/') + 1;
-        std::snprintf(g_nodes[fd].data(), g_nodes[fd].size(), "%s", node);
+        {
+            const std::lock_guard lock(g_nodes_mutex);
+            std::snprintf(g_nodes[fd].data(), g_nodes[fd].size(), "%s", node);
+        }
         const kdxsim::Store store(testbed());
         store.append_log("open node=" + std::string(node) + " flags=" + std::to_string(flags));
     }
@@ -234,13 +245,15 @@ KDXSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags) {
 
 KDXSIM_EXPORT int close(int fd) {
     REAL(close);
-    if (const char *node = node_of(fd)) {
+    if (const NodeName node = node_of(fd); node[0] != '\0') {
         if (testbed() != nullptr) {
             const kdxsim::Store store(testbed());
-            store.append_log("close node=" + std::string(node) + " fd=" + std::to_string(fd));
+            store.append_log("close node=" + std::string(node.data()) + " fd=" + std::to_string(fd));
         }
+        const std::lock_guard lock(g_nodes_mutex);
         g_nodes[fd][0] = '\0';
         g_reserve[static_cast<std::size_t>(fd)].clear();
+        return real_close(fd); // before another thread can be given the number
     }
     return real_close(fd);
 }
@@ -250,9 +263,9 @@ KDXSIM_EXPORT int ioctl(int fd, unsigned long request, ...) __THROW {
     va_start(args, request);
     void *argument = va_arg(args, void *);
     va_end(args);
-    const char *node = node_of(fd);
-    if (node != nullptr && testbed() != nullptr && request == SG_IO) {
-        return sg_ioctl(fd, node, static_cast<sg_io_hdr_t *>(argument));
+    const NodeName node = node_of(fd);
+    if (node[0] != '\0' && testbed() != nullptr && request == SG_IO) {
+        return sg_ioctl(fd, node.data(), static_cast<sg_io_hdr_t *>(argument));
     }
     REAL(ioctl);
     return real_ioctl(fd, request, argument);

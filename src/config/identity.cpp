@@ -23,7 +23,8 @@ constexpr std::size_t kNicknameBytes = 32;
 extern "C" {
 
 int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
     if (version == nullptr) {
@@ -31,7 +32,7 @@ int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version) {
     }
     std::array<uint8_t, kdx::kVersionBlock> block{};
     if (const kdx::Result result =
-            kdx::read_block(kdx::slot(index).fd, LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
+            kdx::read_block(hold.fd(), LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
         return result;
     }
     *version = kdx::load_le<uint16_t>(&block[kdx::kVersionOffset]);
@@ -39,7 +40,8 @@ int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version) {
 }
 
 int16_t KDX7400_GetFwDate(int32_t index, char *date) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
     if (date == nullptr) {
@@ -47,7 +49,7 @@ int16_t KDX7400_GetFwDate(int32_t index, char *date) {
     }
     std::array<uint8_t, kdx::kDateBlock> block{};
     if (const kdx::Result result =
-            kdx::read_block(kdx::slot(index).fd, LBA_MODULE_INFO, block, kdx::Reply::Accept)) {
+            kdx::read_block(hold.fd(), LBA_MODULE_INFO, block, kdx::Reply::Accept)) {
         return result;
     }
     std::memcpy(date, &block[kdx::kDateOffset], kdx::kDateBytes);
@@ -56,23 +58,25 @@ int16_t KDX7400_GetFwDate(int32_t index, char *date) {
 }
 
 int16_t KDX7400_SetDeviceNickName(int32_t index, const char *name) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
     auto block = kdx::new_block<kdx::kNicknameBlock>();
     if (name != nullptr) {
         std::memcpy(&block[kdx::kPayload], name, ::strnlen(name, kdx::kNicknameBytes));
     }
-    return kdx::write_block(kdx::slot(index).fd, LBA_NICKNAME, block);
+    return kdx::write_block(hold.fd(), LBA_NICKNAME, block);
 }
 
 int16_t KDX7400_GetDeviceNickName(int32_t index, char *name) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
     std::array<uint8_t, kdx::kNicknameBlock> block{};
     if (const kdx::Result result =
-            kdx::read_block(kdx::slot(index).fd, LBA_NICKNAME, block, kdx::Reply::Accept)) {
+            kdx::read_block(hold.fd(), LBA_NICKNAME, block, kdx::Reply::Accept)) {
         return result;
     }
     if (name != nullptr) {

@@ -30,24 +30,27 @@ int16_t KDX7400_SetWriteProtect(int32_t index, uint8_t protect) {
 }
 
 int16_t KDX7400_GetWriteProtect(int32_t index, uint8_t *protect) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    return kdx::read_optional(kdx::slot(index).fd, LBA_WRITE_PROTECT, protect);
+    return kdx::read_optional(hold.fd(), LBA_WRITE_PROTECT, protect);
 }
 
 int16_t KDX7400_SetFrameRateFactor(int32_t index, uint8_t factor) {
-    if (const kdx::Result result = kdx::check_index(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take_slot(index, kdx::Access::Write)) {
         return result;
     }
-    return kdx::write_byte(kdx::slot(index).fd, LBA_FRAME_RATE_FACTOR, factor);
+    return kdx::write_byte(hold.fd(), LBA_FRAME_RATE_FACTOR, factor);
 }
 
 int16_t KDX7400_GetFrameRateFactor(int32_t index, uint8_t *factor) {
-    if (const kdx::Result result = kdx::check_index(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take_slot(index, kdx::Access::Read)) {
         return result;
     }
-    return kdx::read_optional(kdx::slot(index).fd, LBA_FRAME_RATE_FACTOR, factor);
+    return kdx::read_optional(hold.fd(), LBA_FRAME_RATE_FACTOR, factor);
 }
 
 int16_t KDX7400_LoadDefault(int32_t index) { return kdx::set_byte_register(index, LBA_LOAD_DEFAULT, TRIGGER_BYTE); }

@@ -39,35 +39,39 @@ int16_t KDX7400_SetSoftWDTTimeout(int32_t index, uint32_t timeout) {
     if (timeout < kdx::kMinTimeout || timeout > kdx::kMaxTimeout) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
-    return kdx::write_timeout(kdx::slot(index).fd, timeout);
+    return kdx::write_timeout(hold.fd(), timeout);
 }
 
 int16_t KDX7400_GetSoftWDTTimeout(int32_t index, uint32_t *timeout) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
     if (timeout == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    return kdx::read_timeout(kdx::slot(index).fd, *timeout);
+    return kdx::read_timeout(hold.fd(), *timeout);
 }
 
 int16_t KDX7400_ClearWDTErrLED(int32_t index) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
-    const int32_t fd = kdx::slot(index).fd;
+    const int32_t fd = hold.fd();
     uint32_t timeout = 0;
     if (const kdx::Result result = kdx::read_timeout(fd, timeout)) {
         return result;
     }
-    if (const kdx::Result result = kdx::write_timeout(fd, 0)) {
-        return result;
-    }
-    return kdx::write_timeout(fd, timeout);
+    // Once the time-out is known it is written back whatever the clear did:
+    // a module that took the clear but not its answer keeps its watchdog.
+    const kdx::Result cleared = kdx::write_timeout(fd, 0);
+    const kdx::Result restored = kdx::write_timeout(fd, timeout);
+    return cleared != RESULT_OK ? cleared : restored;
 }
 
 } // extern "C"

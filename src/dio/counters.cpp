@@ -38,10 +38,11 @@ int16_t KDX7400_DI_ReadCounterValue(int32_t index, uint32_t *values, uint8_t cou
     if (values == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     if (count != module.di_total || module.di_total > kdx::kMaxCounters) {
         return RESULT_INVALID_PARAM;
     }
@@ -49,10 +50,11 @@ int16_t KDX7400_DI_ReadCounterValue(int32_t index, uint32_t *values, uint8_t cou
 }
 
 int16_t KDX7400_DI_ReadChannelCounter(int32_t index, uint8_t channel, uint32_t *value) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     if (channel >= module.di_total || channel >= kdx::kMaxCounters) {
         return RESULT_INVALID_PARAM;
     }
@@ -70,10 +72,11 @@ int16_t KDX7400_DI_ReadChannelCounter(int32_t index, uint8_t channel, uint32_t *
 }
 
 int16_t KDX7400_DI_ClearCounter(int32_t index, uint64_t mask) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     auto block = kdx::new_block<kdx::kClearBlock>();
     kdx::store_le<uint32_t>(&block[kdx::kPayload], static_cast<uint32_t>(mask));
     if (module.di_total > 32) {
@@ -83,17 +86,19 @@ int16_t KDX7400_DI_ClearCounter(int32_t index, uint64_t mask) {
 }
 
 int16_t KDX7400_DI_ClearCounterChannel(int32_t index, uint8_t channel) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
-    if (channel >= kdx::slot(index).di_total || channel >= kdx::kMaxCounters) {
+    if (channel >= hold.module().di_total || channel >= kdx::kMaxCounters) {
         return RESULT_INVALID_PARAM;
     }
     return KDX7400_DI_ClearCounter(index, uint64_t{1} << channel);
 }
 
 int16_t KDX7400_DI_ClearSingleCounter(int32_t index, unsigned int channel) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
     // Such a channel names no bit of the 64-bit mask.

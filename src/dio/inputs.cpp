@@ -15,7 +15,8 @@ constexpr unsigned kMaxChannels = 64;
 
 // The 0-or-1 settings test their value between the index and open tests.
 Result set_flag(int32_t index, uint32_t lba, uint8_t value) {
-    if (const Result result = check_index(index)) {
+    Hold hold;
+    if (const Result result = hold.take_slot(index, Access::Write)) {
         return result;
     }
     if (value > 1) {
@@ -24,7 +25,7 @@ Result set_flag(int32_t index, uint32_t lba, uint8_t value) {
     if (const Result result = check_open(index)) {
         return result;
     }
-    return write_byte(slot(index).fd, lba, value);
+    return write_byte(hold.fd(), lba, value);
 }
 
 } // namespace
@@ -37,10 +38,11 @@ int16_t KDX7400_DI_ReadValue(int32_t index, uint64_t *value) {
     if (value == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     std::array<uint8_t, kdx::kInputBlock> block{};
     if (const kdx::Result result =
             kdx::read_block(module.fd, LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
@@ -54,10 +56,11 @@ int16_t KDX7400_DI_ReadChannel(int32_t index, uint8_t channel, uint8_t *state) {
     if (state == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    if (channel >= kdx::slot(index).di_total || channel >= kdx::kMaxChannels) {
+    if (channel >= hold.module().di_total || channel >= kdx::kMaxChannels) {
         return RESULT_INVALID_PARAM;
     }
     uint64_t value = 0;
@@ -69,16 +72,18 @@ int16_t KDX7400_DI_ReadChannel(int32_t index, uint8_t channel, uint8_t *state) {
 }
 
 int16_t KDX7400_DI_SetFilter(int32_t index, uint16_t filter) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
     auto block = kdx::new_block<kdx::kFilterBlock>();
     kdx::store_le<uint16_t>(&block[kdx::kPayload], filter);
-    return kdx::write_block(kdx::slot(index).fd, LBA_DI_FILTER, block);
+    return kdx::write_block(hold.fd(), LBA_DI_FILTER, block);
 }
 
 int16_t KDX7400_DI_GetFilter(int32_t index, uint16_t *filter) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
     if (filter == nullptr) {
@@ -86,7 +91,7 @@ int16_t KDX7400_DI_GetFilter(int32_t index, uint16_t *filter) {
     }
     std::array<uint8_t, kdx::kFilterBlock> block{};
     if (const kdx::Result result =
-            kdx::read_block(kdx::slot(index).fd, LBA_DI_FILTER, block, kdx::Reply::Validate)) {
+            kdx::read_block(hold.fd(), LBA_DI_FILTER, block, kdx::Reply::Validate)) {
         return result;
     }
     *filter = kdx::load_le<uint16_t>(&block[kdx::kPayload]);

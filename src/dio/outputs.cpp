@@ -15,25 +15,22 @@ constexpr std::size_t kMaskBlock = 24;
 enum class Messages { Print, Silent };
 
 Result write_mask(int32_t index, uint32_t lba, uint64_t mask) {
-    if (const Result result = check_device(index)) {
+    Hold hold;
+    if (const Result result = hold.take(index, Access::Write)) {
         return result;
     }
-    const module_slot &module = slot(index);
+    const module_slot &module = hold.module();
     auto block = new_block<kMaskBlock>();
     write_by_width(block.data(), kPayload, module.do_total, mask);
     return write_block(module.fd, lba, block);
 }
 
-// Read, change one bit, write back the block as read.
-Result write_mask_channel(int32_t index, uint32_t lba, uint8_t channel, uint8_t state,
-                          Messages messages) {
-    if (channel > 63 || state > 1) {
-        return RESULT_INVALID_PARAM;
-    }
-    if (const Result result = check_device(index)) {
-        return result;
-    }
-    const module_slot &module = slot(index);
+// Read, change the selected bits, write back the block as read: the
+// module's lock is held from before the read to after the write, so no
+// other user's update lands in between and is undone.
+Result update_mask(const Hold &hold, uint32_t lba, uint64_t select, uint64_t value,
+                   Messages messages) {
+    const module_slot &module = hold.module();
     std::array<uint8_t, kMaskBlock> block{};
     if (const Result result = read_block(module.fd, lba, block, Reply::Validate)) {
         if (result == RESULT_READ_FAILED && messages == Messages::Print) {
@@ -41,10 +38,8 @@ Result write_mask_channel(int32_t index, uint32_t lba, uint8_t channel, uint8_t 
         }
         return result;
     }
-    const uint64_t bit = uint64_t{1} << channel;
-    uint64_t mask = read_by_width(block.data(), kPayload, module.do_total);
-    mask = state != 0 ? (mask | bit) : (mask & ~bit);
-    write_by_width(block.data(), kPayload, module.do_total, mask);
+    const uint64_t mask = read_by_width(block.data(), kPayload, module.do_total);
+    write_by_width(block.data(), kPayload, module.do_total, (mask & ~select) | (value & select));
     if (const Result result = write_block(module.fd, lba, block)) {
         if (messages == Messages::Print) {
             std::puts("write error");
@@ -52,6 +47,19 @@ Result write_mask_channel(int32_t index, uint32_t lba, uint8_t channel, uint8_t 
         return result;
     }
     return RESULT_OK;
+}
+
+Result write_mask_channel(int32_t index, uint32_t lba, uint8_t channel, uint8_t state,
+                          Messages messages) {
+    if (channel > 63 || state > 1) {
+        return RESULT_INVALID_PARAM;
+    }
+    Hold hold;
+    if (const Result result = hold.take(index, Access::Write)) {
+        return result;
+    }
+    const uint64_t bit = uint64_t{1} << channel;
+    return update_mask(hold, lba, bit, state != 0 ? bit : 0, messages);
 }
 
 Result read_mask(const module_slot &module, uint32_t lba, uint64_t *mask) {
@@ -77,14 +85,26 @@ int16_t KDX7400_DO_WriteChannel(int32_t index, uint8_t channel, uint8_t state) {
     return kdx::write_mask_channel(index, LBA_DO_VALUE, channel, state, kdx::Messages::Print);
 }
 
+int16_t KDX7400_DO_WriteMaskedValue(int32_t index, uint64_t mask, uint64_t value) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
+        return result;
+    }
+    if (kdx::names_missing_channel(mask | value, hold.module().do_total)) {
+        return RESULT_INVALID_PARAM;
+    }
+    return kdx::update_mask(hold, LBA_DO_VALUE, mask, value, kdx::Messages::Silent);
+}
+
 int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask) {
     if (mask == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    return kdx::read_mask(kdx::slot(index), LBA_DO_VALUE, mask);
+    return kdx::read_mask(hold.module(), LBA_DO_VALUE, mask);
 }
 
 int16_t KDX7400_DO_SetPowerOnEnable(int32_t index, uint64_t mask) {
@@ -97,13 +117,14 @@ int16_t KDX7400_DO_SetPowerOnEnableToChannel(int32_t index, uint8_t channel, uin
 }
 
 int16_t KDX7400_DO_GetPowerOnEnable(int32_t index, uint64_t *mask) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
     if (mask == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    return kdx::read_mask(kdx::slot(index), LBA_DO_POWER_ON, mask);
+    return kdx::read_mask(hold.module(), LBA_DO_POWER_ON, mask);
 }
 
 int16_t KDX7400_DO_SetInverse(int32_t index, uint8_t inverse) {

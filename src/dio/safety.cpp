@@ -61,10 +61,11 @@ void change_bit(uint8_t *word, unsigned bit, uint8_t state) {
 extern "C" {
 
 int16_t KDX7400_DO_SetSafetyEnable(int32_t index, uint64_t first, uint64_t second) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     auto block = kdx::new_block<kdx::kSafetyBlock>();
     kdx::encode_masks(module, block.data(), first, second);
     return kdx::write_block(module.fd, LBA_DO_SAFETY, block);
@@ -75,10 +76,11 @@ int16_t KDX7400_DO_SetSafetyEnableChannel(int32_t index, uint8_t channel, uint8_
     if (channel > 63 || first_bit > 1 || second_bit > 1) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     std::array<uint8_t, kdx::kSafetyBlock> block{};
     if (const kdx::Result result = kdx::read_safety(module, block)) {
         return result;
@@ -95,10 +97,11 @@ int16_t KDX7400_DO_GetSafetyEnable(int32_t index, uint64_t *first, uint64_t *sec
     if (first == nullptr || second == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    const module_slot &module = kdx::slot(index);
+    const module_slot &module = hold.module();
     std::array<uint8_t, kdx::kSafetyBlock> block{};
     if (const kdx::Result result = kdx::read_safety(module, block)) {
         return result;

@@ -2,6 +2,7 @@
 // Finding a module among the sg nodes by USB product ID and board ID.
 #include "../internal.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -34,15 +35,18 @@ private:
 };
 
 // Opens a node whose disk is a module's 2 MiB and reads its INQUIRY data;
-// otherwise an empty descriptor, with whatever was opened closed again.
+// otherwise an empty descriptor, with whatever was opened closed again and
+// errno saying why: open's own errno, or ENODEV for a node that is no module.
 Descriptor open_module_disk(const char *path, std::array<uint8_t, kInquiryLength> &inquiry) {
     // Close-on-exec: a child of the application must not inherit a module.
     Descriptor node{::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)};
-    if (!node || getDiskSize(node.get()) != kModuleDiskBytes) {
+    if (!node) {
         return {};
     }
     inquiry.fill(0);
-    if (getInquiry(node.get(), inquiry.data(), kInquiryLength) != kInquiryLength) {
+    if (getDiskSize(node.get()) != kModuleDiskBytes ||
+        getInquiry(node.get(), inquiry.data(), kInquiryLength) != kInquiryLength) {
+        errno = ENODEV;
         return {};
     }
     return node;
@@ -62,44 +66,35 @@ bool is_sg_name(const char *name) {
     return true;
 }
 
-// Opens the node when it is the module asked for. Only sgN names count: a
+// Opens the node when it is the module asked for; errno says why not
+// (ENODEV: another product or board, or no module). Only sgN names count: a
 // longer name would not fit the slot's node column and the slot would then
 // name some other node.
 Descriptor open_matching_node(const char *path, uint16_t product_id, char board_char) {
+    errno = ENODEV;
     if (std::strncmp(path, "/dev/", 5) != 0 || !is_sg_name(path + 5)) {
         return {};
     }
     const char *last_slash = path + 4;
     uint16_t found = 0;
     if (get_idproduct_from_sg(last_slash + 1, &found) != 0 || found != product_id) {
+        errno = ENODEV;
         return {};
     }
     std::array<uint8_t, kInquiryLength> inquiry{};
     Descriptor node = open_module_disk(path, inquiry);
-    if (!node || inquiry[kBoardIdByte] != static_cast<uint8_t>(board_char)) {
+    if (node && inquiry[kBoardIdByte] != static_cast<uint8_t>(board_char)) {
+        errno = ENODEV;
         return {};
     }
     return node;
 }
 
-// Hands the descriptor to the first free slot and reads the module's
-// counts: the index, OPEN_TABLE_FULL, or OPEN_NOT_FOUND when the module
-// info cannot be read (without its counts every field width would be
-// wrong, so the slot is not claimed).
-int32_t claim_slot(Descriptor node, const char *path) {
-    module_slot *free_slot = first_free_slot();
-    if (free_slot == nullptr) {
-        return OPEN_TABLE_FULL;
-    }
-    free_slot->fd = node.release();
-    if (module_init(free_slot) == RESULT_OK) {
-        remember_node(index_of(*free_slot), path);
-        return index_of(*free_slot);
-    }
-    Descriptor rejected{free_slot->fd};
-    free_slot->fd = -1;
-    free_slot->initialized = 0;
-    return OPEN_NOT_FOUND;
+// errno for a failed claim: the table is full, or the module did not
+// answer with its info block.
+int32_t claim_failed(int32_t result) {
+    errno = result == OPEN_TABLE_FULL ? EMFILE : EIO;
+    return result;
 }
 
 bool is_module_inquiry(std::span<const uint8_t, kInquiryLength> inquiry) {
@@ -121,37 +116,61 @@ bool node_path(const char *text, std::span<char> path) {
 
 } // namespace kdx
 
+// errno on failure: EINVAL for a bad board ID; EACCES when a node of the
+// product refused this user and nothing else opened; EMFILE for a full
+// table; EIO when the module did not answer; ENOENT when nothing matched.
 extern "C" int32_t KDX7400_OpenDevice(uint16_t product_id, uint8_t board_id) {
     kdx::NodeList nodes;
     if (!nodes.search("/dev/sg*")) {
+        errno = ENOENT;
         return OPEN_NOT_FOUND;
     }
     if (board_id > 15) {
+        errno = EINVAL;
         return OPEN_BAD_BOARD_ID;
     }
     const char board_char = "0123456789ABCDEF"[board_id];
+    int why = ENOENT;
     for (const char *path : nodes.paths()) {
         kdx::Descriptor node = kdx::open_matching_node(path, product_id, board_char);
         if (!node) {
+            // The board ID is only in the module's answers: a node of the
+            // product that refused this user may be the one asked for.
+            if (errno == EACCES || errno == EPERM) {
+                why = EACCES;
+            }
             continue;
         }
-        const int32_t result = kdx::claim_slot(std::move(node), path);
-        if (result != OPEN_NOT_FOUND) {
+        const int32_t result = kdx::claim_slot(node.release(), path);
+        if (result >= 0) {
             return result;
         }
+        if (kdx::claim_failed(result) == OPEN_TABLE_FULL) {
+            return result;
+        }
+        why = why == EACCES ? why : EIO;
     }
+    errno = why;
     return OPEN_NOT_FOUND;
 }
 
+// errno on failure: EINVAL for a bad path; open's errno (ENOENT, EACCES,
+// ...); ENODEV for a node that is no module; EMFILE; EIO.
 extern "C" int32_t KDX7400_OpenDevicePath(const char *path) {
     char node_path[32];
     if (path == nullptr || !kdx::node_path(path, node_path)) {
+        errno = EINVAL;
         return OPEN_BAD_PATH;
     }
     std::array<uint8_t, kdx::kInquiryLength> inquiry{};
     kdx::Descriptor node = kdx::open_module_disk(node_path, inquiry);
-    if (!node || !kdx::is_module_inquiry(inquiry)) {
+    if (!node) {
         return OPEN_NOT_FOUND;
     }
-    return kdx::claim_slot(std::move(node), node_path);
+    if (!kdx::is_module_inquiry(inquiry)) {
+        errno = ENODEV;
+        return OPEN_NOT_FOUND;
+    }
+    const int32_t result = kdx::claim_slot(node.release(), node_path);
+    return result >= 0 ? result : kdx::claim_failed(result);
 }

@@ -29,10 +29,6 @@ constinit std::array<module_slot, MAX_DEVICES> g_devices = free_table();
 // on. Kept beside g_devices, whose layout applications may know.
 constinit std::array<std::array<char, kNodeBytes>, MAX_DEVICES> g_nodes{};
 
-void remember_node(int32_t index, const char *path) {
-    std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
-}
-
 Result check_index(int32_t index) {
     return static_cast<uint32_t>(index) >= MAX_DEVICES ? RESULT_BAD_INDEX : RESULT_OK;
 }
@@ -41,32 +37,60 @@ Result check_open(int32_t index) {
     return g_devices[static_cast<std::size_t>(index)].fd < 0 ? RESULT_NOT_OPEN : RESULT_OK;
 }
 
-Result check_device(int32_t index) {
-    if (const Result result = check_index(index)) {
-        return result;
-    }
-    return check_open(index);
-}
-
 module_slot &slot(int32_t index) { return g_devices[static_cast<std::size_t>(index)]; }
 
-module_slot *first_free_slot() {
+namespace {
+
+// A slot being filled by an opener: not free, not yet open.
+constexpr int32_t kClaimed = -2;
+
+module_slot *reserve_free_slot() {
+    const TableLock table;
     for (auto &entry : g_devices) {
         if (entry.fd == -1) {
+            entry.fd = kClaimed;
             return &entry;
         }
     }
     return nullptr;
 }
 
-int32_t index_of(const module_slot &entry) {
-    return static_cast<int32_t>(&entry - g_devices.data());
+} // namespace
+
+int32_t claim_slot(int fd, const char *path) {
+    Descriptor node{fd};
+    module_slot *reserved = reserve_free_slot();
+    if (reserved == nullptr) {
+        return OPEN_TABLE_FULL;
+    }
+    const auto index = static_cast<int32_t>(reserved - g_devices.data());
+    // Read outside the table's lock: other opens and calls go on meanwhile.
+    module_slot filled{};
+    filled.fd = node.get();
+    const bool read = module_init(&filled) == RESULT_OK;
+    Hold hold;
+    (void)hold.take_slot(index, Access::Read); // a free slot has no owner to wait for
+    const TableLock table;
+    if (!read) {
+        reserved->fd = -1;
+        return OPEN_NOT_FOUND;
+    }
+    *reserved = filled;
+    reserved->fd = node.release();
+    std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
+    return index;
 }
 
 namespace {
 
+// Counts need no module, so no wait behind a transaction: the table's
+// lock keeps a concurrent close from freeing the slot under the copy.
 template <uint8_t module_slot::*Count> Result get_count(int32_t index, uint8_t *total) {
-    if (const Result result = check_device(index)) {
+    if (const Result result = check_index(index)) {
+        return result;
+    }
+    const TableLock table;
+    if (const Result result = check_open(index)) {
         return result;
     }
     if (total == nullptr) {
@@ -104,22 +128,35 @@ int16_t module_init(module_slot *target) {
 }
 
 int16_t KDX7400_CloseDevice(int32_t index) {
-    if (const kdx::Result result = kdx::check_device(index)) {
+    // Waits for calls in flight on the module, so none uses its descriptor
+    // after the close, or a descriptor the number is reused for.
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
+    const kdx::TableLock table;
     module_slot &entry = kdx::slot(index);
     ::close(entry.fd);
     entry.fd = -1;
     entry.initialized = 0;
     kdx::g_nodes[static_cast<std::size_t>(index)][0] = '\0';
+    kdx::end_ownership(index);
     return RESULT_OK;
 }
+
+int16_t KDX7400_LockDevice(int32_t index) { return kdx::lock_transaction(index); }
+
+int16_t KDX7400_UnlockDevice(int32_t index) { return kdx::unlock_transaction(index); }
 
 int16_t KDX7400_GetDeviceNode(int32_t index, char *buffer, size_t size) {
     if (buffer == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    if (const kdx::Result result = kdx::check_device(index)) {
+    if (const kdx::Result result = kdx::check_index(index)) {
+        return result;
+    }
+    const kdx::TableLock table;
+    if (const kdx::Result result = kdx::check_open(index)) {
         return result;
     }
     const char *node = kdx::g_nodes[static_cast<std::size_t>(index)].data();
@@ -150,6 +187,24 @@ int16_t KDX7400_GetPOTotal(int32_t index, uint8_t *total) {
 }
 int16_t KDX7400_GetPITotal(int32_t index, uint8_t *total) {
     return kdx::get_count<&module_slot::pi_total>(index, total);
+}
+
+int16_t KDX7400_CheckMask(int32_t index, int32_t family, uint64_t mask) {
+    uint8_t count = 0;
+    const int16_t result = family == KDX7400_OUTPUTS  ? KDX7400_GetDOTotal(index, &count)
+                           : family == KDX7400_INPUTS ? KDX7400_GetDITotal(index, &count)
+                                                      : int16_t{RESULT_INVALID_PARAM};
+    if (result != RESULT_OK) {
+        return result;
+    }
+    return kdx::names_missing_channel(mask, count) ? RESULT_INVALID_PARAM : RESULT_OK;
+}
+
+int16_t KDX7400_CheckChannel(int32_t index, int32_t family, uint32_t channel) {
+    // Masks are 64 bits: a higher channel has no bit, whatever the count.
+    const uint64_t bit = channel < 64 ? uint64_t{1} << channel : 0;
+    const int16_t result = KDX7400_CheckMask(index, family, bit);
+    return result == RESULT_OK && bit == 0 ? int16_t{RESULT_INVALID_PARAM} : result;
 }
 
 const char *KDXIO_GetLibraryVersion(void) { return "1.0.0"; }

@@ -44,20 +44,22 @@ Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value) {
 }
 
 Result set_byte_register(int32_t index, uint32_t lba, uint8_t value) {
-    if (const Result result = check_device(index)) {
+    Hold hold;
+    if (const Result result = hold.take(index, Access::Write)) {
         return result;
     }
-    return write_byte(slot(index).fd, lba, value);
+    return write_byte(hold.fd(), lba, value);
 }
 
 Result get_byte_register(int32_t index, uint32_t lba, Reply reply, uint8_t *value) {
-    if (const Result result = check_device(index)) {
+    Hold hold;
+    if (const Result result = hold.take(index, Access::Read)) {
         return result;
     }
     if (value == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    return read_byte(slot(index).fd, lba, reply, *value);
+    return read_byte(hold.fd(), lba, reply, *value);
 }
 
 } // namespace kdx

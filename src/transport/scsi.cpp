@@ -61,14 +61,27 @@ bool still_attached(int32_t fd) {
     return request.host_status == 0 && (request.driver_status & 0x0f) != kDriverTimeout;
 }
 
+// Whether a data phase that moved part of its bytes fails the command.
+// Register blocks and capacities are whole or useless: sg copies its whole
+// buffer back, so a short reply's tail is the previous command's bytes. A
+// device may answer INQUIRY with less than the allocation length.
+enum class Partial { Fails, Allowed };
+
+bool partial_data(const sg_io_hdr_t &request) {
+    return request.resid > 0 && static_cast<unsigned>(request.resid) < request.dxfer_len;
+}
+
 // Issues one command; returns len when it completed, else 0.
 int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32_t len,
-            uint32_t timeout_ms) {
+            uint32_t timeout_ms, Partial partial = Partial::Fails) {
     sg_io_hdr_t request;
     if (submit(fd, cdb, direction, data, len, timeout_ms, request) < 0) {
         return 0;
     }
     if (!command_completed(request)) {
+        return 0;
+    }
+    if (partial == Partial::Fails && partial_data(request)) {
         return 0;
     }
     // A module that vanished mid-command can end it with DID_ERROR and the
@@ -129,7 +142,8 @@ int32_t getInquiry(int32_t fd, uint8_t *buf, uint32_t len) {
     std::array<uint8_t, 6> cdb{};
     cdb[0] = kdx::kInquiry;
     kdx::store_be<uint16_t>(&cdb[3], static_cast<uint16_t>(len));
-    return kdx::run(fd, cdb, SG_DXFER_FROM_DEV, buf, len, kdx::kInquiryTimeoutMs);
+    return kdx::run(fd, cdb, SG_DXFER_FROM_DEV, buf, len, kdx::kInquiryTimeoutMs,
+                    kdx::Partial::Allowed);
 }
 
 int32_t readCapacity(int32_t fd, uint8_t *buf, uint32_t len) {
