@@ -3,6 +3,8 @@
 // fail, at every command of the operation: the result, untouched
 // out-parameters, nothing sent after the failure, the module unchanged,
 // and no output but DO_WriteChannel's two messages. One generated table.
+// A short reply is a failure too: no call succeeds with bytes that did not
+// arrive.
 #include "operations.h"
 #include "support.h"
 
@@ -27,6 +29,14 @@ Fault host(uint16_t status) {
     return f;
 }
 
+// Only the 16-byte header of the data phase arrives; the residue says so.
+Fault short_data(uint16_t status) {
+    Fault f = fault(FaultKind::ShortData);
+    f.length = 16;
+    f.host_status = status;
+    return f;
+}
+
 std::vector<Failure> failures() {
     Fault driver_timeout = fault(FaultKind::DriverStatus);
     driver_timeout.driver_status = 0x06;
@@ -38,6 +48,7 @@ std::vector<Failure> failures() {
         {"DID_TIME_OUT", host(0x03)},          {"DID_ABORT", host(0x05)},
         {"DID_ERROR, nothing moved", host(0x07)}, {"DRIVER_TIMEOUT", driver_timeout},
         {"reply without magic", fault(FaultKind::NoMagic)}, {"module vanishes", fault(FaultKind::Vanish)},
+        {"header only, GOOD", short_data(0)},  {"header only, phase error", short_data(0x07)},
     };
 }
 

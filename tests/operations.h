@@ -45,6 +45,8 @@ inline std::vector<Operation> operations() {
     return {
         {"DO_WriteValue", "W", [](int32_t m, Outs &) { return KDX7400_DO_WriteValue(m, 0x0F0F); }},
         {"DO_WriteChannel", "RW", [](int32_t m, Outs &) { return KDX7400_DO_WriteChannel(m, 3, 1); }},
+        {"DO_WriteMaskedValue", "RW",
+         [](int32_t m, Outs &) { return KDX7400_DO_WriteMaskedValue(m, 0x0FF0, 0x0550); }},
         {"DO_ReadValue", "R", [](int32_t m, Outs &o) { return KDX7400_DO_ReadValue(m, &o.a); }},
         {"DO_SetPowerOnEnable", "W", [](int32_t m, Outs &) { return KDX7400_DO_SetPowerOnEnable(m, 0xF0); }},
         {"DO_SetPowerOnEnableToChannel", "RW",

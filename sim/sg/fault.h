@@ -16,6 +16,9 @@ enum class FaultKind : uint8_t {
     Vanish,         // the module goes away mid-command (see sg_io)
     Hang,           // the module never answers (USB gadget front end)
     Disconnect,     // the module leaves the bus mid-command (USB gadget)
+    ShortData,      // only `length` bytes of the data phase arrive, the rest
+                    // reported as residue; `host_status` 0 (status GOOD) or
+                    // DID_ERROR (a phase error the host reset after)
 };
 
 struct Fault {

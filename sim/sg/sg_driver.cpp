@@ -116,12 +116,18 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
         return 0;
     }
     const bool nothing_moves = reply_fault(fault) && !fault->data_moved;
+    // What the buffer held before this command, for a short data phase.
+    std::vector<uint8_t> before;
+    if (fault != nullptr && fault->kind == FaultKind::ShortData) {
+        before.assign(bounce.begin(), bounce.end());
+    }
     ScsiReply reply;
     if (!(nothing_moves && direction == DataDirection::ToDevice)) {
         reply = execute(state, cdb, direction, bounce, now_ms);
     }
     uint16_t host_status = 0;
     uint16_t driver_status = 0;
+    bool stale_tail = false;
     if (fault != nullptr) {
         switch (fault->kind) {
         case FaultKind::NoMagic:
@@ -142,6 +148,15 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
             break;
         }
         case FaultKind::HostStatus: host_status = fault->host_status; break;
+        case FaultKind::ShortData:
+            // The block layer copies the whole bounce buffer back: past
+            // the bytes that arrived, the caller gets the last command's.
+            reply.transferred = std::min<uint32_t>(reply.transferred, fault->length);
+            std::copy(before.begin() + reply.transferred, before.end(),
+                      bounce.begin() + reply.transferred);
+            host_status = fault->host_status;
+            stale_tail = true;
+            break;
         case FaultKind::DriverStatus: driver_status = fault->driver_status; break;
         case FaultKind::IoctlError:
         case FaultKind::Vanish:
@@ -153,7 +168,8 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
         }
     }
     if (direction == DataDirection::FromDevice) {
-        std::copy_n(bounce.begin(), std::min<std::size_t>(reply.transferred, bounce.size()), user);
+        const std::size_t arrived = std::min<std::size_t>(reply.transferred, bounce.size());
+        std::copy_n(bounce.begin(), stale_tail ? bounce.size() : arrived, user);
     }
     request.status = reply.status;
     request.masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7f);

@@ -1,0 +1,287 @@
+// SPDX-License-Identifier: MIT
+// One module, many users: threads of one process and other processes, the
+// caller's transactions, closing under a call, and the masked write and
+// channel checks that every wrapper relies on.
+#include "lost_updates.h"
+#include "support.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace kdxtest;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class Sharing : public ModuleTest {};
+
+TEST_F(Sharing, TwoProcessesSwitchingTheirOwnOutputsLoseNoUpdate) {
+    ASSERT_GE(open_module(16, 64), 0);
+    const ProbeResult probe =
+        two_process_probe(index, [] { return KDX7400_OpenDevice(0x7401, 0); }, 1000);
+    EXPECT_EQ(probe.rounds, 1000u);
+    EXPECT_EQ(probe.failed_calls, 0u);
+    EXPECT_EQ(probe.lost_bits, 0u);
+}
+
+// A child that holds the module (LockDevice) until told to let go.
+class Holder {
+public:
+    explicit Holder(const std::function<int16_t(int32_t)> &take) {
+        int ready[2], release[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(release), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(release[1]); // so that the parent's close ends the wait
+            const int32_t module = KDX7400_OpenDevice(0x7401, 0);
+            const char ok = module >= 0 && take(module) == RESULT_OK ? 1 : 0;
+            char unused = 0;
+            if (::write(ready[1], &ok, 1) == 1) {
+                (void)::read(release[0], &unused, 1);
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        release_ = release[1];
+        char ok = 0;
+        held_ = ::read(ready[0], &ok, 1) == 1 && ok == 1;
+        ::close(ready[0]);
+    }
+    ~Holder() {
+        ::close(release_);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool held() const { return held_; }
+
+private:
+    pid_t pid_ = -1;
+    int release_ = -1;
+    bool held_ = false;
+};
+
+TEST_F(Sharing, AWriteWaitsForAnotherProgramsLockThenGivesUpHavingSentNothing) {
+    ASSERT_GE(open_module(), 0);
+    const Holder other(KDX7400_LockDevice);
+    ASSERT_TRUE(other.held());
+    bed.clear_commands();
+    const auto start = Clock::now();
+    EXPECT_EQ(KDX7400_DO_WriteValue(index, 0x1), RESULT_BUSY);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, 4900ms);
+    EXPECT_LT(waited, 7000ms);
+    EXPECT_TRUE(transfers().empty()) << "nothing sent after the wait";
+    EXPECT_STREQ(KDXIO_GetResultString(RESULT_BUSY), "the module is busy: another program holds it");
+    // Reads take no cross-process lock: they cannot undo anyone's update.
+    uint64_t outputs = 0;
+    EXPECT_EQ(KDX7400_DO_ReadValue(index, &outputs), RESULT_OK);
+}
+
+TEST_F(Sharing, AnotherProgramsLockEndsWithItsProcess) {
+    ASSERT_GE(open_module(), 0);
+    { const Holder other(KDX7400_LockDevice); ASSERT_TRUE(other.held()); }
+    const auto start = Clock::now();
+    EXPECT_EQ(KDX7400_DO_WriteChannel(index, 1, 1), RESULT_OK);
+    EXPECT_LT(Clock::now() - start, 1s);
+}
+
+TEST_F(Sharing, AnotherThreadWaitsForATransactionAndGoesOnWhenItEnds) {
+    ASSERT_GE(open_module(), 0);
+    ASSERT_EQ(KDX7400_LockDevice(index), RESULT_OK);
+    std::atomic<bool> done{false};
+    std::atomic<int16_t> result{-1};
+    std::thread other([&] {
+        result = KDX7400_DO_ReadValue(index, std::make_unique<uint64_t>().get());
+        done = true;
+    });
+    // The owner's own calls nest in its transaction.
+    EXPECT_EQ(KDX7400_DO_WriteChannel(index, 2, 1), RESULT_OK);
+    std::this_thread::sleep_for(150ms);
+    EXPECT_FALSE(done) << "the other thread ran inside the transaction";
+    EXPECT_EQ(KDX7400_UnlockDevice(index), RESULT_OK);
+    other.join();
+    EXPECT_EQ(result, RESULT_OK);
+}
+
+TEST_F(Sharing, TransactionsNestAndUnlockOnlyWhatTheThreadHolds) {
+    ASSERT_GE(open_module(), 0);
+    struct Step {
+        const char *what;
+        std::function<int16_t()> call;
+        int16_t expected;
+    };
+    const int32_t free_slot = index + 1;
+    const Step steps[] = {
+        {"lock", [&] { return KDX7400_LockDevice(index); }, RESULT_OK},
+        {"lock again", [&] { return KDX7400_LockDevice(index); }, RESULT_OK},
+        {"unlock inner", [&] { return KDX7400_UnlockDevice(index); }, RESULT_OK},
+        {"unlock outer", [&] { return KDX7400_UnlockDevice(index); }, RESULT_OK},
+        {"unlock one too many", [&] { return KDX7400_UnlockDevice(index); }, RESULT_INVALID_PARAM},
+        {"lock a free slot", [&] { return KDX7400_LockDevice(free_slot); }, RESULT_NOT_OPEN},
+        {"unlock a free slot", [&] { return KDX7400_UnlockDevice(free_slot); }, RESULT_NOT_OPEN},
+        {"lock a bad index", [] { return KDX7400_LockDevice(-1); }, RESULT_BAD_INDEX},
+        {"unlock a bad index", [] { return KDX7400_UnlockDevice(32); }, RESULT_BAD_INDEX},
+        {"lock, then close", [&] { return KDX7400_LockDevice(index); }, RESULT_OK},
+        {"close ends the lock", [&] { return KDX7400_CloseDevice(index); }, RESULT_OK},
+        {"unlock after close", [&] { return KDX7400_UnlockDevice(index); }, RESULT_NOT_OPEN},
+    };
+    for (const Step &step : steps) {
+        EXPECT_EQ(step.call(), step.expected) << step.what;
+    }
+    EXPECT_TRUE(transfers().empty()) << "locking sends nothing";
+    // The slot closed under a lock is free for another thread's open.
+    std::thread opener([] { EXPECT_GE(KDX7400_OpenDevice(0x7401, 0), 0); });
+    opener.join();
+}
+
+TEST_F(Sharing, NoCallUsesTheDescriptorOfAModuleClosedUnderIt) {
+    ASSERT_GE(open_module(), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread caller([&] {
+        while (!stop) {
+            uint64_t mask = 0;
+            const int16_t result = KDX7400_DO_ReadValue(0, &mask);
+            // A closed or reused descriptor would fail the transfer.
+            wrong += result != RESULT_OK && result != RESULT_NOT_OPEN ? 1 : 0;
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_EQ(KDX7400_CloseDevice(0), RESULT_OK);
+        // Descriptors of other files take the numbers the module had.
+        const int stranger = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(KDX7400_OpenDevice(0x7401, 0), 0);
+        ::close(stranger);
+    }
+    stop = true;
+    caller.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(Sharing, AMaskedWriteChangesOnlyTheSelectedOutputs) {
+    struct Case {
+        uint8_t outputs;
+        uint64_t before, mask, value;
+        int16_t result;
+        uint64_t after;
+    };
+    const Case cases[] = {
+        {16, 0x00F0, 0x0F0F, 0xFFFF, RESULT_OK, 0x0FFF},   // value bits outside the mask ignored
+        {16, 0xFFFF, 0x00FF, 0x0000, RESULT_OK, 0xFF00},
+        {16, 0x1234, 0x0000, 0x0000, RESULT_OK, 0x1234},   // nothing selected
+        {8, 0x0F, 0xF0, 0xA0, RESULT_OK, 0xAF},
+        {64, 0x8000000000000001, 0xFF00000000000000, 0x0100000000000000, RESULT_OK, 0x0100000000000001},
+        {16, 0x00F0, 0x10000, 0x10000, RESULT_INVALID_PARAM, 0x00F0}, // an output the module lacks
+        {16, 0x00F0, 0x0001, 0x10001, RESULT_INVALID_PARAM, 0x00F0},  // also in value
+    };
+    for (const Case &c : cases) {
+        with_module(module_with(16, c.outputs), [&](const Testbed &bed, const std::string &node, int32_t module) {
+            bed.update(node, [&](kdxsim::ModuleState &s) { s.registers.do_value = c.before; });
+            bed.clear_commands();
+            EXPECT_EQ(KDX7400_DO_WriteMaskedValue(module, c.mask, c.value), c.result) << std::hex << c.mask;
+            EXPECT_EQ(bed.state(node).registers.do_value, c.after) << std::hex << c.mask;
+            EXPECT_EQ(bed.transfers().size(), c.result == RESULT_OK ? 2u : 0u);
+        });
+    }
+}
+
+TEST_F(Sharing, ChannelChecksFollowTheModulesCounts) {
+    ASSERT_GE(open_module(8, 32), 0);
+    struct Case {
+        int32_t index, family;
+        uint64_t mask;
+        uint32_t channel;
+        int16_t mask_result, channel_result;
+    };
+    const int32_t open = index;
+    const Case cases[] = {
+        {open, KDX7400_OUTPUTS, 0xFFFFFFFF, 31, RESULT_OK, RESULT_OK},
+        {open, KDX7400_OUTPUTS, 0x100000000, 32, RESULT_INVALID_PARAM, RESULT_INVALID_PARAM},
+        {open, KDX7400_INPUTS, 0xFF, 7, RESULT_OK, RESULT_OK},
+        {open, KDX7400_INPUTS, 0x100, 8, RESULT_INVALID_PARAM, RESULT_INVALID_PARAM},
+        {open, KDX7400_INPUTS, 0, 64, RESULT_OK, RESULT_INVALID_PARAM},
+        {open, KDX7400_INPUTS, 0, 0xFFFFFFFF, RESULT_OK, RESULT_INVALID_PARAM},
+        {open, 2, 0, 0, RESULT_INVALID_PARAM, RESULT_INVALID_PARAM},
+        {open + 1, KDX7400_OUTPUTS, 0, 0, RESULT_NOT_OPEN, RESULT_NOT_OPEN},
+        {-1, KDX7400_OUTPUTS, 0, 0, RESULT_BAD_INDEX, RESULT_BAD_INDEX},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(KDX7400_CheckMask(c.index, c.family, c.mask), c.mask_result) << std::hex << c.mask;
+        EXPECT_EQ(KDX7400_CheckChannel(c.index, c.family, c.channel), c.channel_result) << c.channel;
+    }
+    EXPECT_TRUE(transfers().empty());
+}
+
+TEST_F(Sharing, AFailedOpenSaysWhyInErrno) {
+    bed.add_module({});
+    struct Case {
+        const char *what;
+        std::function<int32_t()> open;
+        int32_t result;
+        int error;
+    };
+    const Case cases[] = {
+        {"bad board ID", [] { return KDX7400_OpenDevice(0x7401, 16); }, OPEN_BAD_BOARD_ID, EINVAL},
+        {"bad path", [] { return KDX7400_OpenDevicePath("/dev/sda"); }, OPEN_BAD_PATH, EINVAL},
+        {"no such product", [] { return KDX7400_OpenDevice(0x7402, 0); }, OPEN_NOT_FOUND, ENOENT},
+        {"no such board", [] { return KDX7400_OpenDevice(0x7401, 5); }, OPEN_NOT_FOUND, ENOENT},
+        {"no such node", [] { return KDX7400_OpenDevicePath("sg9"); }, OPEN_NOT_FOUND, ENOENT},
+    };
+    for (const Case &c : cases) {
+        errno = 0;
+        EXPECT_EQ(c.open(), c.result) << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+    }
+    for (int32_t i = 0; i < MAX_DEVICES; ++i) {
+        ASSERT_EQ(KDX7400_OpenDevice(0x7401, 0), i);
+    }
+    errno = 0;
+    EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), OPEN_TABLE_FULL);
+    EXPECT_EQ(errno, EMFILE);
+}
+
+// Root passes every mode check: the case needs a user the node refuses.
+TEST_F(Sharing, ANodeThatRefusesTheUserIsPermissionDeniedNotNotFound) {
+    const std::string refused = bed.add_module({});
+    ASSERT_EQ(::chmod(bed.root().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod((bed.root() + "/dev/" + refused).c_str(), 0600), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3); // not root: nothing to prove here
+        }
+        errno = 0;
+        const bool by_ids = KDX7400_OpenDevice(0x7401, 0) == OPEN_NOT_FOUND && errno == EACCES;
+        errno = 0;
+        const bool by_path = KDX7400_OpenDevicePath(refused.c_str()) == OPEN_NOT_FOUND && errno == EACCES;
+        ::_exit(by_ids && by_path ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WEXITSTATUS(status) == 3) {
+        GTEST_SKIP() << "needs root to become another user";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(Sharing, AModuleInfoCutShortFailsTheOpen) {
+    bed.add_module({});
+    Fault cut = fault(FaultKind::ShortData);
+    cut.length = 16;
+    bed.inject(for_lba(cut, LBA_MODULE_INFO));
+    errno = 0;
+    EXPECT_EQ(KDX7400_OpenDevice(0x7401, 0), OPEN_NOT_FOUND);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(bed.open_node_descriptors(), 0);
+}
+
+} // namespace
