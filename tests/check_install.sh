@@ -27,6 +27,15 @@ LD_LIBRARY_PATH="$libdir" "$scratch/pc-consumer"
 c++ -std=c++20 "$source_dir/tests/consumer/main.cpp" $(pkg-config --cflags --libs kdx7400) \
     -o "$scratch/pc-consumer-cpp"
 LD_LIBRARY_PATH="$libdir" "$scratch/pc-consumer-cpp"
+# The README's C++ example as a user types it: the compiler's default
+# standard (C++17 for Debian 12's g++), then C++20.
+awk '/^## Using the library from C\+\+/ { section = 1 }
+     section && /^```cpp/ { keep = 1; next }
+     keep && /^```/ { exit }
+     keep { print }' "$source_dir/README.md" > "$scratch/readme.cpp"
+grep -q 'kdx::Module' "$scratch/readme.cpp"
+c++ "$scratch/readme.cpp" $(pkg-config --cflags --libs kdx7400) -o "$scratch/readme-default"
+c++ -std=c++20 "$scratch/readme.cpp" $(pkg-config --cflags --libs kdx7400) -o "$scratch/readme-20"
 
 cmake -S "$source_dir/tests/consumer" -B "$scratch/consumer" -G Ninja \
       -DCMAKE_PREFIX_PATH="$scratch/prefix" > /dev/null

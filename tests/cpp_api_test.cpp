@@ -4,6 +4,8 @@
 #include "kdx7400.hpp"
 #include "support.h"
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -21,7 +23,7 @@ protected:
 
 TEST(CppErrors, CodesCarryTheLibrarysTexts) {
     EXPECT_STREQ(kdx::category().name(), "kdx7400");
-    for (int result = RESULT_OK; result <= RESULT_BUFFER_TOO_SMALL; ++result) {
+    for (int result = RESULT_OK; result <= RESULT_BUSY; ++result) {
         EXPECT_EQ(kdx::category().message(result), KDXIO_GetResultString(result));
     }
     const std::pair<kdx::errc, int32_t> opens[] = {{kdx::errc::not_found, OPEN_NOT_FOUND},
@@ -117,6 +119,8 @@ TEST_F(Cpp, ChannelsAndMaskBitsTheModuleLacksAreRefusedBeforeAnyTransfer) {
         [&] { module.clear_counter(16, code); },
         [&] { module.switch_outputs(std::vector<uint8_t>{1, 16}, true, code); },
         [&] { module.set_nickname(std::string(33, 'n'), code); },
+        [&] { module.update_outputs(0x10000, 0, code); },
+        [&] { module.switch_outputs({1, 200}, true, code); },
     };
     for (std::size_t i = 0; i < refused.size(); ++i) {
         code.clear();
@@ -220,6 +224,32 @@ TEST_F(Cpp, TheListingNamesNodesAndBoardsAsNumbers) {
 }
 
 // Run under ThreadSanitizer too (kdx7400_tsan_tests).
+TEST_F(Cpp, ALockedBlockIsOneStepForOtherThreads) {
+    node = add(3);
+    kdx::Module module = kdx::Module::open(0x7401, 3);
+    std::atomic<bool> wrote{false};
+    std::thread other;
+    {
+        const kdx::ModuleLock held = module.lock();
+        EXPECT_TRUE(held);
+        other = std::thread([&] {
+            module.update_outputs(0x00F0, 0x00F0);
+            wrote = true;
+        });
+        const uint64_t seen = module.read_outputs(); // the holder's calls nest
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_FALSE(wrote) << "another thread wrote inside the locked block";
+        module.write_outputs(seen | 0x1);
+    }
+    other.join();
+    EXPECT_EQ(state().registers.do_value, 0x00F1u);
+    module.close();
+    std::error_code code;
+    const kdx::ModuleLock none = module.lock(code);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(code, kdx::errc::not_open);
+}
+
 TEST_F(Cpp, ThreadsShareAModuleAndOpenAndCloseSafely) {
     node = add(3);
     add(4);

@@ -87,10 +87,67 @@ def test_every_method_reaches_the_module(bed: Bed) -> None:
 def test_a_batch_of_channels_is_one_read_and_one_write(bed: Bed) -> None:
     bed.add("pid=0x7401,bid=3")
     with kdx7400.open(0x7401, 3) as m:
+        m.write_outputs(0xF0F0)
         bed.clear()
         m.switch_outputs([0, 1, 2, 3], True)
         assert [t["cdb"][:2] for t in bed.transfers()] == [READ10, WRITE10]
-        assert bed.state()["outputs"] == 0xF
+        assert bed.state()["outputs"] == 0xF0FF
+        m.update_outputs(0x0FF0, 0x0550)
+        assert bed.state()["outputs"] == 0xF55F
+
+
+def test_a_locked_block_keeps_other_programs_writes_out(bed: Bed) -> None:
+    bed.add("pid=0x7401,bid=3,do=16")
+    program = (
+        "import kdx7400\n"
+        "with kdx7400.open(0x7401, 3) as m:\n"
+        "    m.write_output(9, True)\n"
+    )
+    with kdx7400.open(0x7401, 3) as m:
+        with m.locked():
+            with m.locked():  # nests
+                other = subprocess.Popen([sys.executable, "-c", program])
+                m.write_outputs(0x1)
+                try:
+                    other.wait(timeout=0.5)
+                    waited = False
+                except subprocess.TimeoutExpired:
+                    waited = True
+                assert waited, "another program wrote inside the locked block"
+                assert m.read_outputs() == 0x1
+        assert other.wait(timeout=10) == 0
+        assert m.read_outputs() == 0x201
+
+
+def test_a_module_dropped_without_close_is_closed(bed: Bed) -> None:
+    import gc
+
+    bed.add("pid=0x7401,bid=3")
+    for _ in range(40):  # more than the 32 slots
+        kdx7400.open(0x7401, 3).read_outputs()
+        gc.collect()
+    assert open_nodes(bed) == []
+
+
+def test_a_node_the_user_may_not_open_is_permission_denied(bed: Bed) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("needs root to become another user")
+    bed.add("pid=0x7401,bid=3")
+    os.chmod(bed.root, 0o755)
+    os.chmod(Path(bed.root, "dev", "sg0"), 0o600)
+    program = (
+        "import os, kdx7400\n"
+        "os.setgid(65534); os.setuid(65534)\n"
+        "for kind in ('ids', 'node'):\n"
+        "    try:\n"
+        "        kdx7400.open(0x7401, 3) if kind == 'ids' else kdx7400.open(node='sg0')\n"
+        "    except kdx7400.PermissionDeniedError as e:\n"
+        "        assert isinstance(e, PermissionError), e\n"
+        "        print(kind, e.code)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["ids", "-1", "node", "-1"]
 
 
 @pytest.mark.parametrize(
@@ -107,6 +164,9 @@ def test_a_batch_of_channels_is_one_read_and_one_write(bed: Bed) -> None:
         lambda m: m.set_watchdog_timeout(99),
         lambda m: m.set_counter_edge(2),
         lambda m: m.write_outputs(-1),
+        lambda m: m.update_outputs(0x10000, 0),
+        lambda m: m.update_outputs(1, 1 << 64),
+        lambda m: m.write_output(2**32 + 1, True),
     ],
 )
 def test_bad_arguments_raise_before_anything_is_sent(bed: Bed, call: object) -> None:

@@ -15,26 +15,28 @@ call)::
 Every failure raises a subclass of :class:`Error` carrying the library's
 result code and text; no call returns a bare result code.
 
-Threads: calls on one :class:`Module` are serialised by a lock of that
-module, so threads may share it; opening and closing are serialised across
-the process, because the C library's table of open modules has no lock.
-Calls on different modules run in parallel.
+Threads and processes: the C library serialises the calls on a module and
+keeps other processes' writes out of its read-modify-write sequences, so a
+:class:`Module` may be shared by threads; ``with module.locked():`` makes a
+read, a decision and a write one step. A module dropped without
+:meth:`Module.close` is closed when it is collected.
 """
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
-import os
-import threading
+import weakref
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Callable, Iterable, NamedTuple, Optional, Type
+from typing import Callable, Iterable, Iterator, NamedTuple, Optional, Type
 
 from . import _native
 
 __all__ = [
     "BadHeaderError",
+    "BusyError",
     "ChannelCounts",
     "DeviceInfo",
     "Error",
@@ -53,7 +55,6 @@ __all__ = [
 ]
 
 _lib = _native.load()
-_table_lock = threading.Lock()
 
 # ---- errors -------------------------------------------------------------------
 
@@ -85,6 +86,11 @@ class BadHeaderError(Error):
     """The module's reply lacked the header magic."""
 
 
+class BusyError(Error):
+    """Another thread or program held the module for the whole wait (5 s);
+    nothing was sent."""
+
+
 class InvalidArgumentError(Error, ValueError):
     """An argument out of range: a channel, a mask bit, a value, an index."""
 
@@ -110,6 +116,7 @@ _RESULT_ERRORS: dict[int, Type[Error]] = {
     7: InvalidArgumentError,
     8: InvalidArgumentError,
     9: InvalidArgumentError,
+    10: BusyError,
 }
 
 _OPEN_ERRORS: dict[int, Type[Error]] = {
@@ -207,70 +214,52 @@ class Safety(NamedTuple):
     values: int
 
 
-def _explain_unopenable(node: str) -> None:
-    """The library can only say "not found" for a node this user may not
-    open; say what really stands in the way."""
-    try:
-        fd = os.open(node, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError as error:
-        if error.errno in (errno.EACCES, errno.EPERM):
-            raise PermissionDeniedError(
-                f"open {node}",
-                -1,
-                f"{node} is a KDX-7400 module but cannot be opened: {os.strerror(error.errno)}"
-                " (see udev/60-kdx7400.rules)",
-            ) from None
-        return
-    os.close(fd)
-
-
 def open(product_id: Optional[int] = None, board_id: Optional[int] = None, *,
          node: Optional[str] = None) -> Module:  # noqa: A001 - the package's verb
     """Opens a module by USB product ID and board ID (0-15), or by its sg
     node (``node="/dev/sg2"`` or ``"sg2"``). Use it in a ``with`` block, or
     call :meth:`Module.close`."""
-    with _table_lock:
-        if node is not None:
-            if product_id is not None or board_id is not None:
-                _refuse("open", "give a node or a product ID and board ID, not both")
-            result = int(_lib.KDX7400_OpenDevicePath(node.encode()))
-            where = f"open {node}"
-            path = node if node.startswith("/") else "/dev/" + node
-            suspects = [path]
-        else:
-            if product_id is None or board_id is None:
-                _refuse("open", "give a product ID and a board ID, or node=")
-            assert product_id is not None and board_id is not None
-            if not 0 <= product_id <= 0xFFFF:
-                _refuse("open", f"product ID {product_id:#x} out of range (0 to 0xffff)")
-            if not 0 <= board_id <= 255:
-                _refuse("open", f"board ID {board_id} out of range (0 to 15)")
-            result = int(_lib.KDX7400_OpenDevice(product_id, board_id))
-            where = f"open {product_id:#06x} board {board_id}"
-            suspects = []
-            if result == -1:
-                suspects = [d.node for d in list_devices()
-                            if d.product_id == product_id and d.board_id == board_id]
-        if result < 0:
-            if result == -1:
-                for suspect in suspects:
-                    _explain_unopenable(suspect)
-            text = bytes(_lib.KDXIO_GetOpenResultString(result)).decode()
-            raise _OPEN_ERRORS.get(result, Error)(where, result, text)
-        return Module(result)
+    if node is not None:
+        if product_id is not None or board_id is not None:
+            _refuse("open", "give a node or a product ID and board ID, not both")
+        result = int(_lib.KDX7400_OpenDevicePath(node.encode()))
+        where = f"open {node}"
+    else:
+        if product_id is None or board_id is None:
+            _refuse("open", "give a product ID and a board ID, or node=")
+        assert product_id is not None and board_id is not None
+        if not 0 <= product_id <= 0xFFFF:
+            _refuse("open", f"product ID {product_id:#x} out of range (0 to 0xffff)")
+        if not 0 <= board_id <= 255:
+            _refuse("open", f"board ID {board_id} out of range (0 to 15)")
+        result = int(_lib.KDX7400_OpenDevice(product_id, board_id))
+        where = f"open {product_id:#06x} board {board_id}"
+    if result < 0:
+        # The library says in errno why an open failed.
+        if result == -1 and ctypes.get_errno() in (errno.EACCES, errno.EPERM):
+            raise PermissionDeniedError(
+                where, result,
+                "the module's node may not be opened by this user (see udev/60-kdx7400.rules)")
+        text = bytes(_lib.KDXIO_GetOpenResultString(result)).decode()
+        raise _OPEN_ERRORS.get(result, Error)(where, result, text)
+    return Module(result)
+
+
+def _close_index(index: int) -> None:
+    _lib.KDX7400_CloseDevice(index)
 
 
 class Module:
-    """An open module. Closes itself at the end of a ``with`` block; close()
-    may be called any number of times. Channels and mask bits beyond the
-    module's channel counts are refused with InvalidArgumentError before
-    anything is sent (the C calls would pass them on and the module would
-    ignore them)."""
+    """An open module. Closes itself at the end of a ``with`` block, and
+    when it is collected; close() may be called any number of times.
+    Channels and mask bits beyond the module's channel counts are refused
+    with InvalidArgumentError before anything is sent (the library's
+    KDX7400_CheckChannel and KDX7400_CheckMask tell)."""
 
     def __init__(self, index: int) -> None:
         """Wraps an index that :func:`open` returned; not for direct use."""
         self._index = index
-        self._lock = threading.Lock()
+        self._finalizer = weakref.finalize(self, _close_index, index)
         counts = []
         for getter in ("DI", "DO", "AI", "AO", "PI", "PO"):
             value = ctypes.c_uint8(0)
@@ -298,18 +287,29 @@ class Module:
 
     def close(self) -> None:
         """Closes the module; later calls raise NotOpenError."""
-        with self._lock, _table_lock:
-            if self._index >= 0:
-                _lib.KDX7400_CloseDevice(self._index)
-                self._index = -1
+        if self._index >= 0:
+            self._index = -1
+            self._finalizer()
+
+    @contextlib.contextmanager
+    def locked(self) -> Iterator[Module]:
+        """Holds the module for this thread for the ``with`` block: no other
+        thread, and no other program's write, reaches it in between, so that
+        a read, a decision and a write are one step. Others wait up to 5 s
+        (then :class:`BusyError`); it nests with every call of this thread."""
+        self._call("lock module", _lib.KDX7400_LockDevice)
+        index = self._index
+        try:
+            yield self
+        finally:
+            _lib.KDX7400_UnlockDevice(index)
 
     # -- helpers --
 
     def _call(self, operation: str, function: Callable[..., int], *arguments: object) -> None:
-        with self._lock:
-            if self._index < 0:
-                raise NotOpenError(operation, 2, _result_text(2))
-            _check(int(function(self._index, *arguments)), operation)
+        if self._index < 0:
+            raise NotOpenError(operation, 2, _result_text(2))
+        _check(int(function(self._index, *arguments)), operation)
 
     def _get(self, operation: str, function: Callable[..., int], kind: Type[ctypes._SimpleCData],  # type: ignore[type-arg]
              *arguments: object) -> int:
@@ -317,13 +317,19 @@ class Module:
         self._call(operation, function, *arguments, ctypes.byref(value))
         return int(value.value)
 
-    def _channel(self, operation: str, channel: int, count: int) -> int:
-        if not 0 <= channel < min(count, 64):
-            _refuse(operation, f"channel {channel} out of range (0 to {min(count, 64) - 1})")
+    # The range rules are the library's; only what a C integer cannot
+    # hold is refused here.
+    def _channel(self, operation: str, channel: int, family: int) -> int:
+        count = min(self._counts.do if family == _native.OUTPUTS else self._counts.di, 64)
+        if not 0 <= channel < 2**32 or self._index >= 0 and _lib.KDX7400_CheckChannel(
+                self._index, family, channel) == 7:
+            _refuse(operation, f"channel {channel} out of range (0 to {count - 1})")
         return channel
 
-    def _mask(self, operation: str, mask: int, count: int) -> int:
-        if mask < 0 or mask >> min(count, 64):
+    def _mask(self, operation: str, mask: int, family: int) -> int:
+        count = self._counts.do if family == _native.OUTPUTS else self._counts.di
+        if not 0 <= mask < 2**64 or self._index >= 0 and _lib.KDX7400_CheckMask(
+                self._index, family, mask) == 7:
             _refuse(operation, f"mask {mask:#x} names channels the module lacks (it has {count})")
         return mask
 
@@ -361,7 +367,7 @@ class Module:
     def write_outputs(self, mask: int) -> None:
         """Sets every output: bit n is output n."""
         self._call("write outputs", _lib.KDX7400_DO_WriteValue,
-                   self._mask("write outputs", mask, self._counts.do))
+                   self._mask("write outputs", mask, _native.OUTPUTS))
 
     def read_outputs(self) -> int:
         """The output mask."""
@@ -370,31 +376,32 @@ class Module:
     def write_output(self, channel: int, on: bool) -> None:
         """Switches one output."""
         self._call("write output", _lib.KDX7400_DO_WriteChannel,
-                   self._channel("write output", channel, self._counts.do), int(bool(on)))
+                   self._channel("write output", channel, _native.OUTPUTS), int(bool(on)))
+
+    def update_outputs(self, mask: int, value: int) -> None:
+        """The outputs selected by ``mask`` take their bits in ``value``;
+        the others stay. One read and one write, atomic against every other
+        user of the module."""
+        if not (0 <= mask < 2**64 and 0 <= value < 2**64):
+            _refuse("update outputs", "mask and value are 64-bit masks")
+        self._call("update outputs", _lib.KDX7400_DO_WriteMaskedValue, mask, value)
 
     def switch_outputs(self, channels: Iterable[int], on: bool) -> None:
-        """Switches several outputs with one read and one write (an addition
-        of this package; the C library switches one channel per call)."""
+        """Switches several outputs with one masked write."""
         change = 0
         for channel in channels:
-            change |= 1 << self._channel("switch outputs", channel, self._counts.do)
-        with self._lock:
-            if self._index < 0:
-                raise NotOpenError("switch outputs", 2, _result_text(2))
-            mask = ctypes.c_uint64(0)
-            _check(int(_lib.KDX7400_DO_ReadValue(self._index, ctypes.byref(mask))), "switch outputs")
-            value = mask.value | change if on else mask.value & ~change
-            _check(int(_lib.KDX7400_DO_WriteValue(self._index, value)), "switch outputs")
+            change |= 1 << self._channel("switch outputs", channel, _native.OUTPUTS)
+        self.update_outputs(change, change if on else 0)
 
     def set_power_on(self, mask: int) -> None:
         """The outputs the module switches on at power-on and reset."""
         self._call("set power-on outputs", _lib.KDX7400_DO_SetPowerOnEnable,
-                   self._mask("set power-on outputs", mask, self._counts.do))
+                   self._mask("set power-on outputs", mask, _native.OUTPUTS))
 
     def set_power_on_channel(self, channel: int, on: bool) -> None:
         """One output's power-on value."""
         self._call("set power-on output", _lib.KDX7400_DO_SetPowerOnEnableToChannel,
-                   self._channel("set power-on output", channel, self._counts.do), int(bool(on)))
+                   self._channel("set power-on output", channel, _native.OUTPUTS), int(bool(on)))
 
     def power_on(self) -> int:
         """The power-on mask."""
@@ -410,13 +417,13 @@ class Module:
 
     def set_safety(self, outputs: int, values: int) -> None:
         """Both safety masks."""
-        self._mask("set safety masks", outputs | values, self._counts.do)
+        self._mask("set safety masks", outputs | values, _native.OUTPUTS)
         self._call("set safety masks", _lib.KDX7400_DO_SetSafetyEnable, outputs, values)
 
     def set_safety_channel(self, channel: int, output: bool, value: bool) -> None:
         """One output's bit in each safety mask."""
         self._call("set safety channel", _lib.KDX7400_DO_SetSafetyEnableChannel,
-                   self._channel("set safety channel", channel, self._counts.do),
+                   self._channel("set safety channel", channel, _native.OUTPUTS),
                    int(bool(output)), int(bool(value)))
 
     def safety(self) -> Safety:
@@ -435,7 +442,7 @@ class Module:
     def read_input(self, channel: int) -> bool:
         """One input."""
         return bool(self._get("read input", _lib.KDX7400_DI_ReadChannel, ctypes.c_uint8,
-                              self._channel("read input", channel, self._counts.di)))
+                              self._channel("read input", channel, _native.INPUTS)))
 
     def set_input_filter(self, value: int) -> None:
         """The input filter, 0 to 65535."""
@@ -474,17 +481,17 @@ class Module:
     def read_counter(self, channel: int) -> int:
         """One input's counter."""
         return self._get("read counter", _lib.KDX7400_DI_ReadChannelCounter, ctypes.c_uint32,
-                         self._channel("read counter", channel, self._counts.di))
+                         self._channel("read counter", channel, _native.INPUTS))
 
     def clear_counters(self, mask: int) -> None:
         """Clears the counters of the mask's bits."""
         self._call("clear counters", _lib.KDX7400_DI_ClearCounter,
-                   self._mask("clear counters", mask, self._counts.di))
+                   self._mask("clear counters", mask, _native.INPUTS))
 
     def clear_counter(self, channel: int) -> None:
         """Clears one counter."""
         self._call("clear counter", _lib.KDX7400_DI_ClearCounterChannel,
-                   self._channel("clear counter", channel, self._counts.di))
+                   self._channel("clear counter", channel, _native.INPUTS))
 
     # -- identity, settings, commands, watchdog --
 

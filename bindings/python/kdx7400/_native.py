@@ -54,7 +54,7 @@ def load() -> ctypes.CDLL:
             tried.append(f"{candidate} (no such file)")
             continue
         try:
-            library = ctypes.CDLL(candidate)
+            library = ctypes.CDLL(candidate, use_errno=True)  # failed opens set errno
         except OSError as error:
             tried.append(f"{candidate} ({error})")
             continue
@@ -66,6 +66,10 @@ def load() -> ctypes.CDLL:
         + f". Install libkdx7400, or set {LIBRARY_ENV} to the path of {LIBRARY_NAME}."
     )
 
+
+# Channel families of KDX7400_CheckMask and KDX7400_CheckChannel.
+OUTPUTS = 0
+INPUTS = 1
 
 _I16 = ctypes.c_int16
 _I32 = ctypes.c_int32
@@ -80,6 +84,10 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_OpenDevice": (_I32, [_U16, _U8]),
     "KDX7400_OpenDevicePath": (_I32, [ctypes.c_char_p]),
     "KDX7400_CloseDevice": (_I16, [_I32]),
+    "KDX7400_LockDevice": (_I16, [_I32]),
+    "KDX7400_UnlockDevice": (_I16, [_I32]),
+    "KDX7400_CheckMask": (_I16, [_I32, _I32, _U64]),
+    "KDX7400_CheckChannel": (_I16, [_I32, _I32, _U32]),
     "KDX7400_GetDeviceNode": (_I16, [_I32, ctypes.c_char_p, ctypes.c_size_t]),
     "KDX7400_GetDeviceList": (_I16, [_P(DeviceEntry), ctypes.c_size_t, _P(ctypes.c_size_t)]),
     "KDX7400_GetDOTotal": (_I16, [_I32, _P(_U8)]),
@@ -93,6 +101,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDXIO_GetOpenResultString": (ctypes.c_char_p, [_I32]),
     "KDX7400_DO_WriteValue": (_I16, [_I32, _U64]),
     "KDX7400_DO_WriteChannel": (_I16, [_I32, _U8, _U8]),
+    "KDX7400_DO_WriteMaskedValue": (_I16, [_I32, _U64, _U64]),
     "KDX7400_DO_ReadValue": (_I16, [_I32, _P(_U64)]),
     "KDX7400_DO_SetPowerOnEnable": (_I16, [_I32, _U64]),
     "KDX7400_DO_SetPowerOnEnableToChannel": (_I16, [_I32, _U8, _U8]),
