@@ -297,6 +297,7 @@ TEST_F(Tools, ChannelsAndBitsTheModuleLacksAreRefusedWithTheRange) {
     const Case cases[] = {
         {{"do", "on", "16"}, "output channel 16 out of range (0 to 15)"},
         {{"do", "off", "3", "99"}, "output channel 99 out of range (0 to 15)"},
+        {{"do", "on", "99999"}, "output channel 99999 out of range (0 to 15)"},
         {{"do", "set", "0x1ffff"}, "(0x0000 to 0xffff)"},
         {{"do", "power-on", "0x10000"}, "power-on mask"},
         {{"do", "safety", "0x1", "0x10000"}, "safety mask"},

@@ -22,7 +22,7 @@ void inputs(const Options &options, const std::string &verb) {
     if (verb == "get") {
         print_mask(options, "inputs", module.read_inputs(), count);
     } else if (verb == "channel") {
-        const uint8_t channel = parse_channel(v[0], count, "input");
+        const uint8_t channel = parse_channel(v[0], module, KDX7400_INPUTS, "input");
         const unsigned state = module.read_input(channel) ? 1 : 0;
         emit(options, {{"channel", channel}, {"state", state}}, std::to_string(state) + "\n");
     } else if (verb == "filter") {
@@ -55,9 +55,8 @@ void counters(const Options &options, const std::string &verb) {
         need_values(options, 1, 64, "counter clear-channel CH...");
     }
     kdx::Module module = open_module(options);
-    const unsigned count = module.counts().di;
     if (verb == "read" && v.size() == 1) {
-        const uint8_t channel = parse_channel(v[0], count, "counter");
+        const uint8_t channel = parse_channel(v[0], module, KDX7400_INPUTS, "counter");
         const uint32_t value = module.read_counter(channel);
         emit(options, {{"channel", channel}, {"counter", value}}, std::to_string(value) + "\n");
     } else if (verb == "read") {
@@ -68,11 +67,11 @@ void counters(const Options &options, const std::string &verb) {
         }
         emit(options, {{"counters", values}}, text.str());
     } else if (verb == "clear") {
-        module.clear_counters(parse_mask(v[0], count, "counter"));
+        module.clear_counters(parse_mask(v[0], module, KDX7400_INPUTS, "counter"));
     } else {
         uint64_t mask = 0;
         for (const std::string &text : v) {
-            mask |= uint64_t{1} << parse_channel(text, count, "counter");
+            mask |= uint64_t{1} << parse_channel(text, module, KDX7400_INPUTS, "counter");
         }
         module.clear_counters(mask); // one command for all of them
     }

@@ -26,18 +26,18 @@ void outputs(const Options &options, const std::string &verb) {
     if (verb == "get") {
         print_mask(options, "outputs", module.read_outputs(), count);
     } else if (verb == "set") {
-        module.write_outputs(parse_mask(v[0], count, "output"));
+        module.write_outputs(parse_mask(v[0], module, KDX7400_OUTPUTS, "output"));
     } else if (verb == "on" || verb == "off") {
         std::vector<uint8_t> channels;
         for (const std::string &text : v) {
-            channels.push_back(parse_channel(text, count, "output"));
+            channels.push_back(parse_channel(text, module, KDX7400_OUTPUTS, "output"));
         }
         module.switch_outputs(channels, verb == "on"); // one read, one write
     } else if (verb == "power-on") {
         if (v.empty()) {
             print_mask(options, "power_on", module.power_on(), count);
         } else {
-            module.set_power_on(parse_mask(v[0], count, "power-on"));
+            module.set_power_on(parse_mask(v[0], module, KDX7400_OUTPUTS, "power-on"));
         }
     } else if (verb == "safety") {
         if (v.empty()) {
@@ -46,7 +46,7 @@ void outputs(const Options &options, const std::string &verb) {
                  {{"first", mask_json(safety.outputs, count)}, {"second", mask_json(safety.values, count)}},
                  hex_mask(safety.outputs, count) + " " + hex_mask(safety.values, count) + "\n");
         } else {
-            module.set_safety({parse_mask(v[0], count, "safety"), parse_mask(v[1], count, "safety")});
+            module.set_safety({parse_mask(v[0], module, KDX7400_OUTPUTS, "safety"), parse_mask(v[1], module, KDX7400_OUTPUTS, "safety")});
         }
     } else if (verb == "invert") {
         if (v.empty()) {

@@ -57,10 +57,11 @@ uint64_t parse_number(const std::string &text, uint64_t limit, const std::string
 uint16_t parse_product_id(const std::string &text);
 // The board ID as the listing shows it (one hex digit) or as 0 to 15.
 uint8_t parse_board_id(const std::string &text);
-// A mask whose bits must name existing channels.
-uint64_t parse_mask(const std::string &text, unsigned channels, const char *kind);
-// A channel number below the channel count.
-uint8_t parse_channel(const std::string &text, unsigned channels, const char *kind);
+// A mask whose bits name only channels the module has, of its outputs
+// (KDX7400_OUTPUTS) or inputs (KDX7400_INPUTS); a usage error otherwise.
+uint64_t parse_mask(const std::string &text, const kdx::Module &module, int family, const char *kind);
+// A channel the module has, of its outputs or inputs.
+uint8_t parse_channel(const std::string &text, const kdx::Module &module, int family, const char *kind);
 std::string hex_mask(uint64_t value, unsigned channels);
 std::string hex(uint64_t value, int digits);
 

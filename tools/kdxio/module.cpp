@@ -3,27 +3,22 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kdxio {
 
 namespace {
 
-// The library can only say "not found" for a node this user may not open;
-// say what really stands in the way.
-void explain_unopenable(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-    } else if (errno == EACCES || errno == EPERM) {
-        throw Failure(path + " is a KDX-7400 module but cannot be opened: " + std::strerror(errno) +
-                      " (see udev/60-kdx7400.rules)");
-    }
+// The library tells, through errno, when a module was there but its node
+// refused this user.
+[[noreturn]] void refused(const std::string &path) {
+    throw Failure(path + " is a KDX-7400 module but cannot be opened: " + std::strerror(EACCES) +
+                  " (see udev/60-kdx7400.rules)");
 }
 
 std::string failure_text(const std::string &operation, const std::error_code &code) {
-    const int c_code = code.value() >= 100 ? 100 - code.value() : code.value();
+    const int c_code = code == kdx::errc::permission_denied ? OPEN_NOT_FOUND
+                       : code.value() >= 100                 ? 100 - code.value()
+                                                             : code.value();
     return operation + ": " + code.message() + " (" + std::to_string(c_code) + ")";
 }
 
@@ -33,8 +28,8 @@ kdx::Module open_module(const Options &options) {
     std::error_code code;
     if (!options.node.empty()) {
         kdx::Module module = kdx::Module::open_node(options.node, code);
-        if (code == kdx::errc::not_found) {
-            explain_unopenable(options.node.starts_with("/") ? options.node : "/dev/" + options.node);
+        if (code == kdx::errc::permission_denied) {
+            refused(options.node.starts_with("/") ? options.node : "/dev/" + options.node);
         }
         if (code) {
             throw Failure(failure_text("open " + options.node, code));
@@ -47,13 +42,14 @@ kdx::Module open_module(const Options &options) {
     const uint16_t pid = parse_product_id(options.pid_text);
     const uint8_t bid = parse_board_id(options.bid_text);
     kdx::Module module = kdx::Module::open(pid, bid, code);
-    if (code == kdx::errc::not_found) {
-        for (const kdx::DeviceInfo &device : kdx::list_devices(code)) {
+    if (code == kdx::errc::permission_denied) {
+        // The listing (sysfs only) names the node when it shows the board.
+        std::error_code listing;
+        for (const kdx::DeviceInfo &device : kdx::list_devices(listing)) {
             if (device.product_id == pid && device.board_id == bid) {
-                explain_unopenable(device.node);
+                refused(device.node);
             }
         }
-        code = kdx::errc::not_found;
     }
     if (code) {
         throw Failure(failure_text("open " + hex(pid, 4) + " board " + std::to_string(bid), code));

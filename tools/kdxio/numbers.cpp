@@ -92,21 +92,33 @@ uint8_t parse_board_id(const std::string &text) {
     return static_cast<uint8_t>(*value);
 }
 
-uint64_t parse_mask(const std::string &text, unsigned channels, const char *kind) {
+namespace {
+
+unsigned channel_count(const kdx::Module &module, int family) {
+    return family == KDX7400_OUTPUTS ? module.counts().do_ : module.counts().di;
+}
+
+} // namespace
+
+// Which channels exist is the library's rule (KDX7400_CheckMask and
+// KDX7400_CheckChannel); kdxio only words the refusal.
+uint64_t parse_mask(const std::string &text, const kdx::Module &module, int family, const char *kind) {
     const uint64_t value = parse_number(text, UINT64_MAX, std::string(kind) + " mask");
-    if (channels < 64 && (value >> channels) != 0) {
-        const uint64_t all = channels == 0 ? 0 : (uint64_t{1} << channels) - 1;
+    if (KDX7400_CheckMask(module.index(), family, value) == RESULT_INVALID_PARAM) {
+        const unsigned channels = std::min(channel_count(module, family), 64u);
+        const uint64_t all = channels == 0 ? 0 : channels == 64 ? UINT64_MAX : (uint64_t{1} << channels) - 1;
         throw UsageError(std::string(kind) + " mask " + hex_mask(value, 64) + " names channels the module lacks: it has " +
                          std::to_string(channels) + " (" + hex_mask(0, channels) + " to " + hex_mask(all, channels) + ")");
     }
     return value;
 }
 
-uint8_t parse_channel(const std::string &text, unsigned channels, const char *kind) {
-    const uint64_t value = parse_number(text, 255, std::string(kind) + " channel");
-    if (value >= channels || value >= 64) {
+uint8_t parse_channel(const std::string &text, const kdx::Module &module, int family, const char *kind) {
+    const uint64_t value = parse_number(text, UINT32_MAX, std::string(kind) + " channel");
+    if (KDX7400_CheckChannel(module.index(), family, static_cast<uint32_t>(value)) == RESULT_INVALID_PARAM) {
+        const unsigned channels = std::min(channel_count(module, family), 64u);
         throw UsageError(std::string(kind) + " channel " + text + " out of range (0 to " +
-                         std::to_string(std::min(channels, 64u) - 1) + ")");
+                         std::to_string(channels == 0 ? 0 : channels - 1) + ")");
     }
     return static_cast<uint8_t>(value);
 }
