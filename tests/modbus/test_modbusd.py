@@ -305,3 +305,40 @@ def test_allow_limits_who_may_connect_and_ipv6_is_served(rig: Rig) -> None:
     finally:
         gateway.terminate()
         gateway.communicate(timeout=10)
+
+
+def test_kdxio_updates_survive_clients_toggling_another_coil(rig: Rig) -> None:
+    """kdxio switches output 5 while clients toggle coil 0: every kdxio
+    update must still be there afterwards, however the two interleave."""
+    import threading
+
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--all")
+    stop = threading.Event()
+    toggles = [0]
+
+    def toggle() -> None:
+        with rig.client() as client:
+            on = False
+            while not stop.is_set():
+                on = not on
+                assert not client.write_coil(0, on, slave=1).isError()
+                toggles[0] += 1
+
+    toggler = threading.Thread(target=toggle)
+    toggler.start()
+    env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
+    undone = 0
+    try:
+        with rig.client() as reader:
+            for i in range(300):
+                verb = "on" if i % 2 == 0 else "off"
+                subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "do", verb, "5"],
+                               env=env, check=True, timeout=20)
+                coil5 = reader.read_coils(5, count=1, slave=1).bits[0]
+                undone += coil5 != (verb == "on")
+    finally:
+        stop.set()
+        toggler.join(timeout=20)
+    assert toggles[0] > 300, "the clients did not run alongside"
+    assert undone == 0

@@ -95,7 +95,8 @@ std::vector<uint8_t> read_coils(kdx::Module &m, uint16_t address, uint16_t count
 
 void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
     const auto &n = m.counts();
-    std::optional<uint64_t> outputs, power_on;
+    uint64_t outputs_changed = 0, outputs_value = 0;
+    std::optional<uint64_t> power_on;
     uint64_t clear = 0;
     bool clear_watchdog = false;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -106,7 +107,8 @@ void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> val
         const bool on = values[i] != 0;
         switch (coil(n, a)) {
         case Coil::Output:
-            outputs = with_bit(outputs ? *outputs : m.read_outputs(), a, on);
+            outputs_changed |= uint64_t{1} << a;
+            outputs_value = with_bit(outputs_value, a, on);
             break;
         case Coil::PowerOn:
             power_on = with_bit(power_on ? *power_on : m.power_on(), a - kPowerOnCoils, on);
@@ -115,8 +117,9 @@ void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> val
         case Coil::ClearWatchdog: clear_watchdog = clear_watchdog || on; break;
         }
     }
-    // One whole-mask write per register, after one read.
-    if (outputs) m.write_outputs(*outputs);
+    // Outputs: one masked write, so that nobody else's outputs are undone;
+    // the power-on mask: one read and one write inside the request's lock.
+    if (outputs_changed != 0) m.update_outputs(outputs_changed, outputs_value);
     if (power_on) m.set_power_on(*power_on);
     if (clear != 0) m.clear_counters(clear);
     if (clear_watchdog) m.clear_watchdog_error();
@@ -207,8 +210,9 @@ uint64_t with_word(uint64_t mask, unsigned word, uint16_t value) {
     return (mask & ~(uint64_t{0xFFFF} << shift)) | (uint64_t{value} << shift);
 }
 
-bool mask_fits(uint64_t mask, unsigned outputs) {
-    return outputs >= 64 || (mask >> outputs) == 0;
+// Which outputs exist is the library's rule.
+bool mask_fits(const kdx::Module &m, uint64_t mask) {
+    return KDX7400_CheckMask(m.index(), KDX7400_OUTPUTS, mask) == RESULT_OK;
 }
 
 // Every value is worked out and checked before the first write, so that a
@@ -244,7 +248,7 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
             if (within(a, kSafetyFirst, 4)) safety->outputs = with_word(safety->outputs, a - kSafetyFirst, v);
             if (within(a, kSafetySecond, 4)) safety->values = with_word(safety->values, a - kSafetySecond, v);
         }
-        if (!mask_fits(safety->outputs | safety->values, n.do_)) throw ValueError{};
+        if (!mask_fits(m, safety->outputs | safety->values)) throw ValueError{};
     }
     std::optional<std::string> name;
     if (any_within(kNickname, kNicknameRegisters)) {
@@ -341,6 +345,9 @@ Reply serve(kdx::Module &module, uint8_t function, uint16_t address, uint16_t co
             std::span<const uint16_t> values) {
     Reply reply;
     try {
+        // A write reads before it writes (partial registers, the power-on
+        // mask): no other program's change may land in between.
+        const kdx::ModuleLock held = is_write(function) ? module.lock() : kdx::ModuleLock();
         switch (function) {
         case kReadCoils: reply.bits = read_coils(module, address, count); break;
         case kReadDiscreteInputs: reply.bits = read_inputs(module, address, count); break;
