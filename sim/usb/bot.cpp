@@ -20,6 +20,7 @@ constexpr uint8_t kModeSense6 = 0x1A;
 constexpr uint8_t kStartStopUnit = 0x1B;
 constexpr uint8_t kPreventAllowRemoval = 0x1E;
 constexpr uint8_t kSynchronizeCache10 = 0x35;
+constexpr uint32_t kHeaderBytes = 16;
 
 uint32_t le32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -66,7 +67,8 @@ std::array<uint8_t, kCswBytes> make_csw(uint32_t tag, uint32_t residue, uint8_t 
 
 std::optional<ReadBehaviour> parse_read_behaviour(const std::string &name) {
     for (const ReadBehaviour b :
-         {ReadBehaviour::Exact, ReadBehaviour::Block, ReadBehaviour::Phase, ReadBehaviour::Residue}) {
+         {ReadBehaviour::Exact, ReadBehaviour::Block, ReadBehaviour::Phase, ReadBehaviour::Residue,
+          ReadBehaviour::Short, ReadBehaviour::ShortPhase}) {
         if (name == name_of(b)) {
             return b;
         }
@@ -80,6 +82,8 @@ const char *name_of(ReadBehaviour behaviour) {
     case ReadBehaviour::Block: return "block";
     case ReadBehaviour::Phase: return "phase";
     case ReadBehaviour::Residue: return "residue";
+    case ReadBehaviour::Short: return "short";
+    case ReadBehaviour::ShortPhase: return "short-phase";
     }
     return "?";
 }
@@ -123,6 +127,12 @@ BotReply BotTarget::answer(ModuleState &state, const Cbw &cbw, std::span<const u
             scsi.transferred = 512;
         }
     }
+    // A firmware that sends only the header of a register block.
+    const bool header_only = register_read(cbw) && scsi.status == kStatusGood &&
+                             (behaviour_ == ReadBehaviour::Short || behaviour_ == ReadBehaviour::ShortPhase);
+    if (header_only) {
+        scsi.transferred = std::min<uint32_t>(scsi.transferred, kHeaderBytes);
+    }
     if (cbw.to_host) {
         data.resize(scsi.transferred);
         reply.data = std::move(data);
@@ -136,10 +146,12 @@ BotReply BotTarget::answer(ModuleState &state, const Cbw &cbw, std::span<const u
         return reply;
     }
     if (register_read(cbw)) {
-        if (behaviour_ == ReadBehaviour::Phase) {
+        if (behaviour_ == ReadBehaviour::Phase || behaviour_ == ReadBehaviour::ShortPhase) {
             reply.status = kCswPhaseError;
         } else if (behaviour_ == ReadBehaviour::Residue) {
-            reply.residue = 512 - std::min<uint32_t>(moved, 511);
+            // All the data, and a residue that claims none of it came: the
+            // host cannot tell what arrived, so takes it as it is.
+            reply.residue = cbw.length;
         }
     }
     return reply;

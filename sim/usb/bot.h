@@ -40,7 +40,9 @@ enum class ReadBehaviour {
     Exact,   // the bytes asked for, good status
     Block,   // the whole 512-byte block: the host sees babble
     Phase,   // the bytes asked for, then phase error: the host resets
-    Residue, // the bytes asked for, good status, a bogus residue
+    Residue, // the bytes asked for, good status, a residue of the whole length
+    Short,   // only the 16-byte header, good status, the true residue
+    ShortPhase, // only the header, then phase error
 };
 std::optional<ReadBehaviour> parse_read_behaviour(const std::string &name);
 const char *name_of(ReadBehaviour behaviour);

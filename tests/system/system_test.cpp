@@ -3,6 +3,7 @@
 // process on a dummy_hcd controller, reached through usb-storage, sd, sg
 // and sysfs as a module on a cable would be. Run by scripts/vm-test inside
 // the VM; KDX7400_VM_READS picks how the modules end short register reads.
+#include "../lost_updates.h"
 #include "kdx7400.h"
 #include "testbed.h"
 
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <set>
 #include <sys/wait.h>
 #include <thread>
@@ -470,6 +472,57 @@ TEST_F(System, AnUnplugDuringACommandNeverYieldsSuccess) {
             std::this_thread::sleep_for(200ms);
         }
     }
+}
+
+// Two programs switching their own outputs on one module through real sg
+// nodes: the flock on the node keeps each read-modify-write whole.
+TEST_F(System, TwoProcessesSharingAModuleLoseNoUpdate) {
+    Gadget module(bed, "dummy_udc.0", "pid=0x7401,bid=3,do=64");
+    const int32_t m = open_module(0x7401, 3);
+    ASSERT_GE(m, 0);
+    const char *chosen = std::getenv("KDX7400_VM_PROBE_ROUNDS");
+    const unsigned rounds = chosen != nullptr ? static_cast<unsigned>(std::atoi(chosen)) : 1000;
+    const auto start = Clock::now();
+    const kdxtest::ProbeResult probe =
+        kdxtest::two_process_probe(m, [] { return KDX7400_OpenDevice(0x7401, 3); }, rounds);
+    std::cout << "two-process probe: " << probe.rounds << " rounds, " << probe.lost_bits
+              << " bits lost, " << std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()
+              << " s\n";
+    EXPECT_EQ(probe.rounds, rounds);
+    EXPECT_EQ(probe.failed_calls, 0u);
+    EXPECT_EQ(probe.lost_bits, 0u);
+}
+
+// A firmware that sends only the header of a register block, with or
+// without a phase error: under the real usb-storage no read succeeds with
+// bytes that did not arrive, and writes still reach the module.
+TEST_F(System, AShortReplyNeverSucceeds) {
+    if (reads() != "short" && reads() != "short-phase") {
+        GTEST_SKIP() << "for the short read behaviours";
+    }
+    Gadget module(bed, "dummy_udc.0", "pid=0x7401,bid=3");
+    errno = 0;
+    EXPECT_EQ(KDX7400_OpenDevice(0x7401, 3), OPEN_NOT_FOUND) << "the module-info block came short";
+    EXPECT_EQ(errno, EIO);
+    const int fd = ::open(("/dev/" + module.node()).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    module.update([](kdxsim::ModuleState &s) { s.registers.do_power_on = 0x1234; });
+    uint8_t power_on[24] = {};
+    ASSERT_EQ(readLBA(fd, LBA_DO_POWER_ON, power_on, 24), 0) << "a short read succeeded";
+    const struct {
+        uint32_t lba, length;
+    } reads_[] = {{LBA_DO_VALUE, 24}, {LBA_MODULE_INFO, 128}, {LBA_DI_COUNTER, 272}, {LBA_NICKNAME, 48}};
+    for (const auto &r : reads_) {
+        std::vector<uint8_t> block(r.length, 0);
+        EXPECT_EQ(readLBA(fd, r.lba, block.data(), r.length), 0) << std::hex << r.lba;
+    }
+    uint8_t write[24] = {};
+    add_IDENTIFY_HEADER(write);
+    write[16] = 0x42;
+    EXPECT_EQ(writeLBA(fd, LBA_DO_VALUE, write, 24), 24);
+    EXPECT_EQ(module.state().registers.do_value, 0x42u);
+    EXPECT_EQ(getDiskSize(fd), 2097152u) << "READ CAPACITY is answered whole";
+    ::close(fd);
 }
 
 } // namespace

@@ -442,8 +442,8 @@ int main(int argc, char **argv) {
         ->required();
     app.add_option("--name", options.name, "module name in the testbed (default: usb-<udc>)");
     app.add_option("--reads", options.reads,
-                   "how short register reads end: exact, block, phase or residue")
-        ->check(CLI::IsMember({"exact", "block", "phase", "residue"}));
+                   "how short register reads end: exact, block, phase, residue, short or short-phase")
+        ->check(CLI::IsMember({"exact", "block", "phase", "residue", "short", "short-phase"}));
     app.add_option("--configfs", options.configfs, "the usb_gadget directory of configfs");
     app.add_option("--mount", options.mount_dir, "where to mount FunctionFS");
     CLI11_PARSE(app, argc, argv);
