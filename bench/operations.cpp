@@ -5,6 +5,8 @@
 //   operations                         Google Benchmark timings
 //   operations --instructions N        under callgrind: one dump per
 //                                      operation and per bare loop, N calls each
+//   operations --syscalls N            the kernel calls of each operation per
+//                                      call (SG_IO and flock), as JSON
 #include "../tests/operations.h"
 #include "../tests/fake_sg_node.h"
 
@@ -18,10 +20,15 @@
 #include <cstring>
 #include <scsi/sg.h>
 #include <string>
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr uint8_t kChannels = 64; // the widest fields: the most decoding
+long g_sg_io = 0;
+long g_flock = 0;
 std::array<uint8_t, 512> g_reply{};
 
 void prepare_reply() {
@@ -34,6 +41,7 @@ void prepare_reply() {
 
 // The kernel's side of SG_IO, as cheap as it can be.
 int fake_sg_node::answer(sg_io_hdr_t *h) {
+    ++g_sg_io;
     const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
     h->status = 0;
     h->host_status = 0;
@@ -58,6 +66,11 @@ int fake_sg_node::answer(sg_io_hdr_t *h) {
     return 0;
 }
 
+// The module lock's cross-process half, counted and then made for real.
+extern "C" int flock(int fd, int operation) {
+    ++g_flock;
+    return static_cast<int>(syscall(SYS_flock, fd, operation));
+}
 
 namespace {
 
@@ -120,9 +133,17 @@ void bare_call(benchmark::State &state, const char *commands) {
     }
 }
 
+// Whether the library loaded (perhaps an older baseline) has the operation.
+bool present(const kdxops::Operation &op) {
+    const std::string name = op.name;
+    const std::string symbol = name == "setopcode" || name == "getopcode" ? name : "KDX7400_" + name;
+    return dlsym(RTLD_DEFAULT, symbol.c_str()) != nullptr;
+}
+
 // Under callgrind: one dump of N calls per operation and per bare loop.
 void count_instructions(long calls) {
     for (const kdxops::Operation &op : kdxops::operations()) {
+        if (!present(op)) continue;
         kdxops::Outs outs;
         BareCommands bare(op.commands);
         op.call(g_module, outs); // first calls bind symbols; not counted
@@ -137,6 +158,22 @@ void count_instructions(long calls) {
     }
 }
 
+// The kernel calls each operation makes per call, the lock's included.
+void count_syscalls(long calls) {
+    std::printf("{");
+    const char *separator = "";
+    for (const kdxops::Operation &op : kdxops::operations()) {
+        if (!present(op)) continue;
+        kdxops::Outs outs;
+        g_sg_io = g_flock = 0;
+        for (long i = 0; i < calls; ++i) op.call(g_module, outs);
+        std::printf("%s\"%s\": [%.2f, %.2f]", separator, op.name, static_cast<double>(g_sg_io) / static_cast<double>(calls),
+                    static_cast<double>(g_flock) / static_cast<double>(calls));
+        separator = ", ";
+    }
+    std::printf("}\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -145,6 +182,10 @@ int main(int argc, char **argv) {
     if (g_module < 0) {
         std::fprintf(stderr, "operations: the stand-in module did not open (%d)\n", g_module);
         return 1;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--syscalls") == 0) {
+        count_syscalls(std::strtol(argv[2], nullptr, 10));
+        return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "--instructions") == 0) {
         count_instructions(std::strtol(argv[2], nullptr, 10));

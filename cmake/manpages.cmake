@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Manual pages are installed compressed, as Debian wants them.
 function(kdx7400_install_manpages component)
+  # Make, unlike Ninja, creates no output folders of its own.
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
   set(outputs)
   foreach(page IN LISTS ARGN)
     get_filename_component(page ${page} ABSOLUTE)

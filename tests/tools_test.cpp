@@ -235,6 +235,55 @@ TEST_F(Tools, ListingInBothForms) {
     EXPECT_EQ(boards, (std::set<int>{3, 10}));
 }
 
+TEST_F(Tools, ListingWithoutTheSgDriverIsEmptyInBothForms) {
+    bed.remove_class_directory();
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{KDXIO_PATH, "list"}, std::vector<std::string>{KDXIO_PATH, "list", "--plain"}}) {
+        const std::string form = args.back();
+        const Outcome outcome = run(args);
+        EXPECT_EQ(outcome.status, 0) << form << outcome.err;
+        EXPECT_EQ(outcome.out, "No KDX-7400 devices found.\n") << form;
+    }
+    const Outcome both = run({KDXIO_PATH, "list", "--plain", "--json"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("no --json form"), std::string::npos) << both.err;
+}
+
+// --json answers every command with one object: a write, with the state
+// it left, under the key kdxio info uses for the same field.
+TEST_F(Tools, WriteCommandsAnswerJsonWithTheResultingState) {
+    struct Case {
+        std::vector<std::string> args;
+        const char *key;
+        json value;
+    };
+    const Case cases[] = {
+        {{"do", "set", "5"}, "outputs", 5},
+        {{"do", "on", "4"}, "outputs", 0x15},
+        {{"do", "power-on", "0x3"}, "power_on", 3},
+        {{"di", "filter", "7"}, "filter", 7},
+        {{"frame-rate", "9"}, "frame_rate_factor", 9},
+        {{"name", "rig"}, "nickname", "rig"},
+        {{"protect", "1"}, "write_protect", 1}, // after the name: it protects it
+        {{"watchdog", "set", "1500"}, "watchdog_timeout", 1500},
+        {{"counter", "clear", "0x1"}, "counters", json::array()},
+    };
+    const json info = kdxio_json({"info"});
+    for (const Case &c : cases) {
+        const json answer = kdxio_json(c.args);
+        ASSERT_TRUE(answer.contains(c.key)) << c.args[0] << " " << answer.dump();
+        const json &got = answer[c.key].is_object() ? answer[c.key]["value"] : answer[c.key];
+        if (!c.value.is_array()) {
+            EXPECT_EQ(got, c.value) << c.args[0];
+        }
+        if (std::string(c.key) != "power_on" && std::string(c.key) != "filter" &&
+            std::string(c.key) != "counters") {
+            EXPECT_TRUE(info.contains(c.key)) << c.key << " is named otherwise by info";
+        }
+    }
+    EXPECT_EQ(kdxio({"do", "set", "6"}).out, "") << "text mode stays silent on a write";
+}
+
 TEST_F(Tools, RawBlocksInquiryAndCapacity) {
     Outcome outcome = kdxio({"raw", "read", "0x2040", "24"});
     EXPECT_EQ(outcome.status, 0) << outcome.err;

@@ -124,7 +124,9 @@ VirtualModule parse_virtual_module(const std::string &text) {
             wanted.product = value;
         } else {
             std::size_t used = 0;
-            const unsigned long number = std::stoul(value, &used, 0);
+            // Product IDs are hexadecimal, with or without 0x, as USB tools
+            // and kdxio show them; everything else takes C's prefixes.
+            const unsigned long number = std::stoul(value, &used, key == "pid" ? 16 : 0);
             if (used != value.size()) {
                 throw std::invalid_argument("bad number '" + value + "'");
             }

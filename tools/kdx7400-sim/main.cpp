@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -72,18 +73,35 @@ void set_environment(const kdxsim::Testbed &bed) {
     bed.make_current();
 }
 
+volatile sig_atomic_t g_child = 0;
+
+// Ctrl-C, a service stop or a closed terminal end the program under test
+// first; the sim then returns and removes its temporary testbed.
+extern "C" void forward_signal(int signal) {
+    if (g_child > 0) {
+        ::kill(g_child, signal);
+    }
+}
+
 int run_program(const std::vector<std::string> &program) {
     std::vector<char *> argv;
     for (const std::string &arg : program) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     }
     argv.push_back(nullptr);
+    struct sigaction forward {};
+    forward.sa_handler = forward_signal;
+    sigemptyset(&forward.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &forward, nullptr);
+    }
     const pid_t child = ::fork();
     if (child == 0) {
         ::execvp(argv[0], argv.data());
         std::cerr << "kdx7400-sim: cannot run " << program[0] << ": " << std::strerror(errno) << "\n";
         ::_exit(127);
     }
+    g_child = child;
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -178,7 +196,10 @@ kdxsim::Fault named_fault(const std::string &name) {
 const char *kFooter = R"TXT(
 Run a program against virtual modules (a temporary testbed unless --testbed):
   kdx7400-sim --module pid=0x7401,bid=3,di=16,do=16 [--module ...] -- PROGRAM ARGS
-A module description takes pid, bid, di, do, ai, ao, pi, po, fw, date, product, sg.
+A module description takes pid (hexadecimal, with or without 0x, as USB tools
+show it), bid, di, do, ai, ao, pi, po, fw, date, product, sg.
+SIGINT, SIGTERM and SIGHUP go to the program; the temporary testbed is
+removed when it ends.
 The testbed directory is printed on stderr; from a second shell:
   kdx7400-sim inputs DIR sg0 0x0005     drive the inputs (counters count edges)
   kdx7400-sim show DIR                  print every module's state

@@ -25,23 +25,22 @@ void inputs(const Options &options, const std::string &verb) {
         const uint8_t channel = parse_channel(v[0], module, KDX7400_INPUTS, "input");
         const unsigned state = module.read_input(channel) ? 1 : 0;
         emit(options, {{"channel", channel}, {"state", state}}, std::to_string(state) + "\n");
-    } else if (verb == "filter") {
-        if (v.empty()) {
-            const unsigned filter = module.input_filter();
-            emit(options, {{"filter", filter}}, std::to_string(filter) + "\n");
-        } else {
-            module.set_input_filter(static_cast<uint16_t>(parse_number(v[0], 0xFFFF, "input filter")));
-        }
     } else {
         const bool invert = verb == "invert";
-        if (v.empty()) {
-            const unsigned value = invert ? module.input_inverse() : module.counter_edge();
-            emit(options, {{verb, value}}, std::to_string(value) + "\n");
-        } else {
+        if (verb == "filter" && !v.empty()) {
+            module.set_input_filter(static_cast<uint16_t>(parse_number(v[0], 0xFFFF, "input filter")));
+        } else if (!v.empty()) {
             const uint8_t value = static_cast<uint8_t>(
                 parse_number(v[0], 1, invert ? "input inversion (0 or 1)" : "counter edge (0 rising, 1 falling)"));
             invert ? module.set_input_inverse(value != 0) : module.set_counter_edge(value);
         }
+        if (!shows_state(options, v.empty() ? "get" : "set")) {
+            return;
+        }
+        const unsigned value = verb == "filter" ? module.input_filter()
+                               : invert         ? module.input_inverse()
+                                                : module.counter_edge();
+        emit(options, {{verb, value}}, std::to_string(value) + "\n");
     }
 }
 
@@ -66,14 +65,19 @@ void counters(const Options &options, const std::string &verb) {
             text << n << " " << values[n] << "\n";
         }
         emit(options, {{"counters", values}}, text.str());
-    } else if (verb == "clear") {
-        module.clear_counters(parse_mask(v[0], module, KDX7400_INPUTS, "counter"));
     } else {
         uint64_t mask = 0;
-        for (const std::string &text : v) {
-            mask |= uint64_t{1} << parse_channel(text, module, KDX7400_INPUTS, "counter");
+        if (verb == "clear") {
+            mask = parse_mask(v[0], module, KDX7400_INPUTS, "counter");
+        } else {
+            for (const std::string &text : v) {
+                mask |= uint64_t{1} << parse_channel(text, module, KDX7400_INPUTS, "counter");
+            }
         }
         module.clear_counters(mask); // one command for all of them
+        if (shows_state(options, verb)) {
+            emit(options, {{"counters", module.read_counters()}}, "");
+        }
     }
 }
 

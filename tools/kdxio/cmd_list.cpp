@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <iostream>
 #include <sstream>
 
 namespace kdxio {
@@ -14,7 +15,17 @@ namespace {
 json optional_number(const auto &value) { return value ? json(*value) : json(nullptr); }
 
 void list(const Options &options, bool plain) {
+    if (plain && options.json) {
+        throw UsageError("list --plain prints the library's own text listing: it has no --json form");
+    }
     if (plain) {
+        // Without the sg driver there are no modules, as the structured
+        // listing says; the library's listing would call it a failure.
+        size_t found = 0;
+        if (KDX7400_GetDeviceList(nullptr, 0, &found) == RESULT_OPENDIR_FAILED) {
+            std::cout << "No KDX-7400 devices found.\n";
+            return;
+        }
         std::fflush(stdout);
         const int16_t result = KDX7400_ListDevice();
         std::fflush(stdout);

@@ -23,38 +23,37 @@ void outputs(const Options &options, const std::string &verb) {
     }
     kdx::Module module = open_module(options);
     const unsigned count = module.counts().do_;
-    if (verb == "get") {
-        print_mask(options, "outputs", module.read_outputs(), count);
-    } else if (verb == "set") {
+    if (verb == "set") {
         module.write_outputs(parse_mask(v[0], module, KDX7400_OUTPUTS, "output"));
     } else if (verb == "on" || verb == "off") {
         std::vector<uint8_t> channels;
         for (const std::string &text : v) {
             channels.push_back(parse_channel(text, module, KDX7400_OUTPUTS, "output"));
         }
-        module.switch_outputs(channels, verb == "on"); // one read, one write
+        module.switch_outputs(channels, verb == "on"); // one masked write
+    } else if (verb == "power-on" && !v.empty()) {
+        module.set_power_on(parse_mask(v[0], module, KDX7400_OUTPUTS, "power-on"));
+    } else if (verb == "safety" && !v.empty()) {
+        module.set_safety({parse_mask(v[0], module, KDX7400_OUTPUTS, "safety"),
+                           parse_mask(v[1], module, KDX7400_OUTPUTS, "safety")});
+    } else if (verb == "invert" && !v.empty()) {
+        module.set_output_inverse(parse_number(v[0], 1, "output inversion (0 or 1)") != 0);
+    }
+    // Every verb with a value writes; without one it reads.
+    if (!shows_state(options, v.empty() ? "get" : "set")) {
+        return;
+    }
+    if (verb == "get" || verb == "set" || verb == "on" || verb == "off") {
+        print_mask(options, "outputs", module.read_outputs(), count);
     } else if (verb == "power-on") {
-        if (v.empty()) {
-            print_mask(options, "power_on", module.power_on(), count);
-        } else {
-            module.set_power_on(parse_mask(v[0], module, KDX7400_OUTPUTS, "power-on"));
-        }
+        print_mask(options, "power_on", module.power_on(), count);
     } else if (verb == "safety") {
-        if (v.empty()) {
-            const auto safety = module.safety();
-            emit(options,
-                 {{"first", mask_json(safety.outputs, count)}, {"second", mask_json(safety.values, count)}},
-                 hex_mask(safety.outputs, count) + " " + hex_mask(safety.values, count) + "\n");
-        } else {
-            module.set_safety({parse_mask(v[0], module, KDX7400_OUTPUTS, "safety"), parse_mask(v[1], module, KDX7400_OUTPUTS, "safety")});
-        }
+        const auto safety = module.safety();
+        emit(options, {{"first", mask_json(safety.outputs, count)}, {"second", mask_json(safety.values, count)}},
+             hex_mask(safety.outputs, count) + " " + hex_mask(safety.values, count) + "\n");
     } else if (verb == "invert") {
-        if (v.empty()) {
-            const unsigned inverse = module.output_inverse();
-            emit(options, {{"invert", inverse}}, std::to_string(inverse) + "\n");
-        } else {
-            module.set_output_inverse(parse_number(v[0], 1, "output inversion (0 or 1)") != 0);
-        }
+        const unsigned inverse = module.output_inverse();
+        emit(options, {{"invert", inverse}}, std::to_string(inverse) + "\n");
     }
 }
 

@@ -13,6 +13,7 @@ namespace {
 // A one-byte setting: read without a value, write with one.
 struct ByteSetting {
     const char *name;
+    const char *key; // in --json, as kdxio info names the field
     uint64_t limit;
     uint8_t (kdx::Module::*get)() const;
     void (kdx::Module::*set)(uint8_t);
@@ -24,13 +25,14 @@ void byte_setting(const Options &options, const ByteSetting &s,
                   void (*setter)(kdx::Module &, uint8_t) = nullptr) {
     need_values(options, 0, 1, (std::string(s.name) + " [N]").c_str());
     kdx::Module module = open_module(options);
-    if (options.values.empty()) {
-        const unsigned value = (module.*s.get)();
-        emit(options, {{s.name, value}}, std::to_string(value) + "\n");
-        return;
+    if (!options.values.empty()) {
+        const auto value = static_cast<uint8_t>(parse_number(options.values[0], s.limit, s.name));
+        setter != nullptr ? setter(module, value) : (module.*s.set)(value);
     }
-    const auto value = static_cast<uint8_t>(parse_number(options.values[0], s.limit, s.name));
-    setter != nullptr ? setter(module, value) : (module.*s.set)(value);
+    if (shows_state(options, options.values.empty() ? "get" : "set")) {
+        const unsigned value = (module.*s.get)();
+        emit(options, {{s.key, value}}, std::to_string(value) + "\n");
+    }
 }
 
 void nickname(const Options &options) {
@@ -40,11 +42,12 @@ void nickname(const Options &options) {
                          std::to_string(options.values[0].size()));
     }
     kdx::Module module = open_module(options);
-    if (options.values.empty()) {
+    if (!options.values.empty()) {
+        module.set_nickname(options.values[0]);
+    }
+    if (shows_state(options, options.values.empty() ? "get" : "set")) {
         const std::string name = module.nickname();
         emit(options, {{"nickname", name}}, name + "\n");
-    } else {
-        module.set_nickname(options.values[0]);
     }
 }
 
@@ -54,6 +57,9 @@ void command(const Options &options, const char *name, void (kdx::Module::*act)(
     }
     kdx::Module module = open_module(options);
     (module.*act)();
+    if (shows_state(options, name)) {
+        emit(options, {{"command", name}, {"done", true}}, "");
+    }
 }
 
 void add_value_command(CLI::App &app, Options &options, Run &run, const char *name,
@@ -69,14 +75,14 @@ void add_settings(CLI::App &app, Options &options, Run &run) {
     add_value_command(app, options, run, "name", "name [NEW]: read or write the nickname (32 bytes)",
                       [&] { nickname(options); });
     add_value_command(app, options, run, "protect", "protect [0|1]: read or write write protection", [&] {
-        byte_setting(options, {"protect", 1, &kdx::Module::write_protect, nullptr}, set_protect);
+        byte_setting(options, {"protect", "write_protect", 1, &kdx::Module::write_protect, nullptr}, set_protect);
     });
     add_value_command(app, options, run, "frame-rate", "frame-rate [N]: read or write the frame-rate factor", [&] {
-        byte_setting(options, {"frame-rate", 255, &kdx::Module::frame_rate_factor,
+        byte_setting(options, {"frame-rate", "frame_rate_factor", 255, &kdx::Module::frame_rate_factor,
                                &kdx::Module::set_frame_rate_factor});
     });
     add_value_command(app, options, run, "opcode", "opcode [N]: read or write the opcode register", [&] {
-        byte_setting(options, {"opcode", 255, &kdx::Module::opcode, &kdx::Module::set_opcode});
+        byte_setting(options, {"opcode", "opcode", 255, &kdx::Module::opcode, &kdx::Module::set_opcode});
     });
     const std::pair<const char *, void (kdx::Module::*)()> commands[] = {
         {"default", &kdx::Module::load_defaults}, {"sync", &kdx::Module::sync}, {"reset", &kdx::Module::reset}};
@@ -108,13 +114,14 @@ void add_watchdog(CLI::App &app, Options &options, Run &run) {
                        timeout = static_cast<uint32_t>(value);
                    }
                    kdx::Module module = open_module(o);
-                   if (verb == "get") {
-                       const uint32_t value = module.watchdog_timeout();
-                       emit(o, {{"timeout", value}}, std::to_string(value) + "\n");
-                   } else if (verb == "set") {
+                   if (verb == "set") {
                        module.set_watchdog_timeout(timeout);
-                   } else {
+                   } else if (verb == "clear") {
                        module.clear_watchdog_error();
+                   }
+                   if (shows_state(o, verb)) {
+                       const uint32_t value = module.watchdog_timeout();
+                       emit(o, {{"watchdog_timeout", value}}, std::to_string(value) + "\n");
                    }
                });
 }

@@ -68,6 +68,9 @@ std::string hex(uint64_t value, int digits);
 // ---- output (output.cpp) -----------------------------------------------------
 
 void emit(const Options &options, const json &object, const std::string &text);
+// Whether a verb prints the module's state: a read always, a write (silent
+// in text) only for --json, which answers every command with one object.
+bool shows_state(const Options &options, const std::string &verb);
 json mask_json(uint64_t value, unsigned channels);
 // A mask as {key: {value, hex, channels}} or its hex text.
 void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels);

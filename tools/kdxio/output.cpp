@@ -16,6 +16,10 @@ void emit(const Options &options, const json &object, const std::string &text) {
     }
 }
 
+bool shows_state(const Options &options, const std::string &verb) {
+    return options.json || verb == "get" || verb == "read" || verb == "channel";
+}
+
 json mask_json(uint64_t value, unsigned channels) {
     return {{"value", value}, {"hex", hex_mask(value, channels)}, {"channels", channels}};
 }
