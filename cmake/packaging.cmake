@@ -1,12 +1,13 @@
 # SPDX-License-Identifier: MIT
 # Debian packages, split as distributions split them: cpack -G DEB in the
 # build tree. Packages install under /usr whatever the tree's own prefix.
+# Each summary starts with what tells the package apart, as dpkg -l cuts it.
 set(KDX7400_DEB_PACKAGES
-  lib     libkdx7400-1     libs    "shared library and udev rule"
-  dev     libkdx7400-dev   libdevel "headers, pkg-config and CMake files, examples"
-  tools   kdx7400-tools    utils   "kdxio, the simulator and the USB gadget"
-  python  python3-kdx7400  python  "Python 3 bindings"
-  modbusd kdx7400-modbusd  net     "Modbus TCP gateway")
+  lib     libkdx7400-1     libs    "library for KDX-7400 USB digital-I/O modules"
+  dev     libkdx7400-dev   libdevel "development files for libkdx7400 (C and C++)"
+  tools   kdx7400-tools    utils   "kdxio shell tool, simulator and USB gadget for KDX-7400"
+  python  python3-kdx7400  python  "Python 3 bindings for KDX-7400 digital-I/O modules"
+  modbusd kdx7400-modbusd  net     "Modbus TCP gateway for KDX-7400 digital-I/O modules")
 
 set(KDX7400_DEB_LONG_DESCRIPTION
  "KDX-7400 modules are USB digital-I/O modules that enumerate as a small
@@ -27,12 +28,15 @@ while(KDX7400_DEB_PACKAGES)
   string(TOUPPER ${component} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
   set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${section})
-  set(CPACK_DEBIAN_${upper}_DESCRIPTION "KDX-7400 digital I/O - ${summary}\n${KDX7400_DEB_LONG_DESCRIPTION}")
+  set(CPACK_DEBIAN_${upper}_DESCRIPTION "${summary}\n${KDX7400_DEB_LONG_DESCRIPTION}")
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endwhile()
 
 set(CPACK_GENERATOR DEB)
+# CPack puts a summary other than its default before every package's own
+# description: its default leaves each package the first line it gives.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_NAME kdx7400)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "kdx7400 maintainers <kdx7400@example.invalid>")
@@ -60,4 +64,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkdx7400-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_MODBUSD_PACKAGE_DEPENDS "libkdx7400-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, libkdx7400-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+# Removing the package removes the bytecode Python wrote beside it.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/python3-kdx7400/prerm)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

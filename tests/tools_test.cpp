@@ -235,6 +235,21 @@ TEST_F(Tools, ListingInBothForms) {
     EXPECT_EQ(boards, (std::set<int>{3, 10}));
 }
 
+TEST_F(Tools, EveryProgramExitsTwoOnAUsageError) {
+    const std::vector<std::vector<std::string>> mistakes = {
+        {KDXIO_PATH, "--bogus"},
+        {KDXIO_PATH, "do", "on"},
+        {SIM_PATH, "--bogus"},
+        {GADGET_PATH, "--module", "pid=0x7401"}, // no --testbed
+        {MODBUSD_PATH, "--bogus"},
+    };
+    for (const auto &args : mistakes) {
+        const Outcome outcome = run(args);
+        EXPECT_EQ(outcome.status, 2) << args[0] << " " << args[1] << ": " << outcome.err;
+        EXPECT_FALSE(outcome.err.empty()) << args[0] << " says why";
+    }
+}
+
 TEST_F(Tools, ListingWithoutTheSgDriverIsEmptyInBothForms) {
     bed.remove_class_directory();
     for (const std::vector<std::string> &args :

@@ -29,6 +29,24 @@ if grep -q '^E:' "$scratch/lintian.log"; then
 fi
 echo "5 packages; lintian: $(grep -c '^W:' "$scratch/lintian.log" || true) warnings, no errors"
 
+# dpkg -l shows the start of each summary: no two may read alike.
+summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | head -n 1 | cut -c 1-30; done)
+[ "$(sort -u <<< "$summaries" | wc -l)" -eq 5 ] || { echo "summaries alike:"; echo "$summaries"; exit 1; }
+
+# Removing the Python package takes the bytecode Python wrote beside it, so
+# that no empty namespace package stays importable: its prerm, run where
+# the system's dist-packages is a scratch folder.
+python_deb=$(printf '%s\n' "${debs[@]}" | grep python3-kdx7400)
+dpkg-deb -e "$python_deb" "$scratch/python-control"
+unshare --mount sh -c '
+    set -e
+    mount -t tmpfs scratch /usr/lib/python3/dist-packages
+    mkdir -p /usr/lib/python3/dist-packages/kdx7400/__pycache__
+    touch /usr/lib/python3/dist-packages/kdx7400/__pycache__/__init__.cpython-311.pyc
+    "$1" remove
+    [ ! -e /usr/lib/python3/dist-packages/kdx7400/__pycache__ ]
+' sh "$scratch/python-control/prerm" || { echo "python3-kdx7400's prerm leaves __pycache__"; exit 1; }
+
 root="$scratch/root"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 usr="$root/usr"

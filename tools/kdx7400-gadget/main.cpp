@@ -446,7 +446,11 @@ int main(int argc, char **argv) {
         ->check(CLI::IsMember({"exact", "block", "phase", "residue", "short", "short-phase"}));
     app.add_option("--configfs", options.configfs, "the usb_gadget directory of configfs");
     app.add_option("--mount", options.mount_dir, "where to mount FunctionFS");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        return app.exit(error) == 0 ? 0 : 2; // a usage error, as for every other tool
+    }
 
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);

@@ -393,7 +393,11 @@ int main(int argc, char **argv) {
     app.add_option("--allow-write", allow_write_texts, "CIDR that may write (repeatable; default loopback)");
     app.add_option("--max-clients", max_clients, "connections at once (default 32)")->check(CLI::Range(1u, 1000u));
     app.add_flag("--verbose", verbose, "log every request");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        return app.exit(error) == 0 ? 0 : 2; // a usage error, as for every other tool
+    }
 
     try {
         std::vector<Unit> units;
