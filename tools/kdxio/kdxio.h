@@ -47,6 +47,7 @@ struct Options {
     unsigned interval_ms = 100;
     unsigned count = 0;
     std::vector<std::string> values; // the command's own arguments
+    std::string verb;                // the word after the command, if any
 };
 
 // ---- numbers (numbers.cpp) ---------------------------------------------------

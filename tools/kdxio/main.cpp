@@ -45,13 +45,13 @@ const std::map<std::string, Register> &families() {
     return table;
 }
 
-// The first word that is no global option or its value; empty if none.
-std::string command_word(int argc, char **argv) {
+// The nth word that is no global option or its value; empty if none.
+std::string command_word(int argc, char **argv, int nth = 0) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-p" || arg == "--pid" || arg == "-b" || arg == "--bid" || arg == "-d" || arg == "--node") {
             ++i;
-        } else if (!arg.empty() && arg[0] != '-') {
+        } else if (!arg.empty() && arg[0] != '-' && nth-- == 0) {
             return arg;
         }
     }
@@ -86,6 +86,7 @@ int main(int argc, char **argv) {
         return kExitUsage;
     }
     if (chosen != families().end()) {
+        options.verb = command_word(argc, argv, 1);
         chosen->second(app, options, run);
     } else {
         std::set<Register> added; // several words share one family

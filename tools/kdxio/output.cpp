@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 namespace kdxio {
@@ -39,7 +40,13 @@ CLI::App *add_family(CLI::App &app, Options &options, Run &run, const char *name
                      std::vector<std::pair<const char *, const char *>> verbs, Handler handler) {
     auto *command = app.add_subcommand(name, description);
     command->require_subcommand(1);
+    // Only the verb the command line names, when it names one: each costs
+    // more to build than the whole run of a simple command.
+    const bool named = std::any_of(verbs.begin(), verbs.end(), [&](const auto &v) { return options.verb == v.first; });
     for (const auto &[verb, help] : verbs) {
+        if (named && options.verb != verb) {
+            continue;
+        }
         auto *sub = command->add_subcommand(verb, help);
         sub->add_option("values", options.values, "arguments");
         sub->callback([&options, &run, handler, verb = std::string(verb)] {
