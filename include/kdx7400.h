@@ -270,6 +270,39 @@ KDX7400_API int16_t KDX7400_DI_ClearCounterChannel(int32_t index, uint8_t channe
 /* Clears one counter without testing the channel against the input count. */
 KDX7400_API int16_t KDX7400_DI_ClearSingleCounter(int32_t index, unsigned int channel);
 
+/* ---- Input sampling ---------------------------------------------------- */
+
+/* The caller's record of its previous sample of a module's inputs: the
+ * library keeps none. Zero it before the first sample; set edge to the
+ * module's counter edge setting (0 rising, 1 falling: KDX7400_DI_Get/
+ * SetCntEdgeTrigger) so that a counted edge the levels show is told from
+ * one they hide. */
+typedef struct kdx7400_input_state {
+    uint64_t levels;       /* input levels at the previous sample */
+    uint32_t counters[64]; /* counter values at the previous sample */
+    uint8_t channels;      /* inputs sampled: the input count, 64 at most */
+    uint8_t sampled;       /* 0 until the first sample */
+    uint8_t edge;          /* the caller's: which edge the counters count */
+} kdx7400_input_state;
+
+/* What happened at a module's inputs between two samples. */
+typedef struct kdx7400_input_events {
+    uint64_t levels;       /* input levels now */
+    uint64_t changed;      /* inputs whose level differs from the previous sample */
+    uint64_t unseen;       /* inputs whose counter moved more than their level
+                              change explains: pulses between the samples */
+    uint32_t pulses[64];   /* counted edges per input since the previous sample,
+                              across a counter wrap (one wrap at most) */
+} kdx7400_input_events;
+
+/* Reads the input levels, then the counters (two transfers, no other
+ * user's command between them), reports in *events what happened since
+ * *state and updates *state. The first sample reports levels only. Only
+ * the edge the counter edge setting names is counted. RESULT_INVALID_PARAM
+ * for a missing pointer; nothing is written on failure. */
+KDX7400_API int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
+                                      kdx7400_input_events *events);
+
 /* ---- Identity, settings, commands, watchdog --------------------------- */
 
 KDX7400_API int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version); /* firmware version */

@@ -95,6 +95,13 @@ Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value);
 Result set_byte_register(int32_t index, uint32_t lba, uint8_t value);
 Result get_byte_register(int32_t index, uint32_t lba, Reply reply, uint8_t *value);
 
+// ---- inputs (dio/inputs.cpp, dio/counters.cpp) -------------------------------
+
+// The input levels: one read of the module-info block.
+Result read_inputs(const module_slot &module, uint64_t &value);
+// The first count (at most 64) counters: one read of the counter table.
+Result read_counters(const module_slot &module, unsigned count, uint32_t *values);
+
 // ---- SCSI pass-through (transport/scsi.cpp) ------------------------------
 
 // Whether an SG_IO command that the driver accepted really completed.

@@ -15,7 +15,8 @@ constexpr std::size_t kClearBlock = 32;
 // The table and the clear mask have room for 64 inputs.
 constexpr unsigned kMaxCounters = 64;
 
-// Reads the table and stores its first count (at most 64) counters.
+} // namespace
+
 Result read_counters(const module_slot &module, unsigned count, uint32_t *values) {
     std::array<uint8_t, kCounterTable> table{};
     if (const Result result =
@@ -27,8 +28,6 @@ Result read_counters(const module_slot &module, unsigned count, uint32_t *values
     }
     return RESULT_OK;
 }
-
-} // namespace
 
 } // namespace kdx
 

@@ -30,6 +30,15 @@ Result set_flag(int32_t index, uint32_t lba, uint8_t value) {
 
 } // namespace
 
+Result read_inputs(const module_slot &module, uint64_t &value) {
+    std::array<uint8_t, kInputBlock> block{};
+    if (const Result result = read_block(module.fd, LBA_MODULE_INFO, block, Reply::Validate)) {
+        return result;
+    }
+    value = read_by_width(block.data(), kInputOffset, module.di_total);
+    return RESULT_OK;
+}
+
 } // namespace kdx
 
 extern "C" {
@@ -42,14 +51,7 @@ int16_t KDX7400_DI_ReadValue(int32_t index, uint64_t *value) {
     if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
     }
-    const module_slot &module = hold.module();
-    std::array<uint8_t, kdx::kInputBlock> block{};
-    if (const kdx::Result result =
-            kdx::read_block(module.fd, LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
-        return result;
-    }
-    *value = kdx::read_by_width(block.data(), kdx::kInputOffset, module.di_total);
-    return RESULT_OK;
+    return kdx::read_inputs(hold.module(), *value);
 }
 
 int16_t KDX7400_DI_ReadChannel(int32_t index, uint8_t channel, uint8_t *state) {

@@ -7,6 +7,7 @@
 // as a bare command.
 #include "../internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <pthread.h>
@@ -17,17 +18,37 @@ namespace kdx {
 namespace {
 
 // Lock waits end where a command would have timed out.
+static_assert(std::atomic<uintptr_t>::is_always_lock_free, "no libatomic in the library");
 constexpr long kWaitMs = 5000;
 constexpr long kFirstPollNs = 100'000;
 constexpr long kLastPollNs = 10'000'000;
 
+// Ownership is one atomic word, so that an uncontended call takes and
+// gives it back without a system call or a mutex; threads that must wait
+// sleep on the condition, and only then does a release wake anyone.
 struct SlotLock {
+    std::atomic<uintptr_t> owner{0}; // the owning thread, 0 for none
+    std::atomic<unsigned> waiters{0};
+    unsigned depth = 0;              // the owner's own count
+    int flocked_fd = -1;             // the descriptor whose flock the owner holds
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t released = PTHREAD_COND_INITIALIZER;
-    pthread_t owner{};
-    unsigned depth = 0;   // 0: nobody owns the slot
-    int flocked_fd = -1;  // the descriptor whose flock the owner holds
 };
+
+uintptr_t this_thread() { return static_cast<uintptr_t>(::pthread_self()); }
+
+bool try_own(SlotLock &lock, uintptr_t self) {
+    uintptr_t none = 0;
+    return lock.owner.compare_exchange_strong(none, self);
+}
+
+void wake_waiters(SlotLock &lock) {
+    if (lock.waiters.load() > 0) {
+        ::pthread_mutex_lock(&lock.mutex);
+        ::pthread_cond_broadcast(&lock.released);
+        ::pthread_mutex_unlock(&lock.mutex);
+    }
+}
 
 constinit std::array<SlotLock, MAX_DEVICES> g_locks{};
 
@@ -46,6 +67,23 @@ timespec deadline_after(long ms) {
     return now;
 }
 
+// The end of a wait, read from the clock only once a wait begins: an
+// uncontended call never asks the time.
+class Deadline {
+public:
+    const timespec &get() {
+        if (!set_) {
+            value_ = deadline_after(kWaitMs);
+            set_ = true;
+        }
+        return value_;
+    }
+
+private:
+    timespec value_{};
+    bool set_ = false;
+};
+
 bool passed(const timespec &deadline) {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -55,42 +93,50 @@ bool passed(const timespec &deadline) {
 
 // Becomes (or stays) the slot's owner; false when another thread kept it
 // until the deadline.
-bool own(SlotLock &lock, const timespec &deadline) {
-    const pthread_t self = ::pthread_self();
+bool own(SlotLock &lock, Deadline &deadline) {
+    const uintptr_t self = this_thread();
+    if (lock.owner.load() == self || try_own(lock, self)) {
+        ++lock.depth;
+        return true;
+    }
     ::pthread_mutex_lock(&lock.mutex);
-    while (lock.depth > 0 && ::pthread_equal(lock.owner, self) == 0) {
-        if (::pthread_cond_clockwait(&lock.released, &lock.mutex, CLOCK_MONOTONIC, &deadline) ==
-            ETIMEDOUT) {
-            ::pthread_mutex_unlock(&lock.mutex);
-            return false;
+    ++lock.waiters;
+    bool owned = try_own(lock, self);
+    while (!owned) {
+        const int waited =
+            ::pthread_cond_clockwait(&lock.released, &lock.mutex, CLOCK_MONOTONIC, &deadline.get());
+        owned = try_own(lock, self);
+        if (waited == ETIMEDOUT) {
+            break;
         }
     }
-    lock.owner = self;
-    ++lock.depth;
+    --lock.waiters;
     ::pthread_mutex_unlock(&lock.mutex);
-    return true;
+    if (owned) {
+        lock.depth = 1;
+    }
+    return owned;
 }
 
 // Only the owner gives up ownership: a slot closed under a transaction was
 // handed on already.
 void disown(SlotLock &lock) {
-    ::pthread_mutex_lock(&lock.mutex);
-    const bool mine = lock.depth > 0 && ::pthread_equal(lock.owner, ::pthread_self()) != 0;
-    if (mine && --lock.depth == 0) {
-        if (lock.flocked_fd >= 0) {
-            ::flock(lock.flocked_fd, LOCK_UN);
-            lock.flocked_fd = -1;
-        }
-        ::pthread_cond_signal(&lock.released);
+    if (lock.owner.load() != this_thread() || --lock.depth > 0) {
+        return;
     }
-    ::pthread_mutex_unlock(&lock.mutex);
+    if (lock.flocked_fd >= 0) {
+        ::flock(lock.flocked_fd, LOCK_UN);
+        lock.flocked_fd = -1;
+    }
+    lock.owner.store(0);
+    wake_waiters(lock);
 }
 
 // flock has no time-out of its own: poll, backing off, until the deadline.
-bool flock_until(int fd, const timespec &deadline) {
+bool flock_until(int fd, Deadline &deadline) {
     long pause_ns = kFirstPollNs;
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || passed(deadline)) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || passed(deadline.get())) {
             return errno != EWOULDBLOCK && errno != EINTR; // not lockable: nothing to keep apart
         }
         const timespec pause{0, pause_ns};
@@ -110,7 +156,7 @@ Result Hold::take_slot(int32_t index, Access access) {
         return result;
     }
     SlotLock &lock = g_locks[static_cast<std::size_t>(index)];
-    const timespec deadline = deadline_after(kWaitMs);
+    Deadline deadline;
     if (!own(lock, deadline)) {
         return RESULT_BUSY;
     }
@@ -147,11 +193,10 @@ void Hold::release() {
 // opener; the closing call's own Hold then has nothing left to release.
 void end_ownership(int32_t index) {
     SlotLock &lock = g_locks[static_cast<std::size_t>(index)];
-    ::pthread_mutex_lock(&lock.mutex);
     lock.depth = 0;
     lock.flocked_fd = -1;
-    ::pthread_cond_signal(&lock.released);
-    ::pthread_mutex_unlock(&lock.mutex);
+    lock.owner.store(0);
+    wake_waiters(lock);
 }
 
 // A transaction of the caller's: the thread keeps ownership, with the
@@ -170,10 +215,7 @@ Result unlock_transaction(int32_t index) {
         return result;
     }
     SlotLock &lock = g_locks[static_cast<std::size_t>(index)];
-    ::pthread_mutex_lock(&lock.mutex);
-    const bool mine = lock.depth > 0 && ::pthread_equal(lock.owner, ::pthread_self()) != 0;
-    ::pthread_mutex_unlock(&lock.mutex);
-    if (!mine) {
+    if (lock.owner.load() != this_thread()) {
         return slot(index).fd < 0 ? RESULT_NOT_OPEN : RESULT_INVALID_PARAM;
     }
     disown(lock);
