@@ -274,9 +274,9 @@ KDX7400_API int16_t KDX7400_DI_ClearSingleCounter(int32_t index, unsigned int ch
 
 /* The caller's record of its previous sample of a module's inputs: the
  * library keeps none. Zero it before the first sample; set edge to the
- * module's counter edge setting (0 rising, 1 falling: KDX7400_DI_Get/
- * SetCntEdgeTrigger) so that a counted edge the levels show is told from
- * one they hide. */
+ * edge the counters count as the reported levels show it (0 rising, 1
+ * falling: the counter edge setting, inverted when input inversion is on),
+ * so that a counted edge the levels show is told from one they hide. */
 typedef struct kdx7400_input_state {
     uint64_t levels;       /* input levels at the previous sample */
     uint32_t counters[64]; /* counter values at the previous sample */

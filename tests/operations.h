@@ -22,14 +22,21 @@ struct Outs {
     uint16_t u16 = 0xA5A5;
     uint8_t u8 = 0xA5;
     char text[40];
+    kdx7400_input_state sampled;
+    kdx7400_input_events events;
     Outs() {
+        std::memset(&sampled, 0xA5, sizeof sampled);
+        sampled.sampled = 0; // a first sample
+        std::memset(&events, 0xA5, sizeof events);
         std::fill(std::begin(counters), std::end(counters), 0xA5A5A5A5u);
         std::memset(text, 0xA5, sizeof text);
     }
     bool operator==(const Outs &o) const {
         return a == o.a && b == o.b && u32 == o.u32 && u16 == o.u16 && u8 == o.u8 &&
                std::equal(std::begin(counters), std::end(counters), std::begin(o.counters)) &&
-               std::memcmp(text, o.text, sizeof text) == 0;
+               std::memcmp(text, o.text, sizeof text) == 0 &&
+               std::memcmp(&sampled, &o.sampled, sizeof sampled) == 0 &&
+               std::memcmp(&events, &o.events, sizeof events) == 0;
     }
 };
 
@@ -59,6 +66,7 @@ inline std::vector<Operation> operations() {
          [](int32_t m, Outs &) { return KDX7400_DO_SetSafetyEnableChannel(m, 5, 1, 1); }},
         {"DO_GetSafetyEnable", "R",
          [](int32_t m, Outs &o) { return KDX7400_DO_GetSafetyEnable(m, &o.a, &o.b); }},
+        {"DI_Sample", "RR", [](int32_t m, Outs &o) { return KDX7400_DI_Sample(m, &o.sampled, &o.events); }},
         {"DI_ReadValue", "R", [](int32_t m, Outs &o) { return KDX7400_DI_ReadValue(m, &o.a); }},
         {"DI_ReadChannel", "R", [](int32_t m, Outs &o) { return KDX7400_DI_ReadChannel(m, 1, &o.u8); }},
         {"DI_SetFilter", "W", [](int32_t m, Outs &) { return KDX7400_DI_SetFilter(m, 77); }},

@@ -151,6 +151,12 @@ void drive_inputs(ModuleState &state, uint64_t levels) {
     r.di_physical = levels;
 }
 
+void pulse_input(ModuleState &state, unsigned channel, uint32_t count) {
+    if (channel < std::min<unsigned>(state.identity.di_total, 64)) {
+        state.registers.counters[channel] += count; // wraps as the hardware's does
+    }
+}
+
 Access read_block(ModuleState &state, uint32_t lba, std::span<uint8_t, kBlockBytes> image,
                   uint64_t now_ms) {
     std::fill(image.begin(), image.end(), uint8_t{0});

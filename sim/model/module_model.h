@@ -36,6 +36,10 @@ Access write_block(ModuleState &state, uint32_t lba, std::span<const uint8_t> da
 uint64_t reported_inputs(const ModuleState &state);
 // Drives the input terminals; counters count the selected edges.
 void drive_inputs(ModuleState &state, uint64_t levels);
+// count pulses on one input, each away from its level and back, faster
+// than anyone samples: the counter counts one edge of each, the level
+// ends as it was.
+void pulse_input(ModuleState &state, unsigned channel, uint32_t count);
 
 // Whether lba is one of the module's register addresses.
 bool is_register(uint32_t lba);

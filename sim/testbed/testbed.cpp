@@ -308,6 +308,10 @@ void Testbed::set_inputs(const std::string &node, uint64_t levels) const {
     update(node, [levels](ModuleState &state) { drive_inputs(state, levels); });
 }
 
+void Testbed::pulse(const std::string &node, unsigned channel, uint32_t count) const {
+    update(node, [=](ModuleState &state) { pulse_input(state, channel, count); });
+}
+
 void Testbed::advance(uint64_t ms) const {
     const auto lock = store_.lock();
     store_.advance(ms);

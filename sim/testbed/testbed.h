@@ -84,6 +84,8 @@ public:
     ModuleState state(const std::string &node) const;
     void update(const std::string &node, const std::function<void(ModuleState &)> &change) const;
     void set_inputs(const std::string &node, uint64_t levels) const;
+    // count pulses on one input, all at once (see pulse_input).
+    void pulse(const std::string &node, unsigned channel, uint32_t count) const;
     void advance(uint64_t ms) const;
 
     std::vector<Command> commands() const;

@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: MIT
+// Sampling the inputs: what happened between two samples, from the levels
+// and the hardware counters, with nothing lost however short a pulse.
+#include "support.h"
+
+#include <functional>
+
+namespace {
+
+using namespace kdxtest;
+
+class Sampling : public ModuleTest {
+protected:
+    kdx7400_input_events sample() {
+        kdx7400_input_events events{};
+        EXPECT_EQ(KDX7400_DI_Sample(index, &state, &events), RESULT_OK);
+        return events;
+    }
+    kdx7400_input_state state{};
+};
+
+TEST_F(Sampling, EachCaseReportsLevelsChangesPulsesAndWhatTheLevelsHid) {
+    struct Case {
+        const char *what;
+        uint8_t counter_edge; // the module's setting, also the state's edge
+        uint64_t before;      // levels at the first sample
+        std::function<void(const Testbed &, const std::string &)> happen;
+        uint64_t levels, changed, unseen;
+        uint32_t pulses0;
+    };
+    const Case cases[] = {
+        {"nothing", 0, 0x1, [](auto &, auto &) {}, 0x1, 0, 0, 0},
+        {"a rising edge, seen", 0, 0x0, [](auto &b, auto &n) { b.set_inputs(n, 0x1); }, 0x1, 0x1, 0, 1},
+        {"a falling edge, not counted", 0, 0x1, [](auto &b, auto &n) { b.set_inputs(n, 0x0); }, 0x0, 0x1, 0, 0},
+        {"a pulse between samples", 0, 0x0,
+         [](auto &b, auto &n) { b.set_inputs(n, 0x1); b.set_inputs(n, 0x0); }, 0x0, 0, 0x1, 1},
+        {"a falling edge counted, seen", 1, 0x1, [](auto &b, auto &n) { b.set_inputs(n, 0x0); }, 0x0, 0x1, 0, 1},
+        {"fall, rise, fall: two counted, one seen", 1, 0x1,
+         [](auto &b, auto &n) { b.set_inputs(n, 0x0); b.set_inputs(n, 0x1); b.set_inputs(n, 0x0); }, 0x0, 0x1, 0x1, 2},
+        {"1000 pulses faster than any poll", 0, 0x0, [](auto &b, auto &n) { b.pulse(n, 0, 1000); }, 0x0, 0, 0x1, 1000},
+    };
+    ASSERT_GE(open_module(), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        bed.update(node, [&](kdxsim::ModuleState &s) {
+            s.registers.di_cnt_edge = c.counter_edge;
+            s.registers.di_physical = c.before;
+        });
+        state = {};
+        state.edge = c.counter_edge;
+        const kdx7400_input_events first = sample();
+        EXPECT_EQ(first.levels, c.before);
+        EXPECT_EQ(first.changed | first.unseen | first.pulses[0], 0u) << "a first sample reports levels only";
+        c.happen(bed, node);
+        bed.clear_commands();
+        const kdx7400_input_events events = sample();
+        EXPECT_EQ(events.levels, c.levels);
+        EXPECT_EQ(events.changed, c.changed);
+        EXPECT_EQ(events.unseen, c.unseen);
+        EXPECT_EQ(events.pulses[0], c.pulses0);
+        EXPECT_EQ(events.pulses[1], 0u);
+        const auto sent = transfers();
+        ASSERT_EQ(sent.size(), 2u) << "the levels, then the counters";
+        EXPECT_EQ(sent[0].lba(), LBA_MODULE_INFO);
+        EXPECT_EQ(sent[1].lba(), LBA_DI_COUNTER);
+    }
+}
+
+TEST_F(Sampling, PulsesAreCountedAcrossACounterWrap) {
+    ASSERT_GE(open_module(), 0);
+    bed.update(node, [](kdxsim::ModuleState &s) { s.registers.counters[3] = 0xFFFFFFFEu; });
+    sample();
+    bed.pulse(node, 3, 5);
+    EXPECT_EQ(state.counters[3], 0xFFFFFFFEu);
+    const kdx7400_input_events events = sample();
+    EXPECT_EQ(events.pulses[3], 5u);
+    EXPECT_EQ(state.counters[3], 3u);
+}
+
+TEST_F(Sampling, OnlyTheModulesInputsAreReported) {
+    ASSERT_GE(open_module(8, 16), 0);
+    bed.update(node, [](kdxsim::ModuleState &s) { s.registers.di_physical = 0xFF; });
+    const kdx7400_input_events events = sample();
+    EXPECT_EQ(events.levels, 0xFFu);
+    EXPECT_EQ(state.channels, 8);
+    // A state from a module of other channels starts afresh.
+    state.channels = 16;
+    bed.pulse(node, 0, 2);
+    EXPECT_EQ(sample().pulses[0], 0u);
+    EXPECT_EQ(state.channels, 8);
+}
+
+TEST_F(Sampling, MissingRecordsAreRefusedBeforeAnyTransfer) {
+    ASSERT_GE(open_module(), 0);
+    kdx7400_input_events events{};
+    EXPECT_EQ(KDX7400_DI_Sample(index, nullptr, &events), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_DI_Sample(index, &state, nullptr), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_DI_Sample(index + 1, &state, &events), RESULT_NOT_OPEN);
+    EXPECT_EQ(KDX7400_DI_Sample(-1, &state, &events), RESULT_BAD_INDEX);
+    EXPECT_TRUE(transfers().empty());
+    EXPECT_EQ(state.sampled, 0);
+}
+
+} // namespace
