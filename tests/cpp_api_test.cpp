@@ -5,6 +5,7 @@
 #include "support.h"
 
 #include <atomic>
+#include <poll.h>
 #include <chrono>
 #include <thread>
 
@@ -248,6 +249,72 @@ TEST_F(Cpp, ALockedBlockIsOneStepForOtherThreads) {
     const kdx::ModuleLock none = module.lock(code);
     EXPECT_FALSE(none);
     EXPECT_EQ(code, kdx::errc::not_open);
+}
+
+// Every level change and every pulse between samples, on the watcher's
+// thread, through its descriptor; an unplug ends it with an event.
+TEST_F(Cpp, WatcherReportsEdgesPulsesAndTheUnplug) {
+    using Kind = kdx::InputEvent::Kind;
+    node = add(3);
+    kdx::Module module = kdx::Module::open(0x7401, 3);
+    kdx::InputWatcher watcher(module, std::chrono::milliseconds(10));
+    const auto collect = [&](std::size_t least) {
+        std::vector<kdx::InputEvent> all;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (all.size() < least && std::chrono::steady_clock::now() < deadline) {
+            pollfd readable{watcher.fd(), POLLIN, 0};
+            if (::poll(&readable, 1, 100) == 1) {
+                for (const kdx::InputEvent &e : watcher.read_events()) {
+                    all.push_back(e);
+                }
+            }
+        }
+        return all;
+    };
+    bed.set_inputs(node, 0x4);
+    auto events = collect(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Kind::rising);
+    EXPECT_EQ(events[0].channel, 2);
+    bed.pulse(node, 5, 1000); // faster than any sample: only the counter saw them
+    events = collect(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Kind::pulses);
+    EXPECT_EQ(events[0].channel, 5);
+    EXPECT_EQ(events[0].count, 1000u);
+    bed.set_inputs(node, 0x0);
+    events = collect(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Kind::falling);
+    EXPECT_FALSE(watcher.wait(std::chrono::milliseconds(50))) << "nothing more happened";
+    bed.unplug(node);
+    events = collect(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Kind::stopped);
+    EXPECT_EQ(events[0].error, kdx::errc::read_failed);
+    for (int i = 0; i < 100 && watcher.running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(watcher.running());
+    EXPECT_EQ(watcher.dropped(), 0u);
+}
+
+TEST_F(Cpp, WatcherEndsWhenItsModuleClosesOrItIsStopped) {
+    node = add(3);
+    kdx::Module module = kdx::Module::open(0x7401, 3);
+    {
+        kdx::InputWatcher watcher(module, std::chrono::milliseconds(5));
+        EXPECT_TRUE(watcher.running());
+        watcher.stop();
+        EXPECT_FALSE(watcher.running());
+    }
+    kdx::InputWatcher watcher(module, std::chrono::milliseconds(5));
+    module.close();
+    ASSERT_TRUE(watcher.wait(std::chrono::seconds(5)));
+    const auto events = watcher.read_events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, kdx::InputEvent::Kind::stopped);
+    EXPECT_EQ(events[0].error, kdx::errc::not_open);
 }
 
 TEST_F(Cpp, ThreadsShareAModuleAndOpenAndCloseSafely) {

@@ -10,7 +10,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <iostream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +46,28 @@ uint64_t parse_number(const std::string &text) {
         throw std::invalid_argument("bad number '" + text + "'");
     }
     return value;
+}
+
+// Pulses of width_us high and width_us low, counted into the module as the
+// time they take passes (a millisecond's worth at a time), or all at once.
+void pulse_train(const kdxsim::Testbed &bed, const std::string &node, unsigned channel, uint32_t count,
+                 uint64_t width_us) {
+    if (width_us == 0) {
+        bed.pulse(node, channel, count);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t done = 0;
+    while (done < count) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
+        const uint64_t due = std::min<uint64_t>(count, static_cast<uint64_t>(elapsed.count()) / (2 * width_us));
+        if (due > done) {
+            bed.pulse(node, channel, static_cast<uint32_t>(due - done));
+            done = static_cast<uint32_t>(due);
+        }
+    }
 }
 
 std::string describe(const kdxsim::ModuleState &state) {
@@ -244,6 +268,14 @@ int main(int argc, char **argv) {
     inputs->add_option("dir", dir)->required();
     inputs->add_option("node", node)->required();
     inputs->add_option("levels", value)->required();
+    auto *pulse = app.add_subcommand("pulse", "a pulse train on one input, faster than any poll");
+    pulse->add_option("dir", dir)->required();
+    pulse->add_option("node", node)->required();
+    unsigned channel = 0;
+    std::string count_text, width_text;
+    pulse->add_option("channel", channel, "input channel")->required();
+    pulse->add_option("count", count_text, "pulses")->required();
+    pulse->add_option("width_us", width_text, "microseconds high and as long low (default: all at once)");
     auto *advance = app.add_subcommand("advance", "move the virtual clock");
     advance->add_option("dir", dir)->required();
     advance->add_option("ms", value)->required();
@@ -288,6 +320,16 @@ int main(int argc, char **argv) {
         if (*inputs) {
             const kdxsim::Testbed bed(dir, false);
             bed.set_inputs(node, parse_number(value));
+            return 0;
+        }
+        if (*pulse) {
+            const kdxsim::Testbed bed(dir, false);
+            const uint64_t count = parse_number(count_text);
+            const uint64_t width_us = width_text.empty() ? 0 : parse_number(width_text);
+            if (count > UINT32_MAX || channel >= 64) {
+                throw std::invalid_argument("channel 0 to 63, count up to 4294967295");
+            }
+            pulse_train(bed, node, channel, static_cast<uint32_t>(count), width_us);
             return 0;
         }
         if (*advance) {
