@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <chrono>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -481,7 +482,7 @@ TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
     }
     ASSERT_EQ(lines.size(), 3u) << outcome.out;
     for (const json &line : lines) {
-        EXPECT_EQ(line.size(), 6u) << "one schema: " << line.dump();
+        EXPECT_EQ(line.size(), 7u) << "one schema: " << line.dump();
         const std::string time = line["time"];
         EXPECT_TRUE(time.size() == 29 && time[10] == 'T' && time[19] == '.' &&
                     (time[23] == '+' || time[23] == '-') && time[26] == ':')
@@ -493,6 +494,40 @@ TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
     EXPECT_EQ(lines[1]["event"], "change");
     EXPECT_EQ(lines[1]["edges"], json::parse(R"([{"channel":0,"edge":"falling"},{"channel":1,"edge":"rising"}])"));
     EXPECT_EQ(lines[2]["event"], "unplugged");
+}
+
+// A pulse train faster than the polls: every pulse counted, as pulses the
+// levels never showed.
+TEST_F(Tools, MonitorShowsPulsesCountedBetweenPolls) {
+    const pid_t monitor =
+        spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--json", "--count", "2", "--interval", "50"});
+    for (int i = 0; i < 200 && slurp(bed.root() + "/out." + std::to_string(runs_ - 1)).empty(); ++i) {
+        ::usleep(10000);
+    }
+    bed.pulse(node, 5, 1000);
+    const Outcome outcome = wait_for(monitor);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    std::vector<json> lines;
+    std::istringstream text(outcome.out);
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(json::parse(line));
+    }
+    ASSERT_EQ(lines.size(), 2u) << outcome.out;
+    EXPECT_EQ(lines[1]["edges"], json::array()) << "the level never changed at a poll";
+    EXPECT_EQ(lines[1]["pulses"], json::parse(R"([{"channel":5,"count":1000}])"));
+    EXPECT_EQ(lines[1]["counters"][5], 1000);
+    EXPECT_EQ(lines[1]["inputs"]["value"], 0);
+}
+
+TEST_F(Tools, SimPulsesAnInputAtOnceOrAsATrain) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run({SIM_PATH, "pulse", bed.root(), node, "2", "300", "250"}).status, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150))
+        << "300 pulses of 250 us high and 250 us low take 150 ms";
+    EXPECT_EQ(run({SIM_PATH, "pulse", bed.root(), node, "2", "7"}).status, 0);
+    EXPECT_EQ(state().registers.counters[2], 307u);
+    EXPECT_EQ(state().registers.di_physical, 0u) << "each pulse comes back";
+    EXPECT_EQ(run({SIM_PATH, "pulse", bed.root(), node, "64", "1"}).status, 1);
 }
 
 TEST_F(Tools, MonitorTextShowsEachEdge) {

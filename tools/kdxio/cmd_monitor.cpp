@@ -46,7 +46,8 @@ bool node_gone(const std::string &node) {
 
 // One report; every line has the same keys.
 void report(const Options &options, const char *event, uint64_t inputs, unsigned di,
-            const std::vector<uint32_t> &counters, const json &edges, const json &changed) {
+            const std::vector<uint32_t> &counters, const json &edges, const json &pulses,
+            const json &changed) {
     const std::string when = timestamp();
     std::ostringstream text;
     if (std::string(event) == "unplugged") {
@@ -61,58 +62,66 @@ void report(const Options &options, const char *event, uint64_t inputs, unsigned
             text << when << " in " << edge["channel"].get<unsigned>() << " "
                  << edge["edge"].get<std::string>() << "\n";
         }
+        for (const auto &pulse : pulses) {
+            text << when << " in " << pulse["channel"].get<unsigned>() << " "
+                 << pulse["count"].get<uint32_t>() << " pulses between polls\n";
+        }
     }
     emit(options,
          {{"time", when}, {"event", event}, {"inputs", mask_json(inputs, di)}, {"counters", counters},
-          {"edges", edges}, {"changed_counters", changed}},
+          {"edges", edges}, {"pulses", pulses}, {"changed_counters", changed}},
          text.str());
     std::cout.flush();
 }
 
+// Each sample against the previous one (KDX7400_DI_Sample): a level change
+// is an edge; a counter that moved more than that is pulses the polls
+// could not see, counted all the same by the module.
 void monitor(const Options &options) {
     kdx::Module module = open_module(options);
     const std::string node = module.node();
     const unsigned di = module.counts().di;
+    kdx7400_input_state state{};
+    // The counted edge as the reported levels show it.
+    state.edge = static_cast<uint8_t>((module.counter_edge() ^ module.input_inverse()) & 1u);
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });
-    std::optional<uint64_t> last_inputs;
-    std::vector<uint32_t> last_counters;
     unsigned reports = 0;
     while (g_stop == 0 && (options.count == 0 || reports < options.count)) {
+        const bool first = state.sampled == 0;
+        const std::vector<uint32_t> before(state.counters, state.counters + state.channels);
+        kdx7400_input_events events{};
         std::error_code code;
-        const uint64_t inputs = module.read_inputs(code);
-        const std::vector<uint32_t> counters = code ? std::vector<uint32_t>{} : module.read_counters(code);
+        module.sample(state, events, code);
         if (code) {
             if (node_gone(node)) {
-                report(options, "unplugged", last_inputs.value_or(0), di, last_counters, json::array(), json::array());
+                report(options, "unplugged", state.levels, di, before, json::array(), json::array(),
+                       json::array());
                 throw Failure("monitor: module unplugged");
             }
             throw kdx::Error(code, "monitor");
         }
-        if (!last_inputs) {
-            report(options, "state", inputs, di, counters, json::array(), json::array());
-        } else if (inputs != *last_inputs || counters != last_counters) {
-            json edges = json::array();
-            for (unsigned n = 0; n < std::min(di, 64u); ++n) {
-                const bool was = (*last_inputs >> n) & 1, is = (inputs >> n) & 1;
-                if (was != is) {
-                    edges.push_back({{"channel", n}, {"edge", is ? "rising" : "falling"}});
+        const std::vector<uint32_t> counters(state.counters, state.counters + state.channels);
+        if (first) {
+            report(options, "state", events.levels, di, counters, json::array(), json::array(), json::array());
+            ++reports;
+        } else if (events.changed != 0 || counters != before) {
+            json edges = json::array(), pulses = json::array(), changed = json::array();
+            for (unsigned n = 0; n < state.channels; ++n) {
+                const uint64_t bit = uint64_t{1} << n;
+                if ((events.changed & bit) != 0) {
+                    edges.push_back({{"channel", n}, {"edge", (events.levels & bit) != 0 ? "rising" : "falling"}});
                 }
-            }
-            json changed = json::array();
-            for (std::size_t n = 0; n < counters.size(); ++n) {
-                if (counters[n] != last_counters[n]) {
+                if ((events.unseen & bit) != 0) {
+                    pulses.push_back({{"channel", n}, {"count", events.pulses[n]}});
+                }
+                if (events.pulses[n] != 0) {
                     changed.push_back(n);
                 }
             }
-            report(options, "change", inputs, di, counters, edges, changed);
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
-            continue;
+            report(options, "change", events.levels, di, counters, edges, pulses, changed);
+            ++reports;
         }
-        last_inputs = inputs;
-        last_counters = counters;
-        ++reports;
         std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
     }
 }
