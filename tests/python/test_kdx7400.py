@@ -291,3 +291,46 @@ def test_readme_example_runs_as_shown(bed: Bed) -> None:
     result = subprocess.run([sys.executable, "-c", snippet], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "0xa"
+
+
+def test_a_watcher_reports_edges_hidden_pulses_and_the_unplug(bed: Bed) -> None:
+    import select
+
+    bed.add("pid=0x7401,bid=3")
+    with kdx7400.open(0x7401, 3) as m, m.watch(0.01) as watcher:
+        assert watcher.initial_levels == 0
+        bed.inputs(0x4)
+        ready, _, _ = select.select([watcher], [], [], 5)
+        assert ready == [watcher]
+        events = watcher.read_events()
+        assert [(e.channel, e.kind, e.count) for e in events] == [(2, "rising", 1)]
+        bed.sim("pulse", bed.root, "sg0", "5", "1000")  # faster than any sample
+        seen = []
+        for event in watcher:
+            seen.append(event)
+            if event.kind == "pulses":
+                bed.unplug()
+        assert [(e.channel, e.kind, e.count) for e in seen] == [(5, "pulses", 1000), (0, "stopped", 0)]
+        assert isinstance(seen[-1].error, kdx7400.ReadError)
+        assert seen[0].monotonic <= seen[1].monotonic
+        assert not watcher.running
+
+
+def test_watch_async_yields_events_on_asyncio(bed: Bed) -> None:
+    import asyncio
+
+    bed.add("pid=0x7401,bid=3")
+
+    async def main() -> list[tuple[int, str]]:
+        seen: list[tuple[int, str]] = []
+        with kdx7400.open(0x7401, 3) as m:
+            loop = asyncio.get_running_loop()
+            loop.call_later(0.1, bed.inputs, 0x1)
+            loop.call_later(0.3, bed.inputs, 0x0)
+            async for event in m.watch_async(0.01):
+                seen.append((event.channel, event.kind))
+                if len(seen) == 2:
+                    break
+        return seen
+
+    assert asyncio.run(asyncio.wait_for(main(), 10)) == [(0, "rising"), (0, "falling")]

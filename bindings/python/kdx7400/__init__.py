@@ -30,9 +30,10 @@ import errno
 import weakref
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Callable, Iterable, Iterator, NamedTuple, Optional, Type
+from typing import AsyncIterator, Callable, Iterable, Iterator, NamedTuple, Optional, Type
 
 from . import _native
+from ._watch import InputEvent, Watcher
 
 __all__ = [
     "BadHeaderError",
@@ -40,6 +41,7 @@ __all__ = [
     "ChannelCounts",
     "DeviceInfo",
     "Error",
+    "InputEvent",
     "InvalidArgumentError",
     "Module",
     "NotFoundError",
@@ -48,6 +50,7 @@ __all__ = [
     "ReadError",
     "Safety",
     "TableFullError",
+    "Watcher",
     "WriteError",
     "library_version",
     "list_devices",
@@ -487,6 +490,45 @@ class Module:
         """Clears the counters of the mask's bits."""
         self._call("clear counters", _lib.KDX7400_DI_ClearCounter,
                    self._mask("clear counters", mask, _native.INPUTS))
+
+    def _sample(self, state: _native.InputState, events: _native.InputEvents) -> None:
+        self._call("sample inputs", _lib.KDX7400_DI_Sample, ctypes.byref(state), ctypes.byref(events))
+
+    def watch(self, interval: float = 0.1) -> Watcher:
+        """Samples the inputs every ``interval`` seconds on a thread and
+        yields :class:`InputEvent` objects: every edge, and every pulse the
+        module counted between two samples however short (only the edge the
+        counter edge setting names is counted)::
+
+            with module.watch(0.01) as events:
+                for event in events:
+                    print(event.channel, event.kind, event.count)
+        """
+        return Watcher(self, interval)
+
+    async def watch_async(self, interval: float = 0.1) -> AsyncIterator[InputEvent]:
+        """The same events for asyncio, through the watcher's descriptor
+        (``loop.add_reader``)::
+
+            async for event in module.watch_async(0.01):
+                ...
+        """
+        import asyncio
+
+        loop = asyncio.get_running_loop()
+        ready = asyncio.Event()
+        with self.watch(interval) as watcher:
+            loop.add_reader(watcher.fileno(), ready.set)
+            try:
+                while True:
+                    await ready.wait()
+                    ready.clear()
+                    for event in watcher.read_events():
+                        yield event
+                        if event.kind == "stopped":
+                            return
+            finally:
+                loop.remove_reader(watcher.fileno())
 
     def clear_counter(self, channel: int) -> None:
         """Clears one counter."""

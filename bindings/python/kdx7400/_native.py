@@ -28,6 +28,29 @@ class DeviceEntry(ctypes.Structure):
     ]
 
 
+class InputState(ctypes.Structure):
+    """kdx7400_input_state of kdx7400.h: the caller's previous sample."""
+
+    _fields_ = [
+        ("levels", ctypes.c_uint64),
+        ("counters", ctypes.c_uint32 * 64),
+        ("channels", ctypes.c_uint8),
+        ("sampled", ctypes.c_uint8),
+        ("edge", ctypes.c_uint8),
+    ]
+
+
+class InputEvents(ctypes.Structure):
+    """kdx7400_input_events of kdx7400.h: what happened between two samples."""
+
+    _fields_ = [
+        ("levels", ctypes.c_uint64),
+        ("changed", ctypes.c_uint64),
+        ("unseen", ctypes.c_uint64),
+        ("pulses", ctypes.c_uint32 * 64),
+    ]
+
+
 def _candidates() -> list[str]:
     """Where the library is looked for, in order."""
     chosen = os.environ.get(LIBRARY_ENV)
@@ -112,6 +135,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_DO_SetSafetyEnableChannel": (_I16, [_I32, _U8, _U8, _U8]),
     "KDX7400_DO_GetSafetyEnable": (_I16, [_I32, _P(_U64), _P(_U64)]),
     "KDX7400_DI_ReadValue": (_I16, [_I32, _P(_U64)]),
+    "KDX7400_DI_Sample": (_I16, [_I32, _P(InputState), _P(InputEvents)]),
     "KDX7400_DI_ReadChannel": (_I16, [_I32, _U8, _P(_U8)]),
     "KDX7400_DI_SetFilter": (_I16, [_I32, _U16]),
     "KDX7400_DI_GetFilter": (_I16, [_I32, _P(_U16)]),
