@@ -565,6 +565,29 @@ TEST_F(Tools, SimDrivesAnExistingTestbed) {
     EXPECT_EQ(kdxio({"info"}).status, 1);
 }
 
+TEST_F(Tools, WatchExamplesPrintEdgesAndPulsesBetweenSamples) {
+    const std::vector<std::vector<std::string>> programs = {
+        {std::string(EXAMPLES_DIR "/watch_inputs"), "0x7401", "3", "2"},
+        {std::string(EXAMPLES_DIR "/watch_inputs_cpp"), "0x7401", "3", "2"},
+        {"/usr/bin/env", "PYTHONPATH=" PY_PACKAGE_DIR, "KDX7400_LIBRARY=" LIBRARY_FILE, "/usr/bin/python3",
+         PY_EXAMPLES_DIR "/watch_inputs.py", "0x7401", "3", "2"},
+    };
+    for (const auto &program : programs) {
+        SCOPED_TRACE(program[0] + " " + program[1]);
+        bed.set_inputs(node, 0x0);
+        const pid_t watcher = spawn(program);
+        const std::string out = bed.root() + "/out." + std::to_string(runs_ - 1);
+        for (int i = 0; i < 500 && slurp(out).find('\n') == std::string::npos; ++i) {
+            ::usleep(10000);
+        }
+        bed.set_inputs(node, 0x1);
+        bed.pulse(node, 5, 100);
+        const Outcome outcome = wait_for(watcher);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "watching inputs 0x0000\nin 0 rising\nin 5: 100 pulses\n");
+    }
+}
+
 TEST_F(Tools, ExamplesRunAgainstAVirtualModule) {
     for (const std::string suffix : {"", "_cpp"}) {
         SCOPED_TRACE(suffix.empty() ? "C" : "C++");

@@ -4,8 +4,9 @@
 // and sysfs as a module on a cable would be. Run by scripts/vm-test inside
 // the VM; KDX7400_VM_READS picks how the modules end short register reads.
 #include "../lost_updates.h"
-#include "kdx7400.h"
+#include "kdx7400.hpp"
 #include "testbed.h"
+#include "../../sim/model/module_model.h"
 
 #include <gtest/gtest.h>
 
@@ -523,6 +524,43 @@ TEST_F(System, AShortReplyNeverSucceeds) {
     EXPECT_EQ(module.state().registers.do_value, 0x42u);
     EXPECT_EQ(getDiskSize(fd), 2097152u) << "READ CAPACITY is answered whole";
     ::close(fd);
+}
+
+// A watcher on a module on a real bus: the unplug is an event, and after
+// the re-plug the module opens again and is watched again.
+TEST_F(System, AWatcherReportsTheUnplugAndWatchesAgainAfterTheReplug) {
+    using namespace std::chrono_literals;
+    Gadget gadget(bed, "dummy_udc.0", "pid=0x7401,bid=3");
+    for (int plugging = 0; plugging < 2; ++plugging) {
+        SCOPED_TRACE(plugging == 0 ? "first plug" : "after the re-plug");
+        gadget.update([](kdxsim::ModuleState &s) { s.registers.di_physical = 0; });
+        kdx::Module module = kdx::Module::open(0x7401, 3);
+        kdx::InputWatcher watcher(module, 20ms);
+        gadget.update([](kdxsim::ModuleState &s) { kdxsim::drive_inputs(s, 0x2); });
+        gadget.update([](kdxsim::ModuleState &s) { kdxsim::pulse_input(s, 4, 500); });
+        std::vector<kdx::InputEvent> events;
+        for (int i = 0; i < 100 && events.size() < 2; ++i) {
+            watcher.wait(100ms);
+            for (const auto &event : watcher.read_events()) {
+                events.push_back(event);
+            }
+        }
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0].channel, 1);
+        EXPECT_EQ(events[0].kind, kdx::InputEvent::Kind::rising);
+        EXPECT_EQ(events[1].channel, 4);
+        EXPECT_EQ(events[1].kind, kdx::InputEvent::Kind::pulses);
+        EXPECT_EQ(events[1].count, 500u);
+        gadget.set_plugged(false);
+        ASSERT_TRUE(watcher.wait(20s)) << "the unplug is an event";
+        const auto last = watcher.read_events();
+        ASSERT_FALSE(last.empty());
+        EXPECT_EQ(last.back().kind, kdx::InputEvent::Kind::stopped);
+        EXPECT_TRUE(last.back().error);
+        watcher.stop();
+        module.close();
+        gadget.set_plugged(true);
+    }
 }
 
 } // namespace
