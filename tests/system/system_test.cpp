@@ -534,7 +534,11 @@ TEST_F(System, AWatcherReportsTheUnplugAndWatchesAgainAfterTheReplug) {
     for (int plugging = 0; plugging < 2; ++plugging) {
         SCOPED_TRACE(plugging == 0 ? "first plug" : "after the re-plug");
         gadget.update([](kdxsim::ModuleState &s) { s.registers.di_physical = 0; });
-        kdx::Module module = kdx::Module::open(0x7401, 3);
+        // As a user would: a module just plugged in may still be settling.
+        kdx::Module module;
+        std::error_code code;
+        ASSERT_TRUE(wait_for([&] { return bool(module = kdx::Module::open(0x7401, 3, code)); }, 20s))
+            << code.message();
         kdx::InputWatcher watcher(module, 20ms);
         gadget.update([](kdxsim::ModuleState &s) { kdxsim::drive_inputs(s, 0x2); });
         gadget.update([](kdxsim::ModuleState &s) { kdxsim::pulse_input(s, 4, 500); });
