@@ -18,6 +18,7 @@ namespace {
 const uint8_t *g_data = nullptr;
 size_t g_size = 0;
 bool g_opening = false;
+bool g_cut_short = false; // a reply moved some of its bytes, not all
 
 uint8_t next_byte() {
     if (g_size == 0) return 0;
@@ -73,6 +74,7 @@ int fake_sg_node::answer(sg_io_hdr_t *h) {
         }
         if ((outcome & 0x20) != 0 && moved >= 4) add_IDENTIFY_HEADER(data);
         h->resid = static_cast<int>(h->dxfer_len - moved);
+        g_cut_short = g_cut_short || (moved > 0 && moved < h->dxfer_len);
     }
     return 0;
 }
@@ -116,7 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     g_data = data;
     g_size = size;
-    const int op = next_byte() % 24;
+    const int op = next_byte() % 26;
+    g_cut_short = false;
+    kdx7400_input_state state{};
+    kdx7400_input_events events{};
     Outs outs;
     const Outs pristine;
     int16_t result = 0;
@@ -144,15 +149,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 20: result = KDX7400_GetSoftWDTTimeout(module, &outs.u32); break;
     case 21: result = KDX7400_ClearWDTErrLED(module); break;
     case 22: result = KDX7400_DO_WriteValue(module, 0x5); break;
+    case 23: result = KDX7400_DO_WriteMaskedValue(module, next_byte(), next_byte()); break;
+    case 24: result = KDX7400_DI_Sample(module, &state, &events); break;
     default: result = KDX7400_DI_ClearCounterChannel(module, 3); break;
     }
     if (result != RESULT_OK && result != RESULT_BAD_HEADER && result != RESULT_WRITE_FAILED &&
-        result != RESULT_READ_FAILED) {
+        result != RESULT_READ_FAILED && !(op == 23 && result == RESULT_INVALID_PARAM)) {
         broken("unexpected result", op, result);
     }
     if (result != RESULT_OK && !(outs == pristine)) {
         broken("out-parameter written on failure", op, result);
     }
+    if (result != RESULT_OK && state.sampled != 0) broken("sample state written on failure", op, result);
+    // sg hands back the whole buffer: bytes past a short reply are stale.
+    if (result == RESULT_OK && g_cut_short) broken("success from a reply cut short", op, result);
     if (result == RESULT_OK && op == 15 && outs.text[10] != '\0') broken("date not terminated", op, result);
     if (result == RESULT_OK && op == 16 && std::memchr(outs.text, '\0', 33) == nullptr) {
         broken("nickname not terminated", op, result);
