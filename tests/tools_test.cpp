@@ -29,6 +29,16 @@ std::string slurp(const std::string &path) {
     return text.str();
 }
 
+// Each line of a --json stream.
+std::vector<json> json_lines(const std::string &out) {
+    std::vector<json> lines;
+    std::istringstream text(out);
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(json::parse(line));
+    }
+    return lines;
+}
+
 class Tools : public ModuleTest {
 protected:
     void SetUp() override {
@@ -330,11 +340,7 @@ TEST_F(Tools, MonitorPrintsALinePerChange) {
     bed.set_inputs(node, 0x3);
     const Outcome outcome = wait_for(monitor);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
-    std::vector<json> lines;
-    std::istringstream text(outcome.out);
-    for (std::string line; std::getline(text, line);) {
-        lines.push_back(json::parse(line));
-    }
+    const std::vector<json> lines = json_lines(outcome.out);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0]["inputs"]["value"], 0);
     EXPECT_EQ(lines[1]["inputs"]["value"], 1);
@@ -475,11 +481,7 @@ TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
     const Outcome outcome = wait_for(monitor);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find("module unplugged"), std::string::npos) << outcome.err;
-    std::vector<json> lines;
-    std::istringstream text(outcome.out);
-    for (std::string line; std::getline(text, line);) {
-        lines.push_back(json::parse(line));
-    }
+    const std::vector<json> lines = json_lines(outcome.out);
     ASSERT_EQ(lines.size(), 3u) << outcome.out;
     for (const json &line : lines) {
         EXPECT_EQ(line.size(), 7u) << "one schema: " << line.dump();
@@ -507,11 +509,7 @@ TEST_F(Tools, MonitorShowsPulsesCountedBetweenPolls) {
     bed.pulse(node, 5, 1000);
     const Outcome outcome = wait_for(monitor);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
-    std::vector<json> lines;
-    std::istringstream text(outcome.out);
-    for (std::string line; std::getline(text, line);) {
-        lines.push_back(json::parse(line));
-    }
+    const std::vector<json> lines = json_lines(outcome.out);
     ASSERT_EQ(lines.size(), 2u) << outcome.out;
     EXPECT_EQ(lines[1]["edges"], json::array()) << "the level never changed at a poll";
     EXPECT_EQ(lines[1]["pulses"], json::parse(R"([{"channel":5,"count":1000}])"));
