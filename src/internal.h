@@ -115,6 +115,11 @@ Result check_index(int32_t index);
 Result check_open(int32_t index);
 // The slot of an index that passed check_index.
 module_slot &slot(int32_t index);
+// A slot's descriptor, read atomically: an opener claims a free slot
+// under the table's lock while callers may look at it.
+inline int32_t descriptor_of(const module_slot &entry) {
+    return __atomic_load_n(&entry.fd, __ATOMIC_RELAXED);
+}
 // The sg node path an opened slot's descriptor is on ("/dev/sg3").
 inline constexpr std::size_t kNodeBytes = 24;
 // Puts an opened descriptor into the first free slot and reads the

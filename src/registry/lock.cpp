@@ -161,7 +161,7 @@ Result Hold::take_slot(int32_t index, Access access) {
         return RESULT_BUSY;
     }
     index_ = index;
-    const int fd = slot(index).fd;
+    const int fd = descriptor_of(slot(index));
     // The flock lives on the open file, so it covers every thread and
     // process that opened the node apart from this one.
     if (access == Access::Write && fd >= 0 && lock.flocked_fd < 0) {

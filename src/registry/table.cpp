@@ -34,7 +34,7 @@ Result check_index(int32_t index) {
 }
 
 Result check_open(int32_t index) {
-    return g_devices[static_cast<std::size_t>(index)].fd < 0 ? RESULT_NOT_OPEN : RESULT_OK;
+    return descriptor_of(g_devices[static_cast<std::size_t>(index)]) < 0 ? RESULT_NOT_OPEN : RESULT_OK;
 }
 
 module_slot &slot(int32_t index) { return g_devices[static_cast<std::size_t>(index)]; }
@@ -47,8 +47,10 @@ constexpr int32_t kClaimed = -2;
 module_slot *reserve_free_slot() {
     const TableLock table;
     for (auto &entry : g_devices) {
+        // Claimed under the table's lock alone: a caller may be looking at
+        // this free slot meanwhile, so the store is atomic.
         if (entry.fd == -1) {
-            entry.fd = kClaimed;
+            __atomic_store_n(&entry.fd, kClaimed, __ATOMIC_RELAXED);
             return &entry;
         }
     }
