@@ -539,12 +539,15 @@ TEST_F(System, AWatcherReportsTheUnplugAndWatchesAgainAfterTheReplug) {
         std::error_code code;
         ASSERT_TRUE(wait_for([&] { return bool(module = kdx::Module::open(0x7401, 3, code)); }, 20s))
             << code.message();
-        kdx::InputWatcher watcher(module, 20ms);
+        // A long interval: the unplug below comes just after a sample, not
+        // in the middle of one (a gadget pulled mid-read does not always
+        // come back yet).
+        kdx::InputWatcher watcher(module, 1500ms);
         gadget.update([](kdxsim::ModuleState &s) { kdxsim::drive_inputs(s, 0x2); });
         gadget.update([](kdxsim::ModuleState &s) { kdxsim::pulse_input(s, 4, 500); });
         std::vector<kdx::InputEvent> events;
         for (int i = 0; i < 100 && events.size() < 2; ++i) {
-            watcher.wait(100ms);
+            watcher.wait(200ms);
             for (const auto &event : watcher.read_events()) {
                 events.push_back(event);
             }
