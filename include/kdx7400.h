@@ -296,7 +296,8 @@ typedef struct kdx7400_input_events {
 } kdx7400_input_events;
 
 /* Reads the input levels, then the counters (two transfers, no other
- * user's command between them), reports in *events what happened since
+ * thread's command between them; like any read, it takes no flock),
+ * reports in *events what happened since
  * *state and updates *state. The first sample reports levels only. Only
  * the edge the counter edge setting names is counted. RESULT_INVALID_PARAM
  * for a missing pointer; nothing is written on failure. */

@@ -30,7 +30,9 @@ extern "C" int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
     if (state == nullptr || events == nullptr) {
         return RESULT_INVALID_PARAM;
     }
-    // Both reads in one hold, so no other user's command lands between.
+    // Both reads in one hold: no other thread's command lands between.
+    // Another program's may: it could not make the pair exact anyway, as
+    // the inputs move in hardware between the two reads.
     kdx::Hold hold;
     if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
         return result;
