@@ -7,7 +7,7 @@ set(KDX7400_DEB_PACKAGES
   dev     libkdx7400-dev   libdevel "development files for libkdx7400 (C and C++)"
   tools   kdx7400-tools    utils   "kdxio shell tool, simulator and USB gadget for KDX-7400"
   python  python3-kdx7400  python  "Python 3 bindings for KDX-7400 digital-I/O modules"
-  modbusd kdx7400-modbusd  net     "Modbus TCP gateway for KDX-7400 digital-I/O modules")
+  daemon  kdx7400d         net     "host daemon serving KDX-7400 digital-I/O modules over Modbus TCP")
 
 set(KDX7400_DEB_LONG_DESCRIPTION
  "KDX-7400 modules are USB digital-I/O modules that enumerate as a small
@@ -61,7 +61,7 @@ set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/libk
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libkdx7400-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkdx7400-1 (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_MODBUSD_PACKAGE_DEPENDS "libkdx7400-1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "libkdx7400-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, libkdx7400-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 # Removing the package removes the bytecode Python wrote beside it.

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The Modbus gateway's request handling: any function, address, count and
-// values against a module that remembers what was written to it, with
-// counts and transfer failures chosen by the fuzzer. Invariants: a read
-// writes nothing, a refused request writes nothing, a successful read
-// answers exactly the count asked, and nothing escapes serve().
-#include "../tools/kdx7400-modbusd/map.h"
+// The daemon's Modbus request handling, from the bytes of a frame to the
+// bytes of its answer, against a module that remembers what was written to
+// it, with counts and transfer failures chosen by the fuzzer. Invariants:
+// a read writes nothing, a refused request writes nothing, the answer is
+// one whole frame for the same transaction and function, and nothing
+// escapes serve().
+#include "../tools/kdx7400d/modbus_map.h"
 #include "../tests/fake_sg_node.h"
 
 #include <cerrno>
@@ -14,6 +15,9 @@
 #include <map>
 #include <scsi/sg.h>
 #include <vector>
+#include <array>
+#include <algorithm>
+#include <span>
 
 namespace {
 
@@ -86,20 +90,25 @@ int fake_sg_node::answer(sg_io_hdr_t *h) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 8) return 0;
+    using namespace kdxd::modbus;
+    if (size < 3) return 0;
     static constexpr uint8_t kCounts[] = {0, 8, 16, 24, 32, 64, 70};
-    g_data = data + 8;
-    g_size = size - 8;
     g_do_count = kCounts[data[0] % sizeof kCounts];
     g_di_count = kCounts[data[1] % sizeof kCounts];
     g_registers.clear();
-    const uint8_t function = data[2] % 18;
-    const auto address = static_cast<uint16_t>(data[3] | data[4] << 8);
-    const auto count = static_cast<uint16_t>((data[5] | data[6] << 8) % 130);
-    std::vector<uint16_t> values;
-    for (unsigned i = 0; i < data[7] % 40 && g_size >= 2; ++i) {
-        values.push_back(static_cast<uint16_t>(next_byte() << 8 | next_byte()));
-    }
+    // The frame first, then the bytes that decide which commands fail.
+    const size_t frame_size = std::min<size_t>(size - 3, data[2] + kHeader);
+    const std::span<const uint8_t> stream(data + 3, frame_size);
+    g_data = data + 3 + frame_size;
+    g_size = size - 3 - frame_size;
+
+    const long length = frame_length(stream);
+    if (length <= 0) return 0;
+    static Request request;
+    static Reply reply;
+    reply = Reply{};
+    reply.exception = decode(stream.first(static_cast<size_t>(length)), request);
+    const unsigned function = request.function, address = request.address, count = request.count;
 
     const uint8_t *fuzz_data = g_data;
     const size_t fuzz_size = g_size;
@@ -112,24 +121,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_size = fuzz_size;
     g_writes = 0;
 
-    const modbusd::Reply reply = modbusd::serve(module, function, address, count, values);
-    using modbusd::Exception;
-    if (!modbusd::is_write(function) && g_writes != 0) {
+    if (reply.exception == Exception::None) {
+        serve(module, request, reply);
+    }
+    if (!is_write(request.function) && g_writes != 0) {
         broken("a read wrote to the module", function, address, count);
     }
     const bool refused = reply.exception == Exception::IllegalAddress ||
                          reply.exception == Exception::IllegalValue ||
                          reply.exception == Exception::IllegalFunction;
     if (refused && g_writes != 0) broken("a refused request wrote to the module", function, address, count);
-    if (reply.exception == Exception::None) {
-        const bool bits = function == modbusd::kReadCoils || function == modbusd::kReadDiscreteInputs;
-        const bool registers = function == modbusd::kReadHolding || function == modbusd::kReadInput;
-        if (bits && reply.bits.size() != count) broken("wrong number of bits", function, address, count);
-        if (registers && reply.registers.size() != count) {
-            broken("wrong number of registers", function, address, count);
-        }
-    } else if (!reply.bits.empty() || !reply.registers.empty()) {
-        broken("an exception carries values", function, address, count);
+
+    std::array<uint8_t, kMaxFrame> out{};
+    const size_t written = encode(request, reply, out);
+    if (written > kMaxFrame || frame_length({out.data(), written}) != static_cast<long>(written)) {
+        broken("the answer is not one whole frame", function, address, count);
     }
+    if (out[0] != data[3] || out[1] != data[4] || out[6] != request.unit) {
+        broken("the answer names another transaction or unit", function, address, count);
+    }
+    const uint8_t expected = reply.exception == Exception::None ? request.function : (request.function | 0x80);
+    if (out[7] != expected) broken("the answer names another function", function, address, count);
     return 0;
 }

@@ -252,7 +252,16 @@ TEST_F(Tools, EveryProgramExitsTwoOnAUsageError) {
         {KDXIO_PATH, "do", "on"},
         {SIM_PATH, "--bogus"},
         {GADGET_PATH, "--module", "pid=0x7401"}, // no --testbed
-        {MODBUSD_PATH, "--bogus"},
+        {KDX7400D_PATH, "--bogus"},
+        {KDX7400D_PATH, "--all", "--modbus", "127.0.0.1:99999"}, // no such port: not some other one
+        {KDX7400D_PATH, "--all", "--modbus", "127.0.0.1:0"},
+        {KDX7400D_PATH, "--all", "--modbus", "abc"},
+        {KDX7400D_PATH, "--all", "--modbus", "localhost:502"}, // numeric only
+        {KDX7400D_PATH, "--all", "--modbus", "[::1]:"},
+        {KDX7400D_PATH, "--module", "0=7401:3"},
+        {KDX7400D_PATH, "--module", "1=7401:3", "--module", "1=7401:4"},
+        {KDX7400D_PATH, "--all", "--allow", "10.0.0.0/33"},
+        {KDX7400D_PATH},                                            // nothing to serve
     };
     for (const auto &args : mistakes) {
         const Outcome outcome = run(args);

@@ -114,7 +114,7 @@ int do_open(const char *path, int flags, mode_t mode) {
 
 int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
     const kdxsim::Store store(testbed());
-    const auto lock = store.lock();
+    auto lock = store.lock();
     kdxsim::ModuleState state{};
     if (!store.load(node, state)) {
         errno = ENODEV;
@@ -147,6 +147,13 @@ int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
         line += " data=" + kdxsim::to_hex(static_cast<const uint8_t *>(request->dxferp), request->dxfer_len);
     }
     const auto fault = store.take_fault(node, opcode, lba);
+    if (fault && fault->delay_ms != 0) {
+        lock.wait(std::chrono::milliseconds(fault->delay_ms));
+        if (!store.load(node, state)) { // unplugged in the meantime
+            errno = ENODEV;
+            return -1;
+        }
+    }
     const int result = kdxsim::sg_io(state, *request, fault ? &*fault : nullptr, store.now_ms(),
                                      g_reserve[static_cast<std::size_t>(fd)]);
     store.save(node, state);

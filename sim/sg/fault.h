@@ -27,6 +27,7 @@ struct Fault {
     int64_t lba = -1;       // READ(10)/WRITE(10) address, -1: any
     uint32_t times = 1;     // commands it applies to; 0: every command, for good
     uint32_t skip = 0;      // matching commands to let pass first
+    uint32_t delay_ms = 0;  // the command takes this long (a slow or hung module)
     FaultKind kind = FaultKind::IoctlError;
     int32_t error = 0;
     uint16_t host_status = 0;

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
+#include <thread>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -253,6 +254,23 @@ Store::Lock::~Lock() {
         ::flock(shared_->lock_fd, LOCK_UN);
     }
     shared_->threads.unlock();
+}
+
+void Store::Lock::wait(std::chrono::milliseconds time) {
+    if (t_lock_depth != 1) {
+        std::this_thread::sleep_for(time); // nested: not ours to let go
+        return;
+    }
+    if (shared_->lock_fd >= 0) {
+        ::flock(shared_->lock_fd, LOCK_UN);
+    }
+    shared_->threads.unlock();
+    std::this_thread::sleep_for(time);
+    shared_->threads.lock();
+    if (shared_->lock_fd >= 0) {
+        while (::flock(shared_->lock_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
 }
 
 // Whether the testbed was removed is checked once per outermost lock.

@@ -8,6 +8,7 @@
 #include "../sg/fault.h"
 
 #include <cstdint>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,9 @@ public:
         Lock(const Lock &) = delete;
         Lock &operator=(const Lock &) = delete;
         ~Lock();
+        // Lets other threads and processes use the testbed while this one
+        // waits, as a command to a slow module leaves the others alone.
+        void wait(std::chrono::milliseconds time);
 
     private:
         std::shared_ptr<Shared> shared_;

@@ -17,8 +17,8 @@ unset LD_LIBRARY_PATH LD_PRELOAD KDX7400_LIBRARY
     exit 1
 }
 debs=("$build"/*.deb)
-names=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done | sort | tr '\n' ' ')
-if [ "$names" != "kdx7400-modbusd kdx7400-tools libkdx7400-1 libkdx7400-dev python3-kdx7400 " ]; then
+names=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done | LC_ALL=C sort | tr '\n' ' ')
+if [ "$names" != "kdx7400-tools kdx7400d libkdx7400-1 libkdx7400-dev python3-kdx7400 " ]; then
     echo "unexpected packages: $names"
     exit 1
 fi
@@ -53,7 +53,7 @@ usr="$root/usr"
 libdir=$(dirname "$(find "$usr" -name 'libkdx7400.so.1' | head -n 1)")
 
 # Every program must take the library it came with.
-for program in kdxio kdx7400-modbusd; do
+for program in kdxio kdx7400d; do
     found=$(ldd "$usr/bin/$program" | awk '$1 == "libkdx7400.so.1" { print $3 }')
     if [ -z "$found" ] || [ "$(realpath "$found")" != "$(realpath "$libdir/libkdx7400.so.1")" ]; then
         echo "$program does not find the unpacked library:"

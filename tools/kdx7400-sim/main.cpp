@@ -293,6 +293,9 @@ int main(int argc, char **argv) {
     int opcode = -1;
     fault_cmd->add_option("--times", times, "commands it applies to (0: for good)");
     fault_cmd->add_option("--opcode", opcode, "only commands with this opcode (0x28 read, 0x2a write)");
+    unsigned skip = 0, delay_ms = 0;
+    fault_cmd->add_option("--skip", skip, "matching commands to let pass first");
+    fault_cmd->add_option("--delay", delay_ms, "milliseconds each command takes (a slow module; with hang, a hung one)");
     auto *unplug = app.add_subcommand("unplug", "pull a module out");
     unplug->add_option("dir", dir)->required();
     unplug->add_option("node", node)->required();
@@ -350,6 +353,8 @@ int main(int argc, char **argv) {
             std::snprintf(fault.node, sizeof fault.node, "%s", node.c_str());
             fault.times = times;
             fault.opcode = opcode;
+            fault.skip = skip;
+            fault.delay_ms = delay_ms;
             bed.inject(fault);
             return 0;
         }

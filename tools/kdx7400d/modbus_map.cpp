@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
-#include "map.h"
+#include "modbus_map.h"
 
 #include <algorithm>
 #include <array>
-#include <map>
+#include <optional>
+#include <span>
 #include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
 
-namespace modbusd {
+namespace kdxd::modbus {
 
 namespace {
 
@@ -55,42 +59,42 @@ bool input_register(const kdx::ChannelCounts &n, uint16_t address) {
 }
 
 // A lazily read value: read once per request, at first use.
-template <class T> class Once {
+template <class Read> class Once {
 public:
-    explicit Once(std::function<T()> read) : read_(std::move(read)) {}
-    const T &get() {
-        if (!value_) {
+    explicit Once(Read read) : read_(std::move(read)) {}
+    const auto &get() {
+        if (!read_yet_) {
             value_ = read_();
+            read_yet_ = true;
         }
-        return *value_;
+        return value_;
     }
 
 private:
-    std::function<T()> read_;
-    std::optional<T> value_;
+    Read read_;
+    bool read_yet_ = false;
+    std::invoke_result_t<Read &> value_{};
 };
 
 uint64_t with_bit(uint64_t mask, unsigned bit, bool on) {
     return on ? mask | (uint64_t{1} << bit) : mask & ~(uint64_t{1} << bit);
 }
 
-std::vector<uint8_t> read_coils(kdx::Module &m, uint16_t address, uint16_t count) {
+void read_coils(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits) {
     const auto &n = m.counts();
     for (unsigned i = 0; i < count; ++i) {
         coil(n, static_cast<uint16_t>(address + i));
     }
-    Once<uint64_t> outputs([&] { return m.read_outputs(); });
-    Once<uint64_t> power_on([&] { return m.power_on(); });
-    std::vector<uint8_t> bits;
+    Once outputs([&] { return m.read_outputs(); });
+    Once power_on([&] { return m.power_on(); });
     for (unsigned i = 0; i < count; ++i) {
         const auto a = static_cast<uint16_t>(address + i);
         switch (coil(n, a)) {
-        case Coil::Output: bits.push_back((outputs.get() >> a) & 1); break;
-        case Coil::PowerOn: bits.push_back((power_on.get() >> (a - kPowerOnCoils)) & 1); break;
-        default: bits.push_back(0); break; // command coils read as 0
+        case Coil::Output: bits[i] = (outputs.get() >> a) & 1; break;
+        case Coil::PowerOn: bits[i] = (power_on.get() >> (a - kPowerOnCoils)) & 1; break;
+        default: bits[i] = 0; break; // command coils read as 0
         }
     }
-    return bits;
 }
 
 void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
@@ -125,85 +129,107 @@ void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> val
     if (clear_watchdog) m.clear_watchdog_error();
 }
 
-std::vector<uint8_t> read_inputs(kdx::Module &m, uint16_t address, uint16_t count) {
+void read_inputs(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits) {
     if (address + count > channels(m.counts().di)) {
         throw AddressError{};
     }
     const uint64_t inputs = m.read_inputs();
-    std::vector<uint8_t> bits;
     for (unsigned i = 0; i < count; ++i) {
-        bits.push_back((inputs >> (address + i)) & 1);
+        bits[i] = (inputs >> (address + i)) & 1;
     }
-    return bits;
 }
 
-std::vector<uint16_t> read_input_registers(kdx::Module &m, uint16_t address, uint16_t count) {
+void read_input_registers(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *registers) {
     const auto &n = m.counts();
     for (unsigned i = 0; i < count; ++i) {
         if (!input_register(n, static_cast<uint16_t>(address + i))) throw AddressError{};
     }
-    Once<std::vector<uint32_t>> counters([&] { return m.read_counters(); });
-    Once<std::string> date([&] { return m.firmware_date(); });
+    Once counters([&] { return m.read_counters(); });
+    Once date([&] { return m.firmware_date(); });
     const uint8_t counts[] = {n.di, n.do_, n.ai, n.ao, n.pi, n.po};
-    std::vector<uint16_t> registers;
     for (unsigned i = 0; i < count; ++i) {
         const auto a = static_cast<uint16_t>(address + i);
         if (a < 2 * channels(n.di)) {
             const uint32_t value = counters.get().at(a / 2);
-            registers.push_back(static_cast<uint16_t>(a % 2 == 0 ? value >> 16 : value & 0xFFFF));
+            registers[i] = static_cast<uint16_t>(a % 2 == 0 ? value >> 16 : value & 0xFFFF);
         } else if (a == kFirmwareVersion) {
-            registers.push_back(m.firmware_version());
+            registers[i] = m.firmware_version();
         } else if (within(a, kFirmwareDate, 5)) {
             std::string text = date.get();
             text.resize(10, '\0');
             const std::size_t at = 2 * static_cast<std::size_t>(a - kFirmwareDate);
-            registers.push_back(static_cast<uint16_t>(static_cast<uint8_t>(text[at]) << 8 |
-                                                      static_cast<uint8_t>(text[at + 1])));
+            registers[i] = static_cast<uint16_t>(static_cast<uint8_t>(text[at]) << 8 | static_cast<uint8_t>(text[at + 1]));
         } else {
-            registers.push_back(counts[a - kCounts]);
+            registers[i] = counts[a - kCounts];
         }
     }
-    return registers;
 }
 
 uint16_t word_of(uint64_t mask, unsigned word) { return static_cast<uint16_t>(mask >> (16 * word)); }
 
-std::vector<uint16_t> read_holding(kdx::Module &m, uint16_t address, uint16_t count) {
+void read_holding(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *registers) {
     const auto &n = m.counts();
     for (unsigned i = 0; i < count; ++i) {
         if (!holding(n, static_cast<uint16_t>(address + i))) throw AddressError{};
     }
-    Once<uint32_t> timeout([&] { return m.watchdog_timeout(); });
-    Once<kdx::Module::Safety> safety([&] { return m.safety(); });
-    Once<std::string> nickname([&] { return m.nickname(); });
-    std::vector<uint16_t> registers;
+    Once timeout([&] { return m.watchdog_timeout(); });
+    Once safety([&] { return m.safety(); });
+    Once nickname([&] { return m.nickname(); });
     for (unsigned i = 0; i < count; ++i) {
         const auto a = static_cast<uint16_t>(address + i);
         switch (a) {
-        case kFilter: registers.push_back(m.input_filter()); continue;
-        case kInputInverse: registers.push_back(m.input_inverse()); continue;
-        case kCounterEdge: registers.push_back(m.counter_edge()); continue;
-        case kOutputInverse: registers.push_back(m.output_inverse()); continue;
-        case kWatchdogHigh: registers.push_back(static_cast<uint16_t>(timeout.get() >> 16)); continue;
-        case kWatchdogLow: registers.push_back(static_cast<uint16_t>(timeout.get())); continue;
-        case kWriteProtect: registers.push_back(m.write_protect()); continue;
-        case kFrameRate: registers.push_back(m.frame_rate_factor()); continue;
+        case kFilter: registers[i] = m.input_filter(); continue;
+        case kInputInverse: registers[i] = m.input_inverse(); continue;
+        case kCounterEdge: registers[i] = m.counter_edge(); continue;
+        case kOutputInverse: registers[i] = m.output_inverse(); continue;
+        case kWatchdogHigh: registers[i] = static_cast<uint16_t>(timeout.get() >> 16); continue;
+        case kWatchdogLow: registers[i] = static_cast<uint16_t>(timeout.get()); continue;
+        case kWriteProtect: registers[i] = m.write_protect(); continue;
+        case kFrameRate: registers[i] = m.frame_rate_factor(); continue;
         default: break;
         }
         if (within(a, kSafetyFirst, 4)) {
-            registers.push_back(word_of(safety.get().outputs, a - kSafetyFirst));
+            registers[i] = word_of(safety.get().outputs, a - kSafetyFirst);
         } else if (within(a, kSafetySecond, 4)) {
-            registers.push_back(word_of(safety.get().values, a - kSafetySecond));
+            registers[i] = word_of(safety.get().values, a - kSafetySecond);
         } else {
             std::string text = nickname.get();
             text.resize(32, '\0');
             const std::size_t at = 2 * static_cast<std::size_t>(a - kNickname);
-            registers.push_back(static_cast<uint16_t>(static_cast<uint8_t>(text[at]) << 8 |
-                                                      static_cast<uint8_t>(text[at + 1])));
+            registers[i] = static_cast<uint16_t>(static_cast<uint8_t>(text[at]) << 8 | static_cast<uint8_t>(text[at + 1]));
         }
     }
-    return registers;
 }
+
+// The registers a write names, in address order.
+class Written {
+public:
+    Written(uint16_t first, std::span<const uint16_t> values) : first_(first), values_(values) {}
+    bool has(uint16_t a) const { return a >= first_ && std::size_t{a} - first_ < values_.size(); }
+    uint16_t operator[](uint16_t a) const { return values_[a - first_]; }
+
+    class Iterator {
+    public:
+        Iterator(uint16_t a, const uint16_t *v) : a_(a), v_(v) {}
+        std::pair<uint16_t, uint16_t> operator*() const { return {a_, *v_}; }
+        Iterator &operator++() {
+            ++a_;
+            ++v_;
+            return *this;
+        }
+        bool operator==(const Iterator &other) const { return v_ == other.v_; }
+
+    private:
+        uint16_t a_;
+        const uint16_t *v_;
+    };
+    Iterator begin() const { return {first_, values_.data()}; }
+    Iterator end() const { return {static_cast<uint16_t>(first_ + values_.size()), values_.data() + values_.size()}; }
+
+private:
+    uint16_t first_;
+    std::span<const uint16_t> values_;
+};
 
 uint64_t with_word(uint64_t mask, unsigned word, uint16_t value) {
     const unsigned shift = 16 * word;
@@ -219,15 +245,16 @@ bool mask_fits(const kdx::Module &m, uint64_t mask) {
 // refused request (IllegalValue) has changed nothing on the module.
 void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
     const auto &n = m.counts();
-    std::map<uint16_t, uint16_t> written;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const auto a = static_cast<uint16_t>(address + i);
-        if (!holding(n, a)) throw AddressError{};
-        written[a] = values[i];
+        if (!holding(n, static_cast<uint16_t>(address + i))) throw AddressError{};
     }
-    const auto has = [&](uint16_t a) { return written.count(a) != 0; };
+    const Written written{address, values};
+    const auto has = [&](uint16_t a) { return written.has(a); };
     const auto any_within = [&](uint16_t start, unsigned size) {
-        return std::any_of(written.begin(), written.end(), [&](const auto &w) { return within(w.first, start, size); });
+        for (const auto &[a, v] : written) {
+            if (within(a, start, size)) return true;
+        }
+        return false;
     };
     for (const auto &[a, v] : written) {
         const bool flag = a == kInputInverse || a == kCounterEdge || a == kOutputInverse || a == kWriteProtect;
@@ -264,6 +291,9 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
         name = text.substr(0, text.find('\0'));
     }
 
+    // In address order, each module register block whole (the watchdog's
+    // two registers, both safety masks, the nickname): a failure part way
+    // leaves the blocks before it written and none after it.
     if (has(kFilter)) m.set_input_filter(written[kFilter]);
     if (has(kInputInverse)) m.set_input_inverse(written[kInputInverse] != 0);
     if (has(kCounterEdge)) m.set_counter_edge(static_cast<uint8_t>(written[kCounterEdge]));
@@ -277,82 +307,20 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
 
 } // namespace
 
-std::string UnitTarget::describe() const {
-    if (!node.empty()) {
-        return node;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%04x:%u", unsigned{*product_id}, unsigned{*board_id});
-    return text;
-}
-
-UnitTarget parse_unit_target(const std::string &text) {
-    const std::size_t equals = text.find('=');
-    const auto number = [&](const std::string &digits, int base, unsigned long limit) {
-        std::size_t used = 0;
-        unsigned long value = 0;
-        try {
-            value = std::stoul(digits, &used, base);
-        } catch (const std::exception &) {
-            used = 0;
-        }
-        if (digits.empty() || used != digits.size() || value > limit || digits[0] == '-' || digits[0] == '+' ||
-            digits[0] == ' ') {
-            throw std::invalid_argument("bad module '" + text + "': expected UNIT=PID:BID or UNIT=/dev/sgN");
-        }
-        return value;
-    };
-    if (equals == std::string::npos) {
-        throw std::invalid_argument("bad module '" + text + "': expected UNIT=PID:BID or UNIT=/dev/sgN");
-    }
-    UnitTarget target;
-    target.unit = static_cast<uint8_t>(number(text.substr(0, equals), 10, 247));
-    if (target.unit == 0) {
-        throw std::invalid_argument("bad module '" + text + "': unit IDs are 1 to 247");
-    }
-    const std::string what = text.substr(equals + 1);
-    if (what.starts_with("/dev/sg") || what.starts_with("sg")) {
-        target.node = what;
-        return target;
-    }
-    const std::size_t colon = what.find(':');
-    if (colon == std::string::npos) {
-        throw std::invalid_argument("bad module '" + text + "': expected UNIT=PID:BID or UNIT=/dev/sgN");
-    }
-    std::string pid = what.substr(0, colon);
-    if (pid.starts_with("0x") || pid.starts_with("0X")) pid = pid.substr(2);
-    target.product_id = static_cast<uint16_t>(number(pid, 16, 0xFFFF));
-    const std::string bid = what.substr(colon + 1);
-    target.board_id = static_cast<uint8_t>(bid.size() == 1 ? number(bid, 16, 15) : number(bid, 10, 15));
-    return target;
-}
-
-kdx::Module *Unit::module() {
-    if (!module_) {
-        std::error_code code;
-        module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
-                                     : kdx::Module::open_node(target_.node, code);
-    }
-    return module_ ? &module_ : nullptr;
-}
-
-bool is_write(uint8_t function) {
-    return function == kWriteCoil || function == kWriteRegister || function == kWriteCoils ||
-           function == kWriteRegisters;
-}
-
-Reply serve(kdx::Module &module, uint8_t function, uint16_t address, uint16_t count,
-            std::span<const uint16_t> values) {
-    Reply reply;
+void serve(kdx::Module &module, const Request &request, Reply &reply) {
+    const uint8_t function = request.function;
+    const uint16_t address = request.address, count = request.count;
+    const std::span<const uint16_t> values(request.values.data(), is_write(function) ? count : 0);
+    reply.exception = Exception::None;
     try {
         // A write reads before it writes (partial registers, the power-on
         // mask): no other program's change may land in between.
         const kdx::ModuleLock held = is_write(function) ? module.lock() : kdx::ModuleLock();
         switch (function) {
-        case kReadCoils: reply.bits = read_coils(module, address, count); break;
-        case kReadDiscreteInputs: reply.bits = read_inputs(module, address, count); break;
-        case kReadHolding: reply.registers = read_holding(module, address, count); break;
-        case kReadInput: reply.registers = read_input_registers(module, address, count); break;
+        case kReadCoils: read_coils(module, address, count, reply.bits.data()); break;
+        case kReadDiscreteInputs: read_inputs(module, address, count, reply.bits.data()); break;
+        case kReadHolding: read_holding(module, address, count, reply.registers.data()); break;
+        case kReadInput: read_input_registers(module, address, count, reply.registers.data()); break;
         case kWriteCoil:
         case kWriteCoils: write_coils(module, address, values); break;
         case kWriteRegister:
@@ -367,11 +335,6 @@ Reply serve(kdx::Module &module, uint8_t function, uint16_t address, uint16_t co
         reply.exception = error.code() == kdx::errc::invalid_param ? Exception::IllegalValue
                                                                    : Exception::DeviceFailure;
     }
-    if (reply.exception != Exception::None) {
-        reply.bits.clear();
-        reply.registers.clear();
-    }
-    return reply;
 }
 
-} // namespace modbusd
+} // namespace kdxd::modbus

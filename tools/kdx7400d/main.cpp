@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: MIT
+// kdx7400d: owns the KDX-7400 modules of this host and serves them to the
+// network. Each module has a worker thread; front ends (Modbus TCP) hand
+// the workers requests and never call the library themselves.
+#include "modbus_room.h"
+#include "worker.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <pthread.h>
+
+namespace {
+
+using namespace kdxd;
+
+// How often --all looks for modules plugged in since.
+constexpr int kScanSeconds = 2;
+
+struct Options {
+    std::vector<std::string> modules, allow, allow_write;
+    bool all = false, verbose = false;
+    std::string modbus = "127.0.0.1:502";
+    unsigned max_clients = 32;
+    unsigned idle_timeout = 60;
+};
+
+// Everything the command line says, checked before anything starts.
+struct Plan {
+    std::vector<UnitTarget> units;
+    ModbusOptions modbus;
+};
+
+Plan plan_of(const Options &options) {
+    Plan plan;
+    for (const std::string &text : options.modules) {
+        plan.units.push_back(parse_unit_target(text));
+    }
+    plan.modbus.endpoint = parse_endpoint(options.modbus);
+    for (const std::string &text : options.allow) plan.modbus.allow.push_back(parse_cidr(text));
+    // Loopback may write unless --allow-write names who may instead (so
+    // that writes can be kept to one address, local ones too).
+    for (const std::string &text : options.allow_write) plan.modbus.allow_write.push_back(parse_cidr(text));
+    if (options.allow_write.empty()) {
+        plan.modbus.allow_write = {parse_cidr("127.0.0.0/8"), parse_cidr("::1/128")};
+    }
+    plan.modbus.max_clients = options.max_clients;
+    plan.modbus.idle_timeout = std::chrono::seconds(options.idle_timeout);
+    return plan;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"kdx7400d - the KDX-7400 modules of this host, served over Modbus TCP (man kdx7400d)", "kdx7400d"};
+    Options options;
+    app.add_option("--module", options.modules, "UNIT=PID:BID or UNIT=/dev/sgN (repeatable)");
+    app.add_flag("--all", options.all, "every module, now and when plugged in later: the lowest free unit each");
+    app.add_option("--modbus", options.modbus, "ADDR:PORT or [ADDR6]:PORT (default 127.0.0.1:502)");
+    app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
+    app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
+    app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
+        ->check(CLI::Range(1u, 1000u));
+    app.add_option("--idle-timeout", options.idle_timeout, "seconds before a silent connection closes (default 60, 0: never)")
+        ->check(CLI::Range(0u, 86400u));
+    app.add_flag("--verbose", options.verbose, "log every request");
+    Plan plan;
+    try {
+        app.parse(argc, argv);
+        plan = plan_of(options);
+        if (plan.units.empty() && !options.all) {
+            throw std::invalid_argument("no modules to serve (--module UNIT=PID:BID or --all)");
+        }
+    } catch (const CLI::ParseError &error) {
+        return app.exit(error) == 0 ? 0 : 2; // a usage error, as for every other tool
+    } catch (const std::invalid_argument &error) {
+        std::cerr << "kdx7400d: " << error.what() << "\n";
+        return 2;
+    }
+
+    // Signals are taken by sigtimedwait below, never by a handler: every
+    // thread started from here on has them blocked.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Log log(options.verbose);
+    try {
+        Units units(log);
+        for (const UnitTarget &unit : plan.units) {
+            units.add(unit.unit, unit.target);
+        }
+        if (options.all) {
+            adopt_new_modules(units, log);
+        }
+        ModbusRoom modbus(plan.modbus, units, log);
+        modbus.start();
+        for (;;) {
+            const timespec scan{kScanSeconds, 0};
+            const int got = sigtimedwait(&signals, nullptr, &scan);
+            if (got > 0) {
+                log.line(std::string("stopping on ") + sigabbrev_np(got));
+                break;
+            }
+            if (options.all) {
+                adopt_new_modules(units, log);
+            }
+        }
+        modbus.stop();
+        units.stop();
+        log.line("stopped");
+        return 0;
+    } catch (const std::invalid_argument &error) {
+        std::cerr << "kdx7400d: " << error.what() << "\n";
+        return 2;
+    } catch (const std::exception &error) {
+        std::cerr << "kdx7400d: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,477 @@
+// SPDX-License-Identifier: MIT
+#include "modbus_room.h"
+
+#include "modbus_map.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace kdxd {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace modbus;
+
+// A client's requests wait here until their turn (one at a time per
+// client, so that its replies keep their order), and its replies until it
+// reads them. When its replies are not read, its requests are not read
+// either: TCP's own flow control then holds the client back.
+constexpr std::size_t kInBuffer = 1024, kOutBuffer = 4096;
+// A connection full clients may push out must have been idle this long.
+constexpr auto kEvictableAfter = std::chrono::seconds(1);
+// Out of descriptors: accepting rests this long before it tries again.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
+constexpr int kAcceptsPerWake = 64;
+
+constexpr uint64_t kListenerTag = 0, kWakeTag = 1, kFirstSlotTag = 2;
+
+std::string seconds(Clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
+}
+
+} // namespace
+
+class ModbusRoom::Loop {
+public:
+    Loop(ModbusOptions options, Units &units, Log &log);
+    ~Loop();
+    void run();
+    void request_stop();
+
+private:
+    struct Connection final : Job {
+        Loop *loop = nullptr;
+        std::size_t slot = 0;
+        int fd = -1;
+        bool busy = false;      // the slot is taken (fd open, or a job still at a worker)
+        bool in_flight = false; // a worker has the request
+        bool peer_done = false; // the client sent FIN: answer what came, then close
+        bool may_write = false;
+        uint32_t interest = 0;
+        std::string name;
+        Clock::time_point last_active;
+        std::array<uint8_t, kInBuffer> in{};
+        std::size_t in_used = 0;
+        std::array<uint8_t, kOutBuffer> out{};
+        std::size_t out_start = 0, out_end = 0;
+        Request request;
+        Reply reply;
+        Connection *next_done = nullptr;
+
+        bool run(kdx::Module *module) override {
+            if (module == nullptr) {
+                reply.exception = Exception::TargetFailed;
+                return true;
+            }
+            serve(*module, request, reply);
+            return reply.exception != Exception::DeviceFailure;
+        }
+        void finished() override { loop->post(*this); }
+    };
+
+    void post(Connection &c);
+    void take_finished();
+    void accept_clients(Clock::time_point now);
+    void admit(int fd, const sockaddr_storage &peer, Clock::time_point now);
+    Connection *free_slot(Clock::time_point now, const std::string &newcomer);
+    void on_event(Connection &c, uint32_t events);
+    void receive(Connection &c);
+    void advance(Connection &c);
+    void answer_now(Connection &c, Exception exception);
+    void flush(Connection &c);
+    void update_interest(Connection &c);
+    void close(Connection &c, const std::string &why);
+    void release(Connection &c);
+    void sweep(Clock::time_point now);
+    void pause_accepting(Clock::time_point now, int error);
+    void set_listener(uint32_t events);
+
+    const ModbusOptions options_;
+    Units &units_;
+    Log &log_;
+    int epoll_ = -1, listener_ = -1, wake_ = -1;
+    std::vector<std::unique_ptr<Connection>> slots_;
+    std::atomic<bool> stopping_{false};
+    std::mutex done_mutex_;
+    Connection *done_ = nullptr;
+    bool accepting_ = true, descriptors_logged_ = false;
+    Clock::time_point resume_accepting_{};
+    Clock::time_point next_sweep_{};
+};
+
+ModbusRoom::Loop::Loop(ModbusOptions options, Units &units, Log &log)
+    : options_(std::move(options)), units_(units), log_(log), slots_(options_.max_clients) {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_ < 0 || wake_ < 0) {
+        throw std::system_error(errno, std::generic_category(), "epoll for Modbus");
+    }
+    listener_ = listen_on(options_.endpoint, kBacklog);
+    epoll_event listen_event{EPOLLIN, {.u64 = kListenerTag}};
+    epoll_event wake_event{EPOLLIN, {.u64 = kWakeTag}};
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &listen_event);
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake_event);
+    log_.line("Modbus TCP on " + options_.endpoint.text);
+}
+
+ModbusRoom::Loop::~Loop() {
+    for (int fd : {listener_, wake_, epoll_}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+void ModbusRoom::Loop::request_stop() {
+    stopping_ = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+// On a worker's thread.
+void ModbusRoom::Loop::post(Connection &c) {
+    bool was_empty = false;
+    {
+        std::lock_guard guard(done_mutex_);
+        was_empty = done_ == nullptr;
+        c.next_done = done_;
+        done_ = &c;
+    }
+    if (was_empty) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+    }
+}
+
+void ModbusRoom::Loop::take_finished() {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+    Connection *done = nullptr;
+    {
+        std::lock_guard guard(done_mutex_);
+        done = done_;
+        done_ = nullptr;
+    }
+    while (done != nullptr) {
+        Connection &c = *done;
+        done = c.next_done;
+        c.in_flight = false;
+        if (c.fd < 0) {
+            release(c); // closed while its request was at the worker
+            continue;
+        }
+        if (c.reply.exception != Exception::None) {
+            log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
+                        " from " + c.name + ": exception " + std::to_string(static_cast<unsigned>(c.reply.exception)));
+        }
+        answer_now(c, c.reply.exception);
+        advance(c);
+    }
+}
+
+void ModbusRoom::Loop::run() {
+    std::array<epoll_event, 64> events{};
+    while (!stopping_) {
+        const auto now = Clock::now();
+        if (!accepting_ && now >= resume_accepting_) {
+            accepting_ = true;
+            set_listener(EPOLLIN);
+        }
+        if (now >= next_sweep_) {
+            sweep(now);
+            next_sweep_ = now + std::chrono::seconds(1);
+        }
+        auto until = next_sweep_;
+        if (!accepting_ && resume_accepting_ < until) until = resume_accepting_;
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+        const int ready = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), static_cast<int>(wait));
+        for (int i = 0; i < ready; ++i) {
+            const uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
+            if (tag == kWakeTag) {
+                take_finished();
+            } else if (tag == kListenerTag) {
+                accept_clients(Clock::now());
+            } else {
+                Connection &c = *slots_[tag - kFirstSlotTag];
+                if (c.fd >= 0) on_event(c, events[static_cast<std::size_t>(i)].events);
+            }
+        }
+    }
+    // Stopping: drop every client, then wait for the requests still at a
+    // worker, whose connections they write into.
+    for (auto &slot : slots_) {
+        if (slot && slot->fd >= 0) close(*slot, "stopping");
+    }
+    auto pending = [&] {
+        for (auto &slot : slots_) {
+            if (slot && slot->busy) return true;
+        }
+        return false;
+    };
+    while (pending()) {
+        pollfd wake{wake_, POLLIN, 0};
+        ::poll(&wake, 1, 100);
+        take_finished();
+    }
+}
+
+void ModbusRoom::Loop::set_listener(uint32_t events) {
+    epoll_event event{events, {.u64 = kListenerTag}};
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listener_, &event);
+}
+
+void ModbusRoom::Loop::pause_accepting(Clock::time_point now, int error) {
+    accepting_ = false;
+    resume_accepting_ = now + kAcceptPause;
+    set_listener(0);
+    if (!descriptors_logged_) {
+        descriptors_logged_ = true;
+        log_.line(std::string("cannot accept: ") + std::strerror(error) + "; accepting pauses until descriptors are free");
+    }
+}
+
+void ModbusRoom::Loop::accept_clients(Clock::time_point now) {
+    for (int i = 0; i < kAcceptsPerWake; ++i) {
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        const int fd = ::accept4(listener_, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                pause_accepting(now, errno);
+                return;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return;
+            }
+            continue; // the peer gave up in the meantime (ECONNABORTED and the like)
+        }
+        if (descriptors_logged_) {
+            descriptors_logged_ = false;
+            log_.line("accepting again");
+        }
+        admit(fd, peer, now);
+    }
+}
+
+void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_point now) {
+    const Address address = peer_address(peer);
+    std::string name = peer_text(peer);
+    if (!options_.allow.empty() && !any_contains(options_.allow, address)) {
+        log_.line("refused " + name + ": not in --allow");
+        ::close(fd);
+        return;
+    }
+    Connection *c = free_slot(now, name);
+    if (c == nullptr) {
+        log_.line("refused " + name + ": " + std::to_string(options_.max_clients) +
+                  " clients already, none idle for " + seconds(kEvictableAfter));
+        ::close(fd);
+        return;
+    }
+    tune_client_socket(fd);
+    c->fd = fd;
+    c->busy = true;
+    c->in_flight = c->peer_done = false;
+    c->may_write = any_contains(options_.allow_write, address);
+    c->name = std::move(name);
+    c->last_active = now;
+    c->in_used = c->out_start = c->out_end = 0;
+    c->interest = EPOLLIN;
+    epoll_event event{EPOLLIN, {.u64 = kFirstSlotTag + c->slot}};
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    log_.line("connect " + c->name + (c->may_write ? " (may write)" : " (read only)"));
+}
+
+// A free slot, or the one whose client has been idle longest, when that
+// is at least kEvictableAfter: a full house of silent connections cannot
+// lock everyone else out.
+ModbusRoom::Loop::Connection *ModbusRoom::Loop::free_slot(Clock::time_point now, const std::string &newcomer) {
+    Connection *idlest = nullptr;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (!slots_[i]) {
+            slots_[i] = std::make_unique<Connection>();
+            slots_[i]->loop = this;
+            slots_[i]->slot = i;
+        }
+        Connection &c = *slots_[i];
+        if (!c.busy) {
+            return &c;
+        }
+        if (c.fd >= 0 && !c.in_flight && (idlest == nullptr || c.last_active < idlest->last_active)) {
+            idlest = &c;
+        }
+    }
+    if (idlest == nullptr || now - idlest->last_active < kEvictableAfter) {
+        return nullptr;
+    }
+    close(*idlest, "idle for " + seconds(now - idlest->last_active) + ", making room for " + newcomer);
+    return idlest;
+}
+
+void ModbusRoom::Loop::on_event(Connection &c, uint32_t events) {
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && !c.peer_done) {
+        receive(c);
+    } else if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+        close(c, "disconnect");
+    }
+    if (c.fd >= 0 && (events & EPOLLOUT) != 0) {
+        flush(c);
+    }
+    if (c.fd >= 0) {
+        advance(c);
+    }
+}
+
+void ModbusRoom::Loop::receive(Connection &c) {
+    if (c.in_used == c.in.size()) {
+        return;
+    }
+    const ssize_t got = ::recv(c.fd, c.in.data() + c.in_used, c.in.size() - c.in_used, 0);
+    if (got > 0) {
+        c.in_used += static_cast<std::size_t>(got);
+        c.last_active = Clock::now();
+    } else if (got == 0) {
+        c.peer_done = true;
+    } else if (errno != EAGAIN && errno != EINTR) {
+        close(c, std::strerror(errno));
+    }
+}
+
+// Takes the client's next whole request, when its previous one is
+// answered and its buffer has room for the answer.
+void ModbusRoom::Loop::advance(Connection &c) {
+    while (c.fd >= 0 && !c.in_flight) {
+        const long length = frame_length({c.in.data(), c.in_used});
+        if (length < 0) {
+            close(c, "malformed frame (not Modbus TCP)");
+            return;
+        }
+        if (length == 0 || c.out.size() - (c.out_end - c.out_start) < kMaxFrame) {
+            break;
+        }
+        const auto frame_size = static_cast<std::size_t>(length);
+        Exception refused = decode({c.in.data(), frame_size}, c.request);
+        std::memmove(c.in.data(), c.in.data() + frame_size, c.in_used - frame_size);
+        c.in_used -= frame_size;
+        if (refused == Exception::None && is_write(c.request.function) && !c.may_write) {
+            refused = Exception::IllegalFunction;
+        }
+        Worker *worker = refused == Exception::None ? units_.find(c.request.unit) : nullptr;
+        if (refused == Exception::None && worker == nullptr) {
+            refused = Exception::PathUnavailable;
+        }
+        log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
+                    " address " + std::to_string(c.request.address) + " count " + std::to_string(c.request.count) +
+                    " from " + c.name);
+        if (refused == Exception::None) {
+            c.in_flight = true;
+            if (worker->submit(c)) {
+                break;
+            }
+            c.in_flight = false;
+            refused = Exception::DeviceBusy;
+        }
+        answer_now(c, refused);
+    }
+    if (c.fd < 0) {
+        return;
+    }
+    flush(c);
+    if (c.fd >= 0 && c.peer_done && !c.in_flight && c.out_start == c.out_end) {
+        close(c, c.in_used != 0 ? "disconnect mid-frame" : "disconnect");
+        return;
+    }
+    if (c.fd >= 0) {
+        update_interest(c);
+    }
+}
+
+void ModbusRoom::Loop::answer_now(Connection &c, Exception exception) {
+    if (c.out.size() - c.out_end < kMaxFrame) {
+        std::memmove(c.out.data(), c.out.data() + c.out_start, c.out_end - c.out_start);
+        c.out_end -= c.out_start;
+        c.out_start = 0;
+    }
+    c.reply.exception = exception;
+    c.out_end += encode(c.request, c.reply, {c.out.data() + c.out_end, c.out.size() - c.out_end});
+}
+
+void ModbusRoom::Loop::flush(Connection &c) {
+    while (c.out_start < c.out_end) {
+        const ssize_t sent =
+            ::send(c.fd, c.out.data() + c.out_start, c.out_end - c.out_start, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            c.out_start += static_cast<std::size_t>(sent);
+            c.last_active = Clock::now();
+        } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        } else {
+            close(c, sent < 0 ? std::strerror(errno) : "send failed");
+            return;
+        }
+    }
+    c.out_start = c.out_end = 0;
+}
+
+void ModbusRoom::Loop::update_interest(Connection &c) {
+    uint32_t want = 0;
+    if (!c.peer_done && c.in_used < c.in.size()) want |= EPOLLIN;
+    if (c.out_start < c.out_end) want |= EPOLLOUT;
+    if (want != c.interest) {
+        epoll_event event{want, {.u64 = kFirstSlotTag + c.slot}};
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
+        c.interest = want;
+    }
+}
+
+void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
+    log_.line("disconnect " + c.name + ": " + why);
+    ::close(c.fd); // leaves the epoll set with it
+    c.fd = -1;
+    if (!c.in_flight) {
+        release(c);
+    }
+}
+
+void ModbusRoom::Loop::release(Connection &c) {
+    c.busy = false;
+    c.name.clear();
+}
+
+void ModbusRoom::Loop::sweep(Clock::time_point now) {
+    if (options_.idle_timeout.count() == 0) {
+        return;
+    }
+    for (auto &slot : slots_) {
+        if (slot && slot->fd >= 0 && !slot->in_flight && now - slot->last_active >= options_.idle_timeout) {
+            close(*slot, "idle for " + seconds(now - slot->last_active));
+        }
+    }
+}
+
+ModbusRoom::ModbusRoom(ModbusOptions options, Units &units, Log &log)
+    : loop_(std::make_unique<Loop>(std::move(options), units, log)) {}
+
+ModbusRoom::~ModbusRoom() { stop(); }
+
+void ModbusRoom::start() {
+    thread_ = std::thread([this] { loop_->run(); });
+}
+
+void ModbusRoom::stop() {
+    if (thread_.joinable()) {
+        loop_->request_stop();
+        thread_.join();
+    }
+}
+
+} // namespace kdxd

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+// Addresses as the command line gives them, and the sockets made from them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+namespace kdxd {
+
+// IPv4 addresses are kept as v4-mapped IPv6, so one range type serves both.
+using Address = std::array<uint8_t, 16>;
+
+// An address range in CIDR notation.
+struct Cidr {
+    Address address{};
+    unsigned prefix = 128;
+    bool contains(const Address &other) const;
+};
+// "10.1.2.0/24", "10.1.2.5", "fd00::/8"; throws std::invalid_argument.
+Cidr parse_cidr(const std::string &text);
+bool any_contains(const std::vector<Cidr> &ranges, const Address &address);
+
+// Where a front end listens: "127.0.0.1:502", "[::1]:1502", "0.0.0.0:502".
+// Numeric only: a name could resolve to anything, a port outside 1-65535
+// is a typo, and both are refused (std::invalid_argument) rather than bound.
+struct Endpoint {
+    sockaddr_storage address{};
+    socklen_t size = 0;
+    std::string text;
+};
+Endpoint parse_endpoint(const std::string &text);
+
+// A non-blocking listening socket; throws std::system_error.
+int listen_on(const Endpoint &endpoint, int backlog);
+
+Address peer_address(const sockaddr_storage &peer);
+std::string peer_text(const sockaddr_storage &peer);
+
+// No delay for small replies, keepalive so that a peer gone behind a dead
+// link is found, and a bound on data the peer never acknowledges.
+void tune_client_socket(int fd);
+
+} // namespace kdxd

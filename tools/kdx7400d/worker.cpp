@@ -1,0 +1,258 @@
+// SPDX-License-Identifier: MIT
+#include "worker.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+namespace kdxd {
+
+namespace {
+
+// How often a worker whose module is absent looks for it, so that its
+// return is logged (and watched) without waiting for a request.
+constexpr auto kRetryInterval = std::chrono::seconds(1);
+
+std::invalid_argument bad_target(const std::string &text, const std::string &why = "") {
+    return std::invalid_argument("bad module '" + text + "': " +
+                                 (why.empty() ? "expected UNIT=PID:BID or UNIT=/dev/sgN" : why));
+}
+
+unsigned long number(const std::string &text, const std::string &digits, int base, unsigned long limit) {
+    std::size_t used = 0;
+    unsigned long value = 0;
+    const bool plain = !digits.empty() && std::isxdigit(static_cast<unsigned char>(digits[0]));
+    try {
+        value = plain ? std::stoul(digits, &used, base) : 0;
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (!plain || used != digits.size() || value > limit) {
+        throw bad_target(text);
+    }
+    return value;
+}
+
+} // namespace
+
+std::string Target::describe() const {
+    if (!node.empty()) {
+        return node;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%04x:%u", unsigned{*product_id}, unsigned{*board_id});
+    return text;
+}
+
+UnitTarget parse_unit_target(const std::string &text) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        throw bad_target(text);
+    }
+    UnitTarget parsed;
+    parsed.unit = static_cast<uint8_t>(number(text, text.substr(0, equals), 10, 247));
+    if (parsed.unit == 0) {
+        throw bad_target(text, "unit IDs are 1 to 247");
+    }
+    const std::string what = text.substr(equals + 1);
+    if (what.rfind("/dev/sg", 0) == 0 || what.rfind("sg", 0) == 0) {
+        parsed.target.node = what;
+        return parsed;
+    }
+    const std::size_t colon = what.find(':');
+    if (colon == std::string::npos) {
+        throw bad_target(text);
+    }
+    std::string pid = what.substr(0, colon);
+    if (pid.rfind("0x", 0) == 0 || pid.rfind("0X", 0) == 0) pid = pid.substr(2);
+    parsed.target.product_id = static_cast<uint16_t>(number(text, pid, 16, 0xFFFF));
+    const std::string bid = what.substr(colon + 1);
+    parsed.target.board_id = static_cast<uint8_t>(number(text, bid, bid.size() == 1 ? 16 : 10, 15));
+    return parsed;
+}
+
+Worker::Worker(uint8_t unit, Target target, Log &log)
+    : unit_(unit), target_(std::move(target)), log_(log), thread_([this] { run(); }) {}
+
+Worker::~Worker() { stop(); }
+
+bool Worker::submit(Job &job) {
+    {
+        std::lock_guard guard(mutex_);
+        if (stopping_ || queued_ >= kQueueLimit) {
+            return false;
+        }
+        job.next_ = nullptr;
+        (tail_ != nullptr ? tail_->next_ : head_) = &job;
+        tail_ = &job;
+        ++queued_;
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void Worker::stop() {
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::string Worker::node() const {
+    std::lock_guard guard(mutex_);
+    return node_;
+}
+
+void Worker::run() {
+    reach();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (head_ == nullptr && !stopping_) {
+            if (module_) {
+                wake_.wait(lock, [&] { return head_ != nullptr || stopping_; });
+            } else {
+                wake_.wait_for(lock, kRetryInterval, [&] { return head_ != nullptr || stopping_; });
+            }
+        }
+        // Jobs already queued are answered even when stopping: their
+        // submitters wait for finished().
+        Job *job = head_;
+        if (job == nullptr && stopping_) {
+            break;
+        }
+        if (job != nullptr) {
+            head_ = job->next_;
+            tail_ = head_ == nullptr ? nullptr : tail_;
+            --queued_;
+        }
+        lock.unlock();
+        reach();
+        if (job != nullptr) {
+            if (!job->run(module_ ? &module_ : nullptr)) {
+                lost("a transfer failed");
+            }
+            job->finished();
+        }
+        lock.lock();
+    }
+    lock.unlock();
+    module_ = kdx::Module();
+}
+
+void Worker::reach() {
+    if (module_) {
+        return;
+    }
+    std::error_code code;
+    module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
+                                   : kdx::Module::open_node(target_.node, code);
+    set_present(static_cast<bool>(module_), module_ ? module_.node(code) : std::string());
+}
+
+// After a failed transfer the module is opened again: a module that is
+// still there (a transient error, or another program held it) carries on;
+// one that was unplugged is absent until it comes back, on any node.
+void Worker::lost(const char *why) {
+    const std::string was = node();
+    module_ = kdx::Module();
+    reach();
+    if (module_) {
+        log_.line("unit " + std::to_string(unit_) + " (" + target_.describe() + ", " + was + "): " + why);
+    }
+}
+
+void Worker::set_present(bool present, const std::string &node) {
+    {
+        std::lock_guard guard(mutex_);
+        node_ = node;
+    }
+    const bool was = present_.exchange(present);
+    if (was == present && ever_reported_) {
+        return;
+    }
+    const std::string name = "unit " + std::to_string(unit_) + " (" + target_.describe() + ")";
+    if (present) {
+        log_.line(name + ": present on " + node);
+    } else {
+        log_.line(name + (ever_reported_ ? ": absent" : ": absent, waiting for it"));
+    }
+    ever_reported_ = true;
+}
+
+Worker &Units::add(uint8_t unit, Target target) {
+    std::lock_guard guard(mutex_);
+    if (unit == 0 || unit >= slots_.size()) {
+        throw std::invalid_argument("unit IDs are 1 to 247");
+    }
+    if (slots_[unit].load() != nullptr) {
+        throw std::invalid_argument("unit " + std::to_string(unit) + " given twice");
+    }
+    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), log_));
+    slots_[unit].store(owned_.back().get(), std::memory_order_release);
+    return *owned_.back();
+}
+
+uint8_t Units::free_unit() const {
+    for (uint8_t unit = 1; unit < slots_.size(); ++unit) {
+        if (find(unit) == nullptr) return unit;
+    }
+    return 0;
+}
+
+std::vector<Worker *> Units::all() const {
+    std::lock_guard guard(mutex_);
+    std::vector<Worker *> workers;
+    for (const auto &owned : owned_) workers.push_back(owned.get());
+    return workers;
+}
+
+void Units::stop() {
+    std::lock_guard guard(mutex_);
+    for (const auto &owned : owned_) owned->stop();
+}
+
+void adopt_new_modules(Units &units, Log &log) {
+    std::error_code code;
+    const std::vector<kdx::DeviceInfo> devices = kdx::list_devices(code);
+    if (code) {
+        log.line("cannot list modules: " + code.message());
+        return;
+    }
+    const std::vector<Worker *> workers = units.all();
+    for (const kdx::DeviceInfo &device : devices) {
+        const bool has_ids = device.product_id && device.board_id;
+        const auto same_ids = [&](const Worker *w) {
+            return has_ids && w->target().product_id == device.product_id && w->target().board_id == device.board_id;
+        };
+        const bool served = std::any_of(workers.begin(), workers.end(), [&](const Worker *w) {
+            // An absent unit with these IDs takes the module when it reaches it.
+            return w->node() == device.node || w->target().node == device.node || (same_ids(w) && !w->present());
+        });
+        if (served) {
+            continue;
+        }
+        const uint8_t unit = units.free_unit();
+        if (unit == 0) {
+            log.line("no unit ID left for " + device.node);
+            return;
+        }
+        Target target;
+        if (has_ids && std::none_of(workers.begin(), workers.end(), same_ids)) {
+            target.product_id = device.product_id;
+            target.board_id = device.board_id;
+        } else {
+            target.node = device.node;
+        }
+        units.add(unit, target);
+        log.line("unit " + std::to_string(unit) + ": " + device.node + " " + target.describe());
+        return adopt_new_modules(units, log); // the table changed: look again
+    }
+}
+
+} // namespace kdxd
