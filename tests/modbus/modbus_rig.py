@@ -57,6 +57,11 @@ class Rig:
         while time.monotonic() < deadline:
             with socket.socket() as s:
                 if s.connect_ex(("127.0.0.1", self.port)) == 0:
+                    # Gone from the daemon's table, too, before any test's
+                    # own connections count.
+                    s.shutdown(socket.SHUT_WR)
+                    s.settimeout(5)
+                    assert s.recv(1) == b""
                     return
             time.sleep(0.05)
         raise AssertionError("the daemon did not start")

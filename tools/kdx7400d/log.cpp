@@ -6,20 +6,23 @@
 
 namespace kdxd {
 
-void Log::line(std::string_view text) {
+void Log::line(Topic topic, std::string_view text) {
+    static constexpr const char *kNames[] = {"service", "module", "connection", "refusal"};
     std::lock_guard guard(mutex_);
+    Budget &budget = budgets_[static_cast<std::size_t>(topic)];
     const auto now = std::chrono::steady_clock::now();
-    if (now - second_ >= std::chrono::seconds(1)) {
-        second_ = now;
-        in_second_ = 0;
+    if (now - budget.second >= std::chrono::seconds(1)) {
+        budget.second = now;
+        budget.in_second = 0;
     }
-    if (!verbose_ && ++in_second_ > kLinesPerSecond) {
-        ++suppressed_;
+    if (!verbose_ && ++budget.in_second > kLinesPerSecond) {
+        ++budget.suppressed;
         return;
     }
-    if (suppressed_ != 0) {
-        write("(" + std::to_string(suppressed_) + " lines suppressed)");
-        suppressed_ = 0;
+    if (budget.suppressed != 0) {
+        write("(" + std::to_string(budget.suppressed) + " " + kNames[static_cast<std::size_t>(topic)] +
+              " lines suppressed)");
+        budget.suppressed = 0;
     }
     write(text);
 }

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The daemon's log on stderr (the journal, under systemd). A hostile peer
-// can cause a refusal per connection attempt, so lines are rate-limited:
-// what is over the limit is counted and the count printed with the next
-// line that gets through. Safe from any thread.
+// can cause a line per connection attempt, so lines are rate-limited, each
+// topic on its own: a flood of connections never hides that a module went
+// away. What is over the limit is counted, and the count printed with the
+// topic's next line that gets through. Safe from any thread.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -12,11 +14,14 @@
 
 namespace kdxd {
 
+enum class Topic { Service, Module, Connection, Refusal };
+
 class Log {
 public:
     explicit Log(bool verbose) : verbose_(verbose) {}
-    // A line that is always worth having, unless too many come at once.
-    void line(std::string_view text);
+    // A line that is always worth having, unless too many of its topic
+    // come at once.
+    void line(Topic topic, std::string_view text);
     // A line for every request: only with --verbose, and then not limited.
     void detail(std::string_view text);
     bool verbose() const { return verbose_; }
@@ -26,11 +31,14 @@ public:
 private:
     void write(std::string_view text);
 
+    struct Budget {
+        std::chrono::steady_clock::time_point second{};
+        unsigned in_second = 0;
+        uint64_t suppressed = 0;
+    };
     const bool verbose_;
     std::mutex mutex_;
-    std::chrono::steady_clock::time_point second_{};
-    unsigned in_second_ = 0;
-    uint64_t suppressed_ = 0;
+    std::array<Budget, 4> budgets_{};
 };
 
 } // namespace kdxd

@@ -102,7 +102,7 @@ int main(int argc, char **argv) {
             const timespec scan{kScanSeconds, 0};
             const int got = sigtimedwait(&signals, nullptr, &scan);
             if (got > 0) {
-                log.line(std::string("stopping on ") + sigabbrev_np(got));
+                log.line(Topic::Service, std::string("stopping on ") + sigabbrev_np(got));
                 break;
             }
             if (options.all) {
@@ -111,7 +111,7 @@ int main(int argc, char **argv) {
         }
         modbus.stop();
         units.stop();
-        log.line("stopped");
+        log.line(Topic::Service, "stopped");
         return 0;
     } catch (const std::invalid_argument &error) {
         std::cerr << "kdx7400d: " << error.what() << "\n";

@@ -105,7 +105,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex done_mutex_;
     Connection *done_ = nullptr;
-    bool accepting_ = true, descriptors_logged_ = false;
+    bool accepting_ = true, descriptors_short_ = false, descriptors_logged_ = false, announce_recovery_ = false;
+    Clock::time_point descriptors_logged_at_{};
     Clock::time_point resume_accepting_{};
     Clock::time_point next_sweep_{};
 };
@@ -122,7 +123,7 @@ ModbusRoom::Loop::Loop(ModbusOptions options, Units &units, Log &log)
     epoll_event wake_event{EPOLLIN, {.u64 = kWakeTag}};
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &listen_event);
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake_event);
-    log_.line("Modbus TCP on " + options_.endpoint.text);
+    log_.line(Topic::Service, "Modbus TCP on " + options_.endpoint.text);
 }
 
 ModbusRoom::Loop::~Loop() {
@@ -233,10 +234,16 @@ void ModbusRoom::Loop::pause_accepting(Clock::time_point now, int error) {
     accepting_ = false;
     resume_accepting_ = now + kAcceptPause;
     set_listener(0);
-    if (!descriptors_logged_) {
+    // Logged once, and again only a minute later: running out comes in
+    // waves, as the queue of waiting connections is taken.
+    if (!descriptors_short_ && (!descriptors_logged_ || now - descriptors_logged_at_ >= std::chrono::minutes(1))) {
         descriptors_logged_ = true;
-        log_.line(std::string("cannot accept: ") + std::strerror(error) + "; accepting pauses until descriptors are free");
+        descriptors_logged_at_ = now;
+        announce_recovery_ = true;
+        log_.line(Topic::Service, std::string("cannot accept: ") + std::strerror(error) +
+                                      "; accepting pauses until descriptors are free");
     }
+    descriptors_short_ = true;
 }
 
 void ModbusRoom::Loop::accept_clients(Clock::time_point now) {
@@ -254,10 +261,11 @@ void ModbusRoom::Loop::accept_clients(Clock::time_point now) {
             }
             continue; // the peer gave up in the meantime (ECONNABORTED and the like)
         }
-        if (descriptors_logged_) {
-            descriptors_logged_ = false;
-            log_.line("accepting again");
+        if (descriptors_short_ && announce_recovery_) {
+            announce_recovery_ = false;
+            log_.line(Topic::Service, "accepting again");
         }
+        descriptors_short_ = false;
         admit(fd, peer, now);
     }
 }
@@ -266,13 +274,13 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
     const Address address = peer_address(peer);
     std::string name = peer_text(peer);
     if (!options_.allow.empty() && !any_contains(options_.allow, address)) {
-        log_.line("refused " + name + ": not in --allow");
+        log_.line(Topic::Refusal, "refused " + name + ": not in --allow");
         ::close(fd);
         return;
     }
     Connection *c = free_slot(now, name);
     if (c == nullptr) {
-        log_.line("refused " + name + ": " + std::to_string(options_.max_clients) +
+        log_.line(Topic::Refusal, "refused " + name + ": " + std::to_string(options_.max_clients) +
                   " clients already, none idle for " + seconds(kEvictableAfter));
         ::close(fd);
         return;
@@ -288,7 +296,7 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
     c->interest = EPOLLIN;
     epoll_event event{EPOLLIN, {.u64 = kFirstSlotTag + c->slot}};
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
-    log_.line("connect " + c->name + (c->may_write ? " (may write)" : " (read only)"));
+    log_.line(Topic::Connection, "connect " + c->name + (c->may_write ? " (may write)" : " (read only)"));
 }
 
 // A free slot, or the one whose client has been idle longest, when that
@@ -434,7 +442,7 @@ void ModbusRoom::Loop::update_interest(Connection &c) {
 }
 
 void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
-    log_.line("disconnect " + c.name + ": " + why);
+    log_.line(Topic::Connection, "disconnect " + c.name + ": " + why);
     ::close(c.fd); // leaves the epoll set with it
     c.fd = -1;
     if (!c.in_flight) {

@@ -163,7 +163,7 @@ void Worker::lost(const char *why) {
     module_ = kdx::Module();
     reach();
     if (module_) {
-        log_.line("unit " + std::to_string(unit_) + " (" + target_.describe() + ", " + was + "): " + why);
+        log_.line(Topic::Module, "unit " + std::to_string(unit_) + " (" + target_.describe() + ", " + was + "): " + why);
     }
 }
 
@@ -178,9 +178,9 @@ void Worker::set_present(bool present, const std::string &node) {
     }
     const std::string name = "unit " + std::to_string(unit_) + " (" + target_.describe() + ")";
     if (present) {
-        log_.line(name + ": present on " + node);
+        log_.line(Topic::Module, name + ": present on " + node);
     } else {
-        log_.line(name + (ever_reported_ ? ": absent" : ": absent, waiting for it"));
+        log_.line(Topic::Module, name + (ever_reported_ ? ": absent" : ": absent, waiting for it"));
     }
     ever_reported_ = true;
 }
@@ -221,7 +221,7 @@ void adopt_new_modules(Units &units, Log &log) {
     std::error_code code;
     const std::vector<kdx::DeviceInfo> devices = kdx::list_devices(code);
     if (code) {
-        log.line("cannot list modules: " + code.message());
+        log.line(Topic::Module, "cannot list modules: " + code.message());
         return;
     }
     const std::vector<Worker *> workers = units.all();
@@ -239,7 +239,7 @@ void adopt_new_modules(Units &units, Log &log) {
         }
         const uint8_t unit = units.free_unit();
         if (unit == 0) {
-            log.line("no unit ID left for " + device.node);
+            log.line(Topic::Module, "no unit ID left for " + device.node);
             return;
         }
         Target target;
@@ -250,7 +250,7 @@ void adopt_new_modules(Units &units, Log &log) {
             target.node = device.node;
         }
         units.add(unit, target);
-        log.line("unit " + std::to_string(unit) + ": " + device.node + " " + target.describe());
+        log.line(Topic::Module, "unit " + std::to_string(unit) + ": " + device.node + " " + target.describe());
         return adopt_new_modules(units, log); // the table changed: look again
     }
 }

@@ -1,0 +1,299 @@
+# SPDX-License-Identifier: MIT
+"""kdx7400d as a service on an untrusted network: silent, slow, dead and
+greedy peers, a hung module, running out of descriptors. Raw sockets and
+pymodbus on loopback only; every wait is bounded."""
+
+from __future__ import annotations
+
+import os
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+
+from modbus_rig import Rig, exception_of
+
+
+def read_request(transaction: int, unit: int = 1, function: int = 4, address: int = 0, count: int = 2) -> bytes:
+    return struct.pack(">HHHBBHH", transaction, 0, 6, unit, function, address, count)
+
+
+def frames(stream: bytes) -> list[bytes]:
+    """Splits a reply stream into whole frames; what is left must be a
+    frame's start (a connection cut while a frame went out), never garbage."""
+    out = []
+    while len(stream) >= 7:
+        protocol, length = struct.unpack(">HH", stream[2:6])
+        assert protocol == 0 and 2 <= length <= 254, stream[:8].hex()
+        if len(stream) < 6 + length:
+            break
+        out.append(stream[:6 + length])
+        stream = stream[6 + length:]
+    return out
+
+
+def answered(sock: socket.socket, request: bytes) -> bytes:
+    sock.sendall(request)
+    reply = b""
+    while len(reply) < 7 or len(reply) < 6 + struct.unpack(">H", reply[4:6])[0]:
+        chunk = sock.recv(300)
+        assert chunk, "closed instead of answered"
+        reply += chunk
+    return reply
+
+
+def closed_within(sock: socket.socket, seconds: float) -> bool:
+    sock.settimeout(seconds)
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def cpu_seconds(pid: int) -> float:
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_silent_connections_time_out_and_a_full_house_makes_room(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--max-clients", "4", "--idle-timeout", "3")
+    silent = [rig.raw() for _ in range(4)]
+    for s in silent:
+        answered(s, read_request(1))  # each is in, then falls silent
+    # All four just came: a newcomer is refused, not let in by pushing one out.
+    assert closed_within(rig.raw(), 3)
+    time.sleep(1.2)
+    # Now the longest idle makes room, and the newcomer is served.
+    client = rig.client()
+    assert not client.read_coils(0, 1, slave=1).isError()
+    assert sum(closed_within(s, 0.5) for s in silent) == 1
+    # The rest are closed by the idle time-out, even one that sent a byte
+    # of a frame; a client that keeps asking is not.
+    silent[1].sendall(b"\x00")
+    deadline = time.monotonic() + 6
+    while not all(closed_within(s, 0.05) for s in silent) and time.monotonic() < deadline:
+        assert not client.read_coils(0, 1, slave=1).isError()
+        time.sleep(0.2)
+    assert all(closed_within(s, 0.05) for s in silent)
+    client.close()
+    log = rig.stop()
+    assert "making room for" in log and "none idle" in log and "idle for" in log
+
+
+def test_connections_are_kept_alive_and_the_backlog_is_deep(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    client = rig.raw()
+    answered(client, read_request(1))
+    local_port = client.getsockname()[1]
+    # The daemon's end of the connection probes a peer gone behind a dead link.
+    sockets = subprocess.run(["ss", "-tno", "state", "established", f"( sport = :{rig.port} )"],
+                             capture_output=True, text=True, timeout=10, check=True).stdout
+    line = next(line for line in sockets.splitlines() if f":{local_port}" in line)
+    assert "keepalive" in line, sockets
+    listening = subprocess.run(["ss", "-ltn", f"( sport = :{rig.port} )"],
+                               capture_output=True, text=True, timeout=10, check=True).stdout
+    backlog = int(listening.splitlines()[1].split()[2])  # Send-Q of a listener
+    assert backlog >= 128, listening
+    client.close()
+
+
+def test_a_burst_of_clients_is_answered_or_refused_never_left_hanging(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--max-clients", "32")
+    sockets = [socket.create_connection(("127.0.0.1", rig.port), timeout=5) for _ in range(300)]
+    outcomes = {"answered": 0, "refused": 0}
+    for i, s in enumerate(sockets):
+        try:
+            s.sendall(read_request(i))
+            reply = s.recv(64)
+        except (ConnectionResetError, BrokenPipeError):
+            reply = b""
+        outcomes["answered" if reply else "refused"] += 1
+        if reply:
+            assert reply[:2] == struct.pack(">H", i) and reply[7] == 4
+    for s in sockets:
+        s.close()
+    assert outcomes["answered"] >= 32 and outcomes["answered"] + outcomes["refused"] == 300
+
+
+def test_a_hung_module_delays_only_its_own_unit(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.add("pid=0x7401,bid=4")
+    rig.start("--module", "1=7401:3", "--module", "2=7401:4")
+    other = rig.client()
+    assert not other.read_coils(0, 1, slave=2).isError()  # unit 2 is open
+    rig.sim("fault", rig.root, "sg1", "hang", "--delay", "3000")
+    hung = threading.Thread(target=lambda: rig.client().read_coils(0, 1, slave=2))
+    hung.start()
+    time.sleep(0.3)  # unit 2's read is now at its module
+    client = rig.client()
+    slowest = 0.0
+    for _ in range(20):
+        start = time.monotonic()
+        assert not client.read_coils(0, 1, slave=1).isError()
+        slowest = max(slowest, time.monotonic() - start)
+    assert hung.is_alive(), "the hung read finished before unit 1 was tried"
+    assert slowest < 1.0, f"a unit-1 read waited {slowest:.3f} s for unit 2's module"
+    hung.join(timeout=10)
+    client.close()
+    other.close()
+
+
+def test_replies_to_a_client_that_reads_late_arrive_whole_and_in_order(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    greedy = rig.raw()
+    total = 40000
+    sender = threading.Thread(target=lambda: greedy.sendall(b"".join(read_request(i & 0xFFFF) for i in range(total))))
+    sender.start()
+    time.sleep(1.0)  # it sends and does not read: its buffers fill
+    client = rig.client()  # nobody else waits for it
+    for _ in range(20):
+        start = time.monotonic()
+        assert not client.read_input_registers(0, 2, slave=1).isError()
+        assert time.monotonic() - start < 1.0
+    stream = b""
+    greedy.settimeout(10)
+    expected = 13 * total  # header, function, byte count, two registers
+    while len(stream) < expected:
+        chunk = greedy.recv(1 << 16)
+        assert chunk, f"closed after {len(stream)} of {expected} bytes"
+        stream += chunk
+    sender.join(timeout=10)
+    replies = frames(stream)
+    assert len(replies) == total and len(stream) == expected
+    assert all(r[:2] == struct.pack(">H", i & 0xFFFF) and r[7] == 4 for i, r in enumerate(replies))
+    greedy.close()
+    client.close()
+
+
+def test_a_client_that_never_reads_is_dropped_without_a_broken_frame(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--idle-timeout", "2")
+    greedy = rig.raw()
+    greedy.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    burst = b"".join(read_request(i & 0xFFFF, function=3, count=125) for i in range(20000))
+
+    def send() -> None:
+        try:
+            greedy.sendall(burst)
+        except OSError:
+            pass  # dropped while it sends: what this test waits for
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    sender.join(timeout=20)
+    assert not sender.is_alive(), "the client was never dropped"
+    stream = b""
+    greedy.settimeout(5)
+    try:
+        while chunk := greedy.recv(1 << 16):
+            stream += chunk
+    except ConnectionResetError:
+        pass
+    replies = frames(stream)  # asserts that no garbage follows a frame
+    assert all(r[:2] == struct.pack(">H", i) for i, r in enumerate(replies))
+    greedy.close()
+    assert not rig.client().read_coils(0, 1, slave=1).isError()
+    assert "idle for" in rig.stop()
+
+
+@pytest.mark.parametrize("function", [0x80, 0x90, 0xC3, 0xFF, 0x07, 0x2B])
+def test_unknown_function_codes_get_exception_01_under_their_own_code(rig: Rig, function: int) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    s = rig.raw()
+    reply = answered(s, struct.pack(">HHHBBH", 9, 0, 4, 1, function, 0))
+    assert reply == struct.pack(">HHHBBB", 9, 0, 3, 1, function | 0x80, 1)
+    s.close()
+
+
+def test_a_device_failure_part_way_through_a_write_leaves_the_registers_before_it(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    c = rig.client()
+    keys = ["filter", "input_inverse", "edge", "output_inverse", "watchdog_timeout", "frame_rate_factor"]
+    # Registers 0-7; the watchdog is two of them, write protection stays off.
+    start, wanted = [0, 0, 0, 0, 0, 1000, 0, 1], [7, 1, 1, 1, 0, 3000, 0, 9]
+    as_state = {"filter": 7, "input_inverse": 1, "edge": 1, "output_inverse": 1, "watchdog_timeout": 3000,
+                "frame_rate_factor": 9}
+    for skip in range(len(keys)):
+        assert not c.write_registers(0, start, slave=1).isError()
+        rig.sim("fault", rig.root, "sg0", "eio", "--opcode", "0x2a", "--skip", str(skip))
+        assert exception_of(c.write_registers(0, wanted, slave=1)) == 4
+        after = rig.state()
+        # Exactly the blocks before the failed one, in address order.
+        changed = [key for key in keys if after[key] == as_state[key]]
+        assert changed == keys[:skip], (skip, changed)
+    c.close()
+
+
+def test_out_of_descriptors_it_pauses_accepting_and_does_not_spin(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--max-clients", "200", wrapper=("prlimit", "--nofile=32", "--"))
+    assert rig.daemon is not None
+    first = rig.client()
+    assert not first.read_coils(0, 1, slave=1).isError()
+    crowd = [rig.raw() for _ in range(60)]  # more than it has descriptors for
+    time.sleep(0.5)
+    used = cpu_seconds(rig.daemon.pid)
+    time.sleep(2.0)
+    assert cpu_seconds(rig.daemon.pid) - used < 0.5, "it spins while out of descriptors"
+    assert not first.read_coils(0, 1, slave=1).isError()  # who is in is still served
+    for s in crowd:
+        s.close()
+    time.sleep(0.5)
+    late = rig.client()
+    assert not late.read_coils(0, 1, slave=1).isError()
+    late.close()
+    first.close()
+    log = rig.stop()
+    assert log.count("cannot accept") == 1, log
+
+
+def test_an_absent_module_is_logged_once_not_per_request(rig: Rig) -> None:
+    rig.start("--module", "5=7401:9")
+    c = rig.client()
+    for _ in range(50):
+        assert exception_of(c.read_coils(0, 1, slave=5)) == 0x0B
+    rig.add("pid=0x7401,bid=9")
+    assert not c.read_coils(0, 1, slave=5).isError()
+    rig.sim("unplug", rig.root, "sg0")
+    for _ in range(50):
+        assert exception_of(c.read_coils(0, 1, slave=5)) in (4, 0x0B)
+    c.close()
+    unit_lines = [line for line in rig.stop().splitlines() if "unit 5" in line]
+    assert len(unit_lines) <= 4, unit_lines  # absent, present, (a failed transfer,) absent
+    assert any("present on" in line for line in unit_lines)
+
+
+def test_with_all_it_starts_without_modules_and_serves_those_plugged_in_later(rig: Rig) -> None:
+    rig.start("--all")
+    c = rig.client()
+    assert exception_of(c.read_coils(0, 1, slave=1)) == 0x0A
+    rig.add("pid=0x7401,bid=3")
+    deadline = time.monotonic() + 8
+    while (response := c.read_coils(0, 1, slave=1)).isError() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not response.isError()
+    rig.add("pid=0x7401,bid=5")
+    deadline = time.monotonic() + 8
+    while (response := c.write_coil(1, True, slave=2)).isError() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not response.isError() and rig.state("sg1")["outputs"] == 0x2
+    # Unplugged and back on another node: found again by its IDs, same unit.
+    rig.sim("unplug", rig.root, "sg0")
+    rig.add("pid=0x7401,bid=3")
+    deadline = time.monotonic() + 8
+    while (response := c.write_coil(2, True, slave=1)).isError() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not response.isError() and rig.state("sg2")["outputs"] == 0x4
+    assert exception_of(c.read_coils(0, 1, slave=3)) == 0x0A
+    c.close()
