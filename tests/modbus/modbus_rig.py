@@ -47,8 +47,8 @@ class Rig:
     def state(self, node: str = "sg0") -> dict[str, Any]:
         return json.loads(self.sim("show", self.root, node, "--json"))  # type: ignore[no-any-return]
 
-    def start(self, *options: str, wrapper: tuple[str, ...] = ()) -> None:
-        env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=self.root)
+    def start(self, *options: str, wrapper: tuple[str, ...] = (), preload: tuple[str, ...] = ()) -> None:
+        env = dict(os.environ, LD_PRELOAD=":".join((PRELOAD, *preload)), KDX7400_SIM_TESTBED=self.root)
         with open(self.log_path, "a") as log:
             self.daemon = subprocess.Popen(
                 [*wrapper, DAEMON, "--modbus", f"127.0.0.1:{self.port}", *options],

@@ -6,6 +6,7 @@ pymodbus on loopback only; every wait is bounded."""
 from __future__ import annotations
 
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -296,4 +297,37 @@ def test_with_all_it_starts_without_modules_and_serves_those_plugged_in_later(ri
         time.sleep(0.2)
     assert not response.isError() and rig.state("sg2")["outputs"] == 0x4
     assert exception_of(c.read_coils(0, 1, slave=3)) == 0x0A
+    c.close()
+
+
+def test_requests_allocate_nothing_after_warm_up(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", preload=(os.environ["KDX7400_ALLOC_COUNTER"],))
+    assert rig.daemon is not None
+
+    def allocations() -> int:
+        before = rig.log().count("allocations")
+        os.kill(rig.daemon.pid, signal.SIGUSR2)
+        deadline = time.monotonic() + 5
+        while rig.log().count("allocations") == before and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return int(rig.log().strip().splitlines()[-1].split()[-1])
+
+    c = rig.client()
+
+    def burst() -> None:
+        for i in range(200):
+            assert not c.read_coils(0, 16, slave=1).isError()
+            assert not c.read_holding_registers(0, 8, slave=1).isError()
+            assert not c.read_input_registers(0, 4, slave=1).isError()
+            assert not c.write_coil(3, i % 2 == 0, slave=1).isError()
+            assert not c.write_coils(0, [True, False] * 4, slave=1).isError()
+            assert not c.write_register(0, i % 50, slave=1).isError()
+            assert exception_of(c.read_coils(500, 1, slave=1)) == 2
+            assert exception_of(c.read_coils(0, 1, slave=9)) == 0x0A
+
+    burst()  # warm-up: the connection's buffers, the unwinder, libc's own
+    before = allocations()
+    burst()
+    assert allocations() == before
     c.close()

@@ -14,8 +14,6 @@ namespace kdxd::modbus {
 
 namespace {
 
-struct AddressError {};
-struct ValueError {};
 
 constexpr uint16_t kPowerOnCoils = 100;
 constexpr uint16_t kClearCounterCoils = 1000;
@@ -34,14 +32,14 @@ bool within(uint16_t address, uint16_t start, unsigned size) {
     return address >= start && address < start + size;
 }
 
-enum class Coil { Output, PowerOn, ClearCounter, ClearWatchdog };
+enum class Coil { None, Output, PowerOn, ClearCounter, ClearWatchdog };
 
 Coil coil(const kdx::ChannelCounts &n, uint16_t address) {
     if (within(address, 0, channels(n.do_))) return Coil::Output;
     if (within(address, kPowerOnCoils, channels(n.do_))) return Coil::PowerOn;
     if (within(address, kClearCounterCoils, channels(n.di))) return Coil::ClearCounter;
     if (address == kClearWatchdogCoil) return Coil::ClearWatchdog;
-    throw AddressError{};
+    return Coil::None;
 }
 
 // Safety masks: 16 channels per register, as many registers as outputs need.
@@ -80,10 +78,10 @@ uint64_t with_bit(uint64_t mask, unsigned bit, bool on) {
     return on ? mask | (uint64_t{1} << bit) : mask & ~(uint64_t{1} << bit);
 }
 
-void read_coils(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits) {
+Exception read_coils(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits) {
     const auto &n = m.counts();
     for (unsigned i = 0; i < count; ++i) {
-        coil(n, static_cast<uint16_t>(address + i));
+        if (coil(n, static_cast<uint16_t>(address + i)) == Coil::None) return Exception::IllegalAddress;
     }
     Once outputs([&] { return m.read_outputs(); });
     Once power_on([&] { return m.power_on(); });
@@ -95,16 +93,17 @@ void read_coils(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits)
         default: bits[i] = 0; break; // command coils read as 0
         }
     }
+    return Exception::None;
 }
 
-void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
+Exception write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
     const auto &n = m.counts();
     uint64_t outputs_changed = 0, outputs_value = 0;
     std::optional<uint64_t> power_on;
     uint64_t clear = 0;
     bool clear_watchdog = false;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        coil(n, static_cast<uint16_t>(address + i));
+        if (coil(n, static_cast<uint16_t>(address + i)) == Coil::None) return Exception::IllegalAddress;
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto a = static_cast<uint16_t>(address + i);
@@ -119,6 +118,7 @@ void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> val
             break;
         case Coil::ClearCounter: clear = with_bit(clear, a - kClearCounterCoils, on); break;
         case Coil::ClearWatchdog: clear_watchdog = clear_watchdog || on; break;
+        case Coil::None: break;
         }
     }
     // Outputs: one masked write, so that nobody else's outputs are undone;
@@ -127,30 +127,42 @@ void write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> val
     if (power_on) m.set_power_on(*power_on);
     if (clear != 0) m.clear_counters(clear);
     if (clear_watchdog) m.clear_watchdog_error();
+    return Exception::None;
 }
 
-void read_inputs(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits) {
+Exception read_inputs(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *bits) {
     if (address + count > channels(m.counts().di)) {
-        throw AddressError{};
+        return Exception::IllegalAddress;
     }
     const uint64_t inputs = m.read_inputs();
     for (unsigned i = 0; i < count; ++i) {
         bits[i] = (inputs >> (address + i)) & 1;
     }
+    return Exception::None;
 }
 
-void read_input_registers(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *registers) {
+// The counters into a fixed array: a request allocates nothing.
+std::array<uint32_t, 64> counters_of(const kdx::Module &m) {
+    std::array<uint32_t, 64> values{};
+    const int16_t result = KDX7400_DI_ReadCounterValue(m.index(), values.data(), m.counts().di);
+    if (result != RESULT_OK) {
+        throw kdx::Error(kdx::make_error_code(static_cast<kdx::errc>(result)), "read counters");
+    }
+    return values;
+}
+
+Exception read_input_registers(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *registers) {
     const auto &n = m.counts();
     for (unsigned i = 0; i < count; ++i) {
-        if (!input_register(n, static_cast<uint16_t>(address + i))) throw AddressError{};
+        if (!input_register(n, static_cast<uint16_t>(address + i))) return Exception::IllegalAddress;
     }
-    Once counters([&] { return m.read_counters(); });
+    Once counters([&] { return counters_of(m); });
     Once date([&] { return m.firmware_date(); });
     const uint8_t counts[] = {n.di, n.do_, n.ai, n.ao, n.pi, n.po};
     for (unsigned i = 0; i < count; ++i) {
         const auto a = static_cast<uint16_t>(address + i);
         if (a < 2 * channels(n.di)) {
-            const uint32_t value = counters.get().at(a / 2);
+            const uint32_t value = counters.get()[a / 2];
             registers[i] = static_cast<uint16_t>(a % 2 == 0 ? value >> 16 : value & 0xFFFF);
         } else if (a == kFirmwareVersion) {
             registers[i] = m.firmware_version();
@@ -163,14 +175,15 @@ void read_input_registers(kdx::Module &m, uint16_t address, uint16_t count, uint
             registers[i] = counts[a - kCounts];
         }
     }
+    return Exception::None;
 }
 
 uint16_t word_of(uint64_t mask, unsigned word) { return static_cast<uint16_t>(mask >> (16 * word)); }
 
-void read_holding(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *registers) {
+Exception read_holding(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *registers) {
     const auto &n = m.counts();
     for (unsigned i = 0; i < count; ++i) {
-        if (!holding(n, static_cast<uint16_t>(address + i))) throw AddressError{};
+        if (!holding(n, static_cast<uint16_t>(address + i))) return Exception::IllegalAddress;
     }
     Once timeout([&] { return m.watchdog_timeout(); });
     Once safety([&] { return m.safety(); });
@@ -199,6 +212,7 @@ void read_holding(kdx::Module &m, uint16_t address, uint16_t count, uint16_t *re
             registers[i] = static_cast<uint16_t>(static_cast<uint8_t>(text[at]) << 8 | static_cast<uint8_t>(text[at + 1]));
         }
     }
+    return Exception::None;
 }
 
 // The registers a write names, in address order.
@@ -243,10 +257,10 @@ bool mask_fits(const kdx::Module &m, uint64_t mask) {
 
 // Every value is worked out and checked before the first write, so that a
 // refused request (IllegalValue) has changed nothing on the module.
-void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
+Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
     const auto &n = m.counts();
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!holding(n, static_cast<uint16_t>(address + i))) throw AddressError{};
+        if (!holding(n, static_cast<uint16_t>(address + i))) return Exception::IllegalAddress;
     }
     const Written written{address, values};
     const auto has = [&](uint16_t a) { return written.has(a); };
@@ -258,7 +272,7 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
     };
     for (const auto &[a, v] : written) {
         const bool flag = a == kInputInverse || a == kCounterEdge || a == kOutputInverse || a == kWriteProtect;
-        if ((flag && v > 1) || (a == kFrameRate && v > 255)) throw ValueError{};
+        if ((flag && v > 1) || (a == kFrameRate && v > 255)) return Exception::IllegalValue;
     }
     std::optional<uint32_t> timeout;
     if (has(kWatchdogHigh) || has(kWatchdogLow)) {
@@ -266,7 +280,7 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
         const uint32_t high = has(kWatchdogHigh) ? written[kWatchdogHigh] : current >> 16;
         const uint32_t low = has(kWatchdogLow) ? written[kWatchdogLow] : current & 0xFFFF;
         timeout = high << 16 | low;
-        if (*timeout < KDX7400_WDT_TIMEOUT_MIN || *timeout > KDX7400_WDT_TIMEOUT_MAX) throw ValueError{};
+        if (*timeout < KDX7400_WDT_TIMEOUT_MIN || *timeout > KDX7400_WDT_TIMEOUT_MAX) return Exception::IllegalValue;
     }
     std::optional<kdx::Module::Safety> safety;
     if (any_within(kSafetyFirst, 8)) {
@@ -275,7 +289,7 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
             if (within(a, kSafetyFirst, 4)) safety->outputs = with_word(safety->outputs, a - kSafetyFirst, v);
             if (within(a, kSafetySecond, 4)) safety->values = with_word(safety->values, a - kSafetySecond, v);
         }
-        if (!mask_fits(m, safety->outputs | safety->values)) throw ValueError{};
+        if (!mask_fits(m, safety->outputs | safety->values)) return Exception::IllegalValue;
     }
     std::optional<std::string> name;
     if (any_within(kNickname, kNicknameRegisters)) {
@@ -303,6 +317,7 @@ void write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> v
     if (has(kFrameRate)) m.set_frame_rate_factor(static_cast<uint8_t>(written[kFrameRate]));
     if (safety) m.set_safety(*safety);
     if (name) m.set_nickname(*name);
+    return Exception::None;
 }
 
 } // namespace
@@ -317,21 +332,19 @@ void serve(kdx::Module &module, const Request &request, Reply &reply) {
         // mask): no other program's change may land in between.
         const kdx::ModuleLock held = is_write(function) ? module.lock() : kdx::ModuleLock();
         switch (function) {
-        case kReadCoils: read_coils(module, address, count, reply.bits.data()); break;
-        case kReadDiscreteInputs: read_inputs(module, address, count, reply.bits.data()); break;
-        case kReadHolding: read_holding(module, address, count, reply.registers.data()); break;
-        case kReadInput: read_input_registers(module, address, count, reply.registers.data()); break;
+        case kReadCoils: reply.exception = read_coils(module, address, count, reply.bits.data()); break;
+        case kReadDiscreteInputs: reply.exception = read_inputs(module, address, count, reply.bits.data()); break;
+        case kReadHolding: reply.exception = read_holding(module, address, count, reply.registers.data()); break;
+        case kReadInput:
+            reply.exception = read_input_registers(module, address, count, reply.registers.data());
+            break;
         case kWriteCoil:
-        case kWriteCoils: write_coils(module, address, values); break;
+        case kWriteCoils: reply.exception = write_coils(module, address, values); break;
         case kWriteRegister:
-        case kWriteRegisters: write_holding(module, address, values); break;
+        case kWriteRegisters: reply.exception = write_holding(module, address, values); break;
         default: reply.exception = Exception::IllegalFunction; break;
         }
-    } catch (const AddressError &) {
-        reply.exception = Exception::IllegalAddress;
-    } catch (const ValueError &) {
-        reply.exception = Exception::IllegalValue;
-    } catch (const kdx::Error &error) {
+    } catch (const kdx::Error &error) { // a transfer failed: rare, and then an allocation is no matter
         reply.exception = error.code() == kdx::errc::invalid_param ? Exception::IllegalValue
                                                                    : Exception::DeviceFailure;
     }

@@ -170,7 +170,7 @@ void ModbusRoom::Loop::take_finished() {
             release(c); // closed while its request was at the worker
             continue;
         }
-        if (c.reply.exception != Exception::None) {
+        if (c.reply.exception != Exception::None && log_.verbose()) {
             log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
                         " from " + c.name + ": exception " + std::to_string(static_cast<unsigned>(c.reply.exception)));
         }
@@ -377,9 +377,11 @@ void ModbusRoom::Loop::advance(Connection &c) {
         if (refused == Exception::None && worker == nullptr) {
             refused = Exception::PathUnavailable;
         }
-        log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
+        if (log_.verbose()) {
+            log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
                     " address " + std::to_string(c.request.address) + " count " + std::to_string(c.request.count) +
                     " from " + c.name);
+        }
         if (refused == Exception::None) {
             c.in_flight = true;
             if (worker->submit(c)) {
