@@ -87,3 +87,15 @@ maps = open("/proc/self/maps").read()
 assert sys.argv[1] in maps, "the unpacked libkdx7400.so.1 was not the one loaded"
 ' "$libdir/libkdx7400.so.1"
 echo "unpacked packages: kdxio, C and C++ consumers and import kdx7400 all work"
+
+# The daemon's unit as packaged: systemd's own rating, 2.5 or better.
+unit="$root/usr/lib/systemd/system/kdx7400d.service"
+[ -f "$unit" ] || unit="$root/lib/systemd/system/kdx7400d.service"
+rating=$(systemd-analyze security --offline=yes "$unit" 2>&1 | sed -n 's/.*Overall exposure level for kdx7400d.service: \([0-9.]*\).*/\1/p')
+if [ -z "$rating" ] || ! awk -v r="$rating" 'BEGIN { exit !(r <= 2.5) }'; then
+    echo "kdx7400d.service: exposure '$rating', want 2.5 or better"
+    systemd-analyze security --offline=yes "$unit" 2>&1 | grep -v '✓' | head -40
+    exit 1
+fi
+man -l "$usr/share/man/man8/kdx7400d.8.gz" > /dev/null
+echo "kdx7400d.service: exposure $rating"
