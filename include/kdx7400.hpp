@@ -733,6 +733,41 @@ struct InputEvent {
     std::error_code error; // for stopped
 };
 
+// The events one Module::sample reports, in channel order, each handed to
+// sink: per channel, pulses the levels could not show, then the level
+// change. base carries the times (and is copied for each event). For a
+// sampling loop of one's own; InputWatcher is one.
+template <class Sink>
+void for_each_input_event(const kdx7400_input_events &events, unsigned channels, const InputEvent &base,
+                          Sink &&sink) {
+    for (unsigned n = 0; n < std::min<unsigned>(channels, 64); ++n) {
+        const uint64_t bit = uint64_t{1} << n;
+        InputEvent event = base;
+        event.channel = static_cast<uint8_t>(n);
+        if ((events.unseen & bit) != 0) {
+            event.kind = InputEvent::Kind::pulses;
+            event.count = events.pulses[n];
+            sink(event);
+        }
+        if ((events.changed & bit) != 0) {
+            event.kind = (events.levels & bit) != 0 ? InputEvent::Kind::rising : InputEvent::Kind::falling;
+            event.count = 1;
+            sink(event);
+        }
+    }
+}
+
+// The state a first Module::sample starts from: the counter edge as the
+// reported levels show it, so that a counted edge the levels show is not
+// then taken for a hidden pulse.
+inline kdx7400_input_state first_input_state(const Module &module, std::error_code &code) {
+    kdx7400_input_state state{};
+    const uint8_t edge = module.counter_edge(code);
+    const uint8_t inverse = code ? 0 : module.input_inverse(code);
+    state.edge = static_cast<uint8_t>((edge ^ inverse) & 1u);
+    return state;
+}
+
 // Samples a module's inputs every interval on a thread of its own and
 // queues what happened: every level change, and every pulse the module
 // counted between two samples, however short. fd() is readable while
@@ -751,13 +786,8 @@ public:
         if (shared_->fd < 0) {
             throw Error(std::error_code(errno, std::generic_category()), "watch inputs");
         }
-        // The counter edge as the reported levels show it: a counted edge
-        // the levels show is not then taken for a hidden pulse.
         std::error_code code;
-        const uint8_t edge = module.counter_edge(code);
-        const uint8_t inverse = code ? 0 : module.input_inverse(code);
-        kdx7400_input_state state{};
-        state.edge = static_cast<uint8_t>((edge ^ inverse) & 1u);
+        kdx7400_input_state state = first_input_state(module, code);
         // The first sample here: events are what happens from now on.
         kdx7400_input_events first{};
         if (!code) {
@@ -890,21 +920,7 @@ private:
                 push(shared, found);
                 break;
             }
-            for (unsigned n = 0; n < std::min<unsigned>(state.channels, 64); ++n) {
-                const uint64_t bit = uint64_t{1} << n;
-                InputEvent event = base;
-                event.channel = static_cast<uint8_t>(n);
-                if ((events.unseen & bit) != 0) {
-                    event.kind = InputEvent::Kind::pulses;
-                    event.count = events.pulses[n];
-                    found.push_back(event);
-                }
-                if ((events.changed & bit) != 0) {
-                    event.kind = (events.levels & bit) != 0 ? InputEvent::Kind::rising : InputEvent::Kind::falling;
-                    event.count = 1;
-                    found.push_back(event);
-                }
-            }
+            for_each_input_event(events, state.channels, base, [&](const InputEvent &e) { found.push_back(e); });
             push(shared, found);
         }
         std::lock_guard lock(shared.mutex);

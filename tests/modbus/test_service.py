@@ -331,3 +331,31 @@ def test_requests_allocate_nothing_after_warm_up(rig: Rig) -> None:
     burst()
     assert allocations() == before
     c.close()
+
+
+def test_workers_watch_the_inputs_and_report_every_pulse_and_plug(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--verbose", "--watch-interval", "20")
+
+    def logged(line: str, times: int = 1) -> bool:
+        deadline = time.monotonic() + 3
+        while rig.log().count(line) < times and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return rig.log().count(line) >= times
+
+    time.sleep(0.2)  # the first sample: levels only
+    rig.sim("inputs", rig.root, "sg0", "0x1")
+    assert logged("unit 1: input 0 rising")
+    rig.sim("pulse", rig.root, "sg0", "2", "1000")  # between two samples, however short
+    assert logged("unit 1: input 2 1000 pulses")
+    rig.sim("inputs", rig.root, "sg0", "0x0")
+    assert logged("unit 1: input 0 falling")
+    rig.sim("unplug", rig.root, "sg0")
+    assert logged("unit 1: unplugged")
+    rig.add("pid=0x7401,bid=3")
+    assert logged("unit 1: plugged", times=2)  # once at start, once now
+    time.sleep(0.2)  # its first sample
+    rig.sim("inputs", rig.root, "sg1", "0x8")
+    assert logged("unit 1: input 3 rising")
+    log = rig.stop()
+    assert log.count("1000 pulses") == 1 and "input 2 rising" not in log

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <string>
 #include <pthread.h>
 
 namespace {
@@ -24,6 +25,31 @@ struct Options {
     std::string modbus = "127.0.0.1:502";
     unsigned max_clients = 32;
     unsigned idle_timeout = 60;
+    unsigned watch_interval = 50;
+};
+
+// --verbose: every input event and every plug and unplug, as workers see them.
+class LogEvents final : public EventSink {
+public:
+    explicit LogEvents(Log &log) : log_(log) {}
+    void deliver(const ModuleEvent &event) override {
+        std::string line = "unit " + std::to_string(event.unit) + ": ";
+        switch (event.kind) {
+        case ModuleEvent::Kind::plugged: line += "plugged"; break;
+        case ModuleEvent::Kind::unplugged: line += "unplugged"; break;
+        case ModuleEvent::Kind::input:
+            line += "input " + std::to_string(event.input.channel) + " ";
+            switch (event.input.kind) {
+            case kdx::InputEvent::Kind::rising: line += "rising"; break;
+            case kdx::InputEvent::Kind::falling: line += "falling"; break;
+            default: line += std::to_string(event.input.count) + " pulses"; break;
+            }
+        }
+        log_.detail(line);
+    }
+
+private:
+    Log &log_;
 };
 
 // Everything the command line says, checked before anything starts.
@@ -64,7 +90,10 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(1u, 1000u));
     app.add_option("--idle-timeout", options.idle_timeout, "seconds before a silent connection closes (default 60, 0: never)")
         ->check(CLI::Range(0u, 86400u));
-    app.add_flag("--verbose", options.verbose, "log every request");
+    app.add_option("--watch-interval", options.watch_interval,
+                   "ms between input samples while events are wanted (default 50, 0: never)")
+        ->check(CLI::Range(0u, 60000u));
+    app.add_flag("--verbose", options.verbose, "log every request and every input event");
     Plan plan;
     try {
         app.parse(argc, argv);
@@ -88,8 +117,12 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     Log log(options.verbose);
+    LogEvents log_events(log);
     try {
-        Units units(log);
+        Units units(std::chrono::milliseconds(options.watch_interval), log);
+        if (options.verbose) {
+            units.subscribe_all(log_events);
+        }
         for (const UnitTarget &unit : plan.units) {
             units.add(unit.unit, unit.target);
         }

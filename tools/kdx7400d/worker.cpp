@@ -73,8 +73,9 @@ UnitTarget parse_unit_target(const std::string &text) {
     return parsed;
 }
 
-Worker::Worker(uint8_t unit, Target target, Log &log)
-    : unit_(unit), target_(std::move(target)), log_(log), thread_([this] { run(); }) {}
+Worker::Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, Log &log)
+    : unit_(unit), target_(std::move(target)), watch_interval_(watch_interval), log_(log),
+      thread_([this] { run(); }) {}
 
 Worker::~Worker() { stop(); }
 
@@ -104,6 +105,36 @@ void Worker::stop() {
     }
 }
 
+void Worker::subscribe(EventSink &sink) {
+    {
+        std::lock_guard sinks(sinks_mutex_);
+        sinks_.push_back(&sink);
+        sink_count_ = sinks_.size();
+    }
+    {
+        std::lock_guard guard(mutex_);
+        sinks_changed_ = true;
+    }
+    wake_.notify_one();
+}
+
+void Worker::unsubscribe(EventSink &sink) {
+    std::lock_guard sinks(sinks_mutex_);
+    std::erase(sinks_, &sink);
+    sink_count_ = sinks_.size();
+}
+
+void Worker::deliver(const ModuleEvent &event) {
+    std::lock_guard sinks(sinks_mutex_);
+    for (EventSink *sink : sinks_) {
+        sink->deliver(event);
+    }
+}
+
+bool Worker::watching() const {
+    return watch_interval_.count() > 0 && sink_count_ != 0 && module_;
+}
+
 std::string Worker::node() const {
     std::lock_guard guard(mutex_);
     return node_;
@@ -113,12 +144,19 @@ void Worker::run() {
     reach();
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (head_ == nullptr && !stopping_) {
-            if (module_) {
-                wake_.wait(lock, [&] { return head_ != nullptr || stopping_; });
+        const auto woken = [&] { return head_ != nullptr || stopping_ || sinks_changed_; };
+        if (!woken()) {
+            if (watching()) {
+                wake_.wait_until(lock, next_sample_, woken);
+            } else if (module_) {
+                wake_.wait(lock, woken);
             } else {
-                wake_.wait_for(lock, kRetryInterval, [&] { return head_ != nullptr || stopping_; });
+                wake_.wait_for(lock, kRetryInterval, woken);
             }
+        }
+        if (sinks_changed_) {
+            sinks_changed_ = false;
+            sampled_ = false; // events from now on, not since an old sample
         }
         // Jobs already queued are answered even when stopping: their
         // submitters wait for finished().
@@ -139,6 +177,9 @@ void Worker::run() {
             }
             job->finished();
         }
+        if (watching() && std::chrono::steady_clock::now() >= next_sample_) {
+            sample();
+        }
         lock.lock();
     }
     lock.unlock();
@@ -152,6 +193,7 @@ void Worker::reach() {
     std::error_code code;
     module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
                                    : kdx::Module::open_node(target_.node, code);
+    sampled_ = false;
     set_present(static_cast<bool>(module_), module_ ? module_.node(code) : std::string());
 }
 
@@ -167,6 +209,38 @@ void Worker::lost(const char *why) {
     }
 }
 
+// Between requests, every watch interval: what happened at the inputs
+// since the last sample, however short (the counters keep every pulse).
+void Worker::sample() {
+    const auto now = std::chrono::steady_clock::now();
+    next_sample_ = std::max(next_sample_ + watch_interval_, now); // no bursts to catch up
+    std::error_code code;
+    if (!sampled_) {
+        input_state_ = kdx::first_input_state(module_, code);
+        next_sample_ = now + watch_interval_;
+    }
+    kdx7400_input_events events{};
+    if (!code) {
+        module_.sample(input_state_, events, code);
+    }
+    if (code) {
+        lost("sampling its inputs failed");
+        return;
+    }
+    if (!sampled_) {
+        sampled_ = true; // levels only: events are what happens from now on
+        return;
+    }
+    ModuleEvent event;
+    event.unit = unit_;
+    event.input.monotonic = std::chrono::steady_clock::now();
+    event.input.wall = std::chrono::system_clock::now();
+    kdx::for_each_input_event(events, input_state_.channels, event.input, [&](const kdx::InputEvent &input) {
+        event.input = input;
+        deliver(event);
+    });
+}
+
 void Worker::set_present(bool present, const std::string &node) {
     {
         std::lock_guard guard(mutex_);
@@ -175,6 +249,14 @@ void Worker::set_present(bool present, const std::string &node) {
     const bool was = present_.exchange(present);
     if (was == present && ever_reported_) {
         return;
+    }
+    if (ever_reported_ || present) {
+        ModuleEvent event;
+        event.unit = unit_;
+        event.kind = present ? ModuleEvent::Kind::plugged : ModuleEvent::Kind::unplugged;
+        event.input.monotonic = std::chrono::steady_clock::now();
+        event.input.wall = std::chrono::system_clock::now();
+        deliver(event);
     }
     const std::string name = "unit " + std::to_string(unit_) + " (" + target_.describe() + ")";
     if (present) {
@@ -193,7 +275,10 @@ Worker &Units::add(uint8_t unit, Target target) {
     if (slots_[unit].load() != nullptr) {
         throw std::invalid_argument("unit " + std::to_string(unit) + " given twice");
     }
-    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), log_));
+    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), watch_interval_, log_));
+    for (EventSink *sink : sinks_for_all_) {
+        owned_.back()->subscribe(*sink);
+    }
     slots_[unit].store(owned_.back().get(), std::memory_order_release);
     return *owned_.back();
 }
@@ -210,6 +295,12 @@ std::vector<Worker *> Units::all() const {
     std::vector<Worker *> workers;
     for (const auto &owned : owned_) workers.push_back(owned.get());
     return workers;
+}
+
+void Units::subscribe_all(EventSink &sink) {
+    std::lock_guard guard(mutex_);
+    sinks_for_all_.push_back(&sink);
+    for (const auto &owned : owned_) owned->subscribe(sink);
 }
 
 void Units::stop() {

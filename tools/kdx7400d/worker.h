@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -37,6 +38,25 @@ struct UnitTarget {
 };
 UnitTarget parse_unit_target(const std::string &text);
 
+// What a worker saw at its module: an input event (a level change, or
+// pulses counted between two samples), or the module coming or going.
+struct ModuleEvent {
+    enum class Kind { input, plugged, unplugged };
+    uint8_t unit = 0;
+    Kind kind = Kind::input;
+    kdx::InputEvent input; // for input; its times also for the others
+};
+
+// Takes a worker's events on the worker's thread: must not block, and must
+// not subscribe or unsubscribe from inside deliver().
+class EventSink {
+public:
+    virtual void deliver(const ModuleEvent &event) = 0;
+
+protected:
+    ~EventSink() = default;
+};
+
 // One request for a module. The submitter owns it and must keep it alive
 // until finished() has been called; a worker holds at most one reference.
 class Job {
@@ -60,7 +80,9 @@ public:
     // Requests that may wait for one module; more are refused (busy).
     static constexpr std::size_t kQueueLimit = 256;
 
-    Worker(uint8_t unit, Target target, Log &log);
+    // watch_interval: how often the inputs are sampled while a sink is
+    // subscribed (0: never).
+    Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, Log &log);
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
     ~Worker();
@@ -69,6 +91,11 @@ public:
     // the worker is stopping.
     bool submit(Job &job);
     void stop();
+
+    // The sink gets this module's events until unsubscribed; once
+    // unsubscribe() returns, it is not called again.
+    void subscribe(EventSink &sink);
+    void unsubscribe(EventSink &sink);
 
     uint8_t unit() const { return unit_; }
     const Target &target() const { return target_; }
@@ -82,9 +109,13 @@ private:
     void reach();
     void lost(const char *why);
     void set_present(bool present, const std::string &node);
+    bool watching() const;
+    void sample();
+    void deliver(const ModuleEvent &event);
 
     const uint8_t unit_;
     const Target target_;
+    const std::chrono::milliseconds watch_interval_;
     Log &log_;
     std::atomic<bool> present_{false};
     bool ever_reported_ = false;
@@ -94,9 +125,18 @@ private:
     Job *head_ = nullptr, *tail_ = nullptr;
     std::size_t queued_ = 0;
     bool stopping_ = false;
+    bool sinks_changed_ = false;
     std::string node_;
 
-    kdx::Module module_; // the worker's thread only
+    mutable std::mutex sinks_mutex_; // held while delivering
+    std::vector<EventSink *> sinks_;
+    std::atomic<std::size_t> sink_count_{0};
+
+    // The worker's thread only:
+    kdx::Module module_;
+    kdx7400_input_state input_state_{};
+    bool sampled_ = false;
+    std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
 };
 
@@ -105,7 +145,7 @@ private:
 // takes no lock.
 class Units {
 public:
-    explicit Units(Log &log) : log_(log) {}
+    Units(std::chrono::milliseconds watch_interval, Log &log) : watch_interval_(watch_interval), log_(log) {}
     ~Units() { stop(); }
     // Throws std::invalid_argument for a unit given twice.
     Worker &add(uint8_t unit, Target target);
@@ -115,10 +155,14 @@ public:
     // The lowest unit ID nobody has, or 0 when all 247 are taken.
     uint8_t free_unit() const;
     std::vector<Worker *> all() const;
+    // Subscribes the sink to every worker, and to those added later.
+    void subscribe_all(EventSink &sink);
     void stop();
 
 private:
+    const std::chrono::milliseconds watch_interval_;
     Log &log_;
+    std::vector<EventSink *> sinks_for_all_;
     std::array<std::atomic<Worker *>, 248> slots_{};
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> owned_;
