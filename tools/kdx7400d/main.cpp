@@ -2,12 +2,15 @@
 // kdx7400d: owns the KDX-7400 modules of this host and serves them to the
 // network. Each module has a worker thread; front ends (Modbus TCP) hand
 // the workers requests and never call the library themselves.
+#include "http_room.h"
 #include "modbus_room.h"
 #include "worker.h"
 
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <optional>
+#include <unistd.h>
 #include <iostream>
 #include <string>
 #include <pthread.h>
@@ -26,7 +29,17 @@ struct Options {
     unsigned max_clients = 32;
     unsigned idle_timeout = 60;
     unsigned watch_interval = 50;
+    std::string http, http_token_file, http_root;
 };
+
+// The page's folder as installed beside the program: BIN/../share/kdx7400d/www.
+std::string installed_page() {
+    char self[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("/usr/bin/kdx7400d");
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir.substr(0, dir.rfind('/')) + "/share/kdx7400d/www";
+}
 
 // --verbose: every input event and every plug and unplug, as workers see them.
 class LogEvents final : public EventSink {
@@ -37,6 +50,7 @@ public:
         switch (event.kind) {
         case ModuleEvent::Kind::plugged: line += "plugged"; break;
         case ModuleEvent::Kind::unplugged: line += "unplugged"; break;
+        case ModuleEvent::Kind::outputs: line += "outputs " + std::to_string(event.outputs); break;
         case ModuleEvent::Kind::input:
             line += "input " + std::to_string(event.input.channel) + " ";
             switch (event.input.kind) {
@@ -56,6 +70,7 @@ private:
 struct Plan {
     std::vector<UnitTarget> units;
     ModbusOptions modbus;
+    std::optional<HttpOptions> http;
 };
 
 Plan plan_of(const Options &options) {
@@ -73,6 +88,18 @@ Plan plan_of(const Options &options) {
     }
     plan.modbus.max_clients = options.max_clients;
     plan.modbus.idle_timeout = std::chrono::seconds(options.idle_timeout);
+    if (!options.http.empty()) {
+        HttpOptions http;
+        http.endpoint = parse_endpoint(options.http);
+        http.allow = plan.modbus.allow;
+        http.allow_write = plan.modbus.allow_write;
+        http.idle_timeout = plan.modbus.idle_timeout;
+        http.root = options.http_root.empty() ? installed_page() : options.http_root;
+        if (!options.http_token_file.empty()) http.token = read_token(options.http_token_file);
+        plan.http = http;
+    } else if (!options.http_token_file.empty() || !options.http_root.empty()) {
+        throw std::invalid_argument("--http-token-file and --http-root go with --http ADDR:PORT");
+    }
     return plan;
 }
 
@@ -84,6 +111,9 @@ int main(int argc, char **argv) {
     app.add_option("--module", options.modules, "UNIT=PID:BID or UNIT=/dev/sgN (repeatable)");
     app.add_flag("--all", options.all, "every module, now and when plugged in later: the lowest free unit each");
     app.add_option("--modbus", options.modbus, "ADDR:PORT or [ADDR6]:PORT (default 127.0.0.1:502)");
+    app.add_option("--http", options.http, "ADDR:PORT for the HTTP API and page (default: none)");
+    app.add_option("--http-token-file", options.http_token_file, "file with the bearer token that may write over HTTP");
+    app.add_option("--http-root", options.http_root, "the page's folder (default: installed beside the program)");
     app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
     app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
     app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
@@ -130,7 +160,12 @@ int main(int argc, char **argv) {
             adopt_new_modules(units, log);
         }
         ModbusRoom modbus(plan.modbus, units, log);
+        std::optional<HttpRoom> http;
+        if (plan.http) {
+            http.emplace(*plan.http, units, log);
+        }
         modbus.start();
+        if (http) http->start();
         for (;;) {
             const timespec scan{kScanSeconds, 0};
             const int got = sigtimedwait(&signals, nullptr, &scan);
@@ -142,6 +177,7 @@ int main(int argc, char **argv) {
                 adopt_new_modules(units, log);
             }
         }
+        if (http) http->stop();
         modbus.stop();
         units.stop();
         log.line(Topic::Service, "stopped");

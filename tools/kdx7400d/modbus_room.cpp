@@ -69,13 +69,33 @@ private:
         Reply reply;
         Connection *next_done = nullptr;
 
-        bool run(kdx::Module *module) override {
+        bool run(kdx::Module *module, Worker &worker) override {
             if (module == nullptr) {
                 reply.exception = Exception::TargetFailed;
                 return true;
             }
             serve(*module, request, reply);
+            if (reply.exception == Exception::None && worker.has_sinks()) {
+                tell(*module, worker);
+            }
+            if (reply.exception == Exception::None && (request.function == kWriteRegister || request.function == kWriteRegisters) &&
+                request.address + request.count > 100) {
+                std::error_code code;
+                const std::string name = module->nickname(code);
+                if (!code) worker.renamed(name);
+            }
             return reply.exception != Exception::DeviceFailure;
+        }
+        // Front ends that want events hear of the outputs a client changed.
+        void tell(kdx::Module &module, Worker &worker) {
+            const bool outputs = (request.function == kWriteCoil || request.function == kWriteCoils) &&
+                                 request.address < 64;
+            std::error_code code;
+            ModuleEvent event;
+            event.unit = request.unit;
+            event.kind = ModuleEvent::Kind::outputs;
+            event.outputs = outputs ? module.read_outputs(code) : 0;
+            if (outputs && !code) worker.announce(event);
         }
         void finished() override { loop->post(*this); }
     };

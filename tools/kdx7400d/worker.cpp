@@ -35,6 +35,30 @@ unsigned long number(const std::string &text, const std::string &digits, int bas
     return value;
 }
 
+std::optional<Identity> read_identity(const kdx::Module &module, const Target &target) {
+    std::error_code code;
+    Identity identity;
+    identity.node = module.node(code);
+    identity.counts = module.counts();
+    if (!code) identity.firmware_version = module.firmware_version(code);
+    if (!code) identity.firmware_date = module.firmware_date(code);
+    if (!code) identity.nickname = module.nickname(code);
+    if (code) {
+        return std::nullopt;
+    }
+    identity.product_id = target.product_id;
+    identity.board_id = target.board_id;
+    // The listing knows what sysfs and INQUIRY say of the node (sysfs only).
+    for (const kdx::DeviceInfo &device : kdx::list_devices(code)) {
+        if (device.node == identity.node) {
+            identity.product = device.product;
+            if (device.product_id) identity.product_id = device.product_id;
+            if (device.board_id) identity.board_id = device.board_id;
+        }
+    }
+    return identity;
+}
+
 } // namespace
 
 std::string Target::describe() const {
@@ -135,6 +159,16 @@ bool Worker::watching() const {
     return watch_interval_.count() > 0 && sink_count_ != 0 && module_;
 }
 
+std::optional<Identity> Worker::identity() const {
+    std::lock_guard guard(mutex_);
+    return identity_;
+}
+
+void Worker::renamed(const std::string &nickname) {
+    std::lock_guard guard(mutex_);
+    if (identity_) identity_->nickname = nickname;
+}
+
 std::string Worker::node() const {
     std::lock_guard guard(mutex_);
     return node_;
@@ -172,7 +206,7 @@ void Worker::run() {
         lock.unlock();
         reach();
         if (job != nullptr) {
-            if (!job->run(module_ ? &module_ : nullptr)) {
+            if (!job->run(module_ ? &module_ : nullptr, *this)) {
                 lost("a transfer failed");
             }
             job->finished();
@@ -194,7 +228,18 @@ void Worker::reach() {
     module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
                                    : kdx::Module::open_node(target_.node, code);
     sampled_ = false;
-    set_present(static_cast<bool>(module_), module_ ? module_.node(code) : std::string());
+    std::optional<Identity> identity;
+    if (module_) {
+        identity = read_identity(module_, target_);
+        if (!identity) {
+            module_ = kdx::Module(); // it went as it was opened
+        }
+    }
+    {
+        std::lock_guard guard(mutex_);
+        identity_ = identity;
+    }
+    set_present(static_cast<bool>(module_), identity ? identity->node : std::string());
 }
 
 // After a failed transfer the module is opened again: a module that is

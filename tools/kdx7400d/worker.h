@@ -41,10 +41,11 @@ UnitTarget parse_unit_target(const std::string &text);
 // What a worker saw at its module: an input event (a level change, or
 // pulses counted between two samples), or the module coming or going.
 struct ModuleEvent {
-    enum class Kind { input, plugged, unplugged };
+    enum class Kind { input, plugged, unplugged, outputs };
     uint8_t unit = 0;
     Kind kind = Kind::input;
     kdx::InputEvent input; // for input; its times also for the others
+    uint64_t outputs = 0;  // for outputs: their values after a write
 };
 
 // Takes a worker's events on the worker's thread: must not block, and must
@@ -57,13 +58,27 @@ protected:
     ~EventSink() = default;
 };
 
+// What a module says about itself, read once each time it is opened.
+struct Identity {
+    std::string node;
+    std::optional<uint16_t> product_id;
+    std::optional<uint8_t> board_id;
+    std::string product;
+    uint16_t firmware_version = 0;
+    std::string firmware_date;
+    std::string nickname;
+    kdx::ChannelCounts counts;
+};
+
+class Worker;
+
 // One request for a module. The submitter owns it and must keep it alive
 // until finished() has been called; a worker holds at most one reference.
 class Job {
 public:
     // On the worker's thread. module is null while the module is absent.
     // Returns false when a transfer failed, so that the worker reopens.
-    virtual bool run(kdx::Module *module) = 0;
+    virtual bool run(kdx::Module *module, Worker &worker) = 0;
     // On the worker's thread, after run: hand the result back. Must not block.
     virtual void finished() = 0;
 
@@ -102,6 +117,14 @@ public:
     bool present() const { return present_.load(std::memory_order_relaxed); }
     // The node the module is open on, or "" while it is absent.
     std::string node() const;
+    // What the module said when it was last opened; none while absent.
+    std::optional<Identity> identity() const;
+
+    // For jobs, on the worker's thread: tells the sinks (outputs changed
+    // through the daemon, a new nickname).
+    bool has_sinks() const { return sink_count_ != 0; }
+    void announce(const ModuleEvent &event) { deliver(event); }
+    void renamed(const std::string &nickname);
 
 private:
     void run();
@@ -127,6 +150,7 @@ private:
     bool stopping_ = false;
     bool sinks_changed_ = false;
     std::string node_;
+    std::optional<Identity> identity_;
 
     mutable std::mutex sinks_mutex_; // held while delivering
     std::vector<EventSink *> sinks_;

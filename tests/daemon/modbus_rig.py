@@ -34,6 +34,7 @@ class Rig:
     def __init__(self, root: str) -> None:
         self.root = root
         self.port = free_port()
+        self.http_port = free_port()
         self.daemon: subprocess.Popen[str] | None = None
         # A file, not a pipe: a daemon never blocks on a log nobody reads.
         self.log_path = Path(root, "daemon.log")
@@ -78,6 +79,11 @@ class Rig:
     def transfers(self) -> list[str]:
         return [line.split("cdb=")[1][:2] for line in Path(self.root, "log").read_text().splitlines()
                 if line.startswith("sgio")]
+
+    def start_http(self, *options: str) -> str:
+        """Starts the daemon with its HTTP front end too; returns the base URL."""
+        self.start("--http", f"127.0.0.1:{self.http_port}", "--http-root", os.environ["KDX7400D_WWW"], *options)
+        return f"http://127.0.0.1:{self.http_port}"
 
     def raw(self, source: str = "127.0.0.1") -> socket.socket:
         return socket.create_connection(("127.0.0.1", self.port), timeout=5, source_address=(source, 0))

@@ -1,0 +1,718 @@
+// SPDX-License-Identifier: MIT
+#include "http_room.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace kdxd {
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// A module request may make a dozen commands of up to 5 s each when the
+// module hangs; the caller is answered 504 before that, the job finishes.
+constexpr auto kCallTimeout = std::chrono::seconds(12);
+// Events that may wait for a slow event-stream reader; more close it.
+constexpr std::size_t kStreamQueueLimit = 1024;
+// A comment line this often keeps proxies and the browser from closing an
+// idle stream, and finds readers that went away.
+constexpr auto kStreamKeepalive = std::chrono::seconds(15);
+
+// The API's answer: a status and a JSON body.
+struct Answer {
+    int status = 200;
+    json body;
+};
+
+// 4xx and 5xx bodies: what went wrong, and the library's result code when
+// the library said it.
+Answer failure(int status, const std::string &text, int result = 0) {
+    json body{{"error", text}};
+    if (result != 0) body["result"] = result;
+    return {status, body};
+}
+
+Answer failure_of(const std::error_code &code) {
+    const int result = code.category() == kdx::category() ? code.value() : 0;
+    const std::string text = result != 0 ? KDXIO_GetResultString(static_cast<int16_t>(result)) : code.message();
+    if (code == kdx::errc::invalid_param) return failure(422, text, result);
+    if (code == kdx::errc::busy) return failure(503, text, result);
+    return failure(502, text, result); // the module did not answer as it should
+}
+
+std::string hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A mask as JSON: a number (exact up to 2^53) or a "0x..." string (all 64 bits).
+std::optional<uint64_t> mask_of(const json &value) {
+    if (value.is_number_unsigned()) return value.get<uint64_t>();
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        if (text.size() < 3 || text.size() > 18 || text.rfind("0x", 0) != 0 ||
+            text.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos) {
+            return std::nullopt;
+        }
+        return std::stoull(text, nullptr, 16);
+    }
+    return std::nullopt;
+}
+
+json identity_json(const Identity &identity) {
+    json out{{"node", identity.node},
+             {"product", identity.product},
+             {"firmware_version", identity.firmware_version},
+             {"firmware_date", identity.firmware_date},
+             {"nickname", identity.nickname},
+             {"counts",
+              {{"di", identity.counts.di},
+               {"do", identity.counts.do_},
+               {"ai", identity.counts.ai},
+               {"ao", identity.counts.ao},
+               {"pi", identity.counts.pi},
+               {"po", identity.counts.po}}}};
+    out["product_id"] = identity.product_id ? json(*identity.product_id) : json(nullptr);
+    out["board_id"] = identity.board_id ? json(*identity.board_id) : json(nullptr);
+    return out;
+}
+
+json summary(const Worker &worker) {
+    json out{{"id", worker.unit()}, {"target", worker.target().describe()}, {"present", worker.present()}};
+    const auto identity = worker.identity();
+    out["identity"] = identity ? identity_json(*identity) : json(nullptr);
+    return out;
+}
+
+// Everything a module shows, read under its lock so that it is one moment.
+json state_of(kdx::Module &m, const Worker &worker) {
+    const kdx::ModuleLock held = m.lock();
+    const kdx::Module::Safety safety = m.safety();
+    json out = summary(worker);
+    out["outputs"] = hex(m.read_outputs());
+    out["power_on"] = hex(m.power_on());
+    out["output_inverse"] = m.output_inverse() != 0;
+    out["safety"] = {{"first", hex(safety.outputs)}, {"second", hex(safety.values)}};
+    out["inputs"] = hex(m.read_inputs());
+    out["filter"] = m.input_filter();
+    out["input_inverse"] = m.input_inverse() != 0;
+    out["edge"] = m.counter_edge();
+    out["counters"] = m.read_counters();
+    out["watchdog_timeout"] = m.watchdog_timeout();
+    out["write_protect"] = m.write_protect() != 0;
+    out["frame_rate_factor"] = m.frame_rate_factor();
+    out["nickname"] = m.nickname();
+    return out;
+}
+
+bool fits_outputs(const kdx::Module &m, uint64_t mask) {
+    return KDX7400_CheckMask(m.index(), KDX7400_OUTPUTS, mask) == RESULT_OK;
+}
+
+// The settings kdxio can set, checked whole before the first write: a
+// request answered 422 has written nothing.
+Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
+    static const std::set<std::string> known = {"filter", "input_inverse", "edge", "output_inverse", "power_on",
+                                                "safety", "watchdog_timeout", "nickname", "write_protect",
+                                                "frame_rate_factor"};
+    if (!body.is_object() || body.empty()) return failure(422, "expected an object of settings");
+    for (const auto &[key, value] : body.items()) {
+        if (known.count(key) == 0) return failure(422, "unknown setting '" + key + "'");
+    }
+    const auto number = [&](const char *key, uint64_t low, uint64_t high) -> std::optional<uint64_t> {
+        const json &v = body.at(key);
+        if (!v.is_number_unsigned() || v.get<uint64_t>() < low || v.get<uint64_t>() > high) return std::nullopt;
+        return v.get<uint64_t>();
+    };
+    const auto flag = [&](const char *key) { return body.at(key).is_boolean(); };
+    for (const char *key : {"input_inverse", "output_inverse", "write_protect"}) {
+        if (body.contains(key) && !flag(key)) return failure(422, std::string(key) + " is true or false");
+    }
+    if (body.contains("filter") && !number("filter", 0, 0xFFFF)) return failure(422, "filter is 0 to 65535");
+    if (body.contains("edge") && !number("edge", 0, 1)) return failure(422, "edge is 0 (rising) or 1 (falling)");
+    if (body.contains("frame_rate_factor") && !number("frame_rate_factor", 0, 255)) {
+        return failure(422, "frame_rate_factor is 0 to 255");
+    }
+    if (body.contains("watchdog_timeout") &&
+        !number("watchdog_timeout", KDX7400_WDT_TIMEOUT_MIN, KDX7400_WDT_TIMEOUT_MAX)) {
+        return failure(422, "watchdog_timeout is " + std::to_string(KDX7400_WDT_TIMEOUT_MIN) + " to " +
+                                std::to_string(KDX7400_WDT_TIMEOUT_MAX) + " ms");
+    }
+    std::optional<uint64_t> power_on;
+    if (body.contains("power_on")) {
+        power_on = mask_of(body["power_on"]);
+        if (!power_on || !fits_outputs(m, power_on.value_or(0))) {
+            return failure(422, "power_on names outputs the module lacks");
+        }
+    }
+    std::optional<kdx::Module::Safety> safety;
+    if (body.contains("safety")) {
+        const json &s = body["safety"];
+        const auto first = s.is_object() && s.contains("first") ? mask_of(s["first"]) : std::nullopt;
+        const auto second = s.is_object() && s.contains("second") ? mask_of(s["second"]) : std::nullopt;
+        const uint64_t outputs = first.value_or(0), values = second.value_or(0);
+        if (!first || !second || !fits_outputs(m, outputs | values)) {
+            return failure(422, "safety is {first, second}, masks of outputs the module has");
+        }
+        safety = kdx::Module::Safety{outputs, values};
+    }
+    if (body.contains("nickname") && (!body["nickname"].is_string() || body["nickname"].get<std::string>().size() > 32)) {
+        return failure(422, "nickname is a string of at most 32 bytes");
+    }
+    // Write protection last when it is turned on, first when off: the
+    // request's other settings are not refused by its own protection.
+    const bool protect_last = body.contains("write_protect") && body["write_protect"].get<bool>();
+    if (body.contains("write_protect") && !protect_last) m.set_write_protect(false);
+    if (body.contains("filter")) m.set_input_filter(body["filter"].get<uint16_t>());
+    if (body.contains("input_inverse")) m.set_input_inverse(body["input_inverse"].get<bool>());
+    if (body.contains("edge")) m.set_counter_edge(body["edge"].get<uint8_t>());
+    if (body.contains("output_inverse")) m.set_output_inverse(body["output_inverse"].get<bool>());
+    if (power_on) m.set_power_on(power_on.value_or(0));
+    if (safety) m.set_safety(safety.value_or(kdx::Module::Safety{}));
+    if (body.contains("watchdog_timeout")) m.set_watchdog_timeout(body["watchdog_timeout"].get<uint32_t>());
+    if (body.contains("frame_rate_factor")) m.set_frame_rate_factor(body["frame_rate_factor"].get<uint8_t>());
+    if (body.contains("nickname")) {
+        m.set_nickname(body["nickname"].get<std::string>());
+        worker.renamed(body["nickname"].get<std::string>());
+    }
+    if (protect_last) m.set_write_protect(true);
+    return {200, state_of(m, worker)};
+}
+
+// Tells the event streams what the outputs are after a write.
+void announce_outputs(kdx::Module &m, Worker &worker) {
+    if (!worker.has_sinks()) return;
+    ModuleEvent event;
+    event.unit = worker.unit();
+    event.kind = ModuleEvent::Kind::outputs;
+    event.outputs = m.read_outputs();
+    event.input.monotonic = Clock::now();
+    event.input.wall = std::chrono::system_clock::now();
+    worker.announce(event);
+}
+
+Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
+    uint64_t mask = 0, value = 0;
+    if (body.is_object() && body.contains("channel")) {
+        const json &channel = body["channel"];
+        if (!channel.is_number_unsigned() || channel.get<uint64_t>() > 255 || !body.contains("on") ||
+            !body["on"].is_boolean()) {
+            return failure(422, "expected {\"channel\": N, \"on\": true|false}");
+        }
+        if (KDX7400_CheckChannel(m.index(), KDX7400_OUTPUTS, channel.get<uint8_t>()) != RESULT_OK) {
+            return failure(422, "output " + std::to_string(channel.get<unsigned>()) + " does not exist", RESULT_INVALID_PARAM);
+        }
+        mask = uint64_t{1} << channel.get<unsigned>();
+        value = body["on"].get<bool>() ? mask : 0;
+    } else {
+        const auto m_mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
+        const auto m_value = body.is_object() && body.contains("value") ? mask_of(body["value"]) : std::nullopt;
+        if (!m_mask || !m_value) return failure(422, "expected {\"mask\": M, \"value\": V} or {\"channel\": N, \"on\": B}");
+        mask = m_mask.value_or(0);
+        value = m_value.value_or(0);
+        if (!fits_outputs(m, mask | value)) {
+            return failure(422, "the mask names outputs the module lacks", RESULT_INVALID_PARAM);
+        }
+    }
+    m.update_outputs(mask, value & mask);
+    announce_outputs(m, worker);
+    return {200, {{"outputs", hex(m.read_outputs())}}};
+}
+
+// One API call carried out by a module's worker, waited for by the HTTP
+// thread. It keeps itself alive until the worker is done with it, so that
+// a caller that gave up (504) leaves nothing dangling.
+class Call final : public Job, public std::enable_shared_from_this<Call> {
+public:
+    using Work = std::function<Answer(kdx::Module &, Worker &)>;
+
+    static Answer on(Worker &worker, Work work) {
+        auto call = std::make_shared<Call>(std::move(work));
+        call->self_ = call;
+        if (!worker.submit(*call)) {
+            call->self_.reset();
+            return failure(503, "too many requests wait for this module");
+        }
+        std::unique_lock lock(call->mutex_);
+        if (!call->done_cv_.wait_for(lock, kCallTimeout, [&] { return call->done_; })) {
+            return failure(504, "the module did not answer in time");
+        }
+        return call->answer_;
+    }
+
+    explicit Call(Work work) : work_(std::move(work)) {}
+
+    bool run(kdx::Module *module, Worker &worker) override {
+        Answer answer;
+        bool transfer_failed = false;
+        if (module == nullptr) {
+            answer = failure(503, "the module is absent", RESULT_NOT_OPEN);
+        } else {
+            try {
+                answer = work_(*module, worker);
+            } catch (const kdx::Error &error) {
+                answer = failure_of(error.code());
+                transfer_failed = error.code() != kdx::errc::invalid_param;
+            } catch (const std::exception &error) {
+                answer = failure(500, error.what());
+            }
+        }
+        std::lock_guard guard(mutex_);
+        answer_ = std::move(answer);
+        return !transfer_failed;
+    }
+
+    void finished() override {
+        std::shared_ptr<Call> keep;
+        {
+            std::lock_guard guard(mutex_);
+            done_ = true;
+            keep = std::move(self_);
+        }
+        done_cv_.notify_all();
+    }
+
+private:
+    Work work_;
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    Answer answer_;
+    std::shared_ptr<Call> self_;
+};
+
+// One event-stream reader: events wait in its own bounded queue; a reader
+// that falls that far behind is closed, and nobody else waits for it.
+class Stream final : public EventSink {
+public:
+    void deliver(const ModuleEvent &event) override {
+        std::string text = format(event);
+        std::lock_guard guard(mutex_);
+        if (queue_.size() >= kStreamQueueLimit) {
+            overflowed_ = true;
+        } else {
+            queue_.push_back(std::move(text));
+        }
+        ready_.notify_one();
+    }
+    void end() {
+        std::lock_guard guard(mutex_);
+        ended_ = true;
+        ready_.notify_one();
+    }
+    // Waits for events (or the keepalive time); false once the stream ends.
+    bool next(std::deque<std::string> &out) {
+        std::unique_lock lock(mutex_);
+        ready_.wait_for(lock, kStreamKeepalive, [&] { return !queue_.empty() || ended_ || overflowed_; });
+        if (ended_ || overflowed_) return false;
+        out.swap(queue_);
+        return true;
+    }
+
+    static std::string format(const ModuleEvent &event) {
+        const double time = std::chrono::duration<double>(event.input.wall.time_since_epoch()).count();
+        json data{{"unit", event.unit}, {"time", time}};
+        const char *name = "input";
+        switch (event.kind) {
+        case ModuleEvent::Kind::plugged: name = "plugged"; break;
+        case ModuleEvent::Kind::unplugged: name = "unplugged"; break;
+        case ModuleEvent::Kind::outputs:
+            name = "outputs";
+            data["outputs"] = hex(event.outputs);
+            break;
+        case ModuleEvent::Kind::input:
+            data["channel"] = event.input.channel;
+            data["kind"] = event.input.kind == kdx::InputEvent::Kind::rising    ? "rising"
+                           : event.input.kind == kdx::InputEvent::Kind::falling ? "falling"
+                                                                                : "pulses";
+            data["count"] = event.input.count;
+            break;
+        }
+        return std::string("event: ") + name + "\ndata: " + data.dump() + "\n\n";
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::string> queue_;
+    bool overflowed_ = false, ended_ = false;
+};
+
+// httplib's pool queues every accepted connection; this one takes at most
+// as many as it has threads waiting, and then accepting waits (the
+// kernel's backlog holds the rest), so that connections stay bounded.
+class BoundedPool final : public httplib::TaskQueue {
+public:
+    explicit BoundedPool(std::size_t threads) : limit_(threads) {
+        for (std::size_t i = 0; i < threads; ++i) {
+            threads_.emplace_back([this] { work(); });
+        }
+    }
+    void enqueue(std::function<void()> fn) override {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [&] { return jobs_.size() < limit_ || shutdown_; });
+        jobs_.push_back(std::move(fn));
+        ready_.notify_one();
+    }
+    void shutdown() override {
+        {
+            std::lock_guard guard(mutex_);
+            shutdown_ = true;
+        }
+        ready_.notify_all();
+        room_.notify_all();
+        for (auto &t : threads_) t.join();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
+                if (jobs_.empty()) return;
+                fn = std::move(jobs_.front());
+                jobs_.pop_front();
+                room_.notify_one();
+            }
+            fn();
+        }
+    }
+    const std::size_t limit_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable ready_, room_;
+    std::deque<std::function<void()>> jobs_;
+    bool shutdown_ = false;
+};
+
+std::optional<Address> address_of(const std::string &text) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        sockaddr_storage peer{};
+        reinterpret_cast<sockaddr_in &>(peer).sin_family = AF_INET;
+        reinterpret_cast<sockaddr_in &>(peer).sin_addr = v4;
+        return peer_address(peer);
+    }
+    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+        Address out{};
+        std::memcpy(out.data(), &v6, 16);
+        return out;
+    }
+    return std::nullopt;
+}
+
+bool same_text(const std::string &a, const std::string &b) {
+    // Constant time in the token's length: how much of a guess was right
+    // does not show in how long the refusal takes.
+    unsigned char differ = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        differ = static_cast<unsigned char>(differ | (a[i] ^ (i < b.size() ? b[i] : 0)));
+    }
+    return differ == 0;
+}
+
+void reply(httplib::Response &res, const Answer &answer) {
+    res.status = answer.status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(answer.body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+} // namespace
+
+class HttpRoom::Server {
+public:
+    Server(HttpOptions options, Units &units, Log &log);
+    void run() { server_.listen_after_bind(); }
+    void stop();
+
+private:
+    bool admitted(const httplib::Request &req, httplib::Response &res);
+    bool may_write(const httplib::Request &req, httplib::Response &res);
+    Worker *unit(const httplib::Request &req, httplib::Response &res);
+    void module_call(const httplib::Request &req, httplib::Response &res, bool writes,
+                     const std::function<Answer(kdx::Module &, Worker &, const json &)> &work);
+    void events(const httplib::Request &req, httplib::Response &res);
+
+    const HttpOptions options_;
+    Units &units_;
+    Log &log_;
+    httplib::Server server_;
+    std::string openapi_;
+    int listener_ = -1;
+    std::mutex streams_mutex_;
+    std::set<Stream *> streams_;
+    bool stopping_ = false;
+};
+
+HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
+    : options_(std::move(options)), units_(units), log_(log) {
+    std::ifstream openapi(options_.root + "/openapi.json");
+    std::stringstream text;
+    text << openapi.rdbuf();
+    openapi_ = text.str();
+    if (openapi_.empty()) {
+        throw std::invalid_argument("no page in '" + options_.root + "' (--http-root): openapi.json is missing");
+    }
+    server_.new_task_queue = [n = options_.max_clients] { return new BoundedPool(n); };
+    server_.set_payload_max_length(kMaxBody);
+    server_.set_read_timeout(10, 0);
+    server_.set_write_timeout(10, 0);
+    server_.set_keep_alive_timeout(std::min<time_t>(options_.idle_timeout.count() == 0 ? 60 : options_.idle_timeout.count(), 60));
+    server_.set_keep_alive_max_count(1000);
+    server_.set_socket_options([this](int fd) {
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        listener_ = fd;
+    });
+    server_.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+        return admitted(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                  : httplib::Server::HandlerResponse::Handled;
+    });
+    server_.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (res.body.empty()) reply(res, failure(res.status, res.status == 404 ? "no such page" : "refused"));
+    });
+    server_.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
+        reply(res, failure(500, "internal error"));
+    });
+
+    server_.Get("/api/openapi.json", [this](const httplib::Request &, httplib::Response &res) {
+        res.set_content(openapi_, "application/json");
+    });
+    server_.Get("/api/modules", [this](const httplib::Request &, httplib::Response &res) {
+        json list = json::array();
+        for (const Worker *worker : units_.all()) list.push_back(summary(*worker));
+        reply(res, {200, {{"modules", list}}});
+    });
+    server_.Get(R"(/api/modules/(\d+))", [this](const httplib::Request &req, httplib::Response &res) {
+        module_call(req, res, false, [](kdx::Module &m, Worker &w, const json &) { return Answer{200, state_of(m, w)}; });
+    });
+    server_.Put(R"(/api/modules/(\d+)/outputs)", [this](const httplib::Request &req, httplib::Response &res) {
+        module_call(req, res, true, write_outputs);
+    });
+    server_.Post(R"(/api/modules/(\d+)/counters/clear)", [this](const httplib::Request &req, httplib::Response &res) {
+        module_call(req, res, true, [](kdx::Module &m, Worker &, const json &body) {
+            const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
+            if (!mask) return failure(422, "expected {\"mask\": M}");
+            if (KDX7400_CheckMask(m.index(), KDX7400_INPUTS, mask.value_or(0)) != RESULT_OK) {
+                return failure(422, "the mask names inputs the module lacks", RESULT_INVALID_PARAM);
+            }
+            m.clear_counters(mask.value_or(0));
+            return Answer{200, {{"counters", m.read_counters()}}};
+        });
+    });
+    server_.Post(R"(/api/modules/(\d+)/watchdog/clear)", [this](const httplib::Request &req, httplib::Response &res) {
+        module_call(req, res, true, [](kdx::Module &m, Worker &, const json &) {
+            m.clear_watchdog_error();
+            return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
+        });
+    });
+    server_.Patch(R"(/api/modules/(\d+)/settings)", [this](const httplib::Request &req, httplib::Response &res) {
+        module_call(req, res, true, apply_settings);
+    });
+    server_.Get(R"(/api/modules/(\d+)/events)", [this](const httplib::Request &req, httplib::Response &res) {
+        events(req, res);
+    });
+    server_.Get(R"(/api/.*)", [](const httplib::Request &, httplib::Response &res) {
+        reply(res, failure(404, "no such API path"));
+    });
+    // The page: only what is in its folder (httplib refuses paths that
+    // climb out of it).
+    if (!server_.set_mount_point("/", options_.root)) {
+        throw std::invalid_argument("cannot serve the page from '" + options_.root + "'");
+    }
+    server_.set_file_extension_and_mimetype_mapping("js", "text/javascript");
+
+    const auto &endpoint = options_.endpoint;
+    char host[INET6_ADDRSTRLEN] = {};
+    int port = 0;
+    if (endpoint.address.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(endpoint.address);
+        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+        port = ntohs(v4.sin_port);
+    } else {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(endpoint.address);
+        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+        port = ntohs(v6.sin6_port);
+    }
+    if (!server_.bind_to_port(host, port) || listener_ < 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot listen on " + endpoint.text);
+    }
+    ::listen(listener_, 1024); // a deeper backlog than httplib asks for
+    log_.line(Topic::Service, "HTTP on " + endpoint.text);
+}
+
+void HttpRoom::Server::stop() {
+    {
+        std::lock_guard guard(streams_mutex_);
+        stopping_ = true;
+        for (Stream *stream : streams_) stream->end();
+    }
+    server_.stop();
+}
+
+bool HttpRoom::Server::admitted(const httplib::Request &req, httplib::Response &res) {
+    const auto address = address_of(req.remote_addr);
+    if (!options_.allow.empty() && (!address || !any_contains(options_.allow, *address))) {
+        log_.line(Topic::Refusal, "refused HTTP " + req.remote_addr + ": not in --allow");
+        reply(res, failure(403, "this address may not connect"));
+        return false;
+    }
+    log_.detail("HTTP " + req.method + " " + req.path + " from " + req.remote_addr);
+    return true;
+}
+
+// Writing needs the bearer token, or an address in --allow-write. Either
+// way the request must be JSON and not come from another site's page: a
+// page a browser shows cannot send that to us unasked (CORS), so an
+// address that may write cannot be made to by a page it visits.
+bool HttpRoom::Server::may_write(const httplib::Request &req, httplib::Response &res) {
+    const std::string origin = req.get_header_value("Origin");
+    const std::string host = req.get_header_value("Host");
+    if (!origin.empty() && origin != "http://" + host) {
+        reply(res, failure(403, "cross-site requests may not write"));
+        return false;
+    }
+    if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+        reply(res, failure(415, "a write is a JSON body (Content-Type: application/json)"));
+        return false;
+    }
+    const std::string authorization = req.get_header_value("Authorization");
+    const bool token = !options_.token.empty() && authorization.rfind("Bearer ", 0) == 0 &&
+                       same_text(authorization.substr(7), options_.token);
+    const auto address = address_of(req.remote_addr);
+    if (token || (authorization.empty() && address && any_contains(options_.allow_write, *address))) {
+        return true;
+    }
+    log_.line(Topic::Refusal, "refused HTTP write from " + req.remote_addr + ": " +
+                                  (authorization.empty() ? "no token" : "wrong token"));
+    res.set_header("WWW-Authenticate", "Bearer");
+    reply(res, failure(401, authorization.empty() ? "writing needs the token" : "wrong token"));
+    return false;
+}
+
+Worker *HttpRoom::Server::unit(const httplib::Request &req, httplib::Response &res) {
+    const std::string id = req.matches[1];
+    Worker *worker = id.size() <= 3 ? units_.find(static_cast<uint8_t>(std::min(std::stoul(id), 255ul))) : nullptr;
+    if (worker == nullptr) {
+        reply(res, failure(404, "no module " + id));
+    }
+    return worker;
+}
+
+void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Response &res, bool writes,
+                                   const std::function<Answer(kdx::Module &, Worker &, const json &)> &work) {
+    Worker *worker = unit(req, res);
+    if (worker == nullptr || (writes && !may_write(req, res))) {
+        return;
+    }
+    json body;
+    if (writes) {
+        body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded()) {
+            reply(res, failure(400, "the body is not JSON"));
+            return;
+        }
+    }
+    reply(res, Call::on(*worker, [&](kdx::Module &m, Worker &w) {
+              const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
+              return work(m, w, body);
+          }));
+}
+
+void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &res) {
+    Worker *worker = unit(req, res);
+    if (worker == nullptr) {
+        return;
+    }
+    auto stream = std::make_shared<Stream>();
+    {
+        std::lock_guard guard(streams_mutex_);
+        if (stopping_) {
+            reply(res, failure(503, "stopping"));
+            return;
+        }
+        streams_.insert(stream.get());
+    }
+    worker->subscribe(*stream);
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Accel-Buffering", "no");
+    const bool present = worker->present();
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [stream, present, first = true](size_t, httplib::DataSink &sink) mutable {
+            if (first) { // where the stream starts: the reader then fetches the state
+                first = false;
+                const std::string hello = std::string("event: hello\ndata: {\"present\": ") +
+                                          (present ? "true" : "false") + "}\n\n";
+                return sink.write(hello.data(), hello.size());
+            }
+            std::deque<std::string> events;
+            if (!stream->next(events)) {
+                return false;
+            }
+            if (events.empty()) {
+                static const std::string keepalive = ": keepalive\n\n";
+                return sink.write(keepalive.data(), keepalive.size());
+            }
+            for (const std::string &event : events) {
+                if (!sink.write(event.data(), event.size())) return false;
+            }
+            return true;
+        },
+        [this, stream, worker](bool) {
+            worker->unsubscribe(*stream);
+            std::lock_guard guard(streams_mutex_);
+            streams_.erase(stream.get());
+        });
+}
+
+HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log)
+    : server_(std::make_unique<Server>(std::move(options), units, log)) {}
+
+HttpRoom::~HttpRoom() { stop(); }
+
+void HttpRoom::start() {
+    thread_ = std::thread([this] { server_->run(); });
+}
+
+void HttpRoom::stop() {
+    if (thread_.joinable()) {
+        server_->stop();
+        thread_.join();
+    }
+}
+
+std::string read_token(const std::string &path) {
+    std::ifstream file(path);
+    std::string token;
+    if (!file || !std::getline(file, token)) {
+        throw std::invalid_argument("cannot read the token from '" + path + "'");
+    }
+    const auto first = token.find_first_not_of(" \t\r");
+    const auto last = token.find_last_not_of(" \t\r");
+    token = first == std::string::npos ? "" : token.substr(first, last - first + 1);
+    if (token.size() < 16) {
+        throw std::invalid_argument("the token in '" + path + "' is shorter than 16 characters");
+    }
+    return token;
+}
+
+} // namespace kdxd

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: MIT
+// The HTTP front end: a JSON API over the module workers, their input
+// events as server-sent events, and the dashboard page. On cpp-httplib,
+// with a bounded pool of threads (an event stream holds one).
+#pragma once
+
+#include "log.h"
+#include "net.h"
+#include "worker.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kdxd {
+
+struct HttpOptions {
+    Endpoint endpoint;
+    std::vector<Cidr> allow;       // empty: anyone may connect
+    std::vector<Cidr> allow_write; // may write without the token
+    std::string token;             // empty: no token is accepted
+    std::string root;              // the page's folder
+    unsigned max_clients = 160;    // connections served at once, event streams among them
+    std::chrono::seconds idle_timeout{60};
+};
+
+class HttpRoom {
+public:
+    // Binds the listening socket; throws std::system_error.
+    HttpRoom(HttpOptions options, Units &units, Log &log);
+    HttpRoom(const HttpRoom &) = delete;
+    HttpRoom &operator=(const HttpRoom &) = delete;
+    ~HttpRoom();
+
+    void start();
+    void stop();
+
+    // Request bodies larger than this are refused (413).
+    static constexpr std::size_t kMaxBody = 4096;
+
+private:
+    class Server;
+    std::unique_ptr<Server> server_;
+    std::thread thread_;
+};
+
+// The bearer token from a file, surrounding white space dropped; throws
+// std::invalid_argument when it cannot be read or is shorter than 16.
+std::string read_token(const std::string &path);
+
+} // namespace kdxd
