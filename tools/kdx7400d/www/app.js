@@ -225,8 +225,16 @@ class Panel {
   }
 
   plot(canvas, history, now) {
+    // Drawn at the size it is shown, in device pixels: sharp, not stretched.
+    const ratio = window.devicePixelRatio || 1;
+    const width = canvas.clientWidth || 300;
+    const height = canvas.clientHeight || 28;
+    if (canvas.width !== Math.round(width * ratio) || canvas.height !== Math.round(height * ratio)) {
+      canvas.width = Math.round(width * ratio);
+      canvas.height = Math.round(height * ratio);
+    }
     const context = canvas.getContext("2d");
-    const { width, height } = canvas;
+    context.setTransform(ratio, 0, 0, ratio, 0, 0);
     context.clearRect(0, 0, width, height);
     if (!history.length) return;
     const top = Math.max(1, ...history.map((point) => point.rate));
@@ -240,6 +248,11 @@ class Panel {
       else context.lineTo(x, y);
     });
     context.stroke();
+    context.lineTo(width, height);
+    context.lineTo(width - ((now - history[0].time) / HISTORY_S) * width, height);
+    context.closePath();
+    context.fillStyle = "rgba(9, 105, 218, 0.15)";
+    context.fill();
     context.fillStyle = "#59636e";
     context.font = "10px sans-serif";
     context.fillText(`${Math.round(history[history.length - 1].rate)}/s`, 2, 10);
