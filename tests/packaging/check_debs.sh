@@ -98,4 +98,22 @@ if [ -z "$rating" ] || ! awk -v r="$rating" 'BEGIN { exit !(r <= 2.5) }'; then
     exit 1
 fi
 man -l "$usr/share/man/man8/kdx7400d.8.gz" > /dev/null
+# The unpacked daemon finds its page beside itself.
+"$usr/bin/kdx7400-sim" create "$scratch/bed" --module pid=0x7401,bid=3 2> /dev/null
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+(eval "$("$usr/bin/kdx7400-sim" env "$scratch/bed")" &&
+    exec timeout 30 "$usr/bin/kdx7400d" --all --modbus "127.0.0.1:$((port + 1))" --http "127.0.0.1:$port") \
+    2> "$scratch/daemon.log" &
+daemon=$!
+served=no
+for _ in $(seq 50); do
+    if python3 -c "import urllib.request, sys; sys.exit(b'<main' not in urllib.request.urlopen('http://127.0.0.1:$port/', timeout=2).read())" 2> /dev/null; then
+        served=yes
+        break
+    fi
+    sleep 0.1
+done
+kill "$daemon" 2> /dev/null || true
+wait "$daemon" 2> /dev/null || true
+[ "$served" = yes ] || { echo "the packaged kdx7400d does not serve its page"; cat "$scratch/daemon.log"; exit 1; }
 echo "kdx7400d.service: exposure $rating"
