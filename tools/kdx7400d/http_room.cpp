@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -480,6 +482,9 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     server_.set_socket_options([this](int fd) {
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // Accepted connections inherit it: httplib writes headers and body
+        // apart, and Nagle would hold the body for the client's delayed ACK.
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         listener_ = fd;
     });
     server_.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {

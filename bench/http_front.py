@@ -1,0 +1,168 @@
+# SPDX-License-Identifier: MIT
+"""kdx7400d's HTTP front end against its goals, on a virtual module, side
+by side in one run (run under kdx7400-sim's preload, KDX7400_SIM_TESTBED
+set, the daemon already serving the testbed's module as unit 1):
+
+  http_front.py get BASE N                     GET /api/modules/1 beside the same reads made directly
+  http_front.py events BASE INTERVAL_MS N FLIPPER...
+                                         input change to a browser's EventSource handler
+  http_front.py streams BASE PID N SECONDS FLIPPER...
+                                         N event streams held: the daemon's memory and CPU
+
+FLIPPER is the command line of ``watch flipper DIR NODE``: it flips input 0
+per line and prints when, in CLOCK_MONOTONIC (time.monotonic's clock)."""
+
+from __future__ import annotations
+
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import kdx7400
+import requests
+
+
+def percentiles(ms: list[float]) -> tuple[float, float]:
+    ms.sort()
+    return ms[len(ms) // 2], ms[min(len(ms) - 1, len(ms) * 99 // 100)]
+
+
+def get(base: str, n: int) -> None:
+    session = requests.Session()
+    http = []
+    for _ in range(n):
+        start = time.perf_counter()
+        assert session.get(f"{base}/api/modules/1", timeout=10).status_code == 200
+        http.append((time.perf_counter() - start) * 1000)
+    direct = []
+    with kdx7400.open(0x7401, 0) as m:
+        for _ in range(n):
+            start = time.perf_counter()
+            with m.locked():
+                (m.read_outputs(), m.power_on(), m.output_inverse(), m.safety(), m.read_inputs(), m.input_filter(),
+                 m.input_inverse(), m.counter_edge(), m.read_counters(), m.watchdog_timeout(), m.write_protect(),
+                 m.frame_rate_factor(), m.nickname())
+            direct.append((time.perf_counter() - start) * 1000)
+    h50, h99 = percentiles(http)
+    d50, d99 = percentiles(direct)
+    print(f"GET /api/modules/1  p50 {h50:6.2f} ms  p99 {h99:6.2f} ms")
+    print(f"the same 13 reads   p50 {d50:6.2f} ms  p99 {d99:6.2f} ms  (Python, direct)")
+    print(f"HTTP costs          p50 +{h50 - d50:5.2f} ms  p99 +{h99 - d99:5.2f} ms")
+
+
+def flip(flipper: subprocess.Popen[str]) -> float:
+    """Flips input 0; returns when, as wall-clock seconds."""
+    assert flipper.stdin is not None and flipper.stdout is not None
+    flipper.stdin.write("\n")
+    flipper.stdin.flush()
+    monotonic = int(flipper.stdout.readline()) / 1e9
+    return monotonic + (time.time() - time.monotonic())
+
+
+def events(base: str, interval_ms: int, n: int, flipper_command: list[str]) -> None:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.options import Options
+    from selenium.webdriver.chrome.service import Service
+
+    options = Options()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+        options.add_argument(argument)
+    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    flipper = subprocess.Popen(flipper_command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        browser.get(f"{base}/api/openapi.json")  # same origin, no page of its own
+        browser.execute_script("""
+            window.arrivals = [];
+            const stream = new EventSource('/api/modules/1/events');
+            stream.addEventListener('input', () => window.arrivals.push(performance.timeOrigin + performance.now()));
+            window.ready = false;
+            stream.addEventListener('hello', () => { window.ready = true; });""")
+        deadline = time.monotonic() + 10
+        while not browser.execute_script("return window.ready") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)  # the worker's first sample
+        ms = []
+        for i in range(n):
+            changed = flip(flipper)
+            deadline = time.monotonic() + 2
+            while browser.execute_script("return window.arrivals.length") <= i and time.monotonic() < deadline:
+                time.sleep(0.002)
+            arrived = browser.execute_script(f"return window.arrivals[{i}]")
+            ms.append(arrived - changed * 1000)
+            time.sleep(0.05 + (i % 7) * 0.007)  # changes at every phase of the sampling
+    finally:
+        flipper.terminate()
+        browser.quit()
+    p50, p99 = percentiles(ms)
+    goal = interval_ms + 10
+    print(f"change to EventSource handler, interval {interval_ms} ms: p50 {p50:6.2f} ms  p99 {p99:6.2f} ms"
+          f"  goal p99 <= {goal} ms: {'met' if p99 <= goal else 'NOT met'}")
+
+
+def status_kib(pid: int, field: str) -> int:
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    return -1
+
+
+def cpu_seconds(pid: int) -> float:
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def streams(base: str, pid: int, n: int, seconds: float, flipper_command: list[str]) -> None:
+    host, port = base.split("//")[1].split(":")
+    idle_kib = status_kib(pid, "VmRSS")
+    clients = []
+    for _ in range(n):
+        s = socket.create_connection((host, int(port)), timeout=10)
+        s.sendall(b"GET /api/modules/1/events HTTP/1.1\r\nHost: bench\r\n\r\n")
+        clients.append(s)
+    received = [0] * n
+
+    def read(i: int) -> None:
+        s = clients[i]
+        s.settimeout(seconds + 10)
+        try:
+            while chunk := s.recv(65536):
+                received[i] += chunk.count(b"event: input")
+        except OSError:
+            pass
+
+    readers = [threading.Thread(target=read, args=(i,), daemon=True) for i in range(n)]
+    for r in readers:
+        r.start()
+    time.sleep(1.0)
+    flipper = subprocess.Popen(flipper_command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    held_kib = status_kib(pid, "VmRSS")
+    cpu = cpu_seconds(pid)
+    start = time.monotonic()
+    flips = 0
+    while time.monotonic() - start < seconds:
+        flip(flipper)
+        flips += 1
+        time.sleep(0.1)
+    used = (cpu_seconds(pid) - cpu) / (time.monotonic() - start)
+    flipper.terminate()
+    time.sleep(0.5)
+    loaded_kib = status_kib(pid, "VmRSS")
+    for s in clients:
+        s.close()
+    everyone = sum(1 for r in received if r >= flips)
+    print(f"{n} event streams held: {everyone} of {n} saw all {flips} changes; daemon {idle_kib} KiB idle, "
+          f"{held_kib} KiB with them, {loaded_kib} KiB after {flips} changes; CPU {used * 100:.1f} % of a core")
+
+
+if __name__ == "__main__":
+    command, base = sys.argv[1], sys.argv[2]
+    if command == "get":
+        get(base, int(sys.argv[3]))
+    elif command == "events":
+        events(base, int(sys.argv[3]), int(sys.argv[4]), sys.argv[5:])
+    else:
+        streams(base, int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]), sys.argv[6:])
