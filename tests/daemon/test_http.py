@@ -210,3 +210,20 @@ def test_events_carry_edges_pulses_outputs_and_plugging(api: Api) -> None:
     api.rig.add("pid=0x7401,bid=3")
     assert seen("plugged")
     stop.set()
+
+
+def test_silent_and_idle_http_connections_are_closed(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--idle-timeout", "2")
+    silent = socket.create_connection(("127.0.0.1", rig.http_port), timeout=10)
+    slow = socket.create_connection(("127.0.0.1", rig.http_port), timeout=10)
+    slow.sendall(b"GET /api/modules HTTP/1.1\r\nHo")  # and then nothing more
+    kept = socket.create_connection(("127.0.0.1", rig.http_port), timeout=10)
+    kept.sendall(b"GET /api/modules HTTP/1.1\r\nHost: x\r\n\r\n")
+    assert kept.recv(12) == b"HTTP/1.1 200"
+    start = time.monotonic()
+    for s in (silent, slow, kept):
+        while s.recv(65536):
+            pass  # the rest of an answer, then the close
+    assert time.monotonic() - start < 6
+    assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200

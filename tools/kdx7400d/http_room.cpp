@@ -475,9 +475,11 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     }
     server_.new_task_queue = [n = options_.max_clients] { return new BoundedPool(n); };
     server_.set_payload_max_length(kMaxBody);
-    server_.set_read_timeout(10, 0);
+    // A silent or slow client holds a thread at most this long.
+    const time_t idle = std::min<time_t>(options_.idle_timeout.count() == 0 ? 60 : options_.idle_timeout.count(), 60);
+    server_.set_read_timeout(std::min<time_t>(idle, 10), 0);
     server_.set_write_timeout(10, 0);
-    server_.set_keep_alive_timeout(std::min<time_t>(options_.idle_timeout.count() == 0 ? 60 : options_.idle_timeout.count(), 60));
+    server_.set_keep_alive_timeout(idle);
     server_.set_keep_alive_max_count(1000);
     server_.set_socket_options([this](int fd) {
         const int on = 1;
