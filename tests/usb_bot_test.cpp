@@ -127,6 +127,76 @@ TEST(Bot, AFailedCommandLeavesItsSenseForRequestSense) {
     EXPECT_EQ(mode.residue, 188u);
 }
 
+Bytes disk_command(uint8_t opcode, uint32_t lba, uint16_t blocks) {
+    return {opcode, 0, 0, 0, static_cast<uint8_t>(lba >> 8), static_cast<uint8_t>(lba), 0,
+            static_cast<uint8_t>(blocks >> 8), static_cast<uint8_t>(blocks), 0};
+}
+
+// The Bulk-Only class's thirteen cases of host and device disagreeing on
+// a command's data: a phase error where it is due, never a truncation.
+TEST(Bot, LengthAndDirectionMismatchesAreAnsweredAsTheClassSays) {
+    struct Case {
+        const char *name;
+        Bytes cdb;
+        uint32_t length;
+        bool to_host;
+        uint8_t status;
+        uint32_t residue;
+        std::size_t sent;
+    };
+    const Bytes read2 = disk_command(0x28, 8, 2), write2 = disk_command(0x2A, 8, 2);
+    const Bytes read0 = disk_command(0x28, 8, 0);
+    const Case cases[] = {
+        {"1 Hn=Dn", read0, 0, false, kdxsim::kCswPassed, 0, 0},
+        {"2 Hn<Di", read2, 0, false, kdxsim::kCswPhaseError, 0, 0},
+        {"3 Hn<Do", write2, 0, false, kdxsim::kCswPhaseError, 0, 0},
+        {"4 Hi>Dn", read0, 512, true, kdxsim::kCswPassed, 512, 0},
+        {"5 Hi>Di", read2, 2048, true, kdxsim::kCswPassed, 1024, 1024},
+        {"6 Hi=Di", read2, 1024, true, kdxsim::kCswPassed, 0, 1024},
+        {"7 Hi<Di", read2, 512, true, kdxsim::kCswPhaseError, 512, 0},
+        {"8 Hi<>Do", write2, 1024, true, kdxsim::kCswPhaseError, 1024, 0},
+        {"9 Ho>Dn", read0, 512, false, kdxsim::kCswPassed, 512, 0},
+        {"10 Ho<>Di", read2, 1024, false, kdxsim::kCswPhaseError, 1024, 0},
+        {"11 Ho>Do", write2, 2048, false, kdxsim::kCswPassed, 1024, 0},
+        {"12 Ho=Do", write2, 1024, false, kdxsim::kCswPassed, 0, 0},
+        {"13 Ho<Do", write2, 512, false, kdxsim::kCswPhaseError, 512, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto state = module();
+        BotTarget target(ReadBehaviour::Exact);
+        const Bytes out = c.to_host ? Bytes{} : Bytes(c.length, 0x5A);
+        const auto reply = target.answer(state, cbw(c.length, c.to_host, c.cdb), out, 0);
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.residue, c.residue);
+        EXPECT_EQ(reply.data.size(), c.sent);
+    }
+}
+
+TEST(Bot, TheDiskKeepsWhatIsWrittenAndAnswersWhatToolsAsk) {
+    auto state = module();
+    BotTarget target(ReadBehaviour::Exact);
+    Bytes pattern(1024);
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 1);
+    const uint32_t last = state.identity.last_block;
+    ASSERT_EQ(target.answer(state, cbw(1024, false, disk_command(0x2A, last - 1, 2)), pattern, 0).status,
+              kdxsim::kCswPassed);
+    const auto back = target.answer(state, cbw(1024, true, disk_command(0x28, last - 1, 2)), {}, 0);
+    EXPECT_EQ(back.data, pattern);
+    EXPECT_EQ(target.answer(state, cbw(512, true, disk_command(0x28, last + 1, 1)), {}, 0).status,
+              kdxsim::kCswFailed); // past the end
+    // MODE SENSE(10), as sg_modes sends it: a header, no pages.
+    const auto mode = target.answer(state, cbw(252, true, {0x5A, 0, 0x3F, 0, 0, 0, 0, 0, 252, 0}), {}, 0);
+    EXPECT_EQ(mode.data, (Bytes{0, 6, 0, 0, 0, 0, 0, 0}));
+    // READ CAPACITY(16): the same last block and block length as (10).
+    const auto capacity =
+        target.answer(state, cbw(32, true, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}), {}, 0);
+    ASSERT_EQ(capacity.data.size(), 32u);
+    EXPECT_EQ(Bytes(capacity.data.begin() + 4, capacity.data.begin() + 12),
+              (Bytes{static_cast<uint8_t>(last >> 24), static_cast<uint8_t>(last >> 16),
+                     static_cast<uint8_t>(last >> 8), static_cast<uint8_t>(last), 0, 0, 2, 0}));
+}
+
 TEST(Bot, WritesReachTheModule) {
     auto state = module();
     BotTarget target(ReadBehaviour::Phase);

@@ -13,6 +13,8 @@ namespace {
 constexpr uint8_t kTestUnitReady = 0x00;
 constexpr uint8_t kInquiry = 0x12;
 constexpr uint8_t kReadCapacity10 = 0x25;
+constexpr uint8_t kServiceActionIn16 = 0x9E;
+constexpr uint8_t kReadCapacity16 = 0x10; // its service action
 
 constexpr uint8_t kIllegalRequest = 0x05;
 constexpr uint8_t kInvalidOpcode = 0x20;
@@ -152,6 +154,15 @@ ScsiReply execute(ModuleState &state, std::span<const uint8_t> cdb, DataDirectio
         const auto inquiry = inquiry_data(state.identity);
         const std::size_t allocation = be16(&cdb[3]);
         return deliver(std::span(inquiry).first(std::min(allocation, inquiry.size())), data);
+    }
+    case kServiceActionIn16: {
+        if (cdb.size() < 16 || (cdb[1] & 0x1F) != kReadCapacity16) {
+            return check_condition(kIllegalRequest, kInvalidOpcode, 0);
+        }
+        std::array<uint8_t, 32> capacity{};
+        put_be32(&capacity[4], state.identity.last_block); // bytes 0-3: the high half, 0
+        put_be32(&capacity[8], state.identity.block_length);
+        return deliver(std::span(capacity).first(std::min<std::size_t>(be32(&cdb[10]), capacity.size())), data);
     }
     case kReadCapacity10: {
         std::array<uint8_t, 8> capacity{};

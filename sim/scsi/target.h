@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The SCSI side of a virtual module: INQUIRY, READ CAPACITY(10), READ(10)
-// and WRITE(10), answered from a module's state. Independent of the sg
+// The SCSI side of a virtual module: INQUIRY, READ CAPACITY(10) and (16),
+// READ(10) and WRITE(10), answered from a module's state. Independent of the sg
 // driver emulation, so other front ends can reuse it.
 #pragma once
 

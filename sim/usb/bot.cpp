@@ -17,6 +17,7 @@ constexpr uint32_t kCswSignature = 0x53425355; // "USBS"
 
 constexpr uint8_t kRequestSense = 0x03;
 constexpr uint8_t kModeSense6 = 0x1A;
+constexpr uint8_t kModeSense10 = 0x5A;
 constexpr uint8_t kStartStopUnit = 0x1B;
 constexpr uint8_t kPreventAllowRemoval = 0x1E;
 constexpr uint8_t kSynchronizeCache10 = 0x35;
@@ -35,6 +36,26 @@ void put_le32(uint8_t *p, uint32_t v) {
 bool register_read(const Cbw &cbw) {
     const std::optional<uint32_t> address = block_address(cbw.cdb);
     return address && cbw.cdb[0] == kRead10 && is_register(*address);
+}
+
+uint32_t blocks_of(const Cbw &cbw) { return static_cast<uint32_t>(cbw.cdb[7] << 8 | cbw.cdb[8]); }
+
+// Whether the host's length and direction disagree with what a READ(10) or
+// WRITE(10) moves, so that the class calls for a phase error: data wanted
+// and none expected (cases 2, 3), the other direction (8, 10), or less
+// than the command moves (7, 13). A one-block register command shorter
+// than its block is what the module's firmware does, not a disagreement.
+bool phase_error_due(const Cbw &cbw) {
+    const std::optional<uint32_t> address = block_address(cbw.cdb);
+    if (!address || blocks_of(cbw) == 0) {
+        return false; // other commands; and none to move: cases 1, 4, 9
+    }
+    const uint32_t bytes = blocks_of(cbw) * kBlockBytes;
+    const bool device_to_host = cbw.cdb[0] == kRead10;
+    if (cbw.length == 0 || cbw.to_host != device_to_host) {
+        return true;
+    }
+    return cbw.length < bytes && !(is_register(*address) && blocks_of(cbw) == 1);
 }
 
 } // namespace
@@ -105,14 +126,19 @@ BotReply BotTarget::answer(ModuleState &state, const Cbw &cbw, std::span<const u
         data.resize(std::min<std::size_t>(data.size(), cbw.length));
         sense_length_ = 0;
         scsi.transferred = static_cast<uint32_t>(data.size());
-    } else if (opcode == kModeSense6) {
+    } else if (phase_error_due(cbw)) {
+        reply.status = kCswPhaseError; // the host resets the device
+        reply.residue = cbw.length;
+        return reply;
+    } else if (opcode == kModeSense6 || opcode == kModeSense10) {
         // Header only: no block descriptors, no pages, not write protected.
-        data = {3, 0, 0, 0};
+        data = opcode == kModeSense6 ? std::vector<uint8_t>{3, 0, 0, 0} : std::vector<uint8_t>{0, 6, 0, 0, 0, 0, 0, 0};
         data.resize(std::min<std::size_t>(data.size(), cbw.length));
         scsi.transferred = static_cast<uint32_t>(data.size());
     } else if (opcode == kStartStopUnit || opcode == kPreventAllowRemoval ||
-               opcode == kSynchronizeCache10) {
-        // Nothing to spin, lock or flush.
+               opcode == kSynchronizeCache10 || (block_address(cbw.cdb) && blocks_of(cbw) == 0)) {
+        // Nothing to spin, lock, flush or move (the data the host offered,
+        // or asked for, is the residue: cases 4 and 9).
     } else {
         const bool whole_block = register_read(cbw) && behaviour_ == ReadBehaviour::Block;
         data.assign(std::max<std::size_t>(cbw.length, whole_block ? 512 : 0), 0);
@@ -125,6 +151,10 @@ BotReply BotTarget::answer(ModuleState &state, const Cbw &cbw, std::span<const u
         scsi = execute(state, cbw.cdb, direction, data, now_ms);
         if (whole_block && scsi.status == kStatusGood) {
             scsi.transferred = 512;
+        }
+        const std::optional<uint32_t> address = block_address(cbw.cdb);
+        if (address && !is_register(*address) && scsi.status == kStatusGood && scsi.transferred > 0) {
+            keep_on_disk(state, *address, cbw.cdb[0] == kRead10, data, scsi.transferred);
         }
     }
     // A firmware that sends only the header of a register block.
@@ -155,6 +185,22 @@ BotReply BotTarget::answer(ModuleState &state, const Cbw &cbw, std::span<const u
         }
     }
     return reply;
+}
+
+// The disk's own blocks, in memory: what the host wrote, it reads back.
+void BotTarget::keep_on_disk(const ModuleState &state, uint32_t lba, bool read, std::span<uint8_t> data,
+                             uint32_t bytes) {
+    const std::size_t size = (std::size_t{state.identity.last_block} + 1) * kBlockBytes;
+    if (disk_.size() != size) {
+        disk_.assign(size, 0);
+    }
+    const std::size_t at = std::size_t{lba} * kBlockBytes;
+    const std::size_t n = std::min<std::size_t>({bytes, data.size(), disk_.size() - std::min(at, disk_.size())});
+    if (read) {
+        std::copy_n(disk_.begin() + static_cast<long>(at), n, data.begin());
+    } else {
+        std::copy_n(data.begin(), n, disk_.begin() + static_cast<long>(at));
+    }
 }
 
 } // namespace kdxsim

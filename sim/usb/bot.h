@@ -55,7 +55,12 @@ struct BotReply {
 };
 
 // One module's Bulk-Only target: keeps the sense data of the last failed
-// command for REQUEST SENSE, as the host asks for it after each failure.
+// command for REQUEST SENSE, as the host asks for it after each failure,
+// and what the host writes to the disk outside the register blocks.
+// Where the host's length or direction disagrees with a command's, it
+// answers as the Bulk-Only class's thirteen cases say (a phase error,
+// never a silent truncation); only a one-block register read or write
+// shorter than its block is the firmware's own (ReadBehaviour).
 class BotTarget {
 public:
     explicit BotTarget(ReadBehaviour behaviour) : behaviour_(behaviour) {}
@@ -67,7 +72,10 @@ public:
                     uint64_t now_ms);
 
 private:
+    void keep_on_disk(const ModuleState &state, uint32_t lba, bool read, std::span<uint8_t> data, uint32_t bytes);
+
     ReadBehaviour behaviour_;
+    std::vector<uint8_t> disk_; // made at the first disk command
     std::array<uint8_t, 18> sense_{};
     uint8_t sense_length_ = 0;
 };

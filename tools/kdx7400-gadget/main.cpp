@@ -164,8 +164,10 @@ void Gadget::set_up(const kdxsim::ModuleState &state) {
     fs::create_directories(strings);
     write_text(strings / "manufacturer", std::string(id.vendor, sizeof id.vendor));
     write_text(strings / "product", std::string(id.product, sizeof id.product));
-    std::snprintf(hex, sizeof hex, "%04X%X", id.product_id, id.board_id & 0x0Fu);
-    write_text(strings / "serialnumber", std::string("KDX") + hex);
+    // Twelve hex digits, as the Bulk-Only class asks; one per PID:BID.
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "7400%04X%04X", id.product_id, id.board_id & 0x0Fu);
+    write_text(strings / "serialnumber", serial);
     const fs::path config = gadget_dir_ / "configs/c.1";
     fs::create_directories(config / "strings/0x409");
     write_text(config / "strings/0x409/configuration", "KDX-7400");
