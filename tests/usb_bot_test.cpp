@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace {
 
 using kdxsim::BotTarget;
@@ -195,6 +197,72 @@ TEST(Bot, TheDiskKeepsWhatIsWrittenAndAnswersWhatToolsAsk) {
     EXPECT_EQ(Bytes(capacity.data.begin() + 4, capacity.data.begin() + 12),
               (Bytes{static_cast<uint8_t>(last >> 24), static_cast<uint8_t>(last >> 16),
                      static_cast<uint8_t>(last >> 8), static_cast<uint8_t>(last), 0, 0, 2, 0}));
+}
+
+// Every fault kdx7400-sim can queue, as USB shows it; an error runs
+// nothing at the module, so a write that fails has not happened.
+TEST(Bot, FaultsActAsUsbCanShowThem) {
+    using kdxsim::FaultAction;
+    using kdxsim::FaultKind;
+    struct Case {
+        const char *name;
+        FaultKind kind;
+        int error;
+        uint16_t host_status;
+        FaultAction action;
+        uint8_t status;
+        std::size_t sent;
+    };
+    const Case cases[] = {
+        {"eio", FaultKind::IoctlError, EIO, 0, FaultAction::Answered, kdxsim::kCswFailed, 0},
+        {"enodev", FaultKind::IoctlError, ENODEV, 0, FaultAction::Disconnect, 0, 0},
+        {"vanish", FaultKind::Vanish, 0, 0, FaultAction::Disconnect, 0, 0},
+        {"disconnect", FaultKind::Disconnect, 0, 0, FaultAction::Disconnect, 0, 0},
+        {"hang", FaultKind::Hang, 0, 0, FaultAction::Hang, 0, 0},
+        {"host status", FaultKind::HostStatus, 0, 0x07, FaultAction::Answered, kdxsim::kCswPhaseError, 0},
+        {"no-magic", FaultKind::NoMagic, 0, 0, FaultAction::Execute, kdxsim::kCswPassed, 24},
+        {"short", FaultKind::ShortData, 0, 0, FaultAction::Execute, kdxsim::kCswPassed, 16},
+        {"short-phase", FaultKind::ShortData, 0, 0x07, FaultAction::Execute, kdxsim::kCswPhaseError, 16},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto state = module();
+        state.registers.do_value = 0x1234;
+        BotTarget target(ReadBehaviour::Exact);
+        kdxsim::Fault fault;
+        fault.kind = c.kind;
+        fault.error = c.error;
+        fault.host_status = c.host_status;
+        fault.length = 16;
+        const Cbw read = cbw(24, true, read10(0x2040));
+        kdxsim::BotReply reply;
+        ASSERT_EQ(target.fault_before(fault, read, reply), c.action);
+        if (c.action == FaultAction::Execute) {
+            reply = target.answer(state, read, {}, 0);
+            target.fault_after(fault, read, reply);
+        }
+        if (c.action == FaultAction::Execute || c.action == FaultAction::Answered) {
+            EXPECT_EQ(reply.status, c.status);
+            EXPECT_EQ(reply.data.size(), c.sent);
+            EXPECT_EQ(reply.residue, 24 - c.sent);
+        }
+        if (c.kind == FaultKind::NoMagic) {
+            EXPECT_EQ(Bytes(reply.data.begin(), reply.data.begin() + 4), Bytes(4, 0));
+        }
+        if (c.kind == FaultKind::IoctlError && c.error == EIO) {
+            const auto sense = target.answer(state, cbw(18, true, {0x03, 0, 0, 0, 18, 0}), {}, 0);
+            EXPECT_EQ(sense.data[2], 0x04); // hardware error, for REQUEST SENSE
+        }
+    }
+    // A write whose command fails changed nothing at the module.
+    auto state = module();
+    BotTarget target(ReadBehaviour::Exact);
+    kdxsim::Fault eio;
+    eio.kind = FaultKind::IoctlError;
+    eio.error = EIO;
+    kdxsim::BotReply reply;
+    EXPECT_EQ(target.fault_before(eio, cbw(24, false, write10(0x2040)), reply), FaultAction::Answered);
+    EXPECT_EQ(state.registers.do_value, 0u);
 }
 
 TEST(Bot, WritesReachTheModule) {

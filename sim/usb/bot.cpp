@@ -6,6 +6,7 @@
 #include "../scsi/wire_check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace kdxsim {
@@ -185,6 +186,57 @@ BotReply BotTarget::answer(ModuleState &state, const Cbw &cbw, std::span<const u
         }
     }
     return reply;
+}
+
+FaultAction BotTarget::fault_before(const Fault &fault, const Cbw &cbw, BotReply &reply) {
+    const auto fail = [&](uint8_t status, const ScsiReply &scsi) {
+        reply = BotReply{};
+        reply.status = status;
+        reply.residue = cbw.length;
+        sense_ = scsi.sense;
+        sense_length_ = scsi.sense_length;
+        return FaultAction::Answered;
+    };
+    switch (fault.kind) {
+    case FaultKind::Hang: return FaultAction::Hang;
+    case FaultKind::Vanish:
+    case FaultKind::Disconnect: return FaultAction::Disconnect;
+    case FaultKind::IoctlError:
+        if (fault.error == ENODEV) return FaultAction::Disconnect;
+        return fail(kCswFailed, check_condition(0x04, 0x44, 0x00)); // hardware error: internal target failure
+    case FaultKind::CheckCondition:
+        return fail(kCswFailed, check_condition(fault.sense_key, fault.asc, fault.ascq));
+    case FaultKind::HostStatus:
+    case FaultKind::DriverStatus:
+        return fail(kCswPhaseError, ScsiReply{}); // a transport error: the host resets the device
+    case FaultKind::NoMagic:
+    case FaultKind::ChosenBytes:
+    case FaultKind::ShortData: break;
+    }
+    return FaultAction::Execute;
+}
+
+void BotTarget::fault_after(const Fault &fault, const Cbw &cbw, BotReply &reply) {
+    if (!cbw.to_host || reply.status != kCswPassed) {
+        return;
+    }
+    std::vector<uint8_t> &data = reply.data;
+    switch (fault.kind) {
+    case FaultKind::NoMagic: std::fill_n(data.begin(), std::min<std::size_t>(4, data.size()), uint8_t{0}); break;
+    case FaultKind::ChosenBytes:
+        for (std::size_t i = 0; i < fault.length && fault.offset + i < data.size() && i < sizeof fault.bytes; ++i) {
+            data[fault.offset + i] = fault.bytes[i];
+        }
+        break;
+    case FaultKind::ShortData:
+        if (data.size() > fault.length) {
+            data.resize(fault.length);
+            reply.residue = cbw.length - std::min<uint32_t>(cbw.length, fault.length);
+        }
+        if (fault.host_status != 0) reply.status = kCswPhaseError;
+        break;
+    default: break;
+    }
 }
 
 // The disk's own blocks, in memory: what the host wrote, it reads back.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "../model/module_state.h"
+#include "../sg/fault.h"
 
 #include <array>
 #include <cstdint>
@@ -54,6 +55,14 @@ struct BotReply {
     std::string malformed;     // why the command is not what the library sends
 };
 
+// What a queued fault makes of a command on USB.
+enum class FaultAction {
+    Execute,    // run the command (a data fault may then change its answer)
+    Answered,   // the reply is filled in: the command was not run
+    Hang,       // answer nothing: the host times out and resets the device
+    Disconnect, // leave the bus in the middle of the command
+};
+
 // One module's Bulk-Only target: keeps the sense data of the last failed
 // command for REQUEST SENSE, as the host asks for it after each failure,
 // and what the host writes to the disk outside the register blocks.
@@ -70,6 +79,14 @@ public:
     // Answers a command; out holds the bytes the host sent (to-device).
     BotReply answer(ModuleState &state, const Cbw &cbw, std::span<const uint8_t> out,
                     uint64_t now_ms);
+
+    // A fault, as USB can show it: an error is CHECK CONDITION (its sense
+    // kept for REQUEST SENSE) or a phase error, with the command not run;
+    // a module that vanishes leaves the bus; a hung one stops answering.
+    FaultAction fault_before(const Fault &fault, const Cbw &cbw, BotReply &reply);
+    // Faults in the data of a command that ran: no magic, chosen bytes,
+    // only part of the data.
+    void fault_after(const Fault &fault, const Cbw &cbw, BotReply &reply);
 
 private:
     void keep_on_disk(const ModuleState &state, uint32_t lba, bool read, std::span<uint8_t> data, uint32_t bytes);

@@ -314,18 +314,25 @@ void Gadget::answer(const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out) {
             return;
         }
         const auto fault = store_.take_fault(options_.name, opcode, lba);
-        if (fault && fault->kind == kdxsim::FaultKind::Hang) {
+        const kdxsim::FaultAction action =
+            fault ? target_.fault_before(*fault, cbw, reply) : kdxsim::FaultAction::Execute;
+        if (action == kdxsim::FaultAction::Hang) {
             log(line + " fault=hang");
             return; // the host times out and resets us
         }
-        if (fault && fault->kind == kdxsim::FaultKind::Disconnect) {
+        if (action == kdxsim::FaultAction::Disconnect) {
             state.unplugged = 1;
             store_.save(options_.name, state);
             log(line + " fault=disconnect");
             bind(false);
             return;
         }
-        reply = target_.answer(state, cbw, out, store_.now_ms());
+        if (action == kdxsim::FaultAction::Execute) {
+            reply = target_.answer(state, cbw, out, store_.now_ms());
+            if (fault) target_.fault_after(*fault, cbw, reply);
+        } else {
+            line += " fault=error";
+        }
         if (!reply.malformed.empty()) {
             ++state.seen.malformed;
             std::cerr << "kdx7400-gadget: MALFORMED register command: " << reply.malformed << "\n";

@@ -204,6 +204,8 @@ kdxsim::Fault named_fault(const std::string &name) {
         fault.kind = kdxsim::FaultKind::Hang;
     } else if (name == "vanish") {
         fault.kind = kdxsim::FaultKind::Vanish;
+    } else if (name == "disconnect") {
+        fault.kind = kdxsim::FaultKind::Disconnect; // in-process: as vanish
     } else if (name == "short" || name == "short-phase") {
         // Only the 16-byte header arrives, with status GOOD, or with the
         // DID_ERROR of a phase error that the host reset the device after.
@@ -212,7 +214,7 @@ kdxsim::Fault named_fault(const std::string &name) {
         fault.host_status = name == "short" ? 0 : 0x07;
     } else {
         throw std::invalid_argument("unknown fault '" + name +
-                                    "' (eio, enodev, no-magic, hang, vanish, short, short-phase)");
+                                    "' (eio, enodev, no-magic, hang, vanish, disconnect, short, short-phase)");
     }
     return fault;
 }
@@ -287,7 +289,7 @@ int main(int argc, char **argv) {
     auto *fault_cmd = app.add_subcommand("fault", "queue a fault for a module's next commands");
     fault_cmd->add_option("dir", dir)->required();
     fault_cmd->add_option("node", node)->required();
-    fault_cmd->add_option("kind", value, "eio, enodev, no-magic, hang, vanish, short or short-phase")
+    fault_cmd->add_option("kind", value, "eio, enodev, no-magic, hang, vanish, disconnect, short or short-phase")
         ->required();
     unsigned times = 1;
     int opcode = -1;
