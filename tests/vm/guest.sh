@@ -140,6 +140,27 @@ modbus_beside_kdxio() {
     return $status
 }
 
+# The module is a USB disk to every other program too: what dd writes
+# outside the register blocks reads back, and sg3_utils' commands work.
+disk_and_sg3_utils() {
+    local disk bytes
+    disk=$(ls /sys/class/scsi_generic/$node/device/block 2>/dev/null | head -1)
+    [ -n "$disk" ] || { echo "no block device beside $node"; return 1; }
+    bytes=$(blockdev --getsize64 /dev/$disk) || return 1
+    head -c "$bytes" /dev/urandom > /tmp/disk.in &&
+    dd if=/tmp/disk.in of=/dev/$disk bs=64k oflag=direct status=none &&
+    dd if=/dev/$disk of=/tmp/disk.out bs=64k iflag=direct status=none &&
+    cmp /tmp/disk.in /tmp/disk.out || { echo "dd: what was written did not read back"; return 1; }
+    echo "dd: $bytes bytes written to /dev/$disk and read back unchanged"
+    expect 'KDX-7401' sg_inq /dev/$node &&
+    expect 'Logical block length=512' sg_readcap /dev/$node &&
+    expect "Last LBA=$((bytes / 512 - 1))" sg_readcap --16 /dev/$node &&
+    sg_turs /dev/$node &&
+    expect 'Mode parameter header' sg_modes /dev/$node &&
+    expect 'a5 77 35 5a' sg_raw -r 512 /dev/$node 28 00 00 00 20 40 00 00 01 00 &&
+    echo "sg3_utils: sg_inq, sg_readcap (10 and 16), sg_turs, sg_modes, sg_raw as expected"
+}
+
 # The udev rule's modes, applied by hand: the guest has no udev.
 as_user() { setpriv --reuid=65534 --regid=65534 "$@"; }
 
@@ -165,12 +186,49 @@ if [ "$which" = all ] || [ "$which" = tools ]; then
         step "kdxio as root" kdxio_as_root
         step "examples as root" examples
         step "the Python package" python_smoke
+        step "dd and sg3_utils against the module" disk_and_sg3_utils
         step "a Modbus client through the gateway" modbus_session
         step "kdxio beside a Modbus client undoes nothing" modbus_beside_kdxio
         step "kdxio and an example as a user the udev rule admits" unprivileged_with_access
         step "kdxio names a node it may not open" unprivileged_without_access
         kill $gadget; wait $gadget
     fi
+fi
+
+# ---- vm-test --run: one program of the host's beside virtual modules ------
+
+if [ "$which" = run ]; then
+    . "$build/vm/run.sh"
+    runbed=/tmp/run-bed
+    ip link set lo up 2>/dev/null || busybox ifconfig lo up
+    gadgets=()
+    for i in "${!run_modules[@]}"; do
+        "$out/kdx7400-gadget" --testbed $runbed --udc dummy_udc.$i --name m$i --module "${run_modules[$i]}" \
+            --reads "$run_reads" 2> /tmp/gadget-$i.log &
+        gadgets+=($!)
+    done
+    for _ in $(seq 200); do
+        [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge ${#run_modules[@]} ] && break
+        sleep 0.1
+    done
+    sleep 0.3
+    echo "vm-test: modules on $(ls /sys/class/scsi_generic | tr '\n' ' ')"
+    for node in /sys/class/scsi_generic/*; do
+        # The udev rule's modes, applied by hand: the guest has no udev.
+        chown root:4242 /dev/${node##*/} && chmod 0660 /dev/${node##*/}
+    done
+    chmod -R a+rwX $runbed
+    cd "$run_cwd" 2>/dev/null || cd /
+    if [ "$run_user" = yes ]; then
+        KDX7400_VM_TESTBED=$runbed setpriv --reuid=65534 --regid=65534 --groups=4242 "${run_command[@]}"
+    else
+        KDX7400_VM_TESTBED=$runbed "${run_command[@]}"
+    fi
+    status=$?
+    kill "${gadgets[@]}" 2>/dev/null
+    wait "${gadgets[@]}" 2>/dev/null
+    echo "vm-test: the program exited $status"
+    exit $status
 fi
 
 echo "vm: $passed passed, $failures failed"
