@@ -16,10 +16,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iostream>
 #include <set>
 #include <sys/wait.h>
+#include <random>
 #include <thread>
 #include <unistd.h>
 
@@ -423,6 +425,84 @@ TEST_F(System, AnUnpluggedModuleFailsClosesAndReplugsIntoANewSlot) {
     EXPECT_EQ(KDX7400_CloseDevice(m), RESULT_OK);
     EXPECT_EQ(KDX7400_CloseDevice(again), RESULT_OK);
     EXPECT_EQ(open_sg_descriptors(), descriptors - 1);
+}
+
+int unplug_cycles() {
+    const char *chosen = std::getenv("KDX7400_VM_UNPLUGS");
+    return chosen != nullptr ? std::atoi(chosen) : 20;
+}
+
+// The block device beside an sg node (/dev/sdX), or "" while there is none.
+std::string disk_of(const std::string &node) {
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator("/sys/class/scsi_generic/" + node + "/device/block", error)) {
+        return "/dev/" + entry.path().filename().string();
+    }
+    return {};
+}
+
+// Pulled at a random moment while the library reads or writes registers
+// and another program reads or writes the disk, the module comes back
+// every time: it enumerates again, opens, and answers.
+TEST_F(System, ComesBackFromUnplugsAtRandomMomentsDuringIo) {
+    Gadget module(bed, "dummy_udc.0", "pid=0x7401,bid=3");
+    std::mt19937 random(20261209);
+    const int cycles = unplug_cycles();
+    int back = 0;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        const bool reads_now = cycle % 2 == 0;
+        SCOPED_TRACE("cycle " + std::to_string(cycle) + (reads_now ? ", reading" : ", writing"));
+        const int32_t m = open_module(0x7401, 3);
+        ASSERT_GE(m, 0);
+        const std::string disk = disk_of(module.node());
+        std::atomic<bool> stop{false};
+        std::thread registers([&] {
+            uint64_t mask = 0;
+            for (uint64_t i = 0; !stop; ++i) {
+                if ((reads_now ? KDX7400_DO_ReadValue(m, &mask) : KDX7400_DO_WriteValue(m, i & 0xFFFF)) != RESULT_OK) {
+                    return; // the module went
+                }
+            }
+        });
+        std::thread storage([&] {
+            const int fd = ::open(disk.c_str(), (reads_now ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
+            if (fd < 0) return;
+            alignas(4096) static thread_local uint8_t block[65536];
+            for (off_t at = 0; !stop; at = (at + 65536) % (1 << 21)) {
+                if ((reads_now ? ::pread(fd, block, sizeof block, at) : ::pwrite(fd, block, sizeof block, at)) < 0) {
+                    break;
+                }
+            }
+            ::close(fd);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(random)));
+        module.set_plugged(false);
+        stop = true;
+        registers.join();
+        storage.join();
+        EXPECT_EQ(KDX7400_CloseDevice(m), RESULT_OK);
+        module.update([](kdxsim::ModuleState &s) { s.unplugged = 0; });
+        if (!wait_for([&] { return !module.node().empty(); }, 20s)) {
+            std::ifstream log(bed.root() + "/log");
+            std::vector<std::string> lines;
+            for (std::string line; std::getline(log, line);) lines.push_back(line.substr(0, 160));
+            std::string tail;
+            for (std::size_t i = lines.size() > 25 ? lines.size() - 25 : 0; i < lines.size(); ++i) tail += lines[i] + "\n";
+            ADD_FAILURE() << "the module did not come back; the gadget's last commands:\n" << tail;
+            continue;
+        }
+        std::this_thread::sleep_for(300ms); // sd probes the disk
+        const int32_t again = KDX7400_OpenDevice(0x7401, 3);
+        uint64_t mask = 0;
+        if (again >= 0 && KDX7400_DO_ReadValue(again, &mask) == RESULT_OK) {
+            ++back;
+        } else {
+            ADD_FAILURE() << "back on the bus, but it does not answer";
+        }
+        KDX7400_CloseDevice(again);
+    }
+    std::cout << "unplugs at random moments (" << reads() << " reads): back " << back << " of " << cycles << "\n";
+    EXPECT_EQ(back, cycles);
 }
 
 // The kernel's outcome that stale bytes come from: the module-info block
