@@ -30,7 +30,8 @@ fi
 echo "5 packages; lintian: $(grep -c '^W:' "$scratch/lintian.log" || true) warnings, no errors"
 
 # dpkg -l shows the start of each summary: no two may read alike.
-summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | head -n 1 | cut -c 1-30; done)
+# sed reads to the end: head would leave dpkg-deb a closed pipe (SIGPIPE).
+summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | sed -n 1p | cut -c 1-30; done)
 [ "$(sort -u <<< "$summaries" | wc -l)" -eq 5 ] || { echo "summaries alike:"; echo "$summaries"; exit 1; }
 
 # Removing the Python package takes the bytecode Python wrote beside it, so
@@ -50,7 +51,7 @@ unshare --mount sh -c '
 root="$scratch/root"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 usr="$root/usr"
-libdir=$(dirname "$(find "$usr" -name 'libkdx7400.so.1' | head -n 1)")
+libdir=$(dirname "$(find "$usr" -name 'libkdx7400.so.1' | sed -n 1p)")
 
 # Every program must take the library it came with.
 for program in kdxio kdx7400d; do
