@@ -33,7 +33,7 @@ for reads in exact block phase residue short short-phase; do
     # KDX7400_VM_FILTER='System.ComesBack*' (KDX7400_VM_UNPLUGS cycles).
     filter=${KDX7400_VM_FILTER:-'System.*:-System.AShortReply*:System.ComesBack*'}
     case $reads in
-    exact) ;;
+    exact) filter=${KDX7400_VM_FILTER:-'System.*:-System.ComesBack*'} ;;
     short | short-phase) filter='System.AShortReply*' ;;
     # The watcher's unplug comes in the middle of its reads: after such an
     # unplug the gadget does not always come back in these modes yet.
