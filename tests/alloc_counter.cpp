@@ -4,6 +4,8 @@
 // frame outside the C and C++ runtimes), leaving out the simulator's own.
 // SIGUSR2 writes "allocations N" to stderr, so that a test can count what
 // a burst of requests allocated after warm-up.
+#include "malloc_hooks.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -13,9 +15,6 @@
 #include <execinfo.h>
 #include <unistd.h>
 
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
 
 namespace {
 
@@ -31,7 +30,7 @@ bool runtime(const char *object) {
     return false;
 }
 
-void note_allocation() {
+void noted_allocation() {
     if (!g_ready || t_in_hook) {
         return;
     }
@@ -73,15 +72,4 @@ __attribute__((constructor)) void start() {
 
 } // namespace
 
-extern "C" void *malloc(size_t size) {
-    note_allocation();
-    return __libc_malloc(size);
-}
-extern "C" void *calloc(size_t count, size_t size) {
-    note_allocation();
-    return __libc_calloc(count, size);
-}
-extern "C" void *realloc(void *old, size_t size) {
-    note_allocation();
-    return __libc_realloc(old, size);
-}
+void malloc_hooks::note_allocation() { noted_allocation(); }

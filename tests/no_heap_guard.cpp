@@ -7,6 +7,7 @@
 // sim, which wraps glob, opendir, fopen, ...) allocates as it likes.
 // Run under kdx7400-sim with one module: pid 0x7401, board 3.
 #include "kdx7400.h"
+#include "malloc_hooks.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,9 +19,6 @@
 #include <string>
 #include <vector>
 
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
 
 namespace {
 
@@ -46,7 +44,7 @@ bool allowed_libc_call(const char *symbol) {
     return false;
 }
 
-void note_allocation() {
+void noted_allocation() {
     if (!g_counting || g_in_hook) {
         return;
     }
@@ -82,18 +80,8 @@ void note_allocation() {
 
 } // namespace
 
-extern "C" void *malloc(size_t size) {
-    note_allocation();
-    return __libc_malloc(size);
-}
-extern "C" void *calloc(size_t count, size_t size) {
-    note_allocation();
-    return __libc_calloc(count, size);
-}
-extern "C" void *realloc(void *old, size_t size) {
-    note_allocation();
-    return __libc_realloc(old, size);
-}
+void malloc_hooks::note_allocation() { noted_allocation(); }
+
 
 int main() {
     void *warm[4];

@@ -151,6 +151,21 @@ def test_reading_is_limited_to_allow_and_writing_can_be_by_address(rig: Rig) -> 
     # Loopback is the default --allow-write: no token needed from here.
     assert requests.put(f"{base}/api/modules/1/outputs", json={"mask": 3, "value": 2}, timeout=5).status_code == 200
     assert rig.state()["outputs"] == 2
+    # Outputs a Modbus client changes reach the event streams, stamped as any event.
+    events: list[tuple[str, dict[str, Any]]] = []
+    stop = threading.Event()
+    threading.Thread(target=read_events, args=(base, 1, events, stop), daemon=True).start()
+    deadline = time.monotonic() + 5
+    while not events and time.monotonic() < deadline:
+        time.sleep(0.02)
+    modbus = rig.client()
+    assert not modbus.write_coil(4, True, slave=1).isError()
+    modbus.close()
+    while not any(n == "outputs" for n, _ in events) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    stop.set()
+    outputs = [d for n, d in events if n == "outputs"]
+    assert outputs and outputs[0]["outputs"] == "0x0000000000000012" and abs(outputs[0]["time"] - time.time()) < 60
 
 
 def test_the_page_and_nothing_outside_its_folder(api: Api) -> None:
@@ -205,6 +220,7 @@ def test_events_carry_edges_pulses_outputs_and_plugging(api: Api) -> None:
     assert seen("input", channel=5, kind="pulses", count=700)
     api.call("PUT", "/api/modules/{id}/outputs", 1, {"channel": 3, "on": True}, TOKEN)
     assert seen("outputs", outputs="0x0000000000000008")
+    assert all(abs(d["time"] - time.time()) < 60 for n, d in events if n != "hello"), events
     api.rig.sim("unplug", api.rig.root, "sg0")
     assert seen("unplugged")
     api.rig.add("pid=0x7401,bid=3")

@@ -122,10 +122,6 @@ json state_of(kdx::Module &m, const Worker &worker) {
     return out;
 }
 
-bool fits_outputs(const kdx::Module &m, uint64_t mask) {
-    return KDX7400_CheckMask(m.index(), KDX7400_OUTPUTS, mask) == RESULT_OK;
-}
-
 // The settings kdxio can set, checked whole before the first write: a
 // request answered 422 has written nothing.
 Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
@@ -196,18 +192,6 @@ Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
     return {200, state_of(m, worker)};
 }
 
-// Tells the event streams what the outputs are after a write.
-void announce_outputs(kdx::Module &m, Worker &worker) {
-    if (!worker.has_sinks()) return;
-    ModuleEvent event;
-    event.unit = worker.unit();
-    event.kind = ModuleEvent::Kind::outputs;
-    event.outputs = m.read_outputs();
-    event.input.monotonic = Clock::now();
-    event.input.wall = std::chrono::system_clock::now();
-    worker.announce(event);
-}
-
 Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
     uint64_t mask = 0, value = 0;
     if (body.is_object() && body.contains("channel")) {
@@ -232,7 +216,7 @@ Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
         }
     }
     m.update_outputs(mask, value & mask);
-    announce_outputs(m, worker);
+    worker.outputs_changed(m);
     return {200, {{"outputs", hex(m.read_outputs())}}};
 }
 

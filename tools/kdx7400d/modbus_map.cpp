@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "modbus_map.h"
 
+#include "worker.h" // fits_outputs
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -250,11 +252,6 @@ uint64_t with_word(uint64_t mask, unsigned word, uint16_t value) {
     return (mask & ~(uint64_t{0xFFFF} << shift)) | (uint64_t{value} << shift);
 }
 
-// Which outputs exist is the library's rule.
-bool mask_fits(const kdx::Module &m, uint64_t mask) {
-    return KDX7400_CheckMask(m.index(), KDX7400_OUTPUTS, mask) == RESULT_OK;
-}
-
 // Every value is worked out and checked before the first write, so that a
 // refused request (IllegalValue) has changed nothing on the module.
 Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
@@ -289,7 +286,7 @@ Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16
             if (within(a, kSafetyFirst, 4)) safety->outputs = with_word(safety->outputs, a - kSafetyFirst, v);
             if (within(a, kSafetySecond, 4)) safety->values = with_word(safety->values, a - kSafetySecond, v);
         }
-        if (!mask_fits(m, safety->outputs | safety->values)) return Exception::IllegalValue;
+        if (!fits_outputs(m, safety->outputs | safety->values)) return Exception::IllegalValue;
     }
     std::optional<std::string> name;
     if (any_within(kNickname, kNicknameRegisters)) {

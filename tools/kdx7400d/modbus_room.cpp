@@ -75,27 +75,21 @@ private:
                 return true;
             }
             serve(*module, request, reply);
-            if (reply.exception == Exception::None && worker.has_sinks()) {
-                tell(*module, worker);
+            if (reply.exception != Exception::None) {
+                return reply.exception != Exception::DeviceFailure; // false: the worker reopens
             }
-            if (reply.exception == Exception::None && (request.function == kWriteRegister || request.function == kWriteRegisters) &&
-                request.address + request.count > 100) {
+            // What front ends that show the module should hear of.
+            const bool coils = request.function == kWriteCoil || request.function == kWriteCoils;
+            const bool registers = request.function == kWriteRegister || request.function == kWriteRegisters;
+            if (coils && request.address < 64) {
+                worker.outputs_changed(*module);
+            }
+            if (registers && request.address + request.count > 100) { // the nickname's registers
                 std::error_code code;
                 const std::string name = module->nickname(code);
                 if (!code) worker.renamed(name);
             }
-            return reply.exception != Exception::DeviceFailure;
-        }
-        // Front ends that want events hear of the outputs a client changed.
-        void tell(kdx::Module &module, Worker &worker) {
-            const bool outputs = (request.function == kWriteCoil || request.function == kWriteCoils) &&
-                                 request.address < 64;
-            std::error_code code;
-            ModuleEvent event;
-            event.unit = request.unit;
-            event.kind = ModuleEvent::Kind::outputs;
-            event.outputs = outputs ? module.read_outputs(code) : 0;
-            if (outputs && !code) worker.announce(event);
+            return true;
         }
         void finished() override { loop->post(*this); }
     };

@@ -164,6 +164,27 @@ std::optional<Identity> Worker::identity() const {
     return identity_;
 }
 
+ModuleEvent Worker::event(ModuleEvent::Kind kind) const {
+    ModuleEvent made;
+    made.unit = unit_;
+    made.kind = kind;
+    made.input.monotonic = std::chrono::steady_clock::now();
+    made.input.wall = std::chrono::system_clock::now();
+    return made;
+}
+
+void Worker::outputs_changed(kdx::Module &module) {
+    if (!has_sinks()) {
+        return;
+    }
+    std::error_code code;
+    ModuleEvent changed = event(ModuleEvent::Kind::outputs);
+    changed.outputs = module.read_outputs(code);
+    if (!code) {
+        deliver(changed);
+    }
+}
+
 void Worker::renamed(const std::string &nickname) {
     std::lock_guard guard(mutex_);
     if (identity_) identity_->nickname = nickname;
@@ -276,13 +297,10 @@ void Worker::sample() {
         sampled_ = true; // levels only: events are what happens from now on
         return;
     }
-    ModuleEvent event;
-    event.unit = unit_;
-    event.input.monotonic = std::chrono::steady_clock::now();
-    event.input.wall = std::chrono::system_clock::now();
-    kdx::for_each_input_event(events, input_state_.channels, event.input, [&](const kdx::InputEvent &input) {
-        event.input = input;
-        deliver(event);
+    ModuleEvent found = event(ModuleEvent::Kind::input);
+    kdx::for_each_input_event(events, input_state_.channels, found.input, [&](const kdx::InputEvent &input) {
+        found.input = input;
+        deliver(found);
     });
 }
 
@@ -296,12 +314,7 @@ void Worker::set_present(bool present, const std::string &node) {
         return;
     }
     if (ever_reported_ || present) {
-        ModuleEvent event;
-        event.unit = unit_;
-        event.kind = present ? ModuleEvent::Kind::plugged : ModuleEvent::Kind::unplugged;
-        event.input.monotonic = std::chrono::steady_clock::now();
-        event.input.wall = std::chrono::system_clock::now();
-        deliver(event);
+        deliver(event(present ? ModuleEvent::Kind::plugged : ModuleEvent::Kind::unplugged));
     }
     const std::string name = "unit " + std::to_string(unit_) + " (" + target_.describe() + ")";
     if (present) {

@@ -72,6 +72,12 @@ struct Identity {
 
 class Worker;
 
+// Whether every channel of mask is an output the module has: the library's
+// rule, for the checks a request makes before its first write.
+inline bool fits_outputs(const kdx::Module &module, uint64_t mask) {
+    return KDX7400_CheckMask(module.index(), KDX7400_OUTPUTS, mask) == RESULT_OK;
+}
+
 // One request for a module. The submitter owns it and must keep it alive
 // until finished() has been called; a worker holds at most one reference.
 class Job {
@@ -123,7 +129,9 @@ public:
     // For jobs, on the worker's thread: tells the sinks (outputs changed
     // through the daemon, a new nickname).
     bool has_sinks() const { return sink_count_ != 0; }
-    void announce(const ModuleEvent &event) { deliver(event); }
+    // After a write to the outputs: their values now, to the sinks (one
+    // read, made only when a sink listens).
+    void outputs_changed(kdx::Module &module);
     void renamed(const std::string &nickname);
 
 private:
@@ -135,6 +143,8 @@ private:
     bool watching() const;
     void sample();
     void deliver(const ModuleEvent &event);
+    // An event of this unit, stamped now.
+    ModuleEvent event(ModuleEvent::Kind kind) const;
 
     const uint8_t unit_;
     const Target target_;
