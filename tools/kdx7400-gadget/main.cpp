@@ -22,6 +22,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 #include <mutex>
+#include <pthread.h>
 #include <scsi/sg.h>
 #include <sys/mount.h>
 #include <thread>
@@ -47,6 +48,10 @@ struct Options {
 std::atomic<bool> g_stop{false};
 
 void on_signal(int) { g_stop = true; }
+
+// Only there to interrupt the bulk thread's endpoint I/O (no SA_RESTART):
+// FunctionFS then takes the queued request back.
+void on_interrupt(int) {}
 
 void write_text(const fs::path &path, const std::string &text) {
     std::ofstream file(path);
@@ -124,10 +129,15 @@ private:
     void bind(bool on);
     void control_events();
     void handle_setup(const usb_ctrlrequest &setup);
+    void end_connection();
+    uint32_t wait_for_connection(uint32_t after);
     void bulk_commands();
-    void answer(const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out);
+    bool command(uint32_t connection, std::vector<uint8_t> &buffer);
+    bool answer(uint32_t connection, const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out);
     void tear_down();
-    bool read_exactly(int fd, uint8_t *data, std::size_t length);
+    enum class Io { Read, Write, Halt };
+    ssize_t endpoint_io(uint32_t connection, Io io, uint8_t *data, std::size_t length);
+    bool read_exactly(uint32_t connection, uint8_t *data, std::size_t length);
     void log(const std::string &line) const { store_.append_log(line); }
 
     Options options_;
@@ -141,6 +151,13 @@ private:
     std::condition_variable enabled_changed_;
     bool enabled_ = false;
     uint16_t max_packet_ = 512;
+    // Each enable, disable, suspend or Bulk-Only reset starts a new
+    // connection. A command belongs to the connection it was read in, and
+    // none of its I/O may reach the host on a later one: a stale status
+    // read as the next command's data makes the host reset for ever.
+    std::atomic<uint32_t> connection_{1};
+    std::atomic<uint32_t> io_connection_{0}; // of the endpoint I/O under way; 0: none
+    pthread_t bulk_thread_{};
 };
 
 void Gadget::set_up(const kdxsim::ModuleState &state) {
@@ -210,8 +227,10 @@ void Gadget::set_up(const kdxsim::ModuleState &state) {
         throw std::runtime_error("FunctionFS refused the descriptors: " +
                                  std::string(std::strerror(errno)));
     }
-    in_ = ::open((mount_dir_ / "ep1").c_str(), O_RDWR | O_CLOEXEC);
-    out_ = ::open((mount_dir_ / "ep2").c_str(), O_RDWR | O_CLOEXEC);
+    // Non-blocking: I/O on a disabled endpoint fails at once rather than
+    // waiting to be queued on whatever connection comes next.
+    in_ = ::open((mount_dir_ / "ep1").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    out_ = ::open((mount_dir_ / "ep2").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (in_ < 0 || out_ < 0) {
         throw std::runtime_error("open endpoints: " + std::string(std::strerror(errno)));
     }
@@ -234,6 +253,7 @@ void Gadget::handle_setup(const usb_ctrlrequest &setup) {
         return;
     }
     if (class_request && setup.bRequest == kBulkOnlyReset && !in) {
+        end_connection(); // before the host may send its next command
         [[maybe_unused]] auto n = ::read(ep0_, &byte, 0); // acknowledge
         log("reset node=" + options_.name);
         return;
@@ -267,12 +287,18 @@ void Gadget::control_events() {
                 if (event.type == FUNCTIONFS_ENABLE) {
                     log("enable node=" + options_.name); // counts the host's resets
                 }
-                std::lock_guard lock(mutex_);
-                enabled_ = event.type == FUNCTIONFS_ENABLE;
-                max_packet_ = speed == "full-speed" ? 64 : 512;
-                enabled_changed_.notify_all();
+                {
+                    std::lock_guard lock(mutex_);
+                    enabled_ = event.type == FUNCTIONFS_ENABLE;
+                    max_packet_ = speed == "full-speed" ? 64 : 512;
+                }
+                end_connection();
                 break;
             }
+            // An unplug shows first as a suspend (the disable that follows
+            // may be merged away by FunctionFS); hosts never suspend a
+            // device in the middle of a command.
+            case FUNCTIONFS_SUSPEND: end_connection(); break;
             case FUNCTIONFS_SETUP: handle_setup(event.u.setup); break;
             default: break;
             }
@@ -280,10 +306,60 @@ void Gadget::control_events() {
     }
 }
 
-bool Gadget::read_exactly(int fd, uint8_t *data, std::size_t length) {
+void Gadget::end_connection() {
+    connection_.fetch_add(1);
+    enabled_changed_.notify_all();
+    // Interrupt I/O of an old connection until the bulk thread has left it;
+    // again and again, in case a signal comes just before it blocks.
+    for (int tries = 0; tries < 1000; ++tries) {
+        const uint32_t busy = io_connection_.load();
+        if (busy == 0 || busy == connection_.load()) {
+            return;
+        }
+        ::pthread_kill(bulk_thread_, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::cerr << "kdx7400-gadget: " << options_.name << ": endpoint I/O would not stop\n";
+}
+
+// The connection to serve once the function is enabled on one newer than
+// `after` (or at most 100 ms later: an endpoint error need not mean a new
+// connection); 0 when stopping.
+uint32_t Gadget::wait_for_connection(uint32_t after) {
+    std::unique_lock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    enabled_changed_.wait_until(lock, deadline, [&] {
+        return g_stop || (enabled_ && connection_.load() != after);
+    });
+    while (!g_stop && !enabled_) {
+        enabled_changed_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return g_stop ? 0 : connection_.load();
+}
+
+ssize_t Gadget::endpoint_io(uint32_t connection, Io io, uint8_t *data, std::size_t length) {
+    io_connection_.store(connection);
+    ssize_t n = -1;
+    if (connection_.load() != connection) {
+        errno = ESHUTDOWN;
+    } else if (io == Io::Write) {
+        n = ::write(in_, data, length);
+    } else {
+        n = ::read(io == Io::Read ? out_ : in_, data, length); // a read on IN halts it
+    }
+    const int error = errno;
+    io_connection_.store(0);
+    if (n >= 0 && connection_.load() != connection) {
+        n = -1; // done, but for a connection that has ended
+    }
+    errno = error;
+    return n;
+}
+
+bool Gadget::read_exactly(uint32_t connection, uint8_t *data, std::size_t length) {
     std::size_t got = 0;
     while (got < length) {
-        const ssize_t n = ::read(fd, data + got, length - got);
+        const ssize_t n = endpoint_io(connection, Io::Read, data + got, length - got);
         if (n <= 0) {
             return false;
         }
@@ -292,7 +368,8 @@ bool Gadget::read_exactly(int fd, uint8_t *data, std::size_t length) {
     return true;
 }
 
-void Gadget::answer(const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out) {
+// False when the connection ended before the status went out.
+bool Gadget::answer(uint32_t connection, const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out) {
     const int opcode = cbw.cdb[0];
     const std::optional<uint32_t> address = kdxsim::block_address(cbw.cdb);
     const int64_t lba = address ? int64_t{*address} : -1;
@@ -311,21 +388,21 @@ void Gadget::answer(const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out) {
         const auto lock = store_.lock();
         kdxsim::ModuleState state{};
         if (!store_.load(options_.name, state)) {
-            return;
+            return true;
         }
         const auto fault = store_.take_fault(options_.name, opcode, lba);
         const kdxsim::FaultAction action =
             fault ? target_.fault_before(*fault, cbw, reply) : kdxsim::FaultAction::Execute;
         if (action == kdxsim::FaultAction::Hang) {
             log(line + " fault=hang");
-            return; // the host times out and resets us
+            return true; // the host times out and resets us
         }
         if (action == kdxsim::FaultAction::Disconnect) {
             state.unplugged = 1;
             store_.save(options_.name, state);
             log(line + " fault=disconnect");
             bind(false);
-            return;
+            return true;
         }
         if (action == kdxsim::FaultAction::Execute) {
             reply = target_.answer(state, cbw, out, store_.now_ms());
@@ -342,55 +419,64 @@ void Gadget::answer(const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out) {
         log(line + " status=" + std::to_string(reply.status));
     }
     if (cbw.to_host && cbw.length > 0) {
-        if (!reply.data.empty()) {
-            [[maybe_unused]] auto n = ::write(in_, reply.data.data(), reply.data.size());
+        if (!reply.data.empty() &&
+            endpoint_io(connection, Io::Write, reply.data.data(), reply.data.size()) < 0) {
+            return false;
         }
         // Less than asked, ending on a packet boundary: only a stall tells
         // the host that the data phase is over.
         if (reply.data.size() < cbw.length && reply.data.size() % max_packet_ == 0) {
             uint8_t byte = 0;
-            [[maybe_unused]] auto n = ::read(in_, &byte, 1);
+            if (endpoint_io(connection, Io::Halt, &byte, 1) < 0 && errno != EBADMSG) {
+                return false;
+            }
         }
     }
-    const auto csw = kdxsim::make_csw(cbw.tag, reply.residue, reply.status);
-    [[maybe_unused]] auto n = ::write(in_, csw.data(), csw.size());
+    auto csw = kdxsim::make_csw(cbw.tag, reply.residue, reply.status);
+    return endpoint_io(connection, Io::Write, csw.data(), csw.size()) == ssize_t(csw.size());
+}
+
+// One command of the connection: its wrapper, its data from the host, the
+// answer. False when the connection ended on the way.
+bool Gadget::command(uint32_t connection, std::vector<uint8_t> &buffer) {
+    const ssize_t n = endpoint_io(connection, Io::Read, buffer.data(), buffer.size());
+    if (n < 0) {
+        return false;
+    }
+    const auto cbw = kdxsim::parse_cbw(std::span(buffer.data(), static_cast<std::size_t>(n)));
+    if (!cbw) {
+        std::cerr << "kdx7400-gadget: " << n << " bytes that are no command wrapper, ignored\n";
+        return true;
+    }
+    std::vector<uint8_t> out;
+    if (!cbw->to_host && cbw->length > 0) {
+        out.resize(cbw->length);
+        if (!read_exactly(connection, out.data(), out.size())) {
+            return false;
+        }
+    }
+    return answer(connection, *cbw, out);
 }
 
 void Gadget::bulk_commands() {
     std::vector<uint8_t> buffer(512);
-    while (!g_stop) {
-        {
-            std::unique_lock lock(mutex_);
-            enabled_changed_.wait_for(lock, std::chrono::milliseconds(100),
-                                      [this] { return enabled_ || g_stop.load(); });
-            if (!enabled_) {
-                continue;
-            }
+    uint32_t connection = wait_for_connection(0);
+    while (connection != 0) {
+        if (!command(connection, buffer)) {
+            connection = wait_for_connection(connection); // drop the command, no status
+        } else if (connection_.load() != connection) {
+            connection = wait_for_connection(connection);
         }
-        const ssize_t n = ::read(out_, buffer.data(), buffer.size());
-        if (n < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            continue;
-        }
-        const auto cbw = kdxsim::parse_cbw(std::span(buffer.data(), static_cast<std::size_t>(n)));
-        if (!cbw) {
-            std::cerr << "kdx7400-gadget: " << n << " bytes that are no command wrapper, ignored\n";
-            continue;
-        }
-        std::vector<uint8_t> out;
-        if (!cbw->to_host && cbw->length > 0) {
-            out.resize(cbw->length);
-            if (!read_exactly(out_, out.data(), out.size())) {
-                continue; // reset or unplugged mid-transfer
-            }
-        }
-        answer(*cbw, out);
     }
 }
 
 void Gadget::serve() {
-    std::thread control([this] { control_events(); });
+    struct sigaction interrupt {};
+    interrupt.sa_handler = on_interrupt; // no SA_RESTART
+    ::sigaction(SIGUSR1, &interrupt, nullptr);
     std::thread bulk([this] { bulk_commands(); });
+    bulk_thread_ = bulk.native_handle();
+    std::thread control([this] { control_events(); });
     control.detach();
     bulk.detach();
     // Follows the testbed's plug state, so that tests and kdx7400-sim
