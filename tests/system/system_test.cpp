@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -104,8 +105,31 @@ public:
         ASSERT_TRUE(wait_for([&] { return node().empty() != plugged; }, 20s))
             << name_ << (plugged ? " never appeared" : " never went away");
     }
+    // Pulled from outside the gadget: the host disables the hub port the
+    // module is on, as a cable going would; the gadget stays bound and only
+    // sees the bus go quiet, then a reset.
+    void set_cable(bool connected) const {
+        const std::string port = "/sys/bus/usb/devices/usb" + std::to_string(bus()) + "/" +
+                                 std::to_string(bus()) + "-0:1.0/usb" + std::to_string(bus()) + "-port1/disable";
+        std::ofstream(port) << (connected ? "0" : "1");
+        ASSERT_TRUE(wait_for([&] { return node().empty() != connected; }, 20s))
+            << name_ << (connected ? " never came back" : " never went away");
+    }
 
 private:
+    // The root hub of the dummy_hcd controller paired with the UDC.
+    int bus() const {
+        const std::string host = "dummy_hcd." + udc_.substr(udc_.rfind('.') + 1);
+        std::error_code error;
+        for (const auto &entry : fs::directory_iterator("/sys/bus/usb/devices", error)) {
+            const std::string name = entry.path().filename();
+            if (name.starts_with("usb") &&
+                fs::canonical(entry.path(), error).parent_path().filename() == host) {
+                return std::stoi(name.substr(3));
+            }
+        }
+        return 0;
+    }
     void start() {
         const std::string gadget =
             fs::read_symlink("/proc/self/exe").parent_path() / "kdx7400-gadget";
@@ -427,9 +451,9 @@ TEST_F(System, AnUnpluggedModuleFailsClosesAndReplugsIntoANewSlot) {
     EXPECT_EQ(open_sg_descriptors(), descriptors - 1);
 }
 
-int unplug_cycles() {
-    const char *chosen = std::getenv("KDX7400_VM_UNPLUGS");
-    return chosen != nullptr ? std::atoi(chosen) : 20;
+int cycles_from(const char *variable, int otherwise) {
+    const char *chosen = std::getenv(variable);
+    return chosen != nullptr ? std::atoi(chosen) : otherwise;
 }
 
 // The block device beside an sg node (/dev/sdX), or "" while there is none.
@@ -447,7 +471,7 @@ std::string disk_of(const std::string &node) {
 TEST_F(System, ComesBackFromUnplugsAtRandomMomentsDuringIo) {
     Gadget module(bed, "dummy_udc.0", "pid=0x7401,bid=3");
     std::mt19937 random(20261209);
-    const int cycles = unplug_cycles();
+    const int cycles = cycles_from("KDX7400_VM_UNPLUGS", 20);
     int back = 0;
     for (int cycle = 0; cycle < cycles; ++cycle) {
         const bool reads_now = cycle % 2 == 0;
@@ -501,7 +525,60 @@ TEST_F(System, ComesBackFromUnplugsAtRandomMomentsDuringIo) {
         }
         KDX7400_CloseDevice(again);
     }
-    std::cout << "unplugs at random moments (" << reads() << " reads): back " << back << " of " << cycles << "\n";
+    std::cout << "result: unplugs at random moments during I/O (" << reads() << " reads): back " << back
+              << " of " << cycles << "\n";
+    EXPECT_EQ(back, cycles);
+}
+
+// Cable pulls from outside the gadget, while the library writes: every
+// time the module comes back holding the last value acknowledged (or the
+// one in flight when the cable went), and no descriptor is left behind.
+TEST_F(System, CablePullsLoseNoAcknowledgedWriteAndLeakNothing) {
+    if (reads() != "exact") {
+        GTEST_SKIP() << "once, with exact reads";
+    }
+    Gadget module(bed, "dummy_udc.0", "pid=0x7401,bid=3");
+    std::mt19937 random(7400);
+    const int cycles = cycles_from("KDX7400_VM_PLUGS", 50);
+    const int descriptors = open_sg_descriptors();
+    uint64_t acknowledged = 0, in_flight = 0;
+    int back = 0;
+    for (int cycle = 0;; ++cycle) {
+        SCOPED_TRACE("after pull " + std::to_string(cycle));
+        const int32_t m = open_module(0x7401, 3);
+        ASSERT_GE(m, 0);
+        uint64_t held = 0;
+        ASSERT_EQ(KDX7400_DO_ReadValue(m, &held), RESULT_OK);
+        if (held != acknowledged && held != in_flight) {
+            ADD_FAILURE() << std::hex << "holds 0x" << held << ", acknowledged 0x" << acknowledged
+                          << ", in flight 0x" << in_flight;
+        } else if (cycle > 0) {
+            ++back;
+        }
+        if (cycle == cycles) {
+            EXPECT_EQ(KDX7400_CloseDevice(m), RESULT_OK);
+            break;
+        }
+        std::atomic<uint64_t> last_ok{held}, sent{held};
+        std::thread writer([&, m] {
+            for (uint64_t i = 1;; ++i) {
+                const uint64_t value = (uint64_t(cycle + 1) << 8 | (i & 0xFF)) & 0xFFFF;
+                sent = value;
+                if (KDX7400_DO_WriteValue(m, value) != RESULT_OK) return;
+                last_ok = value;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 300)(random)));
+        module.set_cable(false);
+        writer.join();
+        acknowledged = last_ok;
+        in_flight = sent;
+        EXPECT_EQ(KDX7400_CloseDevice(m), RESULT_OK);
+        module.set_cable(true);
+        std::this_thread::sleep_for(300ms); // sd probes the disk
+    }
+    EXPECT_EQ(open_sg_descriptors(), descriptors);
+    std::cout << "result: cable pulls during library writes: back whole " << back << " of " << cycles << "\n";
     EXPECT_EQ(back, cycles);
 }
 
