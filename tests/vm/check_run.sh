@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # scripts/vm-test --run as a user runs it: a program of this machine's,
 # unprivileged, beside two virtual modules on the real kernel, driving
-# them and seeing them driven; and its exit status comes back.
+# them and seeing them driven; its exit status comes back; and the
+# project's own system tests, which serve their own modules, run the same way.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 out=$(pwd)/${KDX7400_BUILD:-build}/out
@@ -19,4 +20,6 @@ set +e
 status=$?
 set -e
 [ $status -eq 3 ] || { echo "vm-test --run passed back $status, not 3"; exit 1; }
-echo "vm-test --run: both runs as expected"
+./scripts/vm-test --bare --run "$out/kdx7400_system_tests" \
+    --gtest_filter='System.EveryOperationReachesTheModule:System.AnUnpluggedModule*'
+echo "vm-test --run: all three runs as expected"

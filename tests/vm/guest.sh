@@ -323,16 +323,18 @@ if [ "$which" = run ]; then
             --reads "$run_reads" 2> /tmp/gadget-$i.log &
         gadgets+=($!)
     done
-    for _ in $(seq 200); do
-        [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge ${#run_modules[@]} ] && break
-        sleep 0.1
-    done
-    sleep 0.3
-    echo "vm-test: modules on $(ls /sys/class/scsi_generic | tr '\n' ' ')"
-    for node in /sys/class/scsi_generic/*; do
-        node_as_installed ${node##*/} || exit 1
-    done
-    chmod -R a+rwX $runbed
+    if [ ${#run_modules[@]} -gt 0 ]; then
+        for _ in $(seq 200); do
+            [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge ${#run_modules[@]} ] && break
+            sleep 0.1
+        done
+        sleep 0.3
+        echo "vm-test: modules on $(ls /sys/class/scsi_generic | tr '\n' ' ')"
+        for node in /sys/class/scsi_generic/*; do
+            node_as_installed ${node##*/} || exit 1
+        done
+    fi
+    mkdir -p $runbed && chmod -R a+rwX $runbed
     cd "$run_cwd" 2>/dev/null || cd /
     if [ "$run_user" = yes ]; then
         KDX7400_VM_TESTBED=$runbed as_member "${run_command[@]}"
@@ -340,8 +342,8 @@ if [ "$which" = run ]; then
         KDX7400_VM_TESTBED=$runbed "${run_command[@]}"
     fi
     status=$?
-    kill "${gadgets[@]}" 2>/dev/null
-    wait "${gadgets[@]}" 2>/dev/null
+    kill ${gadgets[@]+"${gadgets[@]}"} 2>/dev/null
+    wait ${gadgets[@]+"${gadgets[@]}"} 2>/dev/null
     echo "vm-test: the program exited $status"
     exit $status
 fi
