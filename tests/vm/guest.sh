@@ -296,7 +296,7 @@ kernel_messages() {
     local allowed scoped unexpected
     allowed='No Caching mode page found|Assuming drive cache: write through|device offline error, dev sd[a-z]+|'
     allowed+='Buffer I/O error on dev sd[a-z]+|unable to read RDB block|callbacks suppressed|'
-    allowed+='rejecting I/O to dead device|'
+    allowed+='rejecting I/O to dead device|I/O error, dev sd[a-z]+, sector [0-9]+ op 0x[01]:\((READ|WRITE)\)|'
     # A pull in the middle of the reset that a phase error causes: the
     # re-enumeration meets a device that has gone (-71 from dummy_hcd).
     allowed+='device descriptor read/all, error -71|device not accepting address [0-9]+, error -71'
