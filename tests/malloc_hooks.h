@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib> // its declarations first: they carry the exception specification
+#include <cstdlib> // libc's declarations first, so that ours match their noexcept
 
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
