@@ -109,9 +109,9 @@ public:
     // module is on, as a cable going would; the gadget stays bound and only
     // sees the bus go quiet, then a reset.
     void set_cable(bool connected) const {
-        const std::string port = "/sys/bus/usb/devices/usb" + std::to_string(bus()) + "/" +
-                                 std::to_string(bus()) + "-0:1.0/usb" + std::to_string(bus()) + "-port1/disable";
-        std::ofstream(port) << (connected ? "0" : "1");
+        const std::string bus = std::to_string(this->bus());
+        std::ofstream("/sys/bus/usb/devices/usb" + bus + "/" + bus + "-0:1.0/usb" + bus + "-port1/disable")
+            << (connected ? "0" : "1");
         ASSERT_TRUE(wait_for([&] { return node().empty() != connected; }, 20s))
             << name_ << (connected ? " never came back" : " never went away");
     }
@@ -491,6 +491,9 @@ TEST_F(System, ComesBackFromUnplugsAtRandomMomentsDuringIo) {
         fd = short_reads ? ::open(("/dev/" + module.node()).c_str(), O_RDWR | O_CLOEXEC) : 0;
         return m >= 0 && fd >= 0;
     };
+    const auto close_either = [&](int32_t m, int fd) {
+        return short_reads ? ::close(fd) : KDX7400_CloseDevice(m);
+    };
     int back = 0;
     for (int cycle = 0; cycle < cycles; ++cycle) {
         const bool reads_now = cycle % 2 == 0;
@@ -524,7 +527,7 @@ TEST_F(System, ComesBackFromUnplugsAtRandomMomentsDuringIo) {
         stop = true;
         registers.join();
         storage.join();
-        EXPECT_EQ(short_reads ? ::close(fd) : KDX7400_CloseDevice(m), RESULT_OK);
+        EXPECT_EQ(close_either(m, fd), RESULT_OK);
         module.update([](kdxsim::ModuleState &s) { s.unplugged = 0; });
         if (!wait_for([&] { return !module.node().empty(); }, 20s)) {
             std::ifstream log(bed.root() + "/log");
@@ -543,7 +546,7 @@ TEST_F(System, ComesBackFromUnplugsAtRandomMomentsDuringIo) {
         } else {
             ADD_FAILURE() << "back on the bus, but it does not answer";
         }
-        short_reads ? ::close(fd_again) : KDX7400_CloseDevice(again);
+        close_either(again, fd_again);
     }
     std::cout << "result: unplugs at random moments during I/O (" << reads() << " reads): back " << back
               << " of " << cycles << "\n";

@@ -307,7 +307,10 @@ void Gadget::control_events() {
 }
 
 void Gadget::end_connection() {
-    connection_.fetch_add(1);
+    {
+        std::lock_guard lock(mutex_); // so that a bulk thread about to wait sees it
+        connection_.fetch_add(1);
+    }
     enabled_changed_.notify_all();
     // Interrupt I/O of an old connection until the bulk thread has left it;
     // again and again, in case a signal comes just before it blocks.
@@ -462,9 +465,8 @@ void Gadget::bulk_commands() {
     std::vector<uint8_t> buffer(512);
     uint32_t connection = wait_for_connection(0);
     while (connection != 0) {
-        if (!command(connection, buffer)) {
-            connection = wait_for_connection(connection); // drop the command, no status
-        } else if (connection_.load() != connection) {
+        // A command cut off by its connection's end is dropped: no status.
+        if (!command(connection, buffer) || connection_.load() != connection) {
             connection = wait_for_connection(connection);
         }
     }
