@@ -214,8 +214,8 @@ KDX7400_API const char *KDXIO_GetLibraryVersion(void);
 
 /* Prints the modules present (from sysfs) to standard output. */
 KDX7400_API int16_t KDX7400_ListDevice(void);
-/* Fills up to capacity entries with the modules present and stores the
- * number found in *count, even when it exceeds capacity; that case yields
+/* Fills up to capacity entries with the modules present, in node order
+ * (sg2 before sg10), and stores the number found in *count, even when it exceeds capacity; that case yields
  * RESULT_BUFFER_TOO_SMALL with the first capacity entries filled. At most
  * 32 modules are reported. RESULT_OPENDIR_FAILED when sysfs has no sg
  * class directory (*count is then 0). */
@@ -330,6 +330,9 @@ KDX7400_API int16_t KDX7400_GetSoftWDTTimeout(int32_t index, uint32_t *timeout);
 /* Clears the watchdog error: writes timeout 0, then the timeout read before
  * (also when the first write failed). */
 KDX7400_API int16_t KDX7400_ClearWDTErrLED(int32_t index);
+/* Turns the watchdog off: writes timeout 0, the module's default, and
+ * changes no other setting (as KDX7400_LoadDefault would). */
+KDX7400_API int16_t KDX7400_DisableSoftWDT(int32_t index);
 
 /* ---- Result texts ------------------------------------------------------ */
 

@@ -653,6 +653,11 @@ public:
         code = run([&] { return KDX7400_ClearWDTErrLED(index_); });
     }
     void clear_watchdog_error() { act("clear watchdog error", [&](auto &c) { clear_watchdog_error(c); }); }
+    // Timeout 0, the module's default: the watchdog no longer expires.
+    void disable_watchdog(std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_DisableSoftWDT(index_); });
+    }
+    void disable_watchdog() { act("disable watchdog", [&](auto &c) { disable_watchdog(c); }); }
 
 private:
     static Module adopt(int32_t result, std::error_code &code) noexcept {

@@ -197,4 +197,8 @@ private:
 // USB idProduct above an sg node; 0 when found, -1 otherwise.
 int get_idproduct_from_sg(const char *node, uint16_t *product_id);
 
+// Node order as the kernel numbers them: sg2 before sg10, whatever order
+// the directory gave.
+bool node_number_before(const char *a, const char *b);
+
 } // namespace kdx

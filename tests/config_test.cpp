@@ -330,6 +330,31 @@ TEST_F(Watchdog, ExpiryAppliesTheSafetyValuesUntilCleared) {
     EXPECT_EQ(timeout, 500u);
 }
 
+// Off without a reset to defaults: the other settings stay, and a silent
+// controller no longer makes the outputs take their safety values.
+TEST_F(Watchdog, DisablingStopsExpiryAndKeepsEverySetting) {
+    ASSERT_EQ(KDX7400_DO_WriteValue(index, 0x00F0), RESULT_OK);
+    ASSERT_EQ(KDX7400_DO_SetSafetyEnable(index, 0x00FF, 0x000F), RESULT_OK);
+    ASSERT_EQ(KDX7400_SetDeviceNickName(index, "press 4"), RESULT_OK);
+    ASSERT_EQ(KDX7400_SetSoftWDTTimeout(index, 500), RESULT_OK);
+    bed.clear_commands();
+    EXPECT_EQ(KDX7400_DisableSoftWDT(index), RESULT_OK);
+    ASSERT_EQ(transfers().size(), 1u);
+    EXPECT_EQ(transfers()[0].lba(), LBA_SOFT_WDT);
+    uint32_t timeout = 1;
+    EXPECT_EQ(KDX7400_GetSoftWDTTimeout(index, &timeout), RESULT_OK);
+    EXPECT_EQ(timeout, 0u);
+    bed.advance(5000);
+    EXPECT_EQ(state().registers.wdt_expired, 0);
+    EXPECT_EQ(state().registers.do_value, 0x00F0u);
+    EXPECT_EQ(state().registers.safety_first, 0x00FFu);
+    EXPECT_STREQ(state().registers.nickname, "press 4");
+    EXPECT_EQ(KDX7400_DisableSoftWDT(40), RESULT_BAD_INDEX);
+    EXPECT_EQ(KDX7400_DisableSoftWDT(31), RESULT_NOT_OPEN);
+    bed.inject(ioctl_error(EIO));
+    EXPECT_EQ(KDX7400_DisableSoftWDT(index), RESULT_WRITE_FAILED);
+}
+
 TEST_F(Config, SettingsSurviveInTheModuleAcrossOpens) {
     ASSERT_EQ(KDX7400_SetDeviceNickName(index, "rig-7"), RESULT_OK);
     ASSERT_EQ(KDX7400_CloseDevice(index), RESULT_OK);

@@ -196,6 +196,8 @@ TEST_F(Cpp, EveryOperationReachesTheModule) {
     m.set_watchdog_timeout(2500);
     EXPECT_EQ(m.watchdog_timeout(), 2500u);
     m.clear_watchdog_error();
+    m.disable_watchdog();
+    EXPECT_EQ(m.watchdog_timeout(), 0u);
     const auto seen = state().seen;
     m.sync();
     m.load_defaults();

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 namespace {
 
@@ -177,7 +179,7 @@ TEST_F(List, DeviceListCountsBeyondItsCapacity) {
     EXPECT_EQ(count, 0u);
 }
 
-TEST_F(List, ListingMatchesTheDeviceList) {
+TEST_F(List, ListingShowsTheModulesOfTheDeviceList) {
     for (const int board : {4, 9, 15}) {
         VirtualModule wanted;
         wanted.board_id = static_cast<uint8_t>(board);
@@ -186,12 +188,46 @@ TEST_F(List, ListingMatchesTheDeviceList) {
     kdx7400_device_entry entries[32];
     std::size_t count = 0;
     ASSERT_EQ(KDX7400_GetDeviceList(entries, 32, &count), RESULT_OK);
-    std::string expected = "Found " + std::to_string(count) + " KDX-7400 device(s):\n";
+    std::multiset<std::string> expected;
     for (std::size_t j = 0; j < count; ++j) {
-        expected += " [" + std::to_string(j) + "] PID=" + entries[j].display_name + "  BID=0x" +
-                    entries[j].bid_char + "\n";
+        expected.insert(std::string("PID=") + entries[j].display_name + "  BID=0x" + entries[j].bid_char);
     }
-    EXPECT_EQ(listing(), expected);
+    std::multiset<std::string> printed;
+    std::istringstream lines(listing());
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Found " + std::to_string(count) + " KDX-7400 device(s):");
+    while (std::getline(lines, line)) {
+        printed.insert(line.substr(line.find("PID=")));
+    }
+    EXPECT_EQ(printed, expected);
+}
+
+// Tools show the device list; its [0] must not depend on directory order.
+TEST_F(List, DeviceListIsInNodeNumberOrder) {
+    for (const unsigned number : {10u, 2u, 33u, 1u}) {
+        VirtualModule wanted;
+        wanted.number = number;
+        bed.add_module(wanted);
+    }
+    kdx7400_device_entry entries[32];
+    std::size_t count = 0;
+    ASSERT_EQ(KDX7400_GetDeviceList(entries, 32, &count), RESULT_OK);
+    std::vector<std::string> nodes;
+    for (std::size_t j = 0; j < count; ++j) {
+        nodes.emplace_back(entries[j].node);
+    }
+    EXPECT_EQ(nodes, (std::vector<std::string>{"sg1", "sg2", "sg10", "sg33"}));
+    for (unsigned number = 40; number < 70; ++number) {
+        VirtualModule wanted;
+        wanted.number = number;
+        bed.add_module(wanted);
+    }
+    ASSERT_EQ(KDX7400_GetDeviceList(entries, 32, &count), RESULT_OK);
+    EXPECT_EQ(count, 32u);
+    EXPECT_STREQ(entries[0].node, "sg1");
+    EXPECT_STREQ(entries[3].node, "sg33");
+    EXPECT_STREQ(entries[31].node, "sg67") << "past 32 modules the highest nodes drop";
 }
 
 } // namespace

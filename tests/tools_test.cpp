@@ -164,6 +164,10 @@ TEST_F(Tools, SettingsWatchdogAndCommands) {
     EXPECT_EQ(state().registers.wdt_expired, 1);
     EXPECT_EQ(kdxio({"watchdog", "clear"}).status, 0);
     EXPECT_EQ(state().registers.wdt_expired, 0);
+    EXPECT_EQ(kdxio({"watchdog", "off"}).status, 0);
+    EXPECT_EQ(kdxio({"watchdog", "get"}).out, "0\n");
+    EXPECT_EQ(kdxio({"name"}).out, "rig 7\n") << "off is not a reset to defaults";
+    EXPECT_EQ(kdxio({"frame-rate"}).out, "9\n");
     for (const char *command : {"default", "sync", "reset"}) {
         EXPECT_EQ(kdxio({command}).status, 0) << command << ": stdin is not a terminal";
     }

@@ -74,4 +74,12 @@ int16_t KDX7400_ClearWDTErrLED(int32_t index) {
     return cleared != RESULT_OK ? cleared : restored;
 }
 
+int16_t KDX7400_DisableSoftWDT(int32_t index) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
+        return result;
+    }
+    return kdx::write_timeout(hold.fd(), 0);
+}
+
 } // extern "C"

@@ -112,8 +112,11 @@ void display_name(const char *name, char *out, std::size_t out_size) {
 }
 
 // The scan both the listing and the device list use: at most 32 modules,
-// in directory order. RESULT_OPENDIR_FAILED leaves errno from opendir.
-Result scan(std::span<ListedModule, kMaxListed> modules, std::size_t &count) {
+// in directory order for the printed listing, in node order (sg2 before
+// sg10, the lowest 32) for the device list that tools show.
+// RESULT_OPENDIR_FAILED leaves errno from opendir.
+enum class Order { directory, node };
+Result scan(std::span<ListedModule, kMaxListed> modules, std::size_t &count, Order order) {
     count = 0;
     Directory directory{kClassDirectory};
     if (!directory) {
@@ -127,10 +130,23 @@ Result scan(std::span<ListedModule, kMaxListed> modules, std::size_t &count) {
         if (!read_module(entry->d_name, module)) {
             continue;
         }
-        if (count == kMaxListed) {
+        if (order == Order::directory && count == kMaxListed) {
             break;
         }
-        modules[count++] = module;
+        // Insertion into the sorted list; past 32, the highest node drops.
+        std::size_t at = count;
+        while (order == Order::node && at > 0 && node_number_before(module.node, modules[at - 1].node)) {
+            --at;
+        }
+        if (at == kMaxListed) {
+            continue;
+        }
+        const std::size_t last = count < kMaxListed ? count : kMaxListed - 1;
+        for (std::size_t j = last; j > at; --j) {
+            modules[j] = modules[j - 1];
+        }
+        modules[at] = module;
+        count = last + 1;
     }
     return RESULT_OK;
 }
@@ -144,7 +160,7 @@ extern "C" {
 int16_t KDX7400_ListDevice(void) {
     std::array<kdx::ListedModule, kdx::kMaxListed> modules{};
     std::size_t count = 0;
-    if (kdx::scan(modules, count) != RESULT_OK) {
+    if (kdx::scan(modules, count, kdx::Order::directory) != RESULT_OK) {
         std::perror("opendir");
         return RESULT_OPENDIR_FAILED;
     }
@@ -167,7 +183,7 @@ int16_t KDX7400_GetDeviceList(kdx7400_device_entry *entries, size_t capacity, si
     }
     std::array<kdx::ListedModule, kdx::kMaxListed> modules{};
     std::size_t found = 0;
-    const kdx::Result result = kdx::scan(modules, found);
+    const kdx::Result result = kdx::scan(modules, found, kdx::Order::node);
     *count = found;
     if (result != RESULT_OK) {
         return result;

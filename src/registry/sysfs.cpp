@@ -151,6 +151,25 @@ Descriptor::~Descriptor() {
     }
 }
 
+bool node_number_before(const char *a, const char *b) {
+    // The digits at the end of each name: fewer digits is a smaller number.
+    const auto digits = [](const char *name) {
+        std::size_t length = std::strlen(name);
+        std::size_t start = length;
+        while (start > 0 && name[start - 1] >= '0' && name[start - 1] <= '9') {
+            --start;
+        }
+        return std::pair{length - start, name + start};
+    };
+    const auto [a_count, a_digits] = digits(a);
+    const auto [b_count, b_digits] = digits(b);
+    if (a_count != b_count) {
+        return a_count < b_count;
+    }
+    const int order = std::strcmp(a_digits, b_digits);
+    return order != 0 ? order < 0 : std::strcmp(a, b) < 0;
+}
+
 int get_idproduct_from_sg(const char *node, uint16_t *product_id) {
     if (node == nullptr || product_id == nullptr) {
         return -1;

@@ -77,6 +77,8 @@ def test_every_method_reaches_the_module(bed: Bed) -> None:
         m.set_watchdog_timeout(2500)
         assert m.watchdog_timeout() == 2500
         m.clear_watchdog_error()
+        m.disable_watchdog()
+        assert m.watchdog_timeout() == 0
         m.sync()
         m.load_defaults()
         m.reset()

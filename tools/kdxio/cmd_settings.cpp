@@ -101,10 +101,11 @@ void add_watchdog(CLI::App &app, Options &options, Run &run) {
     add_family(app, options, run, "watchdog", "software watchdog",
                {{"get", "read the timeout in ms"},
                 {"set", "set TIMEOUT: 100 to 1800000 ms"},
-                {"clear", "clear the watchdog error"}},
+                {"clear", "clear the watchdog error"},
+                {"off", "turn the watchdog off (timeout 0); other settings stay"}},
                [](const Options &o, const std::string &verb) {
                    need_values(o, verb == "set" ? 1 : 0, verb == "set" ? 1 : 0,
-                               verb == "set" ? "watchdog set TIMEOUT" : "watchdog get|clear");
+                               verb == "set" ? "watchdog set TIMEOUT" : "watchdog get|clear|off");
                    uint32_t timeout = 0;
                    if (verb == "set") {
                        const uint64_t value = parse_number(o.values[0], UINT32_MAX, "watchdog timeout");
@@ -118,6 +119,8 @@ void add_watchdog(CLI::App &app, Options &options, Run &run) {
                        module.set_watchdog_timeout(timeout);
                    } else if (verb == "clear") {
                        module.clear_watchdog_error();
+                   } else if (verb == "off") {
+                       module.disable_watchdog();
                    }
                    if (shows_state(o, verb)) {
                        const uint32_t value = module.watchdog_timeout();

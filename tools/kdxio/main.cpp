@@ -58,6 +58,18 @@ std::string command_word(int argc, char **argv, int nth = 0) {
     return {};
 }
 
+// The verbs a command takes, "get, set, on" or empty, for an error that
+// should name them rather than CLI11's "A subcommand is required".
+std::string verbs_of(CLI::App &app, const std::string &word) {
+    std::string verbs;
+    for (CLI::App *command : app.get_subcommands([&](CLI::App *c) { return c->check_name(word); })) {
+        for (const CLI::App *verb : command->get_subcommands([](CLI::App *) { return true; })) {
+            verbs += (verbs.empty() ? "" : ", ") + verb->get_name();
+        }
+    }
+    return verbs;
+}
+
 void usage_hint() { std::cerr << "usage: kdxio -p PID -b BID COMMAND [ARGS]... (kdxio --help)\n"; }
 
 } // namespace
@@ -107,7 +119,14 @@ int main(int argc, char **argv) {
     } catch (const CLI::Success &) {
         return 0;
     } catch (const CLI::ParseError &e) {
-        std::cerr << "kdxio: " << e.what() << "\n";
+        const std::string verbs = verbs_of(app, word);
+        if (!options.verb.empty() && options.verb[0] != '-' && !verbs.empty()) {
+            std::cerr << "kdxio: '" << word << "' has no verb '" << options.verb << "'; it takes " << verbs << "\n";
+        } else if (!verbs.empty()) {
+            std::cerr << "kdxio: '" << word << "' needs one of " << verbs << "\n";
+        } else {
+            std::cerr << "kdxio: " << e.what() << "\n";
+        }
         usage_hint();
         return kExitUsage;
     }

@@ -3,16 +3,39 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 namespace kdxio {
 
 namespace {
 
 // The library tells, through errno, when a module was there but its node
-// refused this user.
+// refused this user. The installed udev rule gives the nodes to a group.
 [[noreturn]] void refused(const std::string &path) {
     throw Failure(path + " is a KDX-7400 module but cannot be opened: " + std::strerror(EACCES) +
-                  " (see udev/60-kdx7400.rules)");
+                  ". Its node belongs to the group kdx7400 (the udev rule 60-kdx7400.rules): "
+                  "add yourself with 'sudo usermod -aG kdx7400 $USER', then log in again");
+}
+
+// Several modules may answer to one product and board ID: say which node
+// was taken, and how to choose another.
+void name_the_one_opened(const kdx::Module &module, uint16_t pid, uint8_t bid) {
+    std::error_code ignored;
+    std::vector<std::string> nodes;
+    for (const kdx::DeviceInfo &device : kdx::list_devices(ignored)) {
+        if (device.product_id == pid && device.board_id == bid) {
+            nodes.push_back(device.node);
+        }
+    }
+    if (nodes.size() < 2) {
+        return;
+    }
+    std::string all;
+    for (const std::string &node : nodes) {
+        all += (all.empty() ? "" : ", ") + node;
+    }
+    std::cerr << "kdxio: " << nodes.size() << " modules are " << hex(pid, 4) << " board " << int{bid} << " ("
+              << all << "): using " << module.node(ignored) << "; -d NODE chooses one\n";
 }
 
 std::string failure_text(const std::string &operation, const std::error_code &code) {
@@ -54,6 +77,7 @@ kdx::Module open_module(const Options &options) {
     if (code) {
         throw Failure(failure_text("open " + hex(pid, 4) + " board " + std::to_string(bid), code));
     }
+    name_the_one_opened(module, pid, bid);
     return module;
 }
 

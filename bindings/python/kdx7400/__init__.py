@@ -613,3 +613,7 @@ class Module:
     def clear_watchdog_error(self) -> None:
         """Clears the watchdog error and arms the watchdog afresh."""
         self._call("clear watchdog error", _lib.KDX7400_ClearWDTErrLED)
+
+    def disable_watchdog(self) -> None:
+        """Turns the watchdog off (timeout 0); other settings stay."""
+        self._call("disable watchdog", _lib.KDX7400_DisableSoftWDT)

@@ -163,6 +163,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_SetSoftWDTTimeout": (_I16, [_I32, _U32]),
     "KDX7400_GetSoftWDTTimeout": (_I16, [_I32, _P(_U32)]),
     "KDX7400_ClearWDTErrLED": (_I16, [_I32]),
+    "KDX7400_DisableSoftWDT": (_I16, [_I32]),
 }
 
 
