@@ -470,6 +470,25 @@ TEST_F(Tools, HelpAndErrorsSayWhatIsWrong) {
     outcome = kdxio({"name", std::string(33, 'n')});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_NE(outcome.err.find("at most 32 bytes"), std::string::npos);
+    outcome = kdxio({"do", "frobnicate"});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("'do' has no verb 'frobnicate'; it takes get, set, on"), std::string::npos)
+        << outcome.err;
+    outcome = kdxio({"watchdog"});
+    EXPECT_NE(outcome.err.find("'watchdog' needs one of get, set, clear, off"), std::string::npos) << outcome.err;
+}
+
+TEST_F(Tools, AnOpenAmongSeveralAlikeModulesSaysWhichNodeItTook) {
+    EXPECT_EQ(kdxio({"do", "get"}).err, "") << "one module: nothing to say";
+    VirtualModule twin;
+    twin.board_id = 3;
+    twin.number = 12;
+    bed.add_module(twin);
+    const Outcome outcome = kdxio({"do", "get"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "0x0000\n") << "stdout stays the answer alone";
+    EXPECT_EQ(outcome.err, "kdxio: 2 modules are 0x7401 board 3 (/dev/" + node +
+                               ", /dev/sg12): using /dev/sg12; -d NODE chooses one\n");
 }
 
 TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
