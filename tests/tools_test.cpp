@@ -488,7 +488,7 @@ TEST_F(Tools, AnOpenAmongSeveralAlikeModulesSaysWhichNodeItTook) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "0x0000\n") << "stdout stays the answer alone";
     EXPECT_EQ(outcome.err, "kdxio: 2 modules are 0x7401 board 3 (/dev/" + node +
-                               ", /dev/sg12): using /dev/sg12; -d NODE chooses one\n");
+                               ", /dev/sg12): using /dev/" + node + "; -d NODE chooses one\n");
 }
 
 TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
