@@ -595,6 +595,28 @@ TEST_F(Tools, SimDrivesAnExistingTestbed) {
     EXPECT_EQ(kdxio({"info"}).status, 1);
 }
 
+// Back on its node, powered up afresh; a descriptor from before stays dead.
+TEST_F(Tools, SimPlugsAnUnpluggedModuleBackIn) {
+    ASSERT_EQ(kdxio({"do", "power-on", "0x3"}).status, 0);
+    ASSERT_EQ(kdxio({"do", "set", "0xf0"}).status, 0);
+    ASSERT_EQ(kdxio({"name", "press 4"}).status, 0);
+    bed.set_inputs(node, 0x1);
+    const int32_t before = KDX7400_OpenDevice(0x7401, 3);
+    ASSERT_GE(before, 0);
+    EXPECT_EQ(run({SIM_PATH, "plug", bed.root(), node}).status, 1) << "plugged in already";
+    EXPECT_EQ(run({SIM_PATH, "unplug", bed.root(), node}).status, 0);
+    EXPECT_EQ(kdxio({"do", "get"}).status, 1);
+    const Outcome plugged = run({SIM_PATH, "plug", bed.root(), node});
+    EXPECT_EQ(plugged.status, 0) << plugged.err;
+    EXPECT_EQ(kdxio({"do", "get"}).out, "0x0003\n") << "outputs at their power-on values";
+    EXPECT_EQ(kdxio({"name"}).out, "press 4\n");
+    EXPECT_EQ(kdxio({"counter", "read", "0"}).out, "0\n");
+    EXPECT_EQ(kdxio({"list", "--json"}).out.find(node) != std::string::npos, true);
+    uint64_t outputs = 0;
+    EXPECT_EQ(KDX7400_DO_ReadValue(before, &outputs), RESULT_READ_FAILED) << "the old descriptor is gone";
+    KDX7400_CloseDevice(before);
+}
+
 TEST_F(Tools, WatchExamplesPrintEdgesAndPulsesBetweenSamples) {
     const std::vector<std::vector<std::string>> programs = {
         {std::string(EXAMPLES_DIR "/watch_inputs"), "0x7401", "3", "2"},

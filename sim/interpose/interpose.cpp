@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define KDXSIM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -112,11 +113,22 @@ int do_open(const char *path, int flags, mode_t mode) {
     return track_open(real_open(mapped, flags, mode), path, flags);
 }
 
+// A descriptor opened before an unplug stays dead after the module comes
+// back, as under the kernel: its node file is not the one there now.
+bool same_plug(int fd, const char *node) {
+    struct stat held {}, present {};
+    const std::string path = std::string(testbed()) + "/dev/" + node;
+    if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &present) != 0) {
+        return true; // unplugged now: the module's state says so
+    }
+    return held.st_ino == present.st_ino && held.st_dev == present.st_dev;
+}
+
 int sg_ioctl(int fd, const char *node, sg_io_hdr_t *request) {
     const kdxsim::Store store(testbed());
     auto lock = store.lock();
     kdxsim::ModuleState state{};
-    if (!store.load(node, state)) {
+    if (!store.load(node, state) || !same_plug(fd, node)) {
         errno = ENODEV;
         return -1;
     }

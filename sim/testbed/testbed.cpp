@@ -381,6 +381,32 @@ void Testbed::unplug(const std::string &node) const {
     fs::remove(root() + "/sys/class/scsi_generic/" + node, ignored);
 }
 
+void Testbed::plug(const std::string &node) const {
+    update(node, [&](ModuleState &state) {
+        if (state.unplugged == 0) {
+            throw std::invalid_argument(node + " is plugged in already");
+        }
+        state.unplugged = 0;
+        power_on(state);
+    });
+    // A gadget module has only its state here: the gadget binds it again.
+    const fs::path class_dir = fs::path(root()) / "sys/class/scsi_generic";
+    const fs::path devices = fs::path(root()) / "sys/devices";
+    if (!fs::exists(devices)) {
+        return;
+    }
+    for (const auto &entry : fs::recursive_directory_iterator(devices)) {
+        if (entry.is_directory() && entry.path().filename() == node &&
+            entry.path().parent_path().filename() == "scsi_generic") {
+            fs::create_directories(class_dir);
+            fs::create_symlink(fs::path("../..") / fs::relative(entry.path(), fs::path(root()) / "sys"),
+                               class_dir / node);
+            write_text(fs::path(root()) / "dev" / node, "");
+            return;
+        }
+    }
+}
+
 int Testbed::open_node_descriptors() const {
     int count = 0;
     const std::string dev = fs::canonical(root() + "/dev").string() + "/";

@@ -93,6 +93,9 @@ public:
     void clear_commands() const;
     void inject(const Fault &fault) const;
     void unplug(const std::string &node) const;
+    // Plugs an unplugged module back in on its node, powered up afresh
+    // (outputs at their power-on values, counters at 0, settings kept).
+    void plug(const std::string &node) const;
 
     // Descriptors of this process open on the testbed's sg nodes.
     int open_node_descriptors() const;

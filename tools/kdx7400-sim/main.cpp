@@ -231,6 +231,7 @@ The testbed directory is printed on stderr; from a second shell:
   kdx7400-sim show DIR                  print every module's state
   kdx7400-sim advance DIR MS            move a virtual clock (--virtual-clock)
   kdx7400-sim unplug DIR sg0            pull a module out
+  kdx7400-sim plug DIR sg0              plug it back in (powered up afresh)
   kdx7400-sim fault DIR sg0 eio         fail the module's next command
   eval "$(kdx7400-sim env DIR)"         make this shell's programs use DIR)TXT";
 
@@ -301,6 +302,9 @@ int main(int argc, char **argv) {
     auto *unplug = app.add_subcommand("unplug", "pull a module out");
     unplug->add_option("dir", dir)->required();
     unplug->add_option("node", node)->required();
+    auto *plug = app.add_subcommand("plug", "plug an unplugged module back in, on its node");
+    plug->add_option("dir", dir)->required();
+    plug->add_option("node", node)->required();
     auto *env = app.add_subcommand("env", "print shell exports for a testbed");
     env->add_option("dir", dir)->required();
 
@@ -363,6 +367,11 @@ int main(int argc, char **argv) {
         if (*unplug) {
             const kdxsim::Testbed bed(dir, false);
             bed.unplug(node);
+            return 0;
+        }
+        if (*plug) {
+            const kdxsim::Testbed bed(dir, false);
+            bed.plug(node);
             return 0;
         }
         if (*env) {
