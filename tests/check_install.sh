@@ -13,6 +13,24 @@ test -f "$scratch/prefix/include/kdx7400.h"
 test -f "$scratch/prefix/include/kdx7400.hpp"
 test -f "$scratch/prefix/lib/udev/rules.d/60-kdx7400.rules"
 test -x "$scratch/prefix/bin/kdxio"
+# The daemon's unit starts the program of this prefix, and the host set-up
+# it asks for makes a token only the group may read.
+if [ -x "$scratch/prefix/bin/kdx7400d" ]; then
+    unit="$scratch/prefix/lib/systemd/system/kdx7400d.service"
+    grep -qx "ExecStart=$scratch/prefix/bin/kdx7400d .*" "$unit" || {
+        echo "the installed unit does not start $scratch/prefix/bin/kdx7400d:"
+        grep ExecStart "$unit"
+        exit 1
+    }
+    "$scratch/prefix/share/kdx7400d/setup-host" --token "$scratch/etc/token" --group root
+    [ "$(stat -c %a "$scratch/etc/token")" = 640 ] && [ "$(wc -c < "$scratch/etc/token")" -eq 49 ] || {
+        echo "setup-host made no proper token"
+        exit 1
+    }
+    before=$(cat "$scratch/etc/token")
+    "$scratch/prefix/share/kdx7400d/setup-host" --token "$scratch/etc/token" --group root
+    [ "$(cat "$scratch/etc/token")" = "$before" ] || { echo "setup-host replaced a token"; exit 1; }
+fi
 # Installed programs take the library of their own prefix (RUNPATH), with
 # no ldconfig and no LD_LIBRARY_PATH.
 found=$(env -u LD_LIBRARY_PATH ldd "$scratch/prefix/bin/kdxio" | awk '$1 == "libkdx7400.so.1" { print $3 }')

@@ -250,6 +250,17 @@ TEST_F(Tools, ListingInBothForms) {
     EXPECT_EQ(boards, (std::set<int>{3, 10}));
 }
 
+TEST_F(Tools, TheGadgetWithoutAControllerSaysWhatToLoad) {
+    if (::access("/sys/class/udc", F_OK) == 0) {
+        GTEST_SKIP() << "this machine has USB device controllers";
+    }
+    const Outcome outcome = run({GADGET_PATH, "--testbed", bed.root(), "--module", "pid=0x7401"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("no USB device controller"), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("modprobe dummy_hcd"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("filesystem error"), std::string::npos) << outcome.err;
+}
+
 TEST_F(Tools, EveryProgramExitsTwoOnAUsageError) {
     const std::vector<std::vector<std::string>> mistakes = {
         {KDXIO_PATH, "--bogus"},

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import socket
+import subprocess
 import threading
 import time
 from pathlib import Path
@@ -16,7 +17,7 @@ import jsonschema
 import pytest
 import requests
 
-from modbus_rig import Rig
+from modbus_rig import DAEMON, Rig
 
 TOKEN = "a-token-for-the-tests-0123456789"
 
@@ -243,3 +244,23 @@ def test_silent_and_idle_http_connections_are_closed(rig: Rig) -> None:
             pass  # the rest of an answer, then the close
     assert time.monotonic() - start < 6
     assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200
+
+
+def test_the_build_trees_daemon_finds_its_page_without_http_root(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--all", "--http", f"127.0.0.1:{rig.http_port}")
+    page = requests.get(f"http://127.0.0.1:{rig.http_port}/", timeout=5)
+    assert page.status_code == 200 and "<main" in page.text
+
+
+@pytest.mark.parametrize("content, reason", [(None, "No such file or directory"), ("", "the file is empty"),
+                                             ("short\n", "shorter than 16 characters")])
+def test_a_token_file_that_cannot_be_used_says_why(rig: Rig, tmp_path: Path, content: str | None,
+                                                   reason: str) -> None:
+    token = tmp_path / "token"
+    if content is not None:
+        token.write_text(content)
+    done = subprocess.run([DAEMON, "--all", "--http", f"127.0.0.1:{rig.http_port}", "--http-token-file", str(token)],
+                          capture_output=True, text=True, timeout=10)
+    assert done.returncode == 2
+    assert f"'{token}'" in done.stderr and reason in done.stderr, done.stderr

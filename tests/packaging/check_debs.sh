@@ -35,18 +35,18 @@ summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | sed -n 
 [ "$(sort -u <<< "$summaries" | wc -l)" -eq 5 ] || { echo "summaries alike:"; echo "$summaries"; exit 1; }
 
 # Removing the Python package takes the bytecode Python wrote beside it, so
-# that no empty namespace package stays importable: its prerm, run where
-# the system's dist-packages is a scratch folder.
+# that no empty namespace package stays importable: its prerm, run on a
+# scratch copy of dist-packages (no mount namespace needed, so that this
+# also runs in a chroot or container).
 python_deb=$(printf '%s\n' "${debs[@]}" | grep python3-kdx7400)
 dpkg-deb -e "$python_deb" "$scratch/python-control"
-unshare --mount sh -c '
-    set -e
-    mount -t tmpfs scratch /usr/lib/python3/dist-packages
-    mkdir -p /usr/lib/python3/dist-packages/kdx7400/__pycache__
-    touch /usr/lib/python3/dist-packages/kdx7400/__pycache__/__init__.cpython-311.pyc
-    "$1" remove
-    [ ! -e /usr/lib/python3/dist-packages/kdx7400/__pycache__ ]
-' sh "$scratch/python-control/prerm" || { echo "python3-kdx7400's prerm leaves __pycache__"; exit 1; }
+grep -q ' /usr/lib/python3/dist-packages/kdx7400/__pycache__$' "$scratch/python-control/prerm" ||
+    { echo "python3-kdx7400's prerm does not remove the package's __pycache__"; exit 1; }
+mkdir -p "$scratch/dist-packages/kdx7400/__pycache__"
+touch "$scratch/dist-packages/kdx7400/__pycache__/__init__.cpython-311.pyc"
+sed "s|/usr/lib/python3/dist-packages|$scratch/dist-packages|g" "$scratch/python-control/prerm" > "$scratch/prerm"
+sh "$scratch/prerm" remove
+[ ! -e "$scratch/dist-packages/kdx7400/__pycache__" ] || { echo "python3-kdx7400's prerm leaves __pycache__"; exit 1; }
 
 root="$scratch/root"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
@@ -89,9 +89,12 @@ assert sys.argv[1] in maps, "the unpacked libkdx7400.so.1 was not the one loaded
 ' "$libdir/libkdx7400.so.1"
 echo "unpacked packages: kdxio, C and C++ consumers and import kdx7400 all work"
 
-# The daemon's unit as packaged: systemd's own rating, 2.5 or better.
+# The daemon's unit as packaged: the packaged program, and systemd's own
+# rating, 2.5 or better.
 unit="$root/usr/lib/systemd/system/kdx7400d.service"
 [ -f "$unit" ] || unit="$root/lib/systemd/system/kdx7400d.service"
+grep -q '^ExecStart=/usr/bin/kdx7400d ' "$unit" || { echo "the packaged unit does not start /usr/bin/kdx7400d"; exit 1; }
+test -x "$root/usr/share/kdx7400d/setup-host"
 rating=$(systemd-analyze security --offline=yes "$unit" 2>&1 | sed -n 's/.*Overall exposure level for kdx7400d.service: \([0-9.]*\).*/\1/p')
 if [ -z "$rating" ] || ! awk -v r="$rating" 'BEGIN { exit !(r <= 2.5) }'; then
     echo "kdx7400d.service: exposure '$rating', want 2.5 or better"

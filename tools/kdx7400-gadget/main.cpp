@@ -72,8 +72,16 @@ std::string read_text(const fs::path &path) {
 // The first device controller no gadget is bound to.
 std::string free_udc() {
     std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator("/sys/class/udc")) {
-        names.push_back(entry.path().filename());
+    std::error_code error;
+    for (fs::directory_iterator entry("/sys/class/udc", error), end; !error && entry != end; entry.increment(error)) {
+        names.push_back(entry->path().filename());
+    }
+    if (names.empty()) {
+        // No controller at all: the kernel has no gadget support loaded.
+        throw std::runtime_error("this machine has no USB device controller (/sys/class/udc is " +
+                                 std::string(error ? "missing" : "empty") +
+                                 "): load one, e.g. 'modprobe dummy_hcd' for a virtual bus (as root), "
+                                 "or run under ./scripts/vm-test");
     }
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -694,8 +695,18 @@ void HttpRoom::stop() {
 std::string read_token(const std::string &path) {
     std::ifstream file(path);
     std::string token;
-    if (!file || !std::getline(file, token)) {
-        throw std::invalid_argument("cannot read the token from '" + path + "'");
+    if (!file) {
+        // Say why: a daemon started by hand is usually outside the group.
+        const int why = errno;
+        std::string hint;
+        if (why == EACCES) {
+            hint = " (it belongs to the group kdx7400: run as root, as the systemd unit does, or as a member "
+                   "of the group)";
+        }
+        throw std::invalid_argument("cannot read the token from '" + path + "': " + std::strerror(why) + hint);
+    }
+    if (!std::getline(file, token)) {
+        throw std::invalid_argument("cannot read the token from '" + path + "': the file is empty");
     }
     const auto first = token.find_first_not_of(" \t\r");
     const auto last = token.find_last_not_of(" \t\r");
