@@ -29,8 +29,10 @@ int main(int argc, char **argv) {
             KDX7400_CloseDevice(module);
             do { /* until it is plugged in again */
                 pause_ms(100);
-                module = KDX7400_OpenDevice((uint16_t)strtoul(argv[1], NULL, 0),
-                                            (uint8_t)strtoul(argv[2], NULL, 0));
+                uint16_t pid = 0;
+                uint8_t bid = 0;
+                ids_from_arguments(argv, &pid, &bid);
+                module = KDX7400_OpenDevice(pid, bid);
             } while (module < 0);
             state.sampled = 0;
             started = 0;

@@ -39,8 +39,8 @@ int main(int argc, char **argv) {
                 watcher.stop();
                 module.close();
                 std::error_code code;
-                while (!(module = kdx::Module::open(static_cast<uint16_t>(std::stoul(argv[1], nullptr, 0)),
-                                                     static_cast<uint8_t>(std::stoul(argv[2], nullptr, 0)), code))) {
+                const ModuleIds ids = ids_from_arguments(argv);
+                while (!(module = kdx::Module::open(ids.pid, ids.bid, code))) {
                     std::this_thread::sleep_for(100ms);
                 }
                 std::cout << "module back" << std::endl;

@@ -630,11 +630,12 @@ TEST_F(Tools, SimPlugsAnUnpluggedModuleBackIn) {
 
 TEST_F(Tools, WatchExamplesPrintEdgesAndPulsesBetweenSamples) {
     const std::vector<std::vector<std::string>> programs = {
-        {std::string(EXAMPLES_DIR "/watch_inputs"), "0x7401", "3", "2"},
-        {std::string(EXAMPLES_DIR "/watch_inputs_cpp"), "0x7401", "3", "2"},
+        // The product ID as kdxio and the listing write it: hexadecimal.
+        {std::string(EXAMPLES_DIR "/watch_inputs"), "7401", "3", "2"},
+        {std::string(EXAMPLES_DIR "/watch_inputs_cpp"), "7401", "3", "2"},
         // Python's own allocations are no leaks of ours (sanitizer builds).
         {"/usr/bin/env", "PYTHONPATH=" PY_PACKAGE_DIR, "KDX7400_LIBRARY=" LIBRARY_FILE, "ASAN_OPTIONS=detect_leaks=0",
-         "/usr/bin/python3", PY_EXAMPLES_DIR "/watch_inputs.py", "0x7401", "3", "2"},
+         "/usr/bin/python3", PY_EXAMPLES_DIR "/watch_inputs.py", "7401", "3", "2"},
     };
     for (const auto &program : programs) {
         SCOPED_TRACE(program[0] + " " + program[1]);
@@ -656,7 +657,7 @@ TEST_F(Tools, ExamplesRunAgainstAVirtualModule) {
     for (const std::string suffix : {"", "_cpp"}) {
         SCOPED_TRACE(suffix.empty() ? "C" : "C++");
         const auto example = [&](const char *name, const char *bid = "3") {
-            return run({std::string(EXAMPLES_DIR "/") + name + suffix, "0x7401", bid});
+            return run({std::string(EXAMPLES_DIR "/") + name + suffix, suffix.empty() ? "7401" : "0x7401", bid});
         };
         bed.update(node, [](kdxsim::ModuleState &s) { s.registers.do_value = 0; });
         bed.set_inputs(node, 0x0000);

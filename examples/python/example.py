@@ -9,12 +9,19 @@ from typing import Callable
 import kdx7400
 
 
+def module_ids() -> tuple[int, int]:
+    """The IDs as kdxio and the listing write them: the product ID in hex,
+    with or without 0x (7401), the board ID as its hex digit (A) or 0 to 15."""
+    bid = sys.argv[2]
+    return int(sys.argv[1], 16), int(bid, 16 if len(bid) == 1 else 0)
+
+
 def run(body: Callable[[kdx7400.Module], None]) -> int:
     if len(sys.argv) < 3:
         print(f"usage: {sys.argv[0]} PID BID", file=sys.stderr)
         return 2
     try:
-        with kdx7400.open(int(sys.argv[1], 0), int(sys.argv[2], 0)) as module:
+        with kdx7400.open(*module_ids()) as module:
             body(module)
     except kdx7400.Error as error:
         print(f"{sys.argv[0]}: {error}", file=sys.stderr)

@@ -7,13 +7,14 @@ import sys
 import time
 
 import kdx7400
+from example import module_ids
 
 
 def main() -> int:
     if len(sys.argv) < 3:
         print(f"usage: {sys.argv[0]} PID BID [COUNT]", file=sys.stderr)
         return 2
-    pid, bid = int(sys.argv[1], 0), int(sys.argv[2], 0)
+    pid, bid = module_ids()
     wanted = int(sys.argv[3], 0) if len(sys.argv) > 3 else 0
     seen = 0
     module = kdx7400.open(pid, bid)
