@@ -20,6 +20,13 @@ set +e
 status=$?
 set -e
 [ $status -eq 3 ] || { echo "vm-test --run passed back $status, not 3"; exit 1; }
+# A guest cut off by --timeout says so, and how to give it longer.
+set +e
+stopped=$(./scripts/vm-test --timeout 1 --run true 2>&1)
+status=$?
+set -e
+[ $status -ne 0 ] && grep -q 'stopped after 1 s without a result.*--timeout SECS' <<< "$stopped" ||
+    { echo "vm-test --timeout 1: status $status, said: $(tail -3 <<< "$stopped")"; exit 1; }
 ./scripts/vm-test --bare --run "$out/kdx7400_system_tests" \
     --gtest_filter='System.EveryOperationReachesTheModule:System.AnUnpluggedModule*'
-echo "vm-test --run: all three runs as expected"
+echo "vm-test --run: all four runs as expected"
