@@ -22,7 +22,7 @@ set -e
 [ $status -eq 3 ] || { echo "vm-test --run passed back $status, not 3"; exit 1; }
 # A guest cut off by --timeout says so, and how to give it longer.
 set +e
-stopped=$(./scripts/vm-test --timeout 1 --run true 2>&1)
+stopped=$(./scripts/vm-test --timeout 1 --run /bin/true 2>&1)
 status=$?
 set -e
 [ $status -ne 0 ] && grep -q 'stopped after 1 s without a result.*--timeout SECS' <<< "$stopped" ||
