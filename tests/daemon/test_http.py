@@ -64,12 +64,16 @@ class Api:
         return response
 
 
+def token_file(rig: Rig) -> Path:
+    path = Path(rig.root, "token")
+    path.write_text(TOKEN + "\n")
+    return path
+
+
 @pytest.fixture
 def api(rig: Rig) -> Iterator[Api]:
     rig.add("pid=0x7401,bid=3,di=16,do=16")
-    token_file = Path(rig.root, "token")
-    token_file.write_text(TOKEN + "\n")
-    base = rig.start_http("--module", "1=7401:3", "--module", "2=7401:9", "--http-token-file", str(token_file),
+    base = rig.start_http("--module", "1=7401:3", "--module", "2=7401:9", "--http-token-file", str(token_file(rig)),
                           "--allow-write", "10.255.255.255/32", "--watch-interval", "20")
     yield Api(rig, base)
 
@@ -264,3 +268,36 @@ def test_a_token_file_that_cannot_be_used_says_why(rig: Rig, tmp_path: Path, con
                           capture_output=True, text=True, timeout=10)
     assert done.returncode == 2
     assert f"'{token}'" in done.stderr and reason in done.stderr, done.stderr
+
+
+def test_a_request_given_up_on_leaves_its_job_nothing_dangling(rig: Rig) -> None:
+    """Answered 504 while the module is slow, the requests' jobs run later:
+    on what they own, not on the finished handlers' stacks."""
+    rig.add("pid=0x7401,bid=3")
+    rig.add("pid=0x7401,bid=4")
+    base = rig.start_http("--module", "1=7401:3", "--module", "2=7401:4", "--http-token-file", str(token_file(rig)),
+                          "--http-request-timeout", "1")
+    # About 3 s of work for the first request, then the other two's jobs.
+    rig.sim("fault", rig.root, "sg1", "slow", "--delay", "200", "--times", "15")
+    answers: list[int] = []
+
+    def ask(write: bool) -> None:
+        if write:
+            answers.append(requests.put(f"{base}/api/modules/2/outputs", json={"mask": "0x3", "value": "0x1"},
+                                        headers={"Authorization": f"Bearer {TOKEN}"}, timeout=10).status_code)
+        else:
+            answers.append(requests.get(f"{base}/api/modules/2", timeout=10).status_code)
+
+    askers = [threading.Thread(target=ask, args=(write,)) for write in (False, True, False, True)]
+    for asker in askers:
+        asker.start()
+    for asker in askers:
+        asker.join(timeout=15)
+    assert answers.count(504) >= 2, answers
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and rig.state("sg1")["outputs"] != 1:
+        time.sleep(0.2)
+    assert rig.state("sg1")["outputs"] == 1, "the write's job ran with its own body"
+    assert rig.daemon is not None and rig.daemon.poll() is None, rig.log()
+    assert requests.get(f"{base}/api/modules/1", timeout=5).status_code == 200
+    rig.stop()

@@ -200,6 +200,10 @@ kdxsim::Fault named_fault(const std::string &name) {
         fault.error = name == "eio" ? EIO : ENODEV;
     } else if (name == "no-magic") {
         fault.kind = kdxsim::FaultKind::NoMagic;
+    } else if (name == "slow") {
+        // Replaces no byte: with --delay, a module that answers, late.
+        fault.kind = kdxsim::FaultKind::ChosenBytes;
+        fault.length = 0;
     } else if (name == "hang") {
         fault.kind = kdxsim::FaultKind::Hang;
     } else if (name == "vanish") {
@@ -214,7 +218,7 @@ kdxsim::Fault named_fault(const std::string &name) {
         fault.host_status = name == "short" ? 0 : 0x07;
     } else {
         throw std::invalid_argument("unknown fault '" + name +
-                                    "' (eio, enodev, no-magic, hang, vanish, disconnect, short, short-phase)");
+                                    "' (eio, enodev, no-magic, slow, hang, vanish, disconnect, short, short-phase)");
     }
     return fault;
 }
@@ -290,7 +294,7 @@ int main(int argc, char **argv) {
     auto *fault_cmd = app.add_subcommand("fault", "queue a fault for a module's next commands");
     fault_cmd->add_option("dir", dir)->required();
     fault_cmd->add_option("node", node)->required();
-    fault_cmd->add_option("kind", value, "eio, enodev, no-magic, hang, vanish, disconnect, short or short-phase")
+    fault_cmd->add_option("kind", value, "eio, enodev, no-magic, slow, hang, vanish, disconnect, short or short-phase")
         ->required();
     unsigned times = 1;
     int opcode = -1;

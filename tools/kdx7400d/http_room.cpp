@@ -26,9 +26,6 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-// A module request may make a dozen commands of up to 5 s each when the
-// module hangs; the caller is answered 504 before that, the job finishes.
-constexpr auto kCallTimeout = std::chrono::seconds(12);
 // Events that may wait for a slow event-stream reader; more close it.
 constexpr std::size_t kStreamQueueLimit = 1024;
 // A comment line this often keeps proxies and the browser from closing an
@@ -228,7 +225,7 @@ class Call final : public Job, public std::enable_shared_from_this<Call> {
 public:
     using Work = std::function<Answer(kdx::Module &, Worker &)>;
 
-    static Answer on(Worker &worker, Work work) {
+    static Answer on(Worker &worker, Work work, std::chrono::seconds timeout) {
         auto call = std::make_shared<Call>(std::move(work));
         call->self_ = call;
         if (!worker.submit(*call)) {
@@ -236,7 +233,7 @@ public:
             return failure(503, "too many requests wait for this module");
         }
         std::unique_lock lock(call->mutex_);
-        if (!call->done_cv_.wait_for(lock, kCallTimeout, [&] { return call->done_; })) {
+        if (!call->done_cv_.wait_for(lock, timeout, [&] { return call->done_; })) {
             return failure(504, "the module did not answer in time");
         }
         return call->answer_;
@@ -623,10 +620,14 @@ void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Respons
             return;
         }
     }
-    reply(res, Call::on(*worker, [&](kdx::Module &m, Worker &w) {
-              const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
-              return work(m, w, body);
-          }));
+    // The job may outlive this handler (a 504): it owns all it uses.
+    reply(res, Call::on(
+                   *worker,
+                   [writes, work, body = std::move(body)](kdx::Module &m, Worker &w) {
+                       const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
+                       return work(m, w, body);
+                   },
+                   options_.request_timeout));
 }
 
 void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &res) {

@@ -24,6 +24,9 @@ struct HttpOptions {
     std::string root;              // the page's folder
     unsigned max_clients = 160;    // connections served at once, event streams among them
     std::chrono::seconds idle_timeout{60};
+    // How long a request waits for its module before 504; its job still
+    // runs to the end (a dozen commands of up to 5 s each on a hung module).
+    std::chrono::seconds request_timeout{12};
 };
 
 class HttpRoom {

@@ -29,6 +29,7 @@ struct Options {
     unsigned max_clients = 32;
     unsigned idle_timeout = 60;
     unsigned watch_interval = 50;
+    unsigned http_request_timeout = 12;
     std::string http, http_token_file, http_root;
 };
 
@@ -94,6 +95,7 @@ Plan plan_of(const Options &options) {
         http.allow = plan.modbus.allow;
         http.allow_write = plan.modbus.allow_write;
         http.idle_timeout = plan.modbus.idle_timeout;
+        http.request_timeout = std::chrono::seconds(options.http_request_timeout);
         http.root = options.http_root.empty() ? installed_page() : options.http_root;
         if (!options.http_token_file.empty()) http.token = read_token(options.http_token_file);
         plan.http = http;
@@ -114,6 +116,9 @@ int main(int argc, char **argv) {
     app.add_option("--http", options.http, "ADDR:PORT for the HTTP API and page (default: none)");
     app.add_option("--http-token-file", options.http_token_file, "file with the bearer token that may write over HTTP");
     app.add_option("--http-root", options.http_root, "the page's folder (default: installed beside the program)");
+    app.add_option("--http-request-timeout", options.http_request_timeout,
+                   "seconds an HTTP request waits for its module before 504 (default 12)")
+        ->check(CLI::Range(1u, 600u));
     app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
     app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
     app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
