@@ -4,6 +4,7 @@
 // the workers requests and never call the library themselves.
 #include "http_room.h"
 #include "modbus_room.h"
+#include "unit_book.h"
 #include "worker.h"
 
 #include <CLI/CLI.hpp>
@@ -31,6 +32,7 @@ struct Options {
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
     std::string http, http_token_file, http_root;
+    std::string state_dir;
 };
 
 // The page's folder as installed beside the program: BIN/../share/kdx7400d/www.
@@ -111,7 +113,10 @@ int main(int argc, char **argv) {
     CLI::App app{"kdx7400d - the KDX-7400 modules of this host, served over Modbus TCP (man kdx7400d)", "kdx7400d"};
     Options options;
     app.add_option("--module", options.modules, "UNIT=PID:BID or UNIT=/dev/sgN (repeatable)");
-    app.add_flag("--all", options.all, "every module, now and when plugged in later: the lowest free unit each");
+    app.add_flag("--all", options.all,
+                 "every module, now and when plugged in later: the unit it had before, else the lowest free one");
+    app.add_option("--state-dir", options.state_dir,
+                   "where --all keeps each module's unit (default: $STATE_DIRECTORY, else /var/lib/kdx7400d)");
     app.add_option("--modbus", options.modbus, "ADDR:PORT or [ADDR6]:PORT (default 127.0.0.1:502)");
     app.add_option("--http", options.http, "ADDR:PORT for the HTTP API and page (default: none)");
     app.add_option("--http-token-file", options.http_token_file, "file with the bearer token that may write over HTTP");
@@ -155,14 +160,18 @@ int main(int argc, char **argv) {
     LogEvents log_events(log);
     try {
         Units units(std::chrono::milliseconds(options.watch_interval), log);
+        std::optional<UnitBook> book;
+        if (options.all) {
+            book.emplace(state_dir(options.state_dir), log);
+        }
         if (options.verbose) {
             units.subscribe_all(log_events);
         }
         for (const UnitTarget &unit : plan.units) {
             units.add(unit.unit, unit.target);
         }
-        if (options.all) {
-            adopt_new_modules(units, log);
+        if (book) {
+            assign_modules(units, *book, log);
         }
         ModbusRoom modbus(plan.modbus, units, log);
         std::optional<HttpRoom> http;
@@ -178,8 +187,8 @@ int main(int argc, char **argv) {
                 log.line(Topic::Service, std::string("stopping on ") + sigabbrev_np(got));
                 break;
             }
-            if (options.all) {
-                adopt_new_modules(units, log);
+            if (book) {
+                assign_modules(units, *book, log);
             }
         }
         if (http) http->stop();

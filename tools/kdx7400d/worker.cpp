@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "worker.h"
 
+#include "unit_book.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 namespace kdxd {
 
@@ -195,11 +198,28 @@ std::string Worker::node() const {
     return node_;
 }
 
+void Worker::assign(const std::string &node) {
+    {
+        std::lock_guard guard(mutex_);
+        if (assigned_ == node && !reassigned_) {
+            return;
+        }
+        assigned_ = node;
+        reassigned_ = true;
+    }
+    wake_.notify_one();
+}
+
+std::string Worker::assigned_node() const {
+    std::lock_guard guard(mutex_);
+    return assigned_;
+}
+
 void Worker::run() {
     reach();
     std::unique_lock lock(mutex_);
     for (;;) {
-        const auto woken = [&] { return head_ != nullptr || stopping_ || sinks_changed_; };
+        const auto woken = [&] { return head_ != nullptr || stopping_ || sinks_changed_ || reassigned_; };
         if (!woken()) {
             if (watching()) {
                 wake_.wait_until(lock, next_sample_, woken);
@@ -213,6 +233,7 @@ void Worker::run() {
             sinks_changed_ = false;
             sampled_ = false; // events from now on, not since an old sample
         }
+        const bool reassigned = std::exchange(reassigned_, false);
         // Jobs already queued are answered even when stopping: their
         // submitters wait for finished().
         Job *job = head_;
@@ -225,6 +246,9 @@ void Worker::run() {
             --queued_;
         }
         lock.unlock();
+        if (reassigned && module_) {
+            module_ = kdx::Module(); // its module is elsewhere now
+        }
         reach();
         if (job != nullptr) {
             if (!job->run(module_ ? &module_ : nullptr, *this)) {
@@ -246,8 +270,13 @@ void Worker::reach() {
         return;
     }
     std::error_code code;
-    module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
-                                   : kdx::Module::open_node(target_.node, code);
+    if (target_.follow) {
+        const std::string node = assigned_node();
+        if (!node.empty()) module_ = kdx::Module::open_node(node, code);
+    } else {
+        module_ = target_.node.empty() ? kdx::Module::open(*target_.product_id, *target_.board_id, code)
+                                       : kdx::Module::open_node(target_.node, code);
+    }
     sampled_ = false;
     std::optional<Identity> identity;
     if (module_) {
@@ -255,6 +284,15 @@ void Worker::reach() {
         if (!identity) {
             module_ = kdx::Module(); // it went as it was opened
         }
+    }
+    if (identity && target_.follow &&
+        (identity->product_id != target_.product_id || identity->board_id != target_.board_id)) {
+        // The node was given to another module: ours is found again by the scan.
+        log_.line(Topic::Module, "unit " + std::to_string(unit_) + ": " + identity->node + " is another module now");
+        module_ = kdx::Module();
+        identity.reset();
+        std::lock_guard guard(mutex_);
+        if (!reassigned_) assigned_.clear();
     }
     {
         std::lock_guard guard(mutex_);
@@ -341,9 +379,9 @@ Worker &Units::add(uint8_t unit, Target target) {
     return *owned_.back();
 }
 
-uint8_t Units::free_unit() const {
+uint8_t Units::free_unit(const std::function<bool(uint8_t)> &reserved) const {
     for (uint8_t unit = 1; unit < slots_.size(); ++unit) {
-        if (find(unit) == nullptr) return unit;
+        if (find(unit) == nullptr && !reserved(unit)) return unit;
     }
     return 0;
 }
@@ -366,41 +404,93 @@ void Units::stop() {
     for (const auto &owned : owned_) owned->stop();
 }
 
-void adopt_new_modules(Units &units, Log &log) {
+void assign_modules(Units &units, UnitBook &book, Log &log) {
     std::error_code code;
-    const std::vector<kdx::DeviceInfo> devices = kdx::list_devices(code);
+    const std::vector<kdx::DeviceInfo> devices = kdx::list_devices(code); // node order
     if (code) {
         log.line(Topic::Module, "cannot list modules: " + code.message());
         return;
     }
-    const std::vector<Worker *> workers = units.all();
+    const auto key_of = [](const kdx::DeviceInfo &d) {
+        return d.product_id && d.board_id ? identity_key(*d.product_id, *d.board_id) : std::string();
+    };
+    const auto listed_as = [&](const std::string &node, const std::string &key) {
+        return std::any_of(devices.begin(), devices.end(),
+                           [&](const kdx::DeviceInfo &d) { return d.node == node && key_of(d) == key; });
+    };
+    const auto key_of_worker = [](const Worker *w) {
+        return w->target().product_id && w->target().board_id
+                   ? identity_key(*w->target().product_id, *w->target().board_id)
+                   : std::string();
+    };
     for (const kdx::DeviceInfo &device : devices) {
-        const bool has_ids = device.product_id && device.board_id;
-        const auto same_ids = [&](const Worker *w) {
-            return has_ids && w->target().product_id == device.product_id && w->target().board_id == device.board_id;
-        };
+        const std::string key = key_of(device);
+        const std::vector<Worker *> workers = units.all();
         const bool served = std::any_of(workers.begin(), workers.end(), [&](const Worker *w) {
-            // An absent unit with these IDs takes the module when it reaches it.
-            return w->node() == device.node || w->target().node == device.node || (same_ids(w) && !w->present());
+            if (w->target().follow) {
+                return w->assigned_node() == device.node && key_of_worker(w) == key;
+            }
+            // A unit given by IDs that is absent takes the module when it reaches it.
+            return w->node() == device.node || w->target().node == device.node ||
+                   (!key.empty() && key_of_worker(w) == key && !w->present());
         });
         if (served) {
             continue;
         }
-        const uint8_t unit = units.free_unit();
-        if (unit == 0) {
-            log.line(Topic::Module, "no unit ID left for " + device.node);
-            return;
+        if (key.empty()) { // no IDs to know it by again: by node, not kept
+            const uint8_t unit = units.free_unit([&](uint8_t u) { return book.reserved(u); });
+            if (unit == 0) {
+                log.line(Topic::Module, "no unit ID left for " + device.node);
+                continue;
+            }
+            Target target;
+            target.node = device.node;
+            units.add(unit, target);
+            log.line(Topic::Module, "unit " + std::to_string(unit) + ": " + device.node + " (no IDs: by node)");
+            continue;
+        }
+        // Its own unit: one it had before whose module is not where that
+        // unit last found it (gone, idle or not, or never seen this run).
+        const std::vector<uint8_t> had = book.units_of(key);
+        Worker *back = nullptr;
+        uint8_t unit = 0;
+        for (const uint8_t u : had) {
+            Worker *w = units.find(u);
+            if (w == nullptr) {
+                unit = u;
+                break;
+            }
+            if (w->target().follow && key_of_worker(w) == key && !listed_as(w->assigned_node(), key)) {
+                back = w;
+                break;
+            }
+        }
+        if (back != nullptr) {
+            log.line(Topic::Module, "unit " + std::to_string(back->unit()) + ": " + key + " back on " + device.node);
+            back->assign(device.node);
+            continue;
+        }
+        const bool known = unit != 0;
+        if (!known) {
+            unit = units.free_unit([&](uint8_t u) { return book.reserved(u); });
+            if (unit == 0) {
+                log.line(Topic::Module, "no unit ID left for " + device.node);
+                continue;
+            }
+            book.record(unit, key);
         }
         Target target;
-        if (has_ids && std::none_of(workers.begin(), workers.end(), same_ids)) {
-            target.product_id = device.product_id;
-            target.board_id = device.board_id;
-        } else {
-            target.node = device.node;
+        target.product_id = device.product_id;
+        target.board_id = device.board_id;
+        target.follow = true;
+        units.add(unit, target).assign(device.node);
+        std::string why = known ? " (its unit before)" : "";
+        if (!known && !had.empty()) {
+            std::string others;
+            for (const uint8_t u : had) others += (others.empty() ? "" : ", ") + std::to_string(u);
+            why = " (another module with these IDs has unit " + others + "; alike modules keep apart by node order)";
         }
-        units.add(unit, target);
-        log.line(Topic::Module, "unit " + std::to_string(unit) + ": " + device.node + " " + target.describe());
-        return adopt_new_modules(units, log); // the table changed: look again
+        log.line(Topic::Module, "unit " + std::to_string(unit) + ": " + device.node + " " + key + why);
     }
 }
 

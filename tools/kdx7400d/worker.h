@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,11 +24,13 @@
 namespace kdxd {
 
 // Which module a unit means: by product ID and board ID (found again on
-// any node after a re-plug), or by node.
+// any node after a re-plug), or by node; or, with --all, by IDs on the node
+// the scanner assigns (follow), so that identical modules keep apart.
 struct Target {
     std::optional<uint16_t> product_id;
     std::optional<uint8_t> board_id;
     std::string node;
+    bool follow = false;
     std::string describe() const;
 };
 
@@ -123,6 +126,10 @@ public:
     bool present() const { return present_.load(std::memory_order_relaxed); }
     // The node the module is open on, or "" while it is absent.
     std::string node() const;
+    // A following worker's node: where the scanner last found its module.
+    // Its module is then (re)opened there, and must show the target's IDs.
+    void assign(const std::string &node);
+    std::string assigned_node() const;
     // What the module said when it was last opened; none while absent.
     std::optional<Identity> identity() const;
 
@@ -159,7 +166,8 @@ private:
     std::size_t queued_ = 0;
     bool stopping_ = false;
     bool sinks_changed_ = false;
-    std::string node_;
+    bool reassigned_ = false;
+    std::string node_, assigned_;
     std::optional<Identity> identity_;
 
     mutable std::mutex sinks_mutex_; // held while delivering
@@ -186,8 +194,8 @@ public:
     Worker *find(uint8_t unit) const {
         return unit < slots_.size() ? slots_[unit].load(std::memory_order_acquire) : nullptr;
     }
-    // The lowest unit ID nobody has, or 0 when all 247 are taken.
-    uint8_t free_unit() const;
+    // The lowest unit ID nobody has and reserved() refuses, or 0 when none.
+    uint8_t free_unit(const std::function<bool(uint8_t)> &reserved) const;
     std::vector<Worker *> all() const;
     // Subscribes the sink to every worker, and to those added later.
     void subscribe_all(EventSink &sink);
@@ -202,8 +210,12 @@ private:
     std::vector<std::unique_ptr<Worker>> owned_;
 };
 
-// Every module present that no unit serves yet gets the lowest free unit:
-// by its IDs when no other unit has them, else by its node.
-void adopt_new_modules(Units &units, Log &log);
+class UnitBook;
+
+// Every module present that no unit serves yet gets its unit: the one its
+// IDs had before (the book), the lowest free one otherwise, in node order.
+// A module back on another node returns to its own unit, also when that
+// unit had not yet noticed it was gone.
+void assign_modules(Units &units, UnitBook &book, Log &log);
 
 } // namespace kdxd
