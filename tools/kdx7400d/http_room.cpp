@@ -26,8 +26,9 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-// Events that may wait for a slow event-stream reader; more close it.
-constexpr std::size_t kStreamQueueLimit = 1024;
+// Events that may wait for a slow event-stream reader (a whole replay, and
+// more); more close it.
+constexpr std::size_t kStreamQueueLimit = EventHub::kRing + 1024;
 // A comment line this often keeps proxies and the browser from closing an
 // idle stream, and finds readers that went away.
 constexpr auto kStreamKeepalive = std::chrono::seconds(15);
@@ -280,17 +281,19 @@ private:
     std::shared_ptr<Call> self_;
 };
 
-// One event-stream reader: events wait in its own bounded queue; a reader
-// that falls that far behind is closed, and nobody else waits for it.
+// One event-stream reader: events wait in its own bounded queue (room for
+// a whole ring's replay); a reader that falls further behind is closed, and
+// resumes from the ring when it reconnects. Nobody else waits for it.
 class Stream final : public EventSink {
 public:
+    Stream(std::string boot, bool all_units) : boot_(std::move(boot)), all_units_(all_units) {}
+
     void deliver(const ModuleEvent &event) override {
-        std::string text = format(event);
         std::lock_guard guard(mutex_);
         if (queue_.size() >= kStreamQueueLimit) {
             overflowed_ = true;
         } else {
-            queue_.push_back(std::move(text));
+            queue_.push_back(event);
         }
         ready_.notify_one();
     }
@@ -299,18 +302,27 @@ public:
         ended_ = true;
         ready_.notify_one();
     }
-    // Waits for events (or the keepalive time); false once the stream ends.
-    bool next(std::deque<std::string> &out) {
-        std::unique_lock lock(mutex_);
-        ready_.wait_for(lock, kStreamKeepalive, [&] { return !queue_.empty() || ended_ || overflowed_; });
-        if (ended_ || overflowed_) return false;
-        out.swap(queue_);
+    // Waits for events (or the keepalive time) and formats them into out;
+    // false once the stream ends.
+    bool next(std::string &out) {
+        std::deque<ModuleEvent> events;
+        {
+            std::unique_lock lock(mutex_);
+            ready_.wait_for(lock, kStreamKeepalive, [&] { return !queue_.empty() || ended_ || overflowed_; });
+            if (ended_ || overflowed_) return false;
+            events.swap(queue_);
+        }
+        for (const ModuleEvent &event : events) out += format(event);
         return true;
     }
 
-    static std::string format(const ModuleEvent &event) {
+    // The SSE id is the reader's position: this run, and the unit's number
+    // (or the number across units on the stream of all units).
+    std::string id(uint64_t number) const { return boot_ + ":" + std::to_string(number); }
+
+    std::string format(const ModuleEvent &event) const {
         const double time = std::chrono::duration<double>(event.input.wall.time_since_epoch()).count();
-        json data{{"unit", event.unit}, {"time", time}};
+        json data{{"unit", event.unit}, {"time", time}, {"seq", event.seq}, {"boot", boot_}};
         const char *name = "input";
         switch (event.kind) {
         case ModuleEvent::Kind::plugged: name = "plugged"; break;
@@ -327,15 +339,33 @@ public:
             data["count"] = event.input.count;
             break;
         }
-        return std::string("event: ") + name + "\ndata: " + data.dump() + "\n\n";
+        if (all_units_) data["global"] = event.global;
+        return "id: " + id(all_units_ ? event.global : event.seq) + "\nevent: " + name + "\ndata: " + data.dump() +
+               "\n\n";
     }
 
 private:
+    const std::string boot_;
+    const bool all_units_;
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::string> queue_;
+    std::deque<ModuleEvent> queue_;
     bool overflowed_ = false, ended_ = false;
 };
+
+// Last-Event-ID: "BOOT:N", the position a reader had.
+struct Position {
+    std::string boot;
+    uint64_t number = 0;
+};
+std::optional<Position> position_of(const std::string &text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon + 1 == text.size() ||
+        text.find_first_not_of("0123456789", colon + 1) != std::string::npos || text.size() - colon > 20) {
+        return std::nullopt;
+    }
+    return Position{text.substr(0, colon), std::stoull(text.substr(colon + 1))};
+}
 
 // httplib's pool queues every accepted connection; this one takes at most
 // as many as it has threads waiting, and then accepting waits (the
@@ -433,7 +463,7 @@ private:
     Worker *unit(const httplib::Request &req, httplib::Response &res);
     void module_call(const httplib::Request &req, httplib::Response &res, bool writes,
                      const std::function<Answer(kdx::Module &, Worker &, const json &)> &work);
-    void events(const httplib::Request &req, httplib::Response &res);
+    void events(const httplib::Request &req, httplib::Response &res, bool all_units);
 
     const HttpOptions options_;
     Units &units_;
@@ -517,8 +547,9 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
         module_call(req, res, true, apply_settings);
     });
     server_.Get(R"(/api/modules/(\d+)/events)", [this](const httplib::Request &req, httplib::Response &res) {
-        events(req, res);
+        events(req, res, false);
     });
+    server_.Get("/api/events", [this](const httplib::Request &req, httplib::Response &res) { events(req, res, true); });
     server_.Get(R"(/api/.*)", [](const httplib::Request &, httplib::Response &res) {
         reply(res, failure(404, "no such API path"));
     });
@@ -630,12 +661,41 @@ void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Respons
                    options_.request_timeout));
 }
 
-void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &res) {
-    Worker *worker = unit(req, res);
-    if (worker == nullptr) {
+// An event stream, of one unit or of all (unit 0). A new reader gets a
+// hello with the state (one unit's snapshot, or the list of modules) and
+// every event after it; a reader that comes back with Last-Event-ID gets
+// what it missed from the ring, or a gap event first when the ring no
+// longer holds all of it (or the daemon restarted), and then the state.
+void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &res, bool all_units) {
+    Worker *worker = all_units ? nullptr : unit(req, res);
+    if (!all_units && worker == nullptr) {
         return;
     }
-    auto stream = std::make_shared<Stream>();
+    const uint8_t unit_id = all_units ? EventHub::kAllUnits : worker->unit();
+    EventHub &hub = units_.events();
+    const auto resumed = position_of(req.get_header_value("Last-Event-ID"));
+    const bool same_run = resumed && resumed->boot == hub.boot();
+    json hello{{"boot", hub.boot()}};
+    uint64_t after = 0;
+    if (same_run) {
+        after = resumed->number;
+    } else if (all_units) {
+        after = hub.last(EventHub::kAllUnits);
+    } else {
+        // The snapshot and its position are taken together on the worker,
+        // the only thread that publishes this unit's events.
+        auto seq = std::make_shared<uint64_t>(hub.last(unit_id));
+        const Answer state = Call::on(
+            *worker,
+            [seq, &hub = hub, unit_id](kdx::Module &m, Worker &w) {
+                *seq = hub.last(unit_id);
+                return Answer{200, state_of(m, w)};
+            },
+            options_.request_timeout);
+        after = *seq;
+        hello["state"] = state.status == 200 ? state.body : json(nullptr);
+    }
+    auto stream = std::make_shared<Stream>(hub.boot(), all_units);
     {
         std::lock_guard guard(streams_mutex_);
         if (stopping_) {
@@ -644,34 +704,39 @@ void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &re
         }
         streams_.insert(stream.get());
     }
-    worker->subscribe(*stream);
+    const EventHub::Replay missed = units_.subscribe(*stream, unit_id, after);
+    std::string first;
+    if (resumed && (!same_run || !missed.complete)) {
+        json gap{{"boot", hub.boot()}, {"after", resumed->number}};
+        if (!all_units) gap["unit"] = unit_id;
+        gap["reason"] = same_run ? "the events after it are no longer kept" : "the daemon restarted";
+        first += "event: gap\ndata: " + gap.dump() + "\n\n";
+    }
+    hello["seq"] = after;
+    if (all_units) {
+        json list = json::array();
+        for (const Worker *w : units_.all()) list.push_back(summary(*w));
+        hello["modules"] = list;
+    } else {
+        hello["unit"] = unit_id;
+        hello["present"] = worker->present();
+    }
+    first += "id: " + stream->id(after) + "\nevent: hello\ndata: " + hello.dump() + "\n\n";
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no");
-    const bool present = worker->present();
     res.set_chunked_content_provider(
         "text/event-stream",
-        [stream, present, first = true](size_t, httplib::DataSink &sink) mutable {
-            if (first) { // where the stream starts: the reader then fetches the state
-                first = false;
-                const std::string hello = std::string("event: hello\ndata: {\"present\": ") +
-                                          (present ? "true" : "false") + "}\n\n";
-                return sink.write(hello.data(), hello.size());
+        [stream, first = std::move(first)](size_t, httplib::DataSink &sink) mutable {
+            std::string out = std::move(first);
+            first.clear();
+            if (out.empty()) {
+                if (!stream->next(out)) return false;
+                if (out.empty()) out = ": keepalive\n\n";
             }
-            std::deque<std::string> events;
-            if (!stream->next(events)) {
-                return false;
-            }
-            if (events.empty()) {
-                static const std::string keepalive = ": keepalive\n\n";
-                return sink.write(keepalive.data(), keepalive.size());
-            }
-            for (const std::string &event : events) {
-                if (!sink.write(event.data(), event.size())) return false;
-            }
-            return true;
+            return sink.write(out.data(), out.size());
         },
-        [this, stream, worker](bool) {
-            worker->unsubscribe(*stream);
+        [this, stream](bool) {
+            units_.events().unsubscribe(*stream);
             std::lock_guard guard(streams_mutex_);
             streams_.erase(stream.get());
         });

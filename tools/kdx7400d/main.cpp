@@ -165,7 +165,7 @@ int main(int argc, char **argv) {
             book.emplace(state_dir(options.state_dir), log);
         }
         if (options.verbose) {
-            units.subscribe_all(log_events);
+            units.subscribe(log_events, EventHub::kAllUnits, 0);
         }
         for (const UnitTarget &unit : plan.units) {
             units.add(unit.unit, unit.target);

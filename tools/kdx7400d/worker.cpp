@@ -100,8 +100,8 @@ UnitTarget parse_unit_target(const std::string &text) {
     return parsed;
 }
 
-Worker::Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, Log &log)
-    : unit_(unit), target_(std::move(target)), watch_interval_(watch_interval), log_(log),
+Worker::Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, EventHub &hub, Log &log)
+    : unit_(unit), target_(std::move(target)), watch_interval_(watch_interval), hub_(hub), log_(log),
       thread_([this] { run(); }) {}
 
 Worker::~Worker() { stop(); }
@@ -132,34 +132,25 @@ void Worker::stop() {
     }
 }
 
-void Worker::subscribe(EventSink &sink) {
-    {
-        std::lock_guard sinks(sinks_mutex_);
-        sinks_.push_back(&sink);
-        sink_count_ = sinks_.size();
-    }
+void Worker::wake() {
     {
         std::lock_guard guard(mutex_);
-        sinks_changed_ = true;
+        woken_ = true;
     }
     wake_.notify_one();
 }
 
-void Worker::unsubscribe(EventSink &sink) {
-    std::lock_guard sinks(sinks_mutex_);
-    std::erase(sinks_, &sink);
-    sink_count_ = sinks_.size();
+void Worker::deliver(const ModuleEvent &event) {
+    ModuleEvent numbered = event;
+    hub_.publish(numbered);
 }
 
-void Worker::deliver(const ModuleEvent &event) {
-    std::lock_guard sinks(sinks_mutex_);
-    for (EventSink *sink : sinks_) {
-        sink->deliver(event);
-    }
+bool Worker::has_sinks() const {
+    return hub_.wanted(unit_) || std::chrono::steady_clock::now() < linger_until_;
 }
 
 bool Worker::watching() const {
-    return watch_interval_.count() > 0 && sink_count_ != 0 && module_;
+    return watch_interval_.count() > 0 && module_ && has_sinks();
 }
 
 std::optional<Identity> Worker::identity() const {
@@ -181,9 +172,23 @@ void Worker::outputs_changed(kdx::Module &module) {
         return;
     }
     std::error_code code;
-    ModuleEvent changed = event(ModuleEvent::Kind::outputs);
-    changed.outputs = module.read_outputs(code);
+    const uint64_t outputs = module.read_outputs(code);
     if (!code) {
+        outputs_are(outputs, true);
+    }
+}
+
+// A write's result is an event whenever it changed anything we know of; a
+// sample's only when it differs from what was known before.
+void Worker::outputs_are(uint64_t outputs, bool written) {
+    const bool known = outputs_.has_value();
+    if (known && *outputs_ == outputs) {
+        return;
+    }
+    outputs_ = outputs;
+    if ((known || written) && has_sinks()) {
+        ModuleEvent changed = event(ModuleEvent::Kind::outputs);
+        changed.outputs = outputs;
         deliver(changed);
     }
 }
@@ -219,7 +224,7 @@ void Worker::run() {
     reach();
     std::unique_lock lock(mutex_);
     for (;;) {
-        const auto woken = [&] { return head_ != nullptr || stopping_ || sinks_changed_ || reassigned_; };
+        const auto woken = [&] { return head_ != nullptr || stopping_ || woken_ || reassigned_; };
         if (!woken()) {
             if (watching()) {
                 wake_.wait_until(lock, next_sample_, woken);
@@ -229,10 +234,9 @@ void Worker::run() {
                 wake_.wait_for(lock, kRetryInterval, woken);
             }
         }
-        if (sinks_changed_) {
-            sinks_changed_ = false;
-            sampled_ = false; // events from now on, not since an old sample
-        }
+        // A new subscriber only wakes the worker: the sample baseline is
+        // everyone's, and re-basing it would lose the others' pulses.
+        woken_ = false;
         const bool reassigned = std::exchange(reassigned_, false);
         // Jobs already queued are answered even when stopping: their
         // submitters wait for finished().
@@ -246,6 +250,9 @@ void Worker::run() {
             --queued_;
         }
         lock.unlock();
+        if (hub_.wanted(unit_)) {
+            linger_until_ = std::chrono::steady_clock::now() + kLinger;
+        }
         if (reassigned && module_) {
             module_ = kdx::Module(); // its module is elsewhere now
         }
@@ -278,6 +285,7 @@ void Worker::reach() {
                                        : kdx::Module::open_node(target_.node, code);
     }
     sampled_ = false;
+    outputs_.reset();
     std::optional<Identity> identity;
     if (module_) {
         identity = read_identity(module_, target_);
@@ -340,6 +348,13 @@ void Worker::sample() {
         found.input = input;
         deliver(found);
     });
+    // Outputs another program changed show at the next sample.
+    const uint64_t outputs = module_.read_outputs(code);
+    if (code) {
+        lost("reading its outputs failed");
+        return;
+    }
+    outputs_are(outputs, false);
 }
 
 void Worker::set_present(bool present, const std::string &node) {
@@ -371,10 +386,7 @@ Worker &Units::add(uint8_t unit, Target target) {
     if (slots_[unit].load() != nullptr) {
         throw std::invalid_argument("unit " + std::to_string(unit) + " given twice");
     }
-    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), watch_interval_, log_));
-    for (EventSink *sink : sinks_for_all_) {
-        owned_.back()->subscribe(*sink);
-    }
+    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), watch_interval_, hub_, log_));
     slots_[unit].store(owned_.back().get(), std::memory_order_release);
     return *owned_.back();
 }
@@ -393,10 +405,13 @@ std::vector<Worker *> Units::all() const {
     return workers;
 }
 
-void Units::subscribe_all(EventSink &sink) {
+EventHub::Replay Units::subscribe(EventSink &sink, uint8_t unit, uint64_t after) {
+    EventHub::Replay missed = hub_.subscribe(sink, unit, after);
     std::lock_guard guard(mutex_);
-    sinks_for_all_.push_back(&sink);
-    for (const auto &owned : owned_) owned->subscribe(sink);
+    for (const auto &owned : owned_) {
+        if (unit == EventHub::kAllUnits || owned->unit() == unit) owned->wake();
+    }
+    return missed;
 }
 
 void Units::stop() {

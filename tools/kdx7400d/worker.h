@@ -5,6 +5,7 @@
 // themselves.
 #pragma once
 
+#include "events.h"
 #include "kdx7400.hpp"
 #include "log.h"
 
@@ -41,25 +42,6 @@ struct UnitTarget {
 };
 UnitTarget parse_unit_target(const std::string &text);
 
-// What a worker saw at its module: an input event (a level change, or
-// pulses counted between two samples), or the module coming or going.
-struct ModuleEvent {
-    enum class Kind { input, plugged, unplugged, outputs };
-    uint8_t unit = 0;
-    Kind kind = Kind::input;
-    kdx::InputEvent input; // for input; its times also for the others
-    uint64_t outputs = 0;  // for outputs: their values after a write
-};
-
-// Takes a worker's events on the worker's thread: must not block, and must
-// not subscribe or unsubscribe from inside deliver().
-class EventSink {
-public:
-    virtual void deliver(const ModuleEvent &event) = 0;
-
-protected:
-    ~EventSink() = default;
-};
 
 // What a module says about itself, read once each time it is opened.
 struct Identity {
@@ -106,7 +88,7 @@ public:
 
     // watch_interval: how often the inputs are sampled while a sink is
     // subscribed (0: never).
-    Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, Log &log);
+    Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, EventHub &hub, Log &log);
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
     ~Worker();
@@ -116,10 +98,9 @@ public:
     bool submit(Job &job);
     void stop();
 
-    // The sink gets this module's events until unsubscribed; once
-    // unsubscribe() returns, it is not called again.
-    void subscribe(EventSink &sink);
-    void unsubscribe(EventSink &sink);
+    // Someone subscribed to its events (EventHub): the worker starts
+    // watching its module's inputs, if it was not.
+    void wake();
 
     uint8_t unit() const { return unit_; }
     const Target &target() const { return target_; }
@@ -133,12 +114,20 @@ public:
     // What the module said when it was last opened; none while absent.
     std::optional<Identity> identity() const;
 
-    // For jobs, on the worker's thread: tells the sinks (outputs changed
-    // through the daemon, a new nickname).
-    bool has_sinks() const { return sink_count_ != 0; }
+    // How long the worker goes on recording events after its last reader
+    // left, so that one that reconnects (an EventSource does within
+    // seconds) resumes without a loss.
+    static constexpr auto kLinger = std::chrono::seconds(60);
+
+    // For jobs, on the worker's thread: whether events are recorded now (a
+    // reader listens, or left less than kLinger ago).
+    bool has_sinks() const;
     // After a write to the outputs: their values now, to the sinks (one
     // read, made only when a sink listens).
     void outputs_changed(kdx::Module &module);
+    // The outputs as a write left them (written) or a sample found them: an
+    // event when they changed.
+    void outputs_are(uint64_t outputs, bool written);
     void renamed(const std::string &nickname);
 
 private:
@@ -156,6 +145,7 @@ private:
     const uint8_t unit_;
     const Target target_;
     const std::chrono::milliseconds watch_interval_;
+    EventHub &hub_;
     Log &log_;
     std::atomic<bool> present_{false};
     bool ever_reported_ = false;
@@ -165,19 +155,17 @@ private:
     Job *head_ = nullptr, *tail_ = nullptr;
     std::size_t queued_ = 0;
     bool stopping_ = false;
-    bool sinks_changed_ = false;
+    bool woken_ = false;
     bool reassigned_ = false;
     std::string node_, assigned_;
     std::optional<Identity> identity_;
-
-    mutable std::mutex sinks_mutex_; // held while delivering
-    std::vector<EventSink *> sinks_;
-    std::atomic<std::size_t> sink_count_{0};
 
     // The worker's thread only:
     kdx::Module module_;
     kdx7400_input_state input_state_{};
     bool sampled_ = false;
+    std::optional<uint64_t> outputs_; // as last read or written
+    std::chrono::steady_clock::time_point linger_until_{};
     std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
 };
@@ -188,6 +176,7 @@ private:
 class Units {
 public:
     Units(std::chrono::milliseconds watch_interval, Log &log) : watch_interval_(watch_interval), log_(log) {}
+    EventHub &events() { return hub_; }
     ~Units() { stop(); }
     // Throws std::invalid_argument for a unit given twice.
     Worker &add(uint8_t unit, Target target);
@@ -197,14 +186,16 @@ public:
     // The lowest unit ID nobody has and reserved() refuses, or 0 when none.
     uint8_t free_unit(const std::function<bool(uint8_t)> &reserved) const;
     std::vector<Worker *> all() const;
-    // Subscribes the sink to every worker, and to those added later.
-    void subscribe_all(EventSink &sink);
+    // Subscribes the sink to the events of one unit (or EventHub::kAllUnits)
+    // and wakes the workers concerned; the replay is what it missed after
+    // `after`.
+    EventHub::Replay subscribe(EventSink &sink, uint8_t unit, uint64_t after);
     void stop();
 
 private:
     const std::chrono::milliseconds watch_interval_;
     Log &log_;
-    std::vector<EventSink *> sinks_for_all_;
+    EventHub hub_;
     std::array<std::atomic<Worker *>, 248> slots_{};
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> owned_;

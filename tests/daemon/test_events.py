@@ -1,0 +1,193 @@
+# SPDX-License-Identifier: MIT
+"""Events that lose nothing: one sample baseline however many readers come
+and go, a number per unit and one across units, resume with Last-Event-ID
+from the ring, and a gap event when the ring (or the run) no longer holds
+what a reader missed."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+import requests
+
+from modbus_rig import Rig
+
+
+@dataclass
+class Reader:
+    """An event stream read on a thread of its own, as (id, name, data)."""
+    url: str
+    last_id: str | None = None
+    events: list[tuple[str, str, dict[str, Any]]] = field(default_factory=list)
+    stop: threading.Event = field(default_factory=threading.Event)
+
+    def __post_init__(self) -> None:
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self) -> None:
+        headers = {"Last-Event-ID": self.last_id} if self.last_id else {}
+        try:
+            with requests.get(self.url, stream=True, timeout=20, headers=headers) as response:
+                ident, name = "", ""
+                for line in response.iter_lines(decode_unicode=True):
+                    if self.stop.is_set():
+                        return
+                    if line.startswith("id: "):
+                        ident = line[4:]
+                    elif line.startswith("event: "):
+                        name = line[7:]
+                    elif line.startswith("data: "):
+                        self.events.append((ident, name, json.loads(line[6:])))
+                        ident = ""
+        except requests.RequestException:
+            pass
+
+    def wait(self, check: Callable[[], bool], timeout: float = 5.0) -> bool:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if check():
+                return True
+            time.sleep(0.02)
+        return check()
+
+    def named(self, name: str) -> list[dict[str, Any]]:
+        return [d for _, n, d in list(self.events) if n == name]
+
+    def close(self) -> None:
+        self.stop.set()
+
+
+def edges_seen(reader: Reader, channel: int) -> int:
+    """Rising edges on a channel: each rising event, and each counted pulse."""
+    total = 0
+    for data in reader.named("input"):
+        if data["channel"] == channel:
+            total += data["count"] if data["kind"] == "pulses" else int(data["kind"] == "rising")
+    return total
+
+
+def test_readers_coming_and_going_lose_no_other_readers_pulses(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
+    steady = Reader(f"{base}/api/modules/1/events")
+    assert steady.wait(lambda: bool(steady.named("hello")))
+    time.sleep(0.1)
+    churn_stop = threading.Event()
+
+    def churn() -> None:  # 20 new readers a second, each gone after its hello
+        while not churn_stop.is_set():
+            with requests.get(f"{base}/api/modules/1/events", stream=True, timeout=5) as response:
+                for line in response.iter_lines(decode_unicode=True):
+                    if line.startswith("data: "):
+                        break
+            time.sleep(0.05)
+
+    churner = threading.Thread(target=churn)
+    churner.start()
+    rig.sim("pulse", rig.root, "sg0", "4", "3000", "300")  # 3000 pulses over about 2 s
+    time.sleep(0.5)
+    churn_stop.set()
+    churner.join(timeout=10)
+    assert steady.wait(lambda: edges_seen(steady, 4) >= 3000)
+    time.sleep(0.2)
+    assert edges_seen(steady, 4) == 3000
+    steady.close()
+
+
+def test_a_reader_resumes_where_it_left_off(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
+    first = Reader(f"{base}/api/modules/1/events")
+    assert first.wait(lambda: bool(first.named("hello")))
+    hello = first.named("hello")[0]
+    assert hello["state"]["outputs"] == "0x0000000000000000" and hello["unit"] == 1
+    time.sleep(0.1)
+    for level in ("0x1", "0x0", "0x1"):
+        rig.sim("inputs", rig.root, "sg0", level)
+        time.sleep(0.05)
+    assert first.wait(lambda: len(first.named("input")) == 3)
+    numbers = [d["seq"] for d in first.named("input")]
+    assert numbers == list(range(numbers[0], numbers[0] + 3))
+    assert all(ident == f"{hello['boot']}:{d['seq']}" for ident, n, d in first.events if n == "input")
+    last = [ident for ident, n, _ in first.events if n == "input"][-1]
+    first.close()
+    time.sleep(0.2)
+    # Away: what happens now is kept for it.
+    for level in ("0x0", "0x1", "0x0"):
+        rig.sim("inputs", rig.root, "sg0", level)
+        time.sleep(0.05)
+    time.sleep(0.1)
+    back = Reader(f"{base}/api/modules/1/events", last_id=last)
+    assert back.wait(lambda: len(back.named("input")) == 3)
+    assert not back.named("gap")
+    assert [d["seq"] for d in back.named("input")] == [numbers[-1] + 1, numbers[-1] + 2, numbers[-1] + 3]
+    assert [d["kind"] for d in back.named("input")] == ["falling", "rising", "falling"]
+    back.close()
+
+
+def test_a_reader_is_told_what_it_cannot_have(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3")
+    other_run = Reader(f"{base}/api/modules/1/events", last_id="0123456789abcdef:17")
+    assert other_run.wait(lambda: bool(other_run.named("hello")))
+    assert other_run.events[0][1] == "gap" and other_run.named("gap")[0]["reason"] == "the daemon restarted"
+    assert other_run.named("hello")[0]["state"] is not None, "a full state after the gap"
+    other_run.close()
+    reader = Reader(f"{base}/api/modules/1/events")
+    assert reader.wait(lambda: bool(reader.named("hello")))
+    position = reader.events[-1][0]
+    reader.close()
+    client = rig.client()
+    for i in range(4200):  # more than the ring keeps
+        assert not client.write_coil(0, i % 2 == 0, slave=1).isError()
+    client.close()
+    back = Reader(f"{base}/api/modules/1/events", last_id=position)
+    assert back.wait(lambda: len(back.named("outputs")) >= 4096)
+    assert back.events[0][1] == "gap" and back.named("gap")[0]["reason"] == "the events after it are no longer kept"
+    numbers = [d["seq"] for d in back.named("outputs")]
+    assert numbers == list(range(numbers[0], numbers[0] + len(numbers))) and numbers[-1] >= 4200
+    back.close()
+
+
+def test_one_stream_carries_every_unit_in_one_order(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.add("pid=0x7401,bid=4")
+    base = rig.start_http("--module", "1=7401:3", "--module", "2=7401:4", "--watch-interval", "10")
+    every = Reader(f"{base}/api/events")
+    assert every.wait(lambda: bool(every.named("hello")))
+    assert [m["id"] for m in every.named("hello")[0]["modules"]] == [1, 2]
+    time.sleep(0.1)
+    rig.sim("inputs", rig.root, "sg0", "0x1")
+    rig.sim("inputs", rig.root, "sg1", "0x2")
+    assert every.wait(lambda: len(every.named("input")) == 2)
+    assert {d["unit"] for d in every.named("input")} == {1, 2}
+    numbers = [d["global"] for d in every.named("input")]
+    assert numbers == sorted(numbers)
+    last = every.events[-1][0]
+    every.close()
+    rig.sim("inputs", rig.root, "sg1", "0x0")
+    time.sleep(0.1)
+    back = Reader(f"{base}/api/events", last_id=last)
+    assert back.wait(lambda: len(back.named("input")) == 1)
+    assert back.named("input")[0]["unit"] == 2 and back.named("input")[0]["global"] == numbers[-1] + 1
+    back.close()
+
+
+def test_outputs_another_program_changes_show_at_the_next_sample(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
+    reader = Reader(f"{base}/api/modules/1/events")
+    assert reader.wait(lambda: bool(reader.named("hello")))
+    time.sleep(0.1)
+    env = dict(os.environ, LD_PRELOAD=os.environ["KDX7400_SIM_LIBRARY"], KDX7400_SIM_TESTBED=rig.root)
+    subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "do", "set", "0x0081"], env=env,
+                   check=True, timeout=10)
+    assert reader.wait(lambda: any(d["outputs"] == "0x0000000000000081" for d in reader.named("outputs")))
+    reader.close()

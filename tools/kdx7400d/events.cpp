@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+#include "events.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+namespace kdxd {
+
+EventHub::EventHub() {
+    std::random_device random;
+    char text[33];
+    std::snprintf(text, sizeof text, "%08x%08x%08x%08x", random(), random(), random(), random());
+    boot_ = text;
+}
+
+void EventHub::publish(ModuleEvent &event) {
+    std::lock_guard guard(mutex_);
+    Ring &ring = rings_[event.unit];
+    event.seq = ++ring.seq;
+    event.global = ++global_;
+    if (ring.kept.size() == kRing) {
+        ring.dropped_global = ring.kept.front().global;
+        ring.kept.pop_front();
+    }
+    ring.kept.push_back(event);
+    for (const auto &[sink, unit] : sinks_) {
+        if (unit == kAllUnits || unit == event.unit) sink->deliver(event);
+    }
+}
+
+EventHub::Replay EventHub::replay(uint8_t unit, uint64_t after) const {
+    Replay replay;
+    if (unit != kAllUnits) {
+        const auto found = rings_.find(unit);
+        if (found == rings_.end()) return replay;
+        const Ring &ring = found->second;
+        replay.last = ring.seq;
+        for (const ModuleEvent &event : ring.kept) {
+            if (event.seq > after) replay.events.push_back(event);
+        }
+        const uint64_t first_kept = ring.kept.empty() ? ring.seq + 1 : ring.kept.front().seq;
+        replay.complete = after >= ring.seq || after + 1 >= first_kept;
+        return replay;
+    }
+    replay.last = global_;
+    for (const auto &[number, ring] : rings_) {
+        for (const ModuleEvent &event : ring.kept) {
+            if (event.global > after) replay.events.push_back(event);
+        }
+        if (ring.dropped_global > after) replay.complete = false;
+    }
+    std::sort(replay.events.begin(), replay.events.end(),
+              [](const ModuleEvent &a, const ModuleEvent &b) { return a.global < b.global; });
+    return replay;
+}
+
+EventHub::Replay EventHub::subscribe(EventSink &sink, uint8_t unit, uint64_t after) {
+    std::lock_guard guard(mutex_);
+    Replay missed = replay(unit, after);
+    for (const ModuleEvent &event : missed.events) sink.deliver(event);
+    missed.events.clear();
+    sinks_.emplace_back(&sink, unit);
+    return missed;
+}
+
+void EventHub::unsubscribe(EventSink &sink) {
+    std::lock_guard guard(mutex_);
+    std::erase_if(sinks_, [&](const auto &entry) { return entry.first == &sink; });
+}
+
+bool EventHub::wanted(uint8_t unit) const {
+    std::lock_guard guard(mutex_);
+    return std::any_of(sinks_.begin(), sinks_.end(),
+                       [&](const auto &entry) { return entry.second == kAllUnits || entry.second == unit; });
+}
+
+uint64_t EventHub::last(uint8_t unit) const {
+    std::lock_guard guard(mutex_);
+    if (unit == kAllUnits) return global_;
+    const auto found = rings_.find(unit);
+    return found == rings_.end() ? 0 : found->second.seq;
+}
+
+} // namespace kdxd
