@@ -115,6 +115,7 @@ json state_of(kdx::Module &m, const Worker &worker) {
     out["edge"] = m.counter_edge();
     out["counters"] = m.read_counters();
     out["watchdog_timeout"] = m.watchdog_timeout();
+    out["watch"] = worker.watch_state();
     out["write_protect"] = m.write_protect() != 0;
     out["frame_rate_factor"] = m.frame_rate_factor();
     out["nickname"] = m.nickname();
@@ -145,10 +146,10 @@ Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
     if (body.contains("frame_rate_factor") && !number("frame_rate_factor", 0, 255)) {
         return failure(422, "frame_rate_factor is 0 to 255");
     }
-    if (body.contains("watchdog_timeout") &&
+    if (body.contains("watchdog_timeout") && !number("watchdog_timeout", 0, 0) &&
         !number("watchdog_timeout", KDX7400_WDT_TIMEOUT_MIN, KDX7400_WDT_TIMEOUT_MAX)) {
         return failure(422, "watchdog_timeout is " + std::to_string(KDX7400_WDT_TIMEOUT_MIN) + " to " +
-                                std::to_string(KDX7400_WDT_TIMEOUT_MAX) + " ms");
+                                std::to_string(KDX7400_WDT_TIMEOUT_MAX) + " ms, or 0 for off");
     }
     std::optional<uint64_t> power_on;
     if (body.contains("power_on")) {
@@ -181,7 +182,15 @@ Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
     if (body.contains("output_inverse")) m.set_output_inverse(body["output_inverse"].get<bool>());
     if (power_on) m.set_power_on(power_on.value_or(0));
     if (safety) m.set_safety(safety.value_or(kdx::Module::Safety{}));
-    if (body.contains("watchdog_timeout")) m.set_watchdog_timeout(body["watchdog_timeout"].get<uint32_t>());
+    if (body.contains("watchdog_timeout")) {
+        const auto ms = body["watchdog_timeout"].get<uint32_t>();
+        if (ms == 0) {
+            m.disable_watchdog();
+        } else {
+            m.set_watchdog_timeout(ms);
+        }
+        worker.watchdog_is(ms);
+    }
     if (body.contains("frame_rate_factor")) m.set_frame_rate_factor(body["frame_rate_factor"].get<uint8_t>());
     if (body.contains("nickname")) {
         m.set_nickname(body["nickname"].get<std::string>());
@@ -226,8 +235,8 @@ class Call final : public Job, public std::enable_shared_from_this<Call> {
 public:
     using Work = std::function<Answer(kdx::Module &, Worker &)>;
 
-    static Answer on(Worker &worker, Work work, std::chrono::seconds timeout) {
-        auto call = std::make_shared<Call>(std::move(work));
+    static Answer on(Worker &worker, Work work, std::chrono::seconds timeout, bool writes = false) {
+        auto call = std::make_shared<Call>(std::move(work), writes);
         call->self_ = call;
         if (!worker.submit(*call)) {
             call->self_.reset();
@@ -240,7 +249,8 @@ public:
         return call->answer_;
     }
 
-    explicit Call(Work work) : work_(std::move(work)) {}
+    Call(Work work, bool writes) : work_(std::move(work)), writes_(writes) {}
+    bool is_write() const override { return writes_; }
 
     bool run(kdx::Module *module, Worker &worker) override {
         Answer answer;
@@ -274,6 +284,7 @@ public:
 
 private:
     Work work_;
+    const bool writes_;
     std::mutex mutex_;
     std::condition_variable done_cv_;
     bool done_ = false;
@@ -658,7 +669,7 @@ void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Respons
                        const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
                        return work(m, w, body);
                    },
-                   options_.request_timeout));
+                   options_.request_timeout, writes));
 }
 
 // An event stream, of one unit or of all (unit 0). A new reader gets a

@@ -277,7 +277,9 @@ Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16
         const uint32_t high = has(kWatchdogHigh) ? written[kWatchdogHigh] : current >> 16;
         const uint32_t low = has(kWatchdogLow) ? written[kWatchdogLow] : current & 0xFFFF;
         timeout = high << 16 | low;
-        if (*timeout < KDX7400_WDT_TIMEOUT_MIN || *timeout > KDX7400_WDT_TIMEOUT_MAX) return Exception::IllegalValue;
+        if (*timeout != 0 && (*timeout < KDX7400_WDT_TIMEOUT_MIN || *timeout > KDX7400_WDT_TIMEOUT_MAX)) {
+            return Exception::IllegalValue; // 0 is off
+        }
     }
     std::optional<kdx::Module::Safety> safety;
     if (any_within(kSafetyFirst, 8)) {
@@ -309,7 +311,8 @@ Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16
     if (has(kInputInverse)) m.set_input_inverse(written[kInputInverse] != 0);
     if (has(kCounterEdge)) m.set_counter_edge(static_cast<uint8_t>(written[kCounterEdge]));
     if (has(kOutputInverse)) m.set_output_inverse(written[kOutputInverse] != 0);
-    if (timeout) m.set_watchdog_timeout(*timeout);
+    if (timeout && *timeout == 0) m.disable_watchdog();
+    if (timeout && *timeout != 0) m.set_watchdog_timeout(*timeout);
     if (has(kWriteProtect)) m.set_write_protect(written[kWriteProtect] != 0);
     if (has(kFrameRate)) m.set_frame_rate_factor(static_cast<uint8_t>(written[kFrameRate]));
     if (safety) m.set_safety(*safety);

@@ -89,9 +89,15 @@ private:
                 const std::string name = module->nickname(code);
                 if (!code) worker.renamed(name);
             }
+            if (registers && request.address <= 5 && request.address + request.count > 4) { // the watchdog's
+                std::error_code code;
+                const uint32_t ms = module->watchdog_timeout(code);
+                if (!code) worker.watchdog_is(ms);
+            }
             return true;
         }
         void finished() override { loop->post(*this); }
+        bool is_write() const override { return modbus::is_write(request.function); }
     };
 
     void post(Connection &c);

@@ -149,8 +149,28 @@ bool Worker::has_sinks() const {
     return hub_.wanted(unit_) || std::chrono::steady_clock::now() < linger_until_;
 }
 
+// The daemon's own commands must not keep alive a watchdog that is there
+// to catch a dead controlling program: while one is armed, the worker
+// samples only within its time-out of a client's last write.
+bool Worker::may_feed_watchdog() const {
+    return watchdog_ms_ == 0 ||
+           std::chrono::steady_clock::now() - last_write_ < std::chrono::milliseconds(watchdog_ms_);
+}
+
 bool Worker::watching() const {
-    return watch_interval_.count() > 0 && module_ && has_sinks();
+    return watch_interval_.count() > 0 && module_ && has_sinks() && may_feed_watchdog();
+}
+
+void Worker::watchdog_is(uint32_t ms) {
+    watchdog_ms_ = ms;
+    watchdog_read_at_ = std::chrono::steady_clock::now();
+}
+
+std::string Worker::watch_state() const {
+    if (paused_for_watchdog_) {
+        return "paused: the watchdog is armed and no client wrote within its time-out";
+    }
+    return "watching";
 }
 
 std::optional<Identity> Worker::identity() const {
@@ -258,10 +278,18 @@ void Worker::run() {
         }
         reach();
         if (job != nullptr) {
+            if (job->is_write()) {
+                last_write_ = std::chrono::steady_clock::now();
+            }
             if (!job->run(module_ ? &module_ : nullptr, *this)) {
                 lost("a transfer failed");
             }
             job->finished();
+        }
+        const bool paused = module_ && has_sinks() && watch_interval_.count() > 0 && !may_feed_watchdog();
+        if (paused != paused_for_watchdog_.exchange(paused)) {
+            log_.line(Topic::Module, "unit " + std::to_string(unit_) + (paused ? ": input watch " + watch_state()
+                                                                                : ": input watch resumed"));
         }
         if (watching() && std::chrono::steady_clock::now() >= next_sample_) {
             sample();
@@ -286,6 +314,7 @@ void Worker::reach() {
     }
     sampled_ = false;
     outputs_.reset();
+    watchdog_read_at_ = {}; // read at the first sample
     std::optional<Identity> identity;
     if (module_) {
         identity = read_identity(module_, target_);
@@ -341,6 +370,8 @@ void Worker::sample() {
     }
     if (!sampled_) {
         sampled_ = true; // levels only: events are what happens from now on
+        const uint32_t ms = module_.watchdog_timeout(code);
+        if (!code) watchdog_is(ms);
         return;
     }
     ModuleEvent found = event(ModuleEvent::Kind::input);
@@ -355,6 +386,11 @@ void Worker::sample() {
         return;
     }
     outputs_are(outputs, false);
+    // Another program may arm or disarm the watchdog: known within a second.
+    if (now - watchdog_read_at_ >= std::chrono::seconds(1)) {
+        const uint32_t ms = module_.watchdog_timeout(code);
+        if (!code) watchdog_is(ms);
+    }
 }
 
 void Worker::set_present(bool present, const std::string &node) {

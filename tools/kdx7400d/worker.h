@@ -72,6 +72,9 @@ public:
     virtual bool run(kdx::Module *module, Worker &worker) = 0;
     // On the worker's thread, after run: hand the result back. Must not block.
     virtual void finished() = 0;
+    // Whether it is a client's write: the client controls the module, and
+    // may keep an armed watchdog fed (the daemon's own sampling may not).
+    virtual bool is_write() const { return false; }
 
 protected:
     ~Job() = default;
@@ -129,6 +132,10 @@ public:
     // event when they changed.
     void outputs_are(uint64_t outputs, bool written);
     void renamed(const std::string &nickname);
+    // The watchdog time-out a job just set (0: off).
+    void watchdog_is(uint32_t ms);
+    // Whether the worker samples its module's inputs now, and if not why.
+    std::string watch_state() const;
 
 private:
     void run();
@@ -137,6 +144,7 @@ private:
     void lost(const char *why);
     void set_present(bool present, const std::string &node);
     bool watching() const;
+    bool may_feed_watchdog() const;
     void sample();
     void deliver(const ModuleEvent &event);
     // An event of this unit, stamped now.
@@ -166,6 +174,12 @@ private:
     bool sampled_ = false;
     std::optional<uint64_t> outputs_; // as last read or written
     std::chrono::steady_clock::time_point linger_until_{};
+    // The watchdog as last read (every second while sampling) or set, and
+    // when a client last wrote: an armed watchdog is fed only on a
+    // client's behalf.
+    uint32_t watchdog_ms_ = 0;
+    std::chrono::steady_clock::time_point watchdog_read_at_{}, last_write_{};
+    std::atomic<bool> paused_for_watchdog_{false};
     std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
 };

@@ -1,0 +1,90 @@
+# SPDX-License-Identifier: MIT
+"""The daemon never keeps an armed watchdog alive on its own behalf: an open
+page samples the module only within the watchdog's time-out of a client's
+last write. The API turns the watchdog off."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import time
+from pathlib import Path
+
+import requests
+
+from modbus_rig import Rig
+from test_events import Reader
+
+TOKEN = "a-token-for-the-tests-0123456789"
+
+
+def expired(rig: Rig) -> bool:
+    return bool(rig.state()["watchdog_expired"])
+
+
+def until(check, timeout: float) -> float | None:  # type: ignore[no-untyped-def]
+    start = time.monotonic()
+    while time.monotonic() - start < timeout:
+        if check():
+            return time.monotonic() - start
+        time.sleep(0.02)
+    return None
+
+
+def test_an_open_page_does_not_feed_an_armed_watchdog(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    token = Path(rig.root, "token")
+    token.write_text(TOKEN + "\n")
+    base = rig.start_http("--module", "1=7401:3", "--http-token-file", str(token), "--watch-interval", "20")
+    auth = {"Authorization": f"Bearer {TOKEN}"}
+    viewer = Reader(f"{base}/api/modules/1/events")  # the dashboard, open all along
+    assert viewer.wait(lambda: bool(viewer.named("hello")))
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 300}, headers=auth,
+                          timeout=5).status_code == 200
+    # The client's write fed it; 300 ms later nothing else may.
+    took = until(lambda: expired(rig), 3.0)
+    assert took is not None, "the daemon's sampling kept the watchdog alive"
+    assert requests.get(f"{base}/api/modules/1", timeout=5).json()["watch"].startswith("paused")
+    # A client that writes keeps it, and the watch, alive.
+    requests.post(f"{base}/api/modules/1/watchdog/clear", json={}, headers=auth, timeout=5)
+    assert not expired(rig)
+    for _ in range(10):
+        requests.put(f"{base}/api/modules/1/outputs", json={"mask": 1, "value": 1}, headers=auth, timeout=5)
+        time.sleep(0.1)
+    assert not expired(rig)
+    rig.sim("inputs", rig.root, "sg0", "0x2")
+    assert viewer.wait(lambda: bool(viewer.named("input")), 2.0), "sampling resumed with the client's writes"
+    # Turned off through the API: the watch goes on with no client writing.
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 0}, headers=auth,
+                          timeout=5).status_code == 200
+    assert rig.state()["watchdog_timeout"] == 0
+    time.sleep(0.5)
+    rig.sim("inputs", rig.root, "sg0", "0x0")
+    assert viewer.wait(lambda: any(d["kind"] == "falling" for d in viewer.named("input")), 2.0)
+    viewer.close()
+
+
+def test_a_watchdog_another_program_arms_is_left_to_expire(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--watch-interval", "20")
+    viewer = Reader(f"{base}/api/modules/1/events")
+    assert viewer.wait(lambda: bool(viewer.named("hello")))
+    time.sleep(0.2)
+    env = dict(os.environ, LD_PRELOAD=os.environ["KDX7400_SIM_LIBRARY"], KDX7400_SIM_TESTBED=rig.root)
+    subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "watchdog", "set", "300"], env=env,
+                   check=True, timeout=10)
+    # Known within a second of sampling, then no longer fed.
+    assert until(lambda: expired(rig), 4.0) is not None
+    viewer.close()
+
+
+def test_modbus_turns_the_watchdog_off_with_zero(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    c = rig.client()
+    assert not c.write_registers(4, [0, 500], slave=1).isError()
+    assert rig.state()["watchdog_timeout"] == 500
+    assert not c.write_registers(4, [0, 0], slave=1).isError()
+    assert rig.state()["watchdog_timeout"] == 0
+    assert c.write_registers(4, [0, 99], slave=1).exception_code == 3
+    c.close()
