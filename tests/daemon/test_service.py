@@ -5,6 +5,7 @@ pymodbus on loopback only; every wait is bounded."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import socket
@@ -63,7 +64,7 @@ def cpu_seconds(pid: int) -> float:
 
 def test_silent_connections_time_out_and_a_full_house_makes_room(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
-    rig.start("--module", "1=7401:3", "--max-clients", "4", "--idle-timeout", "3")
+    rig.start("--module", "1=7401:3", "--max-clients", "4", "--idle-timeout", "3", "--evict-idle", "1")
     silent = [rig.raw() for _ in range(4)]
     for s in silent:
         answered(s, read_request(1))  # each is in, then falls silent
@@ -359,3 +360,76 @@ def test_workers_watch_the_inputs_and_report_every_pulse_and_plug(rig: Rig) -> N
     assert logged("unit 1: input 3 rising")
     log = rig.stop()
     assert log.count("1000 pulses") == 1 and "input 2 rising" not in log
+
+
+def test_masters_of_a_hung_unit_that_give_up_leave_their_slots(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.add("pid=0x7401,bid=4")
+    rig.start("--module", "1=7401:3", "--module", "2=7401:4", "--max-clients", "4")
+    rig.sim("fault", rig.root, "sg1", "hang", "--delay", "20000", "--times", "0")
+    for _ in range(8):  # each times out after 0.5 s, closes, and comes back
+        s = rig.raw()
+        s.sendall(read_request(1, unit=2))
+        s.settimeout(0.5)
+        with contextlib.suppress(OSError):
+            s.recv(100)
+        s.close()
+    client = rig.client()
+    assert not client.read_coils(0, 1, slave=1).isError(), "a healthy unit's master found no room"
+    client.close()
+
+
+def test_a_connect_flood_does_not_push_out_masters_that_poll_slowly(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--max-clients", "4")
+    pollers = [rig.client() for _ in range(2)]
+    flood = []
+    failures = 0
+    for _ in range(3):
+        for poller in pollers:
+            failures += poller.read_coils(0, 1, slave=1).isError()
+        time.sleep(1.5)  # idle longer than a second between polls
+        flood += [rig.raw() for _ in range(6)]
+    assert failures == 0
+    for s in flood:
+        s.close()
+    for poller in pollers:
+        poller.close()
+
+
+def test_a_frame_before_a_malformed_one_is_answered_before_the_close(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    s = rig.raw()
+    s.sendall(read_request(7) + b"\x00\x01\x00\x07\x00\x06\x01\x04\x00\x00\x00\x02")  # protocol ID 7: not Modbus
+    answer = b""
+    while chunk := s.recv(100):
+        answer += chunk
+    assert answer[:2] == b"\x00\x07" and len(answer) == 9 + 4, answer
+    s.close()
+
+
+def test_a_hung_module_answers_at_once_while_its_worker_is_stuck(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    rig.sim("fault", rig.root, "sg0", "hang", "--delay", "8000")
+    stuck = rig.raw()
+    stuck.sendall(read_request(1))
+    time.sleep(5.5)  # past a command's time-out
+    c = rig.client()
+    start = time.monotonic()
+    assert exception_of(c.read_coils(0, 1, slave=1)) == 0x0B
+    assert time.monotonic() - start < 1.0
+    c.close()
+    stuck.close()
+
+
+def test_counts_are_not_answered_for_a_module_pulled_since(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    c = rig.client()
+    assert c.read_input_registers(1010, 6, slave=1).registers[:2] == [16, 16]
+    rig.sim("unplug", rig.root, "sg0")
+    for _ in range(5):
+        assert exception_of(c.read_input_registers(1010, 6, slave=1)) in (4, 0x0B)
+    c.close()

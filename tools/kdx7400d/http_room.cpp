@@ -654,6 +654,10 @@ void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Respons
     if (worker == nullptr || (writes && !may_write(req, res))) {
         return;
     }
+    if (worker->stalled()) { // its module hangs: no use waiting behind it
+        reply(res, failure(503, "the module does not answer", RESULT_BUSY));
+        return;
+    }
     json body;
     if (writes) {
         body = json::parse(req.body, nullptr, false);

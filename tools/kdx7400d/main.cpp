@@ -29,6 +29,7 @@ struct Options {
     std::string modbus = "127.0.0.1:502";
     unsigned max_clients = 32;
     unsigned idle_timeout = 60;
+    unsigned evict_idle = 10;
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
     std::string http, http_token_file, http_root;
@@ -91,6 +92,7 @@ Plan plan_of(const Options &options) {
     }
     plan.modbus.max_clients = options.max_clients;
     plan.modbus.idle_timeout = std::chrono::seconds(options.idle_timeout);
+    plan.modbus.evict_idle = std::chrono::seconds(options.evict_idle);
     if (!options.http.empty()) {
         HttpOptions http;
         http.endpoint = parse_endpoint(options.http);
@@ -130,6 +132,10 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(1u, 1000u));
     app.add_option("--idle-timeout", options.idle_timeout, "seconds before a silent connection closes (default 60, 0: never)")
         ->check(CLI::Range(0u, 86400u));
+    app.add_option("--evict-idle", options.evict_idle,
+                   "seconds a Modbus connection must have been idle for a newcomer to push it out at --max-clients "
+                   "(default 10)")
+        ->check(CLI::Range(1u, 86400u));
     app.add_option("--watch-interval", options.watch_interval,
                    "ms between input samples while events are wanted (default 50, 0: never)")
         ->check(CLI::Range(0u, 60000u));

@@ -160,14 +160,24 @@ Exception read_input_registers(kdx::Module &m, uint16_t address, uint16_t count,
     }
     Once counters([&] { return counters_of(m); });
     Once date([&] { return m.firmware_date(); });
+    Once version([&] { return m.firmware_version(); });
     const uint8_t counts[] = {n.di, n.do_, n.ai, n.ao, n.pi, n.po};
+    // The counts are the library's, read at open: a module pulled since must
+    // not seem to answer, so a request for them alone asks the module too.
+    bool only_counts = true;
+    for (unsigned i = 0; i < count; ++i) {
+        only_counts = only_counts && within(static_cast<uint16_t>(address + i), kCounts, 6);
+    }
+    if (only_counts) {
+        version.get();
+    }
     for (unsigned i = 0; i < count; ++i) {
         const auto a = static_cast<uint16_t>(address + i);
         if (a < 2 * channels(n.di)) {
             const uint32_t value = counters.get()[a / 2];
             registers[i] = static_cast<uint16_t>(a % 2 == 0 ? value >> 16 : value & 0xFFFF);
         } else if (a == kFirmwareVersion) {
-            registers[i] = m.firmware_version();
+            registers[i] = version.get();
         } else if (within(a, kFirmwareDate, 5)) {
             std::string text = date.get();
             text.resize(10, '\0');

@@ -28,8 +28,6 @@ using namespace modbus;
 // reads them. When its replies are not read, its requests are not read
 // either: TCP's own flow control then holds the client back.
 constexpr std::size_t kInBuffer = 1024, kOutBuffer = 4096;
-// A connection full clients may push out must have been idle this long.
-constexpr auto kEvictableAfter = std::chrono::seconds(1);
 // Out of descriptors: accepting rests this long before it tries again.
 constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 constexpr int kAcceptsPerWake = 64;
@@ -50,24 +48,17 @@ public:
     void request_stop();
 
 private:
-    struct Connection final : Job {
+    struct Connection;
+
+    // One request at a worker. Apart from its connection, so that a client
+    // that closes frees its slot at once: the answer, when it comes, has
+    // nobody to go to and is dropped.
+    struct Pending final : Job {
         Loop *loop = nullptr;
-        std::size_t slot = 0;
-        int fd = -1;
-        bool busy = false;      // the slot is taken (fd open, or a job still at a worker)
-        bool in_flight = false; // a worker has the request
-        bool peer_done = false; // the client sent FIN: answer what came, then close
-        bool may_write = false;
-        uint32_t interest = 0;
-        std::string name;
-        Clock::time_point last_active;
-        std::array<uint8_t, kInBuffer> in{};
-        std::size_t in_used = 0;
-        std::array<uint8_t, kOutBuffer> out{};
-        std::size_t out_start = 0, out_end = 0;
+        Connection *connection = nullptr; // null once the connection closed
         Request request;
         Reply reply;
-        Connection *next_done = nullptr;
+        Pending *next = nullptr; // in the done list, or the free list
 
         bool run(kdx::Module *module, Worker &worker) override {
             if (module == nullptr) {
@@ -100,7 +91,31 @@ private:
         bool is_write() const override { return modbus::is_write(request.function); }
     };
 
-    void post(Connection &c);
+    struct Connection {
+        std::size_t slot = 0;
+        int fd = -1;
+        Pending *pending = nullptr; // the request a worker has
+        bool peer_done = false;     // the client sent FIN: answer what came, then close
+        const char *closing = nullptr; // why it closes once its answers are out
+        bool may_write = false;
+        uint32_t interest = 0;
+        std::string name;
+        Clock::time_point last_active;
+        std::array<uint8_t, kInBuffer> in{};
+        std::size_t in_used = 0;
+        std::array<uint8_t, kOutBuffer> out{};
+        std::size_t out_start = 0, out_end = 0;
+        Request request;
+        Reply reply;
+        bool in_flight() const { return pending != nullptr; }
+    };
+
+    // Requests may wait at workers for every slot, and for connections
+    // closed since (at most a worker queue's worth each): bounded, reused.
+    Pending *take_pending();
+    void recycle(Pending &p);
+
+    void post(Pending &p);
     void take_finished();
     void accept_clients(Clock::time_point now);
     void admit(int fd, const sockaddr_storage &peer, Clock::time_point now);
@@ -112,7 +127,6 @@ private:
     void flush(Connection &c);
     void update_interest(Connection &c);
     void close(Connection &c, const std::string &why);
-    void release(Connection &c);
     void sweep(Clock::time_point now);
     void pause_accepting(Clock::time_point now, int error);
     void set_listener(uint32_t events);
@@ -122,9 +136,12 @@ private:
     Log &log_;
     int epoll_ = -1, listener_ = -1, wake_ = -1;
     std::vector<std::unique_ptr<Connection>> slots_;
+    std::vector<std::unique_ptr<Pending>> pendings_;
+    Pending *free_pending_ = nullptr;
+    std::size_t pending_limit_ = 0, pending_out_ = 0;
     std::atomic<bool> stopping_{false};
     std::mutex done_mutex_;
-    Connection *done_ = nullptr;
+    Pending *done_ = nullptr;
     bool accepting_ = true, descriptors_short_ = false, descriptors_logged_ = false, announce_recovery_ = false;
     Clock::time_point descriptors_logged_at_{};
     Clock::time_point resume_accepting_{};
@@ -132,7 +149,8 @@ private:
 };
 
 ModbusRoom::Loop::Loop(ModbusOptions options, Units &units, Log &log)
-    : options_(std::move(options)), units_(units), log_(log), slots_(options_.max_clients) {
+    : options_(std::move(options)), units_(units), log_(log), slots_(options_.max_clients),
+      pending_limit_(options_.max_clients + Worker::kQueueLimit) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (epoll_ < 0 || wake_ < 0) {
@@ -158,14 +176,37 @@ void ModbusRoom::Loop::request_stop() {
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
+ModbusRoom::Loop::Pending *ModbusRoom::Loop::take_pending() {
+    if (free_pending_ == nullptr) {
+        if (pendings_.size() == pending_limit_) {
+            return nullptr;
+        }
+        pendings_.push_back(std::make_unique<Pending>());
+        pendings_.back()->loop = this;
+        free_pending_ = pendings_.back().get();
+    }
+    Pending *p = free_pending_;
+    free_pending_ = p->next;
+    p->next = nullptr;
+    ++pending_out_;
+    return p;
+}
+
+void ModbusRoom::Loop::recycle(Pending &p) {
+    p.connection = nullptr;
+    p.next = free_pending_;
+    free_pending_ = &p;
+    --pending_out_;
+}
+
 // On a worker's thread.
-void ModbusRoom::Loop::post(Connection &c) {
+void ModbusRoom::Loop::post(Pending &p) {
     bool was_empty = false;
     {
         std::lock_guard guard(done_mutex_);
         was_empty = done_ == nullptr;
-        c.next_done = done_;
-        done_ = &c;
+        p.next = done_;
+        done_ = &p;
     }
     if (was_empty) {
         const uint64_t one = 1;
@@ -176,20 +217,24 @@ void ModbusRoom::Loop::post(Connection &c) {
 void ModbusRoom::Loop::take_finished() {
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
-    Connection *done = nullptr;
+    Pending *done = nullptr;
     {
         std::lock_guard guard(done_mutex_);
         done = done_;
         done_ = nullptr;
     }
     while (done != nullptr) {
-        Connection &c = *done;
-        done = c.next_done;
-        c.in_flight = false;
-        if (c.fd < 0) {
-            release(c); // closed while its request was at the worker
+        Pending &p = *done;
+        done = p.next;
+        Connection *owner = p.connection;
+        if (owner == nullptr) {
+            recycle(p); // its client left: the answer is dropped
             continue;
         }
+        Connection &c = *owner;
+        c.reply = p.reply;
+        c.pending = nullptr;
+        recycle(p);
         if (c.reply.exception != Exception::None && log_.verbose()) {
             log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
                         " from " + c.name + ": exception " + std::to_string(static_cast<unsigned>(c.reply.exception)));
@@ -232,13 +277,7 @@ void ModbusRoom::Loop::run() {
     for (auto &slot : slots_) {
         if (slot && slot->fd >= 0) close(*slot, "stopping");
     }
-    auto pending = [&] {
-        for (auto &slot : slots_) {
-            if (slot && slot->busy) return true;
-        }
-        return false;
-    };
-    while (pending()) {
+    while (pending_out_ != 0) {
         pollfd wake{wake_, POLLIN, 0};
         ::poll(&wake, 1, 100);
         take_finished();
@@ -301,14 +340,15 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
     Connection *c = free_slot(now, name);
     if (c == nullptr) {
         log_.line(Topic::Refusal, "refused " + name + ": " + std::to_string(options_.max_clients) +
-                  " clients already, none idle for " + seconds(kEvictableAfter));
+                  " clients already, none idle for " + seconds(options_.evict_idle) + " without a request at a module");
         ::close(fd);
         return;
     }
     tune_client_socket(fd);
     c->fd = fd;
-    c->busy = true;
-    c->in_flight = c->peer_done = false;
+    c->pending = nullptr;
+    c->peer_done = false;
+    c->closing = nullptr;
     c->may_write = any_contains(options_.allow_write, address);
     c->name = std::move(name);
     c->last_active = now;
@@ -320,25 +360,25 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
 }
 
 // A free slot, or the one whose client has been idle longest, when that
-// is at least kEvictableAfter: a full house of silent connections cannot
-// lock everyone else out.
+// is at least --evict-idle and it has no request at a module: a full house
+// of silent connections cannot lock everyone else out, and a burst of
+// newcomers cannot push out masters that merely poll slowly.
 ModbusRoom::Loop::Connection *ModbusRoom::Loop::free_slot(Clock::time_point now, const std::string &newcomer) {
     Connection *idlest = nullptr;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (!slots_[i]) {
             slots_[i] = std::make_unique<Connection>();
-            slots_[i]->loop = this;
             slots_[i]->slot = i;
         }
         Connection &c = *slots_[i];
-        if (!c.busy) {
+        if (c.fd < 0) {
             return &c;
         }
-        if (c.fd >= 0 && !c.in_flight && (idlest == nullptr || c.last_active < idlest->last_active)) {
+        if (!c.in_flight() && (idlest == nullptr || c.last_active < idlest->last_active)) {
             idlest = &c;
         }
     }
-    if (idlest == nullptr || now - idlest->last_active < kEvictableAfter) {
+    if (idlest == nullptr || now - idlest->last_active < options_.evict_idle) {
         return nullptr;
     }
     close(*idlest, "idle for " + seconds(now - idlest->last_active) + ", making room for " + newcomer);
@@ -360,7 +400,7 @@ void ModbusRoom::Loop::on_event(Connection &c, uint32_t events) {
 }
 
 void ModbusRoom::Loop::receive(Connection &c) {
-    if (c.in_used == c.in.size()) {
+    if (c.in_used == c.in.size() || c.closing != nullptr) {
         return;
     }
     const ssize_t got = ::recv(c.fd, c.in.data() + c.in_used, c.in.size() - c.in_used, 0);
@@ -377,11 +417,13 @@ void ModbusRoom::Loop::receive(Connection &c) {
 // Takes the client's next whole request, when its previous one is
 // answered and its buffer has room for the answer.
 void ModbusRoom::Loop::advance(Connection &c) {
-    while (c.fd >= 0 && !c.in_flight) {
+    while (c.fd >= 0 && !c.in_flight() && c.closing == nullptr) {
         const long length = frame_length({c.in.data(), c.in_used});
         if (length < 0) {
-            close(c, "malformed frame (not Modbus TCP)");
-            return;
+            // The answers to the frames before it go out first.
+            c.closing = "malformed frame (not Modbus TCP)";
+            c.in_used = 0;
+            break;
         }
         if (length == 0 || c.out.size() - (c.out_end - c.out_start) < kMaxFrame) {
             break;
@@ -402,12 +444,21 @@ void ModbusRoom::Loop::advance(Connection &c) {
                     " address " + std::to_string(c.request.address) + " count " + std::to_string(c.request.count) +
                     " from " + c.name);
         }
+        if (refused == Exception::None && worker->stalled()) {
+            refused = Exception::TargetFailed; // its module hangs: no use waiting behind it
+        }
         if (refused == Exception::None) {
-            c.in_flight = true;
-            if (worker->submit(c)) {
-                break;
+            Pending *p = take_pending();
+            if (p != nullptr) {
+                p->connection = &c;
+                p->request = c.request;
+                c.pending = p;
+                if (worker->submit(*p)) {
+                    break;
+                }
+                c.pending = nullptr;
+                recycle(*p);
             }
-            c.in_flight = false;
             refused = Exception::DeviceBusy;
         }
         answer_now(c, refused);
@@ -416,8 +467,13 @@ void ModbusRoom::Loop::advance(Connection &c) {
         return;
     }
     flush(c);
-    if (c.fd >= 0 && c.peer_done && !c.in_flight && c.out_start == c.out_end) {
-        close(c, c.in_used != 0 ? "disconnect mid-frame" : "disconnect");
+    if (c.fd >= 0 && c.peer_done && c.in_flight()) {
+        // Its master gave up waiting (a hung module): the slot frees now.
+        close(c, "disconnect with a request at its module, whose answer is dropped");
+        return;
+    }
+    if (c.fd >= 0 && !c.in_flight() && c.out_start == c.out_end && (c.peer_done || c.closing != nullptr)) {
+        close(c, c.closing != nullptr ? c.closing : c.in_used != 0 ? "disconnect mid-frame" : "disconnect");
         return;
     }
     if (c.fd >= 0) {
@@ -454,7 +510,7 @@ void ModbusRoom::Loop::flush(Connection &c) {
 
 void ModbusRoom::Loop::update_interest(Connection &c) {
     uint32_t want = 0;
-    if (!c.peer_done && c.in_used < c.in.size()) want |= EPOLLIN;
+    if (!c.peer_done && c.closing == nullptr && c.in_used < c.in.size()) want |= EPOLLIN;
     if (c.out_start < c.out_end) want |= EPOLLOUT;
     if (want != c.interest) {
         epoll_event event{want, {.u64 = kFirstSlotTag + c.slot}};
@@ -467,13 +523,10 @@ void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
     log_.line(Topic::Connection, "disconnect " + c.name + ": " + why);
     ::close(c.fd); // leaves the epoll set with it
     c.fd = -1;
-    if (!c.in_flight) {
-        release(c);
+    if (c.pending != nullptr) {
+        c.pending->connection = nullptr; // its answer will be dropped
+        c.pending = nullptr;
     }
-}
-
-void ModbusRoom::Loop::release(Connection &c) {
-    c.busy = false;
     c.name.clear();
 }
 
@@ -482,7 +535,7 @@ void ModbusRoom::Loop::sweep(Clock::time_point now) {
         return;
     }
     for (auto &slot : slots_) {
-        if (slot && slot->fd >= 0 && !slot->in_flight && now - slot->last_active >= options_.idle_timeout) {
+        if (slot && slot->fd >= 0 && !slot->in_flight() && now - slot->last_active >= options_.idle_timeout) {
             close(*slot, "idle for " + seconds(now - slot->last_active));
         }
     }

@@ -21,6 +21,8 @@ struct ModbusOptions {
     std::vector<Cidr> allow_write;
     unsigned max_clients = 32;
     std::chrono::seconds idle_timeout{60}; // 0: never
+    // A full house pushes out the connection idle longest, if that long.
+    std::chrono::seconds evict_idle{10};
 };
 
 class ModbusRoom {

@@ -166,6 +166,12 @@ void Worker::watchdog_is(uint32_t ms) {
     watchdog_read_at_ = std::chrono::steady_clock::now();
 }
 
+bool Worker::stalled() const {
+    const int64_t since = busy_since_.load(std::memory_order_relaxed);
+    return since != 0 && std::chrono::steady_clock::now().time_since_epoch().count() - since >=
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(kStalledAfter).count();
+}
+
 std::string Worker::watch_state() const {
     if (paused_for_watchdog_) {
         return "paused: the watchdog is armed and no client wrote within its time-out";
@@ -270,6 +276,7 @@ void Worker::run() {
             --queued_;
         }
         lock.unlock();
+        busy_since_ = std::chrono::steady_clock::now().time_since_epoch().count();
         if (hub_.wanted(unit_)) {
             linger_until_ = std::chrono::steady_clock::now() + kLinger;
         }
@@ -294,6 +301,7 @@ void Worker::run() {
         if (watching() && std::chrono::steady_clock::now() >= next_sample_) {
             sample();
         }
+        busy_since_ = 0;
         lock.lock();
     }
     lock.unlock();

@@ -136,6 +136,10 @@ public:
     void watchdog_is(uint32_t ms);
     // Whether the worker samples its module's inputs now, and if not why.
     std::string watch_state() const;
+    // Its module has kept it busy past a command's time-out: it hangs, and
+    // requests are answered at once rather than queued behind it.
+    static constexpr auto kStalledAfter = std::chrono::seconds(5);
+    bool stalled() const;
 
 private:
     void run();
@@ -180,6 +184,7 @@ private:
     uint32_t watchdog_ms_ = 0;
     std::chrono::steady_clock::time_point watchdog_read_at_{}, last_write_{};
     std::atomic<bool> paused_for_watchdog_{false};
+    std::atomic<int64_t> busy_since_{0}; // steady clock ns, 0: not at its module
     std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
 };
