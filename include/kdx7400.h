@@ -306,6 +306,17 @@ KDX7400_API int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
 
 /* ---- Identity, settings, commands, watchdog --------------------------- */
 
+/* What the module-info block tells in one read: firmware, watchdog
+ * time-out, inputs and the channel counts the module reports now. */
+typedef struct kdx7400_module_info {
+    uint16_t firmware_version;
+    char firmware_date[11]; /* 10 bytes as the module sends them, and a NUL */
+    uint32_t watchdog_timeout; /* ms, 0: off */
+    uint64_t inputs;           /* bit i = input i, of the inputs the slot has */
+    uint8_t di_total, do_total, ai_total, ao_total, pi_total, po_total;
+} kdx7400_module_info;
+/* One command for all of it (the getters below make one each). */
+KDX7400_API int16_t KDX7400_ReadModuleInfo(int32_t index, kdx7400_module_info *info);
 KDX7400_API int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version); /* firmware version */
 /* Firmware date: 10 bytes and a NUL into a buffer of at least 11 bytes. */
 KDX7400_API int16_t KDX7400_GetFwDate(int32_t index, char *date);

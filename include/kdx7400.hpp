@@ -555,6 +555,15 @@ public:
     }
 
     // ---- identity, settings, commands, watchdog --------------------------
+    // Firmware, watchdog time-out, inputs and counts in one command.
+    kdx7400_module_info info(std::error_code &code) const noexcept {
+        kdx7400_module_info value{};
+        code = run([&] { return KDX7400_ReadModuleInfo(index_, &value); });
+        return value;
+    }
+    kdx7400_module_info info() const {
+        return value_or_throw<kdx7400_module_info>("read module info", [&](auto &c) { return info(c); });
+    }
     uint16_t firmware_version(std::error_code &code) const noexcept {
         uint16_t value = 0;
         code = run([&] { return KDX7400_GetFwVer(index_, &value); });

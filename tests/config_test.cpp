@@ -133,6 +133,44 @@ TEST_F(Config, NicknameIsReadWholeAndTerminated) {
     EXPECT_EQ(KDX7400_SetDeviceNickName(index, "x"), RESULT_WRITE_FAILED);
 }
 
+// One read of the module-info block answers what four getters would.
+TEST_F(Config, ModuleInfoIsOneReadOfWhatTheGettersSay) {
+    bed.update(node, [](kdxsim::ModuleState &s) {
+        s.registers.wdt_timeout = 1800000;
+        s.registers.di_physical = 0x8001;
+    });
+    bed.clear_commands();
+    kdx7400_module_info info{};
+    ASSERT_EQ(KDX7400_ReadModuleInfo(index, &info), RESULT_OK);
+    ASSERT_EQ(transfers().size(), 1u);
+    EXPECT_EQ(transfers()[0].lba(), LBA_MODULE_INFO);
+    uint16_t version = 0;
+    uint32_t timeout = 0;
+    uint64_t inputs = 0;
+    char date[11];
+    ASSERT_EQ(KDX7400_GetFwVer(index, &version), RESULT_OK);
+    ASSERT_EQ(KDX7400_GetFwDate(index, date), RESULT_OK);
+    ASSERT_EQ(KDX7400_GetSoftWDTTimeout(index, &timeout), RESULT_OK);
+    ASSERT_EQ(KDX7400_DI_ReadValue(index, &inputs), RESULT_OK);
+    EXPECT_EQ(info.firmware_version, version);
+    EXPECT_STREQ(info.firmware_date, date);
+    EXPECT_EQ(info.watchdog_timeout, 1800000u) << "all 32 bits";
+    EXPECT_EQ(info.inputs, inputs);
+    EXPECT_EQ(info.inputs, 0x8001u);
+    EXPECT_EQ(info.di_total, 16);
+    EXPECT_EQ(info.do_total, 16);
+
+    const kdx7400_module_info before = info;
+    bed.inject(reply_bytes(0, {0, 0, 0, 0}));
+    EXPECT_EQ(KDX7400_ReadModuleInfo(index, &info), RESULT_BAD_HEADER);
+    bed.inject(ioctl_error(EIO));
+    EXPECT_EQ(KDX7400_ReadModuleInfo(index, &info), RESULT_READ_FAILED);
+    EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << "written only on success";
+    EXPECT_EQ(KDX7400_ReadModuleInfo(index, nullptr), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_ReadModuleInfo(40, &info), RESULT_BAD_INDEX);
+    EXPECT_EQ(KDX7400_ReadModuleInfo(31, &info), RESULT_NOT_OPEN);
+}
+
 TEST_F(Config, FirmwareVersionValidatesAndDateDoesNot) {
     bed.inject(reply_bytes(48, {0x10, 0x02}));
     uint16_t version = 0;

@@ -13,6 +13,11 @@ constexpr std::size_t kVersionOffset = 48;
 constexpr std::size_t kDateBlock = 60;
 constexpr std::size_t kDateOffset = 50;
 constexpr std::size_t kDateBytes = 10;
+constexpr std::size_t kWatchdogOffset = 60;
+constexpr std::size_t kInputOffset = 64;
+constexpr std::size_t kCountsOffset = 72;
+// Up to the last channel count.
+constexpr std::size_t kInfoBlock = 78;
 constexpr std::size_t kNicknameBlock = 48;
 constexpr std::size_t kNicknameBytes = 32;
 
@@ -36,6 +41,32 @@ int16_t KDX7400_GetFwVer(int32_t index, uint16_t *version) {
         return result;
     }
     *version = kdx::load_le<uint16_t>(&block[kdx::kVersionOffset]);
+    return RESULT_OK;
+}
+
+int16_t KDX7400_ReadModuleInfo(int32_t index, kdx7400_module_info *info) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
+        return result;
+    }
+    if (info == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::array<uint8_t, kdx::kInfoBlock> block{};
+    if (const kdx::Result result = kdx::read_block(hold.fd(), LBA_MODULE_INFO, block, kdx::Reply::Validate)) {
+        return result;
+    }
+    kdx7400_module_info decoded{};
+    decoded.firmware_version = kdx::load_le<uint16_t>(&block[kdx::kVersionOffset]);
+    std::memcpy(decoded.firmware_date, &block[kdx::kDateOffset], kdx::kDateBytes);
+    decoded.watchdog_timeout = kdx::load_le<uint32_t>(&block[kdx::kWatchdogOffset]);
+    decoded.inputs = kdx::read_by_width(block.data(), kdx::kInputOffset, hold.module().di_total);
+    uint8_t *counts[] = {&decoded.di_total, &decoded.do_total, &decoded.ai_total,
+                         &decoded.ao_total, &decoded.pi_total, &decoded.po_total};
+    for (std::size_t i = 0; i < std::size(counts); ++i) {
+        *counts[i] = block[kdx::kCountsOffset + i];
+    }
+    *info = decoded;
     return RESULT_OK;
 }
 
