@@ -360,11 +360,14 @@ public:
 
     // The outputs selected by mask take their bits in value; the others
     // stay. One read and one write, atomic against every other user.
-    void update_outputs(uint64_t mask, uint64_t value, std::error_code &code) noexcept {
-        code = run([&] { return KDX7400_DO_WriteMaskedValue(index_, mask, value); });
+    // Returns the outputs it left (what it wrote; no further read).
+    uint64_t update_outputs(uint64_t mask, uint64_t value, std::error_code &code) noexcept {
+        uint64_t outputs = 0;
+        code = run([&] { return KDX7400_DO_UpdateValue(index_, mask, value, &outputs); });
+        return outputs;
     }
-    void update_outputs(uint64_t mask, uint64_t value) {
-        act("update outputs", [&](auto &c) { update_outputs(mask, value, c); });
+    uint64_t update_outputs(uint64_t mask, uint64_t value) {
+        return value_or_throw<uint64_t>("update outputs", [&](auto &c) { return update_outputs(mask, value, c); });
     }
 
     // Several outputs at once (any range of channel numbers): one masked

@@ -147,6 +147,14 @@ TEST_F(Cpp, ABatchOfChannelsIsOneReadAndOneWrite) {
     EXPECT_EQ(state().registers.do_value, 0x010Fu);
     module.switch_outputs(channels, false);
     EXPECT_EQ(state().registers.do_value, 0x0100u);
+    // The outputs a masked write left come back with it: no third command.
+    bed.clear_commands();
+    EXPECT_EQ(module.update_outputs(0x00F0, 0x0050), 0x0150u);
+    EXPECT_EQ(bed.transfers().size(), 2u);
+    EXPECT_EQ(state().registers.do_value, 0x0150u);
+    const kdx7400_module_info info = module.info();
+    EXPECT_EQ(info.do_total, 16);
+    EXPECT_STREQ(info.firmware_date, "2026-03-14");
 }
 
 TEST_F(Cpp, EveryOperationReachesTheModule) {

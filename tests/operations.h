@@ -24,7 +24,9 @@ struct Outs {
     char text[40];
     kdx7400_input_state sampled;
     kdx7400_input_events events;
+    kdx7400_module_info info;
     Outs() {
+        std::memset(&info, 0xA5, sizeof info);
         std::memset(&sampled, 0xA5, sizeof sampled);
         sampled.sampled = 0; // a first sample
         std::memset(&events, 0xA5, sizeof events);
@@ -36,7 +38,7 @@ struct Outs {
                std::equal(std::begin(counters), std::end(counters), std::begin(o.counters)) &&
                std::memcmp(text, o.text, sizeof text) == 0 &&
                std::memcmp(&sampled, &o.sampled, sizeof sampled) == 0 &&
-               std::memcmp(&events, &o.events, sizeof events) == 0;
+               std::memcmp(&events, &o.events, sizeof events) == 0 && std::memcmp(&info, &o.info, sizeof info) == 0;
     }
 };
 
@@ -54,6 +56,8 @@ inline std::vector<Operation> operations() {
         {"DO_WriteChannel", "RW", [](int32_t m, Outs &) { return KDX7400_DO_WriteChannel(m, 3, 1); }},
         {"DO_WriteMaskedValue", "RW",
          [](int32_t m, Outs &) { return KDX7400_DO_WriteMaskedValue(m, 0x0FF0, 0x0550); }},
+        {"DO_UpdateValue", "RW",
+         [](int32_t m, Outs &o) { return KDX7400_DO_UpdateValue(m, 0x0FF0, 0x0550, &o.a); }},
         {"DO_ReadValue", "R", [](int32_t m, Outs &o) { return KDX7400_DO_ReadValue(m, &o.a); }},
         {"DO_SetPowerOnEnable", "W", [](int32_t m, Outs &) { return KDX7400_DO_SetPowerOnEnable(m, 0xF0); }},
         {"DO_SetPowerOnEnableToChannel", "RW",
@@ -87,6 +91,7 @@ inline std::vector<Operation> operations() {
         {"DI_ClearCounterChannel", "W", [](int32_t m, Outs &) { return KDX7400_DI_ClearCounterChannel(m, 2); }},
         {"DI_ClearSingleCounter", "W", [](int32_t m, Outs &) { return KDX7400_DI_ClearSingleCounter(m, 2); }},
         {"GetFwVer", "R", [](int32_t m, Outs &o) { return KDX7400_GetFwVer(m, &o.u16); }},
+        {"ReadModuleInfo", "R", [](int32_t m, Outs &o) { return KDX7400_ReadModuleInfo(m, &o.info); }},
         {"GetFwDate", "A", [](int32_t m, Outs &o) { return KDX7400_GetFwDate(m, o.text); }},
         {"SetDeviceNickName", "W", [](int32_t m, Outs &) { return KDX7400_SetDeviceNickName(m, "bench"); }},
         {"GetDeviceNickName", "A", [](int32_t m, Outs &o) { return KDX7400_GetDeviceNickName(m, o.text); }},
@@ -102,6 +107,7 @@ inline std::vector<Operation> operations() {
         {"SetSoftWDTTimeout", "W", [](int32_t m, Outs &) { return KDX7400_SetSoftWDTTimeout(m, 5000); }},
         {"GetSoftWDTTimeout", "R", [](int32_t m, Outs &o) { return KDX7400_GetSoftWDTTimeout(m, &o.u32); }},
         {"ClearWDTErrLED", "RWW", [](int32_t m, Outs &) { return KDX7400_ClearWDTErrLED(m); }},
+        {"DisableSoftWDT", "W", [](int32_t m, Outs &) { return KDX7400_DisableSoftWDT(m); }},
     };
 }
 

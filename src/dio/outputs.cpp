@@ -29,7 +29,7 @@ Result write_mask(int32_t index, uint32_t lba, uint64_t mask) {
 // module's lock is held from before the read to after the write, so no
 // other user's update lands in between and is undone.
 Result update_mask(const Hold &hold, uint32_t lba, uint64_t select, uint64_t value,
-                   Messages messages) {
+                   Messages messages, uint64_t *written = nullptr) {
     const module_slot &module = hold.module();
     std::array<uint8_t, kMaskBlock> block{};
     if (const Result result = read_block(module.fd, lba, block, Reply::Validate)) {
@@ -45,6 +45,9 @@ Result update_mask(const Hold &hold, uint32_t lba, uint64_t select, uint64_t val
             std::puts("write error");
         }
         return result;
+    }
+    if (written != nullptr) {
+        *written = read_by_width(block.data(), kPayload, module.do_total);
     }
     return RESULT_OK;
 }
@@ -86,6 +89,10 @@ int16_t KDX7400_DO_WriteChannel(int32_t index, uint8_t channel, uint8_t state) {
 }
 
 int16_t KDX7400_DO_WriteMaskedValue(int32_t index, uint64_t mask, uint64_t value) {
+    return KDX7400_DO_UpdateValue(index, mask, value, nullptr);
+}
+
+int16_t KDX7400_DO_UpdateValue(int32_t index, uint64_t mask, uint64_t value, uint64_t *outputs) {
     kdx::Hold hold;
     if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
         return result;
@@ -93,7 +100,7 @@ int16_t KDX7400_DO_WriteMaskedValue(int32_t index, uint64_t mask, uint64_t value
     if (kdx::names_missing_channel(mask | value, hold.module().do_total)) {
         return RESULT_INVALID_PARAM;
     }
-    return kdx::update_mask(hold, LBA_DO_VALUE, mask, value, kdx::Messages::Silent);
+    return kdx::update_mask(hold, LBA_DO_VALUE, mask, value, kdx::Messages::Silent, outputs);
 }
 
 int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask) {
