@@ -200,6 +200,22 @@ KDX7400_API int16_t KDX7400_UnlockDevice(int32_t index);
 KDX7400_API int16_t KDX7400_CheckMask(int32_t index, int32_t family, uint64_t mask);
 /* The same for one channel number (64 and above never exist). */
 KDX7400_API int16_t KDX7400_CheckChannel(int32_t index, int32_t family, uint32_t channel);
+/* Settings of KDX7400_CheckSetting, with the values each takes. */
+#define KDX7400_SETTING_FILTER 1          /* 0..65535 */
+#define KDX7400_SETTING_INPUT_INVERSE 2   /* 0 or 1 */
+#define KDX7400_SETTING_COUNTER_EDGE 3    /* 0 (rising) or 1 (falling) */
+#define KDX7400_SETTING_OUTPUT_INVERSE 4  /* 0 or 1 */
+#define KDX7400_SETTING_POWER_ON 5        /* a mask of the module's outputs */
+#define KDX7400_SETTING_SAFETY_MASK 6     /* a mask of the module's outputs */
+#define KDX7400_SETTING_WATCHDOG 7        /* 100..1800000 ms, or 0: off */
+#define KDX7400_SETTING_WRITE_PROTECT 8   /* 0 or 1 */
+#define KDX7400_SETTING_FRAME_RATE 9      /* 0..255 */
+#define KDX7400_SETTING_NICKNAME_BYTES 10 /* 0..32: the bytes of a nickname */
+/* RESULT_INVALID_PARAM when the value is not one the setting takes (or the
+ * setting is unknown), after the index and open tests; sends nothing. So
+ * a caller checks a whole record of settings before it writes any (the
+ * setters send some values on unchecked, and cut a long nickname). */
+KDX7400_API int16_t KDX7400_CheckSetting(int32_t index, int32_t setting, uint64_t value);
 /* Channel counts read when the module was opened. */
 KDX7400_API int16_t KDX7400_GetDOTotal(int32_t index, uint8_t *total);
 KDX7400_API int16_t KDX7400_GetDITotal(int32_t index, uint8_t *total);

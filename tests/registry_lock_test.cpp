@@ -221,6 +221,45 @@ TEST_F(Sharing, ChannelChecksFollowTheModulesCounts) {
     EXPECT_TRUE(transfers().empty());
 }
 
+// The ranges every front end checks a record of settings against: one
+// row per edge of each range.
+TEST_F(Sharing, SettingChecksHoldEveryRangeOnce) {
+    ASSERT_GE(open_module(8, 16), 0);
+    struct Case {
+        int32_t setting;
+        uint64_t value;
+        int16_t result;
+    };
+    const Case cases[] = {
+        {KDX7400_SETTING_FILTER, 65535, RESULT_OK},
+        {KDX7400_SETTING_FILTER, 65536, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_INPUT_INVERSE, 1, RESULT_OK},
+        {KDX7400_SETTING_INPUT_INVERSE, 2, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_COUNTER_EDGE, 2, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_OUTPUT_INVERSE, 256, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_WRITE_PROTECT, 0, RESULT_OK},
+        {KDX7400_SETTING_POWER_ON, 0xFFFF, RESULT_OK},
+        {KDX7400_SETTING_POWER_ON, 0x10000, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_SAFETY_MASK, 0x18000, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_WATCHDOG, 0, RESULT_OK},
+        {KDX7400_SETTING_WATCHDOG, 99, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_WATCHDOG, 100, RESULT_OK},
+        {KDX7400_SETTING_WATCHDOG, 1800001, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_WATCHDOG, uint64_t{1} << 32 | 500, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_FRAME_RATE, 255, RESULT_OK},
+        {KDX7400_SETTING_FRAME_RATE, 256, RESULT_INVALID_PARAM},
+        {KDX7400_SETTING_NICKNAME_BYTES, 32, RESULT_OK},
+        {KDX7400_SETTING_NICKNAME_BYTES, 33, RESULT_INVALID_PARAM},
+        {0, 0, RESULT_INVALID_PARAM},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(KDX7400_CheckSetting(index, c.setting, c.value), c.result) << c.setting << " " << c.value;
+    }
+    EXPECT_EQ(KDX7400_CheckSetting(index + 1, KDX7400_SETTING_FILTER, 0), RESULT_NOT_OPEN);
+    EXPECT_EQ(KDX7400_CheckSetting(-1, KDX7400_SETTING_POWER_ON, 0), RESULT_BAD_INDEX);
+    EXPECT_TRUE(transfers().empty());
+}
+
 TEST_F(Sharing, AFailedOpenSaysWhyInErrno) {
     bed.add_module({});
     struct Case {

@@ -202,6 +202,31 @@ int16_t KDX7400_CheckMask(int32_t index, int32_t family, uint64_t mask) {
     return kdx::names_missing_channel(mask, count) ? RESULT_INVALID_PARAM : RESULT_OK;
 }
 
+int16_t KDX7400_CheckSetting(int32_t index, int32_t setting, uint64_t value) {
+    if (setting == KDX7400_SETTING_POWER_ON || setting == KDX7400_SETTING_SAFETY_MASK) {
+        return KDX7400_CheckMask(index, KDX7400_OUTPUTS, value);
+    }
+    uint8_t outputs = 0;
+    if (const int16_t result = KDX7400_GetDOTotal(index, &outputs)) {
+        return result; // the index and open tests
+    }
+    bool valid = false;
+    switch (setting) {
+    case KDX7400_SETTING_FILTER: valid = value <= 0xFFFF; break;
+    case KDX7400_SETTING_INPUT_INVERSE:
+    case KDX7400_SETTING_COUNTER_EDGE:
+    case KDX7400_SETTING_OUTPUT_INVERSE:
+    case KDX7400_SETTING_WRITE_PROTECT: valid = value <= 1; break;
+    case KDX7400_SETTING_WATCHDOG:
+        valid = value == 0 || (value >= KDX7400_WDT_TIMEOUT_MIN && value <= KDX7400_WDT_TIMEOUT_MAX);
+        break;
+    case KDX7400_SETTING_FRAME_RATE: valid = value <= 0xFF; break;
+    case KDX7400_SETTING_NICKNAME_BYTES: valid = value <= 32; break;
+    default: break;
+    }
+    return valid ? RESULT_OK : RESULT_INVALID_PARAM;
+}
+
 int16_t KDX7400_CheckChannel(int32_t index, int32_t family, uint32_t channel) {
     // Masks are 64 bits: a higher channel has no bit, whatever the count.
     const uint64_t bit = channel < 64 ? uint64_t{1} << channel : 0;
