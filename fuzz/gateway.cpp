@@ -21,6 +21,15 @@
 
 namespace {
 
+// The events a request would cause: no worker listens here.
+class Unobserved final : public kdxd::service::Observer {
+public:
+    void outputs_are(uint64_t, bool) override {}
+    void renamed(const std::string &) override {}
+    void watchdog_is(uint32_t) override {}
+};
+
+
 const uint8_t *g_data = nullptr;
 size_t g_size = 0;
 uint8_t g_do_count = 16, g_di_count = 16;
@@ -122,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_writes = 0;
 
     if (reply.exception == Exception::None) {
-        serve(module, request, reply);
+        Unobserved nobody;
+        serve(module, nobody, request, reply);
     }
     if (!is_write(request.function) && g_writes != 0) {
         broken("a read wrote to the module", function, address, count);

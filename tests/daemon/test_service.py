@@ -13,8 +13,11 @@ import struct
 import subprocess
 import threading
 import time
+from pathlib import Path
+from typing import Callable
 
 import pytest
+import requests
 
 from modbus_rig import Rig, exception_of
 
@@ -226,14 +229,15 @@ def test_a_device_failure_part_way_through_a_write_leaves_the_registers_before_i
     start, wanted = [0, 0, 0, 0, 0, 1000, 0, 1], [7, 1, 1, 1, 0, 3000, 0, 9]
     as_state = {"filter": 7, "input_inverse": 1, "edge": 1, "output_inverse": 1, "watchdog_timeout": 3000,
                 "frame_rate_factor": 9}
-    for skip in range(len(keys)):
+    for skip in range(len(keys) + 1):
         assert not c.write_registers(0, start, slave=1).isError()
         rig.sim("fault", rig.root, "sg0", "eio", "--opcode", "0x2a", "--skip", str(skip))
         assert exception_of(c.write_registers(0, wanted, slave=1)) == 4
         after = rig.state()
-        # Exactly the blocks before the failed one, in address order.
+        # Exactly the blocks before the failed one: write protection off
+        # first (it stays off), then the rest in address order.
         changed = [key for key in keys if after[key] == as_state[key]]
-        assert changed == keys[:skip], (skip, changed)
+        assert changed == keys[:max(skip - 1, 0)], (skip, changed)
     c.close()
 
 
@@ -433,3 +437,51 @@ def test_counts_are_not_answered_for_a_module_pulled_since(rig: Rig) -> None:
     for _ in range(5):
         assert exception_of(c.read_input_registers(1010, 6, slave=1)) in (4, 0x0B)
     c.close()
+
+
+def test_each_request_makes_only_the_module_commands_it_needs(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3,di=16,do=16")
+    token = "a-token-for-the-tests-0123456789"
+    Path(rig.root, "token").write_text(token + "\n")
+    base = rig.start_http("--module", "1=7401:3", "--http-token-file", str(Path(rig.root, "token")))
+    auth = {"Authorization": f"Bearer {token}"}
+    c = rig.client()
+    name = [0x4142] * 16  # "ABAB...": all 16 registers, nothing to keep
+    cases: list[tuple[str, Callable[[], object], int]] = [
+        ("FC4 firmware and date", lambda: c.read_input_registers(1000, 6, slave=1), 1),
+        ("FC4 counts", lambda: c.read_input_registers(1010, 6, slave=1), 1),
+        ("FC15 every output", lambda: c.write_coils(0, [True] * 16, slave=1), 1),
+        ("FC15 some outputs", lambda: c.write_coils(0, [False] * 4, slave=1), 2),
+        ("FC16 the whole nickname", lambda: c.write_registers(100, name, slave=1), 2),  # protection, the name
+        ("GET a module", lambda: requests.get(f"{base}/api/modules/1", timeout=5), 12),
+        ("PUT outputs", lambda: requests.put(f"{base}/api/modules/1/outputs", json={"mask": 3, "value": 1},
+                                             headers=auth, timeout=5), 2),
+    ]
+    for what, call, commands in cases:
+        before = len(rig.transfers())
+        answer = call()
+        assert not getattr(answer, "isError", lambda: False)() and getattr(answer, "status_code", 200) == 200, what
+        assert len(rig.transfers()) - before == commands, what
+    c.close()
+
+
+def test_a_nickname_write_protection_would_drop_is_refused(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    token = "a-token-for-the-tests-0123456789"
+    Path(rig.root, "token").write_text(token + "\n")
+    base = rig.start_http("--module", "1=7401:3", "--http-token-file", str(Path(rig.root, "token")))
+    auth = {"Authorization": f"Bearer {token}"}
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "press 4", "write_protect": True},
+                          headers=auth, timeout=5).status_code == 200
+    refused = requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "other"}, headers=auth, timeout=5)
+    assert refused.status_code == 409 and "write-protected" in refused.json()["error"]
+    c = rig.client()
+    assert exception_of(c.write_registers(100, [0x4142] * 16, slave=1)) == 4
+    c.close()
+    assert rig.state()["nickname"] == "press 4"
+    listed = requests.get(f"{base}/api/modules", timeout=5).json()["modules"][0]
+    assert listed["identity"]["nickname"] == "press 4", "the daemon's record did not change either"
+    # Turned off in the same request: the name changes.
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "other", "write_protect": False},
+                          headers=auth, timeout=5).status_code == 200
+    assert rig.state()["nickname"] == "other"

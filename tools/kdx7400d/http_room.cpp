@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http_room.h"
 
+#include "service.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -18,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <variant>
 
 namespace kdxd {
 
@@ -100,31 +103,35 @@ json summary(const Worker &worker) {
     return out;
 }
 
-// Everything a module shows, read under its lock so that it is one moment.
+// A module's state as the API shows it: one snapshot of the service.
 json state_of(kdx::Module &m, const Worker &worker) {
-    const kdx::ModuleLock held = m.lock();
-    const kdx::Module::Safety safety = m.safety();
+    const service::Snapshot s = service::snapshot(m);
     json out = summary(worker);
-    out["outputs"] = hex(m.read_outputs());
-    out["power_on"] = hex(m.power_on());
-    out["output_inverse"] = m.output_inverse() != 0;
-    out["safety"] = {{"first", hex(safety.outputs)}, {"second", hex(safety.values)}};
-    out["inputs"] = hex(m.read_inputs());
-    out["filter"] = m.input_filter();
-    out["input_inverse"] = m.input_inverse() != 0;
-    out["edge"] = m.counter_edge();
-    out["counters"] = m.read_counters();
-    out["watchdog_timeout"] = m.watchdog_timeout();
+    out["outputs"] = hex(s.outputs);
+    out["power_on"] = hex(s.power_on);
+    out["output_inverse"] = s.output_inverse;
+    out["safety"] = {{"first", hex(s.safety.outputs)}, {"second", hex(s.safety.values)}};
+    out["inputs"] = hex(s.info.inputs);
+    out["filter"] = s.filter;
+    out["input_inverse"] = s.input_inverse;
+    out["edge"] = s.edge;
+    out["counters"] = s.counters;
+    out["watchdog_timeout"] = s.info.watchdog_timeout;
+    out["write_protect"] = s.write_protect;
+    out["frame_rate_factor"] = s.frame_rate_factor;
+    out["nickname"] = s.nickname;
     out["watch"] = worker.watch_state();
-    out["write_protect"] = m.write_protect() != 0;
-    out["frame_rate_factor"] = m.frame_rate_factor();
-    out["nickname"] = m.nickname();
     return out;
 }
 
-// The settings kdxio can set, checked whole before the first write: a
-// request answered 422 has written nothing.
-Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
+Answer refused(const service::Refusal &refusal) {
+    return refusal.kind == service::Refusal::Kind::write_protected ? failure(409, refusal.text)
+                                                                   : failure(422, refusal.text, RESULT_INVALID_PARAM);
+}
+
+// The JSON of a settings request as the service's record: only its shape
+// is checked here; the values are the service's (the library's) to judge.
+std::variant<service::Settings, Answer> settings_of(const json &body) {
     static const std::set<std::string> known = {"filter", "input_inverse", "edge", "output_inverse", "power_on",
                                                 "safety", "watchdog_timeout", "nickname", "write_protect",
                                                 "frame_rate_factor"};
@@ -132,71 +139,53 @@ Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
     for (const auto &[key, value] : body.items()) {
         if (known.count(key) == 0) return failure(422, "unknown setting '" + key + "'");
     }
-    const auto number = [&](const char *key, uint64_t low, uint64_t high) -> std::optional<uint64_t> {
+    service::Settings r;
+    const auto number = [&](const char *key, std::optional<uint64_t> &into) {
+        if (!body.contains(key)) return true;
         const json &v = body.at(key);
-        if (!v.is_number_unsigned() || v.get<uint64_t>() < low || v.get<uint64_t>() > high) return std::nullopt;
-        return v.get<uint64_t>();
+        if (!v.is_number_unsigned()) return false;
+        into = v.get<uint64_t>();
+        return true;
     };
-    const auto flag = [&](const char *key) { return body.at(key).is_boolean(); };
-    for (const char *key : {"input_inverse", "output_inverse", "write_protect"}) {
-        if (body.contains(key) && !flag(key)) return failure(422, std::string(key) + " is true or false");
+    const auto flag = [&](const char *key, std::optional<uint64_t> &into) {
+        if (!body.contains(key)) return true;
+        if (!body.at(key).is_boolean()) return false;
+        into = body.at(key).get<bool>() ? 1 : 0;
+        return true;
+    };
+    if (!number("filter", r.filter)) return failure(422, "filter is 0 to 65535");
+    if (!number("edge", r.edge)) return failure(422, "edge is 0 (rising) or 1 (falling)");
+    if (!number("frame_rate_factor", r.frame_rate_factor)) return failure(422, "frame_rate_factor is 0 to 255");
+    if (!number("watchdog_timeout", r.watchdog_timeout)) return failure(422, "watchdog_timeout is a number of ms");
+    for (const auto &[key, into] : {std::pair{"input_inverse", &r.input_inverse},
+                                    std::pair{"output_inverse", &r.output_inverse},
+                                    std::pair{"write_protect", &r.write_protect}}) {
+        if (!flag(key, *into)) return failure(422, std::string(key) + " is true or false");
     }
-    if (body.contains("filter") && !number("filter", 0, 0xFFFF)) return failure(422, "filter is 0 to 65535");
-    if (body.contains("edge") && !number("edge", 0, 1)) return failure(422, "edge is 0 (rising) or 1 (falling)");
-    if (body.contains("frame_rate_factor") && !number("frame_rate_factor", 0, 255)) {
-        return failure(422, "frame_rate_factor is 0 to 255");
-    }
-    if (body.contains("watchdog_timeout") && !number("watchdog_timeout", 0, 0) &&
-        !number("watchdog_timeout", KDX7400_WDT_TIMEOUT_MIN, KDX7400_WDT_TIMEOUT_MAX)) {
-        return failure(422, "watchdog_timeout is " + std::to_string(KDX7400_WDT_TIMEOUT_MIN) + " to " +
-                                std::to_string(KDX7400_WDT_TIMEOUT_MAX) + " ms, or 0 for off");
-    }
-    std::optional<uint64_t> power_on;
     if (body.contains("power_on")) {
-        power_on = mask_of(body["power_on"]);
-        if (!power_on || !fits_outputs(m, power_on.value_or(0))) {
-            return failure(422, "power_on names outputs the module lacks");
-        }
+        r.power_on = mask_of(body["power_on"]);
+        if (!r.power_on) return failure(422, "power_on is a mask: a number or \"0x...\"");
     }
-    std::optional<kdx::Module::Safety> safety;
     if (body.contains("safety")) {
         const json &s = body["safety"];
         const auto first = s.is_object() && s.contains("first") ? mask_of(s["first"]) : std::nullopt;
         const auto second = s.is_object() && s.contains("second") ? mask_of(s["second"]) : std::nullopt;
-        const uint64_t outputs = first.value_or(0), values = second.value_or(0);
-        if (!first || !second || !fits_outputs(m, outputs | values)) {
-            return failure(422, "safety is {first, second}, masks of outputs the module has");
-        }
-        safety = kdx::Module::Safety{outputs, values};
+        if (!first || !second) return failure(422, "safety is {first, second}, masks of outputs the module has");
+        r.safety = kdx::Module::Safety{first.value_or(0), second.value_or(0)};
     }
-    if (body.contains("nickname") && (!body["nickname"].is_string() || body["nickname"].get<std::string>().size() > 32)) {
-        return failure(422, "nickname is a string of at most 32 bytes");
-    }
-    // Write protection last when it is turned on, first when off: the
-    // request's other settings are not refused by its own protection.
-    const bool protect_last = body.contains("write_protect") && body["write_protect"].get<bool>();
-    if (body.contains("write_protect") && !protect_last) m.set_write_protect(false);
-    if (body.contains("filter")) m.set_input_filter(body["filter"].get<uint16_t>());
-    if (body.contains("input_inverse")) m.set_input_inverse(body["input_inverse"].get<bool>());
-    if (body.contains("edge")) m.set_counter_edge(body["edge"].get<uint8_t>());
-    if (body.contains("output_inverse")) m.set_output_inverse(body["output_inverse"].get<bool>());
-    if (power_on) m.set_power_on(power_on.value_or(0));
-    if (safety) m.set_safety(safety.value_or(kdx::Module::Safety{}));
-    if (body.contains("watchdog_timeout")) {
-        const auto ms = body["watchdog_timeout"].get<uint32_t>();
-        if (ms == 0) {
-            m.disable_watchdog();
-        } else {
-            m.set_watchdog_timeout(ms);
-        }
-        worker.watchdog_is(ms);
-    }
-    if (body.contains("frame_rate_factor")) m.set_frame_rate_factor(body["frame_rate_factor"].get<uint8_t>());
     if (body.contains("nickname")) {
-        m.set_nickname(body["nickname"].get<std::string>());
-        worker.renamed(body["nickname"].get<std::string>());
+        if (!body["nickname"].is_string()) return failure(422, "nickname is a string of at most 32 bytes");
+        r.nickname = body["nickname"].get<std::string>();
     }
-    if (protect_last) m.set_write_protect(true);
+    return r;
+}
+
+Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
+    auto record = settings_of(body);
+    if (const Answer *bad = std::get_if<Answer>(&record)) return *bad;
+    if (const auto refusal = service::change_settings(m, worker, std::get<service::Settings>(record))) {
+        return refused(*refusal);
+    }
     return {200, state_of(m, worker)};
 }
 
@@ -219,13 +208,10 @@ Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
         if (!m_mask || !m_value) return failure(422, "expected {\"mask\": M, \"value\": V} or {\"channel\": N, \"on\": B}");
         mask = m_mask.value_or(0);
         value = m_value.value_or(0);
-        if (!fits_outputs(m, mask | value)) {
-            return failure(422, "the mask names outputs the module lacks", RESULT_INVALID_PARAM);
-        }
     }
-    m.update_outputs(mask, value & mask);
-    worker.outputs_changed(m);
-    return {200, {{"outputs", hex(m.read_outputs())}}};
+    const auto outputs = service::update_outputs(m, worker, mask, value);
+    if (const auto *refusal = std::get_if<service::Refusal>(&outputs)) return refused(*refusal);
+    return {200, {{"outputs", hex(std::get<uint64_t>(outputs))}}};
 }
 
 // One API call carried out by a module's worker, waited for by the HTTP
@@ -541,16 +527,13 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
         module_call(req, res, true, [](kdx::Module &m, Worker &, const json &body) {
             const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
             if (!mask) return failure(422, "expected {\"mask\": M}");
-            if (KDX7400_CheckMask(m.index(), KDX7400_INPUTS, mask.value_or(0)) != RESULT_OK) {
-                return failure(422, "the mask names inputs the module lacks", RESULT_INVALID_PARAM);
-            }
-            m.clear_counters(mask.value_or(0));
+            if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
             return Answer{200, {{"counters", m.read_counters()}}};
         });
     });
     server_.Post(R"(/api/modules/(\d+)/watchdog/clear)", [this](const httplib::Request &req, httplib::Response &res) {
         module_call(req, res, true, [](kdx::Module &m, Worker &, const json &) {
-            m.clear_watchdog_error();
+            service::clear_watchdog(m);
             return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
         });
     });

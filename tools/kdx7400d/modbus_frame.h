@@ -52,6 +52,7 @@ Exception decode(std::span<const uint8_t> frame, Request &request);
 // The values a read answers with: bits or registers, count of them.
 struct Reply {
     Exception exception = Exception::None;
+    bool transfer_failed = false; // a 04 from a failed transfer (not a refusal): the worker reopens
     std::array<uint8_t, kMaxBits> bits{};
     std::array<uint16_t, kMaxRegisters> registers{};
 };

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "modbus_map.h"
 
-#include "worker.h" // fits_outputs
 
 #include <algorithm>
 #include <array>
@@ -98,7 +97,13 @@ Exception read_coils(kdx::Module &m, uint16_t address, uint16_t count, uint8_t *
     return Exception::None;
 }
 
-Exception write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
+Exception refusal(const std::optional<service::Refusal> &refused) {
+    if (!refused) return Exception::None;
+    return refused->kind == service::Refusal::Kind::write_protected ? Exception::DeviceFailure
+                                                                    : Exception::IllegalValue;
+}
+
+Exception write_coils(kdx::Module &m, service::Observer &observer, uint16_t address, std::span<const uint16_t> values) {
     const auto &n = m.counts();
     uint64_t outputs_changed = 0, outputs_value = 0;
     std::optional<uint64_t> power_on;
@@ -123,12 +128,19 @@ Exception write_coils(kdx::Module &m, uint16_t address, std::span<const uint16_t
         case Coil::None: break;
         }
     }
-    // Outputs: one masked write, so that nobody else's outputs are undone;
-    // the power-on mask: one read and one write inside the request's lock.
-    if (outputs_changed != 0) m.update_outputs(outputs_changed, outputs_value);
-    if (power_on) m.set_power_on(*power_on);
-    if (clear != 0) m.clear_counters(clear);
-    if (clear_watchdog) m.clear_watchdog_error();
+    if (outputs_changed != 0) {
+        const auto outputs = service::update_outputs(m, observer, outputs_changed, outputs_value);
+        if (const auto *refused = std::get_if<service::Refusal>(&outputs)) return refusal(*refused);
+    }
+    if (power_on) {
+        service::Settings record;
+        record.power_on = *power_on;
+        if (const Exception e = refusal(service::change_settings(m, observer, record)); e != Exception::None) return e;
+    }
+    if (clear != 0) {
+        if (const Exception e = refusal(service::clear_counters(m, clear)); e != Exception::None) return e;
+    }
+    if (clear_watchdog) service::clear_watchdog(m);
     return Exception::None;
 }
 
@@ -159,8 +171,8 @@ Exception read_input_registers(kdx::Module &m, uint16_t address, uint16_t count,
         if (!input_register(n, static_cast<uint16_t>(address + i))) return Exception::IllegalAddress;
     }
     Once counters([&] { return counters_of(m); });
-    Once date([&] { return m.firmware_date(); });
-    Once version([&] { return m.firmware_version(); });
+    // Firmware and counts in one read, which also shows the module is there.
+    Once info([&] { return m.info(); });
     const uint8_t counts[] = {n.di, n.do_, n.ai, n.ao, n.pi, n.po};
     // The counts are the library's, read at open: a module pulled since must
     // not seem to answer, so a request for them alone asks the module too.
@@ -169,7 +181,7 @@ Exception read_input_registers(kdx::Module &m, uint16_t address, uint16_t count,
         only_counts = only_counts && within(static_cast<uint16_t>(address + i), kCounts, 6);
     }
     if (only_counts) {
-        version.get();
+        info.get();
     }
     for (unsigned i = 0; i < count; ++i) {
         const auto a = static_cast<uint16_t>(address + i);
@@ -177,10 +189,9 @@ Exception read_input_registers(kdx::Module &m, uint16_t address, uint16_t count,
             const uint32_t value = counters.get()[a / 2];
             registers[i] = static_cast<uint16_t>(a % 2 == 0 ? value >> 16 : value & 0xFFFF);
         } else if (a == kFirmwareVersion) {
-            registers[i] = version.get();
+            registers[i] = info.get().firmware_version;
         } else if (within(a, kFirmwareDate, 5)) {
-            std::string text = date.get();
-            text.resize(10, '\0');
+            std::string text(info.get().firmware_date, 10);
             const std::size_t at = 2 * static_cast<std::size_t>(a - kFirmwareDate);
             registers[i] = static_cast<uint16_t>(static_cast<uint8_t>(text[at]) << 8 | static_cast<uint8_t>(text[at + 1]));
         } else {
@@ -262,47 +273,45 @@ uint64_t with_word(uint64_t mask, unsigned word, uint16_t value) {
     return (mask & ~(uint64_t{0xFFFF} << shift)) | (uint64_t{value} << shift);
 }
 
-// Every value is worked out and checked before the first write, so that a
-// refused request (IllegalValue) has changed nothing on the module.
-Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16_t> values) {
+// The registers become one record of settings: partial registers (a word
+// of the watchdog or of a safety mask, some of the nickname's) are filled
+// from the module, then the service checks the record whole and writes it.
+Exception write_holding(kdx::Module &m, service::Observer &observer, uint16_t address,
+                        std::span<const uint16_t> values) {
     const auto &n = m.counts();
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!holding(n, static_cast<uint16_t>(address + i))) return Exception::IllegalAddress;
     }
     const Written written{address, values};
     const auto has = [&](uint16_t a) { return written.has(a); };
-    const auto any_within = [&](uint16_t start, unsigned size) {
-        for (const auto &[a, v] : written) {
-            if (within(a, start, size)) return true;
-        }
-        return false;
+    const auto count_within = [&](uint16_t start, unsigned size) {
+        unsigned found = 0;
+        for (const auto &[a, v] : written) found += within(a, start, size) ? 1 : 0;
+        return found;
     };
-    for (const auto &[a, v] : written) {
-        const bool flag = a == kInputInverse || a == kCounterEdge || a == kOutputInverse || a == kWriteProtect;
-        if ((flag && v > 1) || (a == kFrameRate && v > 255)) return Exception::IllegalValue;
-    }
-    std::optional<uint32_t> timeout;
+    service::Settings record;
+    if (has(kFilter)) record.filter = written[kFilter];
+    if (has(kInputInverse)) record.input_inverse = written[kInputInverse];
+    if (has(kCounterEdge)) record.edge = written[kCounterEdge];
+    if (has(kOutputInverse)) record.output_inverse = written[kOutputInverse];
+    if (has(kWriteProtect)) record.write_protect = written[kWriteProtect];
+    if (has(kFrameRate)) record.frame_rate_factor = written[kFrameRate];
     if (has(kWatchdogHigh) || has(kWatchdogLow)) {
         const uint32_t current = has(kWatchdogHigh) && has(kWatchdogLow) ? 0 : m.watchdog_timeout();
         const uint32_t high = has(kWatchdogHigh) ? written[kWatchdogHigh] : current >> 16;
         const uint32_t low = has(kWatchdogLow) ? written[kWatchdogLow] : current & 0xFFFF;
-        timeout = high << 16 | low;
-        if (*timeout != 0 && (*timeout < KDX7400_WDT_TIMEOUT_MIN || *timeout > KDX7400_WDT_TIMEOUT_MAX)) {
-            return Exception::IllegalValue; // 0 is off
-        }
+        record.watchdog_timeout = high << 16 | low;
     }
-    std::optional<kdx::Module::Safety> safety;
-    if (any_within(kSafetyFirst, 8)) {
-        safety = m.safety();
+    if (count_within(kSafetyFirst, 8) != 0) {
+        kdx::Module::Safety safety = m.safety();
         for (const auto &[a, v] : written) {
-            if (within(a, kSafetyFirst, 4)) safety->outputs = with_word(safety->outputs, a - kSafetyFirst, v);
-            if (within(a, kSafetySecond, 4)) safety->values = with_word(safety->values, a - kSafetySecond, v);
+            if (within(a, kSafetyFirst, 4)) safety.outputs = with_word(safety.outputs, a - kSafetyFirst, v);
+            if (within(a, kSafetySecond, 4)) safety.values = with_word(safety.values, a - kSafetySecond, v);
         }
-        if (!fits_outputs(m, safety->outputs | safety->values)) return Exception::IllegalValue;
+        record.safety = safety;
     }
-    std::optional<std::string> name;
-    if (any_within(kNickname, kNicknameRegisters)) {
-        std::string text = m.nickname();
+    if (const unsigned words = count_within(kNickname, kNicknameRegisters); words != 0) {
+        std::string text = words == kNicknameRegisters ? std::string() : m.nickname(); // all 16: nothing to keep
         text.resize(32, '\0');
         for (const auto &[a, v] : written) {
             if (within(a, kNickname, kNicknameRegisters)) {
@@ -311,32 +320,19 @@ Exception write_holding(kdx::Module &m, uint16_t address, std::span<const uint16
                 text[at + 1] = static_cast<char>(v & 0xFF);
             }
         }
-        name = text.substr(0, text.find('\0'));
+        record.nickname = text.substr(0, text.find('\0'));
     }
-
-    // In address order, each module register block whole (the watchdog's
-    // two registers, both safety masks, the nickname): a failure part way
-    // leaves the blocks before it written and none after it.
-    if (has(kFilter)) m.set_input_filter(written[kFilter]);
-    if (has(kInputInverse)) m.set_input_inverse(written[kInputInverse] != 0);
-    if (has(kCounterEdge)) m.set_counter_edge(static_cast<uint8_t>(written[kCounterEdge]));
-    if (has(kOutputInverse)) m.set_output_inverse(written[kOutputInverse] != 0);
-    if (timeout && *timeout == 0) m.disable_watchdog();
-    if (timeout && *timeout != 0) m.set_watchdog_timeout(*timeout);
-    if (has(kWriteProtect)) m.set_write_protect(written[kWriteProtect] != 0);
-    if (has(kFrameRate)) m.set_frame_rate_factor(static_cast<uint8_t>(written[kFrameRate]));
-    if (safety) m.set_safety(*safety);
-    if (name) m.set_nickname(*name);
-    return Exception::None;
+    return refusal(service::change_settings(m, observer, record));
 }
 
 } // namespace
 
-void serve(kdx::Module &module, const Request &request, Reply &reply) {
+void serve(kdx::Module &module, service::Observer &observer, const Request &request, Reply &reply) {
     const uint8_t function = request.function;
     const uint16_t address = request.address, count = request.count;
     const std::span<const uint16_t> values(request.values.data(), is_write(function) ? count : 0);
     reply.exception = Exception::None;
+    reply.transfer_failed = false;
     try {
         // A write reads before it writes (partial registers, the power-on
         // mask): no other program's change may land in between.
@@ -349,14 +345,15 @@ void serve(kdx::Module &module, const Request &request, Reply &reply) {
             reply.exception = read_input_registers(module, address, count, reply.registers.data());
             break;
         case kWriteCoil:
-        case kWriteCoils: reply.exception = write_coils(module, address, values); break;
+        case kWriteCoils: reply.exception = write_coils(module, observer, address, values); break;
         case kWriteRegister:
-        case kWriteRegisters: reply.exception = write_holding(module, address, values); break;
+        case kWriteRegisters: reply.exception = write_holding(module, observer, address, values); break;
         default: reply.exception = Exception::IllegalFunction; break;
         }
     } catch (const kdx::Error &error) { // a transfer failed: rare, and then an allocation is no matter
         reply.exception = error.code() == kdx::errc::invalid_param ? Exception::IllegalValue
                                                                    : Exception::DeviceFailure;
+        reply.transfer_failed = reply.exception == Exception::DeviceFailure;
     }
 }
 

@@ -6,15 +6,16 @@
 
 #include "kdx7400.hpp"
 #include "modbus_frame.h"
+#include "service.h"
 
 
 namespace kdxd::modbus {
 
-// Carries out one decoded request on a module, on its worker's thread.
-// Writes work out and check every value before the first transfer, so that
-// a refused request (02, 03) has changed nothing; then they go out in
-// address order, each register block of the module in one write, so that
-// a device failure (04) leaves a prefix of the request applied.
-void serve(kdx::Module &module, const Request &request, Reply &reply);
+// Carries out one decoded request on a module, on its worker's thread:
+// reads answer from the module, writes become the service's operations
+// (which check every value before the first transfer, so that a refused
+// request, 02 or 03, has changed nothing, and tell the observer what they
+// did). A nickname the module's write protection would drop is 04.
+void serve(kdx::Module &module, service::Observer &observer, const Request &request, Reply &reply);
 
 } // namespace kdxd::modbus

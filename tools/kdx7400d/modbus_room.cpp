@@ -65,27 +65,9 @@ private:
                 reply.exception = Exception::TargetFailed;
                 return true;
             }
-            serve(*module, request, reply);
-            if (reply.exception != Exception::None) {
-                return reply.exception != Exception::DeviceFailure; // false: the worker reopens
-            }
-            // What front ends that show the module should hear of.
-            const bool coils = request.function == kWriteCoil || request.function == kWriteCoils;
-            const bool registers = request.function == kWriteRegister || request.function == kWriteRegisters;
-            if (coils && request.address < 64) {
-                worker.outputs_changed(*module);
-            }
-            if (registers && request.address + request.count > 100) { // the nickname's registers
-                std::error_code code;
-                const std::string name = module->nickname(code);
-                if (!code) worker.renamed(name);
-            }
-            if (registers && request.address <= 5 && request.address + request.count > 4) { // the watchdog's
-                std::error_code code;
-                const uint32_t ms = module->watchdog_timeout(code);
-                if (!code) worker.watchdog_is(ms);
-            }
-            return true;
+            // The service tells the worker what the request did.
+            serve(*module, worker, request, reply);
+            return !reply.transfer_failed; // false: the worker reopens
         }
         void finished() override { loop->post(*this); }
         bool is_write() const override { return modbus::is_write(request.function); }

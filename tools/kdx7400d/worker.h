@@ -8,6 +8,7 @@
 #include "events.h"
 #include "kdx7400.hpp"
 #include "log.h"
+#include "service.h"
 
 #include <array>
 #include <atomic>
@@ -84,7 +85,7 @@ private:
     Job *next_ = nullptr;
 };
 
-class Worker {
+class Worker final : public service::Observer {
 public:
     // Requests that may wait for one module; more are refused (busy).
     static constexpr std::size_t kQueueLimit = 256;
@@ -130,10 +131,10 @@ public:
     void outputs_changed(kdx::Module &module);
     // The outputs as a write left them (written) or a sample found them: an
     // event when they changed.
-    void outputs_are(uint64_t outputs, bool written);
-    void renamed(const std::string &nickname);
+    void outputs_are(uint64_t outputs, bool written) override;
+    void renamed(const std::string &nickname) override;
     // The watchdog time-out a job just set (0: off).
-    void watchdog_is(uint32_t ms);
+    void watchdog_is(uint32_t ms) override;
     // Whether the worker samples its module's inputs now, and if not why.
     std::string watch_state() const;
     // Its module has kept it busy past a command's time-out: it hangs, and

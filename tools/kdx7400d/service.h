@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+// The service core: what any front end may do to a module, as typed
+// operations. Each holds the module's lock, checks with the library's own
+// checks before the first write, and tells the worker (and so every event
+// stream) what the library said it did, never what was asked. Modbus and
+// HTTP only translate addresses or JSON into these.
+#pragma once
+
+#include "kdx7400.hpp"
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kdxd::service {
+
+// Told what an operation did to its module: the worker passes it on to
+// the event streams and keeps what it must know (the watchdog).
+class Observer {
+public:
+    virtual void outputs_are(uint64_t outputs, bool written) = 0;
+    virtual void renamed(const std::string &nickname) = 0;
+    virtual void watchdog_is(uint32_t ms) = 0;
+
+protected:
+    ~Observer() = default;
+};
+
+// Everything a module shows, at one moment: 12 commands under its lock.
+struct Snapshot {
+    kdx7400_module_info info{}; // firmware, watchdog time-out, inputs, counts
+    uint64_t outputs = 0, power_on = 0;
+    bool output_inverse = false;
+    kdx::Module::Safety safety{};
+    uint16_t filter = 0;
+    bool input_inverse = false;
+    uint8_t edge = 0;
+    std::vector<uint32_t> counters;
+    bool write_protect = false;
+    uint8_t frame_rate_factor = 0;
+    std::string nickname;
+};
+Snapshot snapshot(kdx::Module &module);
+
+// A request refused before anything was written.
+struct Refusal {
+    enum class Kind { value, write_protected } kind = Kind::value;
+    std::string text;
+};
+
+// A record of settings, as a client gave them (numbers unnarrowed, flags
+// 0 or 1), so that the library checks what was asked, not a cut of it.
+struct Settings {
+    std::optional<uint64_t> filter, input_inverse, edge, output_inverse, power_on, watchdog_timeout, write_protect,
+        frame_rate_factor;
+    std::optional<kdx::Module::Safety> safety;
+    std::optional<std::string> nickname;
+};
+
+// Checks the record whole, then writes it: write protection off first and
+// on last (a record is not refused by its own protection), the others in
+// register order. A watchdog time-out of 0 turns it off. A nickname the
+// module's write protection would silently drop is refused instead.
+std::optional<Refusal> change_settings(kdx::Module &module, Observer &observer, const Settings &settings);
+
+// Sets the outputs in mask to value and leaves the others: one write when
+// mask covers every output, else one masked write. The outputs it left.
+std::variant<uint64_t, Refusal> update_outputs(kdx::Module &module, Observer &observer, uint64_t mask, uint64_t value);
+
+std::optional<Refusal> clear_counters(kdx::Module &module, uint64_t mask);
+void clear_watchdog(kdx::Module &module);
+
+} // namespace kdxd::service
