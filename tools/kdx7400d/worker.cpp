@@ -43,8 +43,10 @@ std::optional<Identity> read_identity(const kdx::Module &module, const Target &t
     Identity identity;
     identity.node = module.node(code);
     identity.counts = module.counts();
-    if (!code) identity.firmware_version = module.firmware_version(code);
-    if (!code) identity.firmware_date = module.firmware_date(code);
+    kdx7400_module_info about{};
+    if (!code) about = module.info(code); // firmware and date: one read
+    identity.firmware_version = about.firmware_version;
+    identity.firmware_date = about.firmware_date;
     if (!code) identity.nickname = module.nickname(code);
     if (code) {
         return std::nullopt;

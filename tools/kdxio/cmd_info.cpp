@@ -11,16 +11,19 @@ namespace kdxio {
 namespace {
 
 void info(const Options &options) {
-    const kdx::Module module = open_module(options);
+    kdx::Module module = open_module(options);
+    // One moment: no other user's write lands between the reads.
+    const kdx::ModuleLock held = module.lock();
     const kdx::ChannelCounts &n = module.counts();
-    const uint16_t version = module.firmware_version();
-    const std::string date = module.firmware_date();
+    const kdx7400_module_info about = module.info(); // firmware, watchdog, inputs: one read
+    const uint16_t version = about.firmware_version;
+    const std::string date = about.firmware_date;
     const std::string name = module.nickname();
-    const uint32_t timeout = module.watchdog_timeout();
+    const uint32_t timeout = about.watchdog_timeout;
     const uint8_t protect = module.write_protect();
     const uint8_t factor = module.frame_rate_factor();
     const uint64_t outputs = module.read_outputs();
-    const uint64_t inputs = module.read_inputs();
+    const uint64_t inputs = about.inputs;
     const std::string node = module.node();
     json object = {{"node", node},
                    {"firmware_version", version}, {"firmware_version_hex", hex(version, 4)},
