@@ -12,12 +12,15 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Callable, Iterator
 
 import pytest
 from pymodbus.client import ModbusTcpClient
 
 SIM = os.environ["KDX7400_SIM"]
+# The bearer token the tests write (start_http_with_token) and send.
+TOKEN = "a-token-for-the-tests-0123456789"
+AUTH = {"Authorization": f"Bearer {TOKEN}"}
 PRELOAD = os.environ["KDX7400_SIM_LIBRARY"]
 DAEMON = os.environ["KDX7400D"]
 
@@ -85,6 +88,17 @@ class Rig:
         self.start("--http", f"127.0.0.1:{self.http_port}", "--http-root", os.environ["KDX7400D_WWW"], *options)
         return f"http://127.0.0.1:{self.http_port}"
 
+    def start_http_with_token(self, *options: str) -> str:
+        """As start_http, with TOKEN as the token that may write."""
+        token = Path(self.root, "token")
+        token.write_text(TOKEN + "\n")
+        return self.start_http("--http-token-file", str(token), *options)
+
+    def kdxio(self, *args: str) -> None:
+        """kdxio on this testbed, as another program beside the daemon."""
+        env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=self.root)
+        subprocess.run([os.environ["KDX7400_KDXIO"], *args], env=env, check=True, timeout=10, capture_output=True)
+
     def raw(self, source: str = "127.0.0.1") -> socket.socket:
         return socket.create_connection(("127.0.0.1", self.port), timeout=5, source_address=(source, 0))
 
@@ -106,6 +120,16 @@ def rig() -> Iterator[Rig]:
         if r.daemon is not None and r.daemon.poll() is None:
             r.daemon.kill()
             r.daemon.wait(timeout=10)
+
+
+def eventually(check: Callable[[], bool], timeout: float = 8.0) -> bool:
+    """Whether check holds within timeout (polled every 20 ms)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if check():
+            return True
+        time.sleep(0.02)
+    return check()
 
 
 def exception_of(response: Any) -> int:

@@ -7,8 +7,6 @@ what a reader missed."""
 from __future__ import annotations
 
 import json
-import os
-import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
@@ -16,7 +14,7 @@ from typing import Any, Callable
 
 import requests
 
-from modbus_rig import Rig
+from modbus_rig import Rig, eventually
 
 
 @dataclass
@@ -50,18 +48,20 @@ class Reader:
             pass
 
     def wait(self, check: Callable[[], bool], timeout: float = 5.0) -> bool:
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if check():
-                return True
-            time.sleep(0.02)
-        return check()
+        return eventually(check, timeout)
 
     def named(self, name: str) -> list[dict[str, Any]]:
         return [d for _, n, d in list(self.events) if n == name]
 
     def close(self) -> None:
         self.stop.set()
+
+
+def reader_on(url: str, last_id: str | None = None) -> Reader:
+    """A reader that has had its hello."""
+    reader = Reader(url, last_id)
+    assert reader.wait(lambda: bool(reader.named("hello")))
+    return reader
 
 
 def edges_seen(reader: Reader, channel: int) -> int:
@@ -76,8 +76,7 @@ def edges_seen(reader: Reader, channel: int) -> int:
 def test_readers_coming_and_going_lose_no_other_readers_pulses(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
-    steady = Reader(f"{base}/api/modules/1/events")
-    assert steady.wait(lambda: bool(steady.named("hello")))
+    steady = reader_on(f"{base}/api/modules/1/events")
     time.sleep(0.1)
     churn_stop = threading.Event()
 
@@ -104,8 +103,7 @@ def test_readers_coming_and_going_lose_no_other_readers_pulses(rig: Rig) -> None
 def test_a_reader_resumes_where_it_left_off(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
-    first = Reader(f"{base}/api/modules/1/events")
-    assert first.wait(lambda: bool(first.named("hello")))
+    first = reader_on(f"{base}/api/modules/1/events")
     hello = first.named("hello")[0]
     assert hello["state"]["outputs"] == "0x0000000000000000" and hello["unit"] == 1
     time.sleep(0.1)
@@ -135,13 +133,11 @@ def test_a_reader_resumes_where_it_left_off(rig: Rig) -> None:
 def test_a_reader_is_told_what_it_cannot_have(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     base = rig.start_http("--module", "1=7401:3")
-    other_run = Reader(f"{base}/api/modules/1/events", last_id="0123456789abcdef:17")
-    assert other_run.wait(lambda: bool(other_run.named("hello")))
+    other_run = reader_on(f"{base}/api/modules/1/events", last_id="0123456789abcdef:17")
     assert other_run.events[0][1] == "gap" and other_run.named("gap")[0]["reason"] == "the daemon restarted"
     assert other_run.named("hello")[0]["state"] is not None, "a full state after the gap"
     other_run.close()
-    reader = Reader(f"{base}/api/modules/1/events")
-    assert reader.wait(lambda: bool(reader.named("hello")))
+    reader = reader_on(f"{base}/api/modules/1/events")
     position = reader.events[-1][0]
     reader.close()
     client = rig.client()
@@ -160,8 +156,7 @@ def test_one_stream_carries_every_unit_in_one_order(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     rig.add("pid=0x7401,bid=4")
     base = rig.start_http("--module", "1=7401:3", "--module", "2=7401:4", "--watch-interval", "10")
-    every = Reader(f"{base}/api/events")
-    assert every.wait(lambda: bool(every.named("hello")))
+    every = reader_on(f"{base}/api/events")
     assert [m["id"] for m in every.named("hello")[0]["modules"]] == [1, 2]
     time.sleep(0.1)
     rig.sim("inputs", rig.root, "sg0", "0x1")
@@ -183,11 +178,8 @@ def test_one_stream_carries_every_unit_in_one_order(rig: Rig) -> None:
 def test_outputs_another_program_changes_show_at_the_next_sample(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
-    reader = Reader(f"{base}/api/modules/1/events")
-    assert reader.wait(lambda: bool(reader.named("hello")))
+    reader = reader_on(f"{base}/api/modules/1/events")
     time.sleep(0.1)
-    env = dict(os.environ, LD_PRELOAD=os.environ["KDX7400_SIM_LIBRARY"], KDX7400_SIM_TESTBED=rig.root)
-    subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "do", "set", "0x0081"], env=env,
-                   check=True, timeout=10)
+    rig.kdxio("-p", "7401", "-b", "3", "do", "set", "0x0081")
     assert reader.wait(lambda: any(d["outputs"] == "0x0000000000000081" for d in reader.named("outputs")))
     reader.close()

@@ -13,13 +13,12 @@ import struct
 import subprocess
 import threading
 import time
-from pathlib import Path
 from typing import Callable
 
 import pytest
 import requests
 
-from modbus_rig import Rig, exception_of
+from modbus_rig import AUTH, Rig, exception_of
 
 
 def read_request(transaction: int, unit: int = 1, function: int = 4, address: int = 0, count: int = 2) -> bytes:
@@ -441,10 +440,8 @@ def test_counts_are_not_answered_for_a_module_pulled_since(rig: Rig) -> None:
 
 def test_each_request_makes_only_the_module_commands_it_needs(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3,di=16,do=16")
-    token = "a-token-for-the-tests-0123456789"
-    Path(rig.root, "token").write_text(token + "\n")
-    base = rig.start_http("--module", "1=7401:3", "--http-token-file", str(Path(rig.root, "token")))
-    auth = {"Authorization": f"Bearer {token}"}
+    base = rig.start_http_with_token("--module", "1=7401:3")
+    auth = AUTH
     c = rig.client()
     name = [0x4142] * 16  # "ABAB...": all 16 registers, nothing to keep
     cases: list[tuple[str, Callable[[], object], int]] = [
@@ -467,10 +464,8 @@ def test_each_request_makes_only_the_module_commands_it_needs(rig: Rig) -> None:
 
 def test_a_nickname_write_protection_would_drop_is_refused(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
-    token = "a-token-for-the-tests-0123456789"
-    Path(rig.root, "token").write_text(token + "\n")
-    base = rig.start_http("--module", "1=7401:3", "--http-token-file", str(Path(rig.root, "token")))
-    auth = {"Authorization": f"Bearer {token}"}
+    base = rig.start_http_with_token("--module", "1=7401:3")
+    auth = AUTH
     assert requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "press 4", "write_protect": True},
                           headers=auth, timeout=5).status_code == 200
     refused = requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "other"}, headers=auth, timeout=5)

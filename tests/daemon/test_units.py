@@ -9,18 +9,8 @@ from __future__ import annotations
 import threading
 import time
 from pathlib import Path
-from typing import Callable
 
-from modbus_rig import Rig, exception_of
-
-
-def eventually(check: Callable[[], bool], timeout: float = 8.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if check():
-            return True
-        time.sleep(0.1)
-    return check()
+from modbus_rig import Rig, eventually, exception_of
 
 
 def start_all(rig: Rig) -> None:

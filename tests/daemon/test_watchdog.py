@@ -5,45 +5,30 @@ last write. The API turns the watchdog off."""
 
 from __future__ import annotations
 
-import os
-import subprocess
 import time
-from pathlib import Path
 
 import requests
 
-from modbus_rig import Rig
-from test_events import Reader
-
-TOKEN = "a-token-for-the-tests-0123456789"
+from modbus_rig import AUTH, Rig, eventually
+from test_events import reader_on
 
 
 def expired(rig: Rig) -> bool:
     return bool(rig.state()["watchdog_expired"])
 
 
-def until(check, timeout: float) -> float | None:  # type: ignore[no-untyped-def]
-    start = time.monotonic()
-    while time.monotonic() - start < timeout:
-        if check():
-            return time.monotonic() - start
-        time.sleep(0.02)
-    return None
 
 
 def test_an_open_page_does_not_feed_an_armed_watchdog(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
-    token = Path(rig.root, "token")
-    token.write_text(TOKEN + "\n")
-    base = rig.start_http("--module", "1=7401:3", "--http-token-file", str(token), "--watch-interval", "20")
-    auth = {"Authorization": f"Bearer {TOKEN}"}
-    viewer = Reader(f"{base}/api/modules/1/events")  # the dashboard, open all along
-    assert viewer.wait(lambda: bool(viewer.named("hello")))
+    base = rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "20")
+    auth = AUTH
+    viewer = reader_on(f"{base}/api/modules/1/events")  # the dashboard, open all along
     assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 300}, headers=auth,
                           timeout=5).status_code == 200
     # The client's write fed it; 300 ms later nothing else may.
-    took = until(lambda: expired(rig), 3.0)
-    assert took is not None, "the daemon's sampling kept the watchdog alive"
+    took = eventually(lambda: expired(rig), 3.0)
+    assert took, "the daemon's sampling kept the watchdog alive"
     assert requests.get(f"{base}/api/modules/1", timeout=5).json()["watch"].startswith("paused")
     # A client that writes keeps it, and the watch, alive.
     requests.post(f"{base}/api/modules/1/watchdog/clear", json={}, headers=auth, timeout=5)
@@ -67,14 +52,11 @@ def test_an_open_page_does_not_feed_an_armed_watchdog(rig: Rig) -> None:
 def test_a_watchdog_another_program_arms_is_left_to_expire(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     base = rig.start_http("--module", "1=7401:3", "--watch-interval", "20")
-    viewer = Reader(f"{base}/api/modules/1/events")
-    assert viewer.wait(lambda: bool(viewer.named("hello")))
+    viewer = reader_on(f"{base}/api/modules/1/events")
     time.sleep(0.2)
-    env = dict(os.environ, LD_PRELOAD=os.environ["KDX7400_SIM_LIBRARY"], KDX7400_SIM_TESTBED=rig.root)
-    subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "watchdog", "set", "300"], env=env,
-                   check=True, timeout=10)
+    rig.kdxio("-p", "7401", "-b", "3", "watchdog", "set", "300")
     # Known within a second of sampling, then no longer fed.
-    assert until(lambda: expired(rig), 4.0) is not None
+    assert eventually(lambda: expired(rig), 4.0)
     viewer.close()
 
 
