@@ -147,13 +147,14 @@ def test_who_may_write(api: Api) -> None:
 
 def test_reading_is_limited_to_allow_and_writing_can_be_by_address(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
-    base = rig.start_http("--module", "1=7401:3", "--allow", "127.0.0.1/32")
+    base = rig.start_http("--module", "1=7401:3", "--allow", "127.0.0.1/32",
+                          "--http-allow-write-without-token", "127.0.0.1/32")
     assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200
     with socket.create_connection(("127.0.0.1", rig.http_port), source_address=("127.0.0.2", 0), timeout=5) as s:
-        s.sendall(b"GET /api/modules HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        s.sendall(b"GET /api/modules HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
         reply = s.recv(200)
     assert reply.startswith(b"HTTP/1.1 403 ") and b"modules" not in reply
-    # Loopback is the default --allow-write: no token needed from here.
+    # The operator let this address write with no token.
     assert requests.put(f"{base}/api/modules/1/outputs", json={"mask": 3, "value": 2}, timeout=5).status_code == 200
     assert rig.state()["outputs"] == 2
     # Outputs a Modbus client changes reach the event streams, stamped as any event.
@@ -178,7 +179,7 @@ def test_the_page_and_nothing_outside_its_folder(api: Api) -> None:
     assert page.status_code == 200 and "<main" in page.text
     assert requests.get(api.base + "/app.js", timeout=5).headers["Content-Type"].startswith("text/javascript")
     with socket.create_connection(("127.0.0.1", api.rig.http_port), timeout=5) as s:
-        s.sendall(b"GET /../../../../etc/passwd HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        s.sendall(b"GET /../../../../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
         answer = b""
         while chunk := s.recv(4096):
             answer += chunk
@@ -240,7 +241,7 @@ def test_silent_and_idle_http_connections_are_closed(rig: Rig) -> None:
     slow = socket.create_connection(("127.0.0.1", rig.http_port), timeout=10)
     slow.sendall(b"GET /api/modules HTTP/1.1\r\nHo")  # and then nothing more
     kept = socket.create_connection(("127.0.0.1", rig.http_port), timeout=10)
-    kept.sendall(b"GET /api/modules HTTP/1.1\r\nHost: x\r\n\r\n")
+    kept.sendall(b"GET /api/modules HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     assert kept.recv(12) == b"HTTP/1.1 200"
     start = time.monotonic()
     for s in (silent, slow, kept):

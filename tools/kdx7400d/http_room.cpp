@@ -10,12 +10,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -56,6 +59,30 @@ Answer failure_of(const std::error_code &code) {
     if (code == kdx::errc::invalid_param) return failure(422, text, result);
     if (code == kdx::errc::busy) return failure(503, text, result);
     return failure(502, text, result); // the module did not answer as it should
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// A request body as JSON; discarded when it is not JSON. twice: an object
+// names a key twice (which of the two was meant is not ours to guess).
+json parse_body(const std::string &text, bool &twice) {
+    std::vector<std::set<std::string>> keys;
+    twice = false;
+    json body = json::parse(
+        text,
+        [&](int, json::parse_event_t event, json &parsed) {
+            if (event == json::parse_event_t::object_start) keys.emplace_back();
+            if (event == json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+            if (event == json::parse_event_t::key && !keys.empty() && !keys.back().insert(parsed.get<std::string>()).second) {
+                twice = true;
+            }
+            return true;
+        },
+        false);
+    return body;
 }
 
 std::string hex(uint64_t value) {
@@ -208,10 +235,16 @@ Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
         if (!m_mask || !m_value) return failure(422, "expected {\"mask\": M, \"value\": V} or {\"channel\": N, \"on\": B}");
         mask = m_mask.value_or(0);
         value = m_value.value_or(0);
+        if ((value & ~mask) != 0) return failure(422, "value sets outputs outside the mask", RESULT_INVALID_PARAM);
     }
     const auto outputs = service::update_outputs(m, worker, mask, value);
     if (const auto *refusal = std::get_if<service::Refusal>(&outputs)) return refused(*refusal);
     return {200, {{"outputs", hex(std::get<uint64_t>(outputs))}}};
+}
+
+Answer clear_watchdog(kdx::Module &m, Worker &, const json &) {
+    service::clear_watchdog(m);
+    return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
 }
 
 // One API call carried out by a module's worker, waited for by the HTTP
@@ -456,13 +489,24 @@ public:
 
 private:
     bool admitted(const httplib::Request &req, httplib::Response &res);
+    bool right_host(const httplib::Request &req) const;
     bool may_write(const httplib::Request &req, httplib::Response &res);
+    bool write_routed(const httplib::Request &req, httplib::Response &res);
+    void body_call(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &content,
+                   const std::function<Answer(kdx::Module &, Worker &, const json &)> &work);
     Worker *unit(const httplib::Request &req, httplib::Response &res);
     void module_call(const httplib::Request &req, httplib::Response &res, bool writes,
-                     const std::function<Answer(kdx::Module &, Worker &, const json &)> &work);
+                     const std::function<Answer(kdx::Module &, Worker &, const json &)> &work,
+                     const std::string &text = std::string());
+  public:
+    void reload_token();
+  private:
+    std::string token() const;
     void events(const httplib::Request &req, httplib::Response &res, bool all_units);
 
     const HttpOptions options_;
+    mutable std::mutex token_mutex_;
+    std::string token_;
     Units &units_;
     Log &log_;
     httplib::Server server_;
@@ -475,6 +519,7 @@ private:
 
 HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     : options_(std::move(options)), units_(units), log_(log) {
+    if (!options_.token_file.empty()) token_ = read_token(options_.token_file);
     std::ifstream openapi(options_.root + "/openapi.json");
     std::stringstream text;
     text << openapi.rdbuf();
@@ -498,9 +543,11 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         listener_ = fd;
     });
+    // Who may ask, and for writes with what, is settled before a body is
+    // read: an unauthorised body is never taken in.
     server_.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        return admitted(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                  : httplib::Server::HandlerResponse::Handled;
+        return admitted(req, res) && !write_routed(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                                             : httplib::Server::HandlerResponse::Handled;
     });
     server_.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) reply(res, failure(res.status, res.status == 404 ? "no such page" : "refused"));
@@ -520,26 +567,29 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     server_.Get(R"(/api/modules/(\d+))", [this](const httplib::Request &req, httplib::Response &res) {
         module_call(req, res, false, [](kdx::Module &m, Worker &w, const json &) { return Answer{200, state_of(m, w)}; });
     });
-    server_.Put(R"(/api/modules/(\d+)/outputs)", [this](const httplib::Request &req, httplib::Response &res) {
-        module_call(req, res, true, write_outputs);
-    });
-    server_.Post(R"(/api/modules/(\d+)/counters/clear)", [this](const httplib::Request &req, httplib::Response &res) {
-        module_call(req, res, true, [](kdx::Module &m, Worker &, const json &body) {
-            const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
-            if (!mask) return failure(422, "expected {\"mask\": M}");
-            if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
-            return Answer{200, {{"counters", m.read_counters()}}};
-        });
-    });
-    server_.Post(R"(/api/modules/(\d+)/watchdog/clear)", [this](const httplib::Request &req, httplib::Response &res) {
-        module_call(req, res, true, [](kdx::Module &m, Worker &, const json &) {
-            service::clear_watchdog(m);
-            return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
-        });
-    });
-    server_.Patch(R"(/api/modules/(\d+)/settings)", [this](const httplib::Request &req, httplib::Response &res) {
-        module_call(req, res, true, apply_settings);
-    });
+    using Reader = httplib::ContentReader;
+    server_.Put(R"(/api/modules/(\d+)/outputs)",
+                [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
+                    body_call(req, res, content, write_outputs);
+                });
+    server_.Post(R"(/api/modules/(\d+)/counters/clear)",
+                 [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
+                     body_call(req, res, content, [](kdx::Module &m, Worker &, const json &body) {
+                         const auto mask =
+                             body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
+                         if (!mask) return failure(422, "expected {\"mask\": M}");
+                         if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
+                         return Answer{200, {{"counters", m.read_counters()}}};
+                     });
+                 });
+    server_.Post(R"(/api/modules/(\d+)/watchdog/clear)",
+                 [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
+                     body_call(req, res, content, clear_watchdog);
+                 });
+    server_.Patch(R"(/api/modules/(\d+)/settings)",
+                  [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
+                      body_call(req, res, content, apply_settings);
+                  });
     server_.Get(R"(/api/modules/(\d+)/events)", [this](const httplib::Request &req, httplib::Response &res) {
         events(req, res, false);
     });
@@ -589,37 +639,136 @@ bool HttpRoom::Server::admitted(const httplib::Request &req, httplib::Response &
         reply(res, failure(403, "this address may not connect"));
         return false;
     }
+    if (!right_host(req)) {
+        // A name we were not given is a page on another site reaching us
+        // through DNS rebinding: nothing is served to it, not even a read.
+        log_.line(Topic::Refusal, "refused HTTP " + req.remote_addr + ": Host '" + req.get_header_value("Host") + "'");
+        reply(res, failure(421, "this server does not answer to that name (kdx7400d --http-host NAME)"));
+        return false;
+    }
     log_.detail("HTTP " + req.method + " " + req.path + " from " + req.remote_addr);
     return true;
 }
 
-// Writing needs the bearer token, or an address in --allow-write. Either
-// way the request must be JSON and not come from another site's page: a
-// page a browser shows cannot send that to us unasked (CORS), so an
-// address that may write cannot be made to by a page it visits.
+// Host may be an IP address (no DNS answer can make a page's own name into
+// it), localhost, a name given with --http-host, or the public origin's.
+bool HttpRoom::Server::right_host(const httplib::Request &req) const {
+    std::string host = lower(req.get_header_value("Host"));
+    if (host.empty()) return false;
+    if (host.front() == '[') {
+        host = host.substr(1, host.find(']') == std::string::npos ? host.size() : host.find(']') - 1);
+    } else if (std::count(host.begin(), host.end(), ':') == 1) {
+        host = host.substr(0, host.find(':'));
+    }
+    if (address_of(host) || host == "localhost") return true;
+    if (std::find(options_.hosts.begin(), options_.hosts.end(), host) != options_.hosts.end()) return true;
+    const std::string origin = lower(options_.public_origin);
+    const std::size_t scheme = origin.find("://");
+    return scheme != std::string::npos && origin.substr(scheme + 3, origin.find(':', scheme + 3) - scheme - 3) == host;
+}
+
+// Writing needs the bearer token whenever a token file is configured,
+// from loopback too; without one, only an address the operator named in
+// --http-allow-write-without-token may write. Either way the request must
+// be JSON and not come from another site's page.
 bool HttpRoom::Server::may_write(const httplib::Request &req, httplib::Response &res) {
-    const std::string origin = req.get_header_value("Origin");
-    const std::string host = req.get_header_value("Host");
-    if (!origin.empty() && origin != "http://" + host) {
+    const std::string origin = lower(req.get_header_value("Origin"));
+    const std::string host = lower(req.get_header_value("Host"));
+    if (!origin.empty() && origin != "http://" + host && origin != "https://" + host &&
+        origin != lower(options_.public_origin)) {
         reply(res, failure(403, "cross-site requests may not write"));
         return false;
     }
-    if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-        reply(res, failure(415, "a write is a JSON body (Content-Type: application/json)"));
+    const std::string authorization = req.get_header_value("Authorization");
+    const std::string expected = token();
+    const bool bearer = lower(authorization.substr(0, 7)) == "bearer ";
+    const bool token_ok = !expected.empty() && bearer && same_text(authorization.substr(7), expected);
+    const auto address = address_of(req.remote_addr);
+    const bool tokenless = authorization.empty() && address && any_contains(options_.write_without_token, *address);
+    if (!token_ok && !tokenless) {
+        log_.line(Topic::Refusal, "refused HTTP write from " + req.remote_addr + ": " +
+                                      (authorization.empty() ? "no token" : "wrong token"));
+        res.set_header("WWW-Authenticate", "Bearer");
+        reply(res, failure(401, authorization.empty() ? "writing needs the token" : "wrong token"));
         return false;
     }
-    const std::string authorization = req.get_header_value("Authorization");
-    const bool token = !options_.token.empty() && authorization.rfind("Bearer ", 0) == 0 &&
-                       same_text(authorization.substr(7), options_.token);
-    const auto address = address_of(req.remote_addr);
-    if (token || (authorization.empty() && address && any_contains(options_.allow_write, *address))) {
+    return true;
+}
+
+// For a write: who, from where and with what, before its body is read.
+// true when the request was answered here (refused, or a body-less clear).
+bool HttpRoom::Server::write_routed(const httplib::Request &req, httplib::Response &res) {
+    const bool writes = req.method == "PUT" || req.method == "POST" || req.method == "PATCH" || req.method == "DELETE";
+    if (!writes || req.path.rfind("/api/", 0) != 0) {
+        return false;
+    }
+    // A refusal leaves the body unread: the connection cannot go on.
+    res.set_header("Connection", "close");
+    if (!may_write(req, res)) {
         return true;
     }
-    log_.line(Topic::Refusal, "refused HTTP write from " + req.remote_addr + ": " +
-                                  (authorization.empty() ? "no token" : "wrong token"));
-    res.set_header("WWW-Authenticate", "Bearer");
-    reply(res, failure(401, authorization.empty() ? "writing needs the token" : "wrong token"));
+    const bool has_body = req.has_header("Content-Length") ? req.get_header_value("Content-Length") != "0"
+                                                           : req.has_header("Transfer-Encoding");
+    if (!has_body) {
+        // The one write that needs no body is answered now; the others are
+        // told at once rather than waited on for a body that never comes.
+        static const std::regex clear_watchdog_path(R"(/api/modules/(\d+)/watchdog/clear)");
+        httplib::Request &request = const_cast<httplib::Request &>(req);
+        if (req.method == "POST" && std::regex_match(req.path, request.matches, clear_watchdog_path)) {
+            module_call(req, res, true, clear_watchdog, "{}");
+        } else {
+            reply(res, failure(411, "a write has a JSON body with its Content-Length (or chunked)"));
+        }
+        return true;
+    }
+    const std::string type = req.get_header_value("Content-Type");
+    if (lower(type.substr(0, type.find(';'))) != "application/json") {
+        reply(res, failure(415, "a write is a JSON body (Content-Type: application/json)"));
+        return true;
+    }
+    const std::string length = req.get_header_value("Content-Length");
+    if (length.size() > 6 || length.find_first_not_of("0123456789") != std::string::npos ||
+        (!length.empty() && std::stoul(length) > kMaxBody)) {
+        reply(res, failure(413, "a body is at most 4 KiB"));
+        return true;
+    }
+    res.headers.erase("Connection"); // taken in whole: the connection may go on
     return false;
+}
+
+// Reads a write's body, at most kMaxBody whatever its transfer encoding,
+// then carries it out.
+void HttpRoom::Server::body_call(const httplib::Request &req, httplib::Response &res,
+                                 const httplib::ContentReader &content,
+                                 const std::function<Answer(kdx::Module &, Worker &, const json &)> &work) {
+    std::string body;
+    bool too_big = false;
+    content([&](const char *data, std::size_t length) {
+        if (body.size() + length > kMaxBody) {
+            too_big = true;
+            return false; // stop reading: the rest is never taken in
+        }
+        body.append(data, length);
+        return true;
+    });
+    if (too_big) {
+        res.set_header("Connection", "close");
+        reply(res, failure(413, "a body is at most 4 KiB"));
+        return;
+    }
+    module_call(req, res, true, work, body);
+}
+
+std::string HttpRoom::Server::token() const {
+    std::lock_guard guard(token_mutex_);
+    return token_;
+}
+
+void HttpRoom::Server::reload_token() {
+    if (options_.token_file.empty()) return;
+    std::string fresh = read_token(options_.token_file); // throws: the old one stays
+    std::lock_guard guard(token_mutex_);
+    token_ = std::move(fresh);
 }
 
 Worker *HttpRoom::Server::unit(const httplib::Request &req, httplib::Response &res) {
@@ -632,9 +781,10 @@ Worker *HttpRoom::Server::unit(const httplib::Request &req, httplib::Response &r
 }
 
 void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Response &res, bool writes,
-                                   const std::function<Answer(kdx::Module &, Worker &, const json &)> &work) {
+                                   const std::function<Answer(kdx::Module &, Worker &, const json &)> &work,
+                                   const std::string &text) {
     Worker *worker = unit(req, res);
-    if (worker == nullptr || (writes && !may_write(req, res))) {
+    if (worker == nullptr) {
         return;
     }
     if (worker->stalled()) { // its module hangs: no use waiting behind it
@@ -643,9 +793,14 @@ void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Respons
     }
     json body;
     if (writes) {
-        body = json::parse(req.body, nullptr, false);
+        bool twice = false;
+        body = parse_body(text, twice);
         if (body.is_discarded()) {
             reply(res, failure(400, "the body is not JSON"));
+            return;
+        }
+        if (twice) {
+            reply(res, failure(422, "the body names a key twice"));
             return;
         }
     }
@@ -744,6 +899,8 @@ HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log)
     : server_(std::make_unique<Server>(std::move(options), units, log)) {}
 
 HttpRoom::~HttpRoom() { stop(); }
+
+void HttpRoom::reload_token() { server_->reload_token(); }
 
 void HttpRoom::start() {
     thread_ = std::thread([this] { server_->run(); });

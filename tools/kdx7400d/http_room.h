@@ -18,9 +18,11 @@ namespace kdxd {
 
 struct HttpOptions {
     Endpoint endpoint;
-    std::vector<Cidr> allow;       // empty: anyone may connect
-    std::vector<Cidr> allow_write; // may write without the token
-    std::string token;             // empty: no token is accepted
+    std::vector<Cidr> allow;                // empty: anyone may connect
+    std::vector<Cidr> write_without_token;  // may write with no token (--http-allow-write-without-token)
+    std::string token_file;                 // empty: no token is accepted
+    std::vector<std::string> hosts;         // names Host may give besides localhost and IP addresses
+    std::string public_origin;              // e.g. https://rig.example behind a reverse proxy
     std::string root;              // the page's folder
     unsigned max_clients = 160;    // connections served at once, event streams among them
     std::chrono::seconds idle_timeout{60};
@@ -39,6 +41,9 @@ public:
 
     void start();
     void stop();
+    // Reads the token file again (SIGHUP); throws std::invalid_argument and
+    // keeps the token it had when the file will not do.
+    void reload_token();
 
     // Request bodies larger than this are refused (413).
     static constexpr std::size_t kMaxBody = 4096;

@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <optional>
 #include <unistd.h>
@@ -32,7 +34,8 @@ struct Options {
     unsigned evict_idle = 10;
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
-    std::string http, http_token_file, http_root;
+    std::string http, http_token_file, http_root, http_public_origin;
+    std::vector<std::string> http_hosts, http_write_without_token;
     std::string state_dir;
 };
 
@@ -97,11 +100,26 @@ Plan plan_of(const Options &options) {
         HttpOptions http;
         http.endpoint = parse_endpoint(options.http);
         http.allow = plan.modbus.allow;
-        http.allow_write = plan.modbus.allow_write;
+        for (const std::string &text : options.http_write_without_token) {
+            http.write_without_token.push_back(parse_cidr(text));
+        }
+        for (const std::string &name : options.http_hosts) {
+            std::string host = name;
+            std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+            http.hosts.push_back(host);
+        }
+        if (!options.http_public_origin.empty() && options.http_public_origin.rfind("https://", 0) != 0 &&
+            options.http_public_origin.rfind("http://", 0) != 0) {
+            throw std::invalid_argument("--http-public-origin is http://NAME or https://NAME[:PORT]");
+        }
+        http.public_origin = options.http_public_origin;
         http.idle_timeout = plan.modbus.idle_timeout;
         http.request_timeout = std::chrono::seconds(options.http_request_timeout);
         http.root = options.http_root.empty() ? installed_page() : options.http_root;
-        if (!options.http_token_file.empty()) http.token = read_token(options.http_token_file);
+        if (!options.http_token_file.empty()) {
+            read_token(options.http_token_file); // a usage error now, not later
+            http.token_file = options.http_token_file;
+        }
         plan.http = http;
     } else if (!options.http_token_file.empty() || !options.http_root.empty()) {
         throw std::invalid_argument("--http-token-file and --http-root go with --http ADDR:PORT");
@@ -122,6 +140,12 @@ int main(int argc, char **argv) {
     app.add_option("--modbus", options.modbus, "ADDR:PORT or [ADDR6]:PORT (default 127.0.0.1:502)");
     app.add_option("--http", options.http, "ADDR:PORT for the HTTP API and page (default: none)");
     app.add_option("--http-token-file", options.http_token_file, "file with the bearer token that may write over HTTP");
+    app.add_option("--http-host", options.http_hosts,
+                   "a name clients use for this host (repeatable); Host must be one, localhost or an address");
+    app.add_option("--http-allow-write-without-token", options.http_write_without_token,
+                   "CIDR that may write over HTTP with no token (repeatable; default: none)");
+    app.add_option("--http-public-origin", options.http_public_origin,
+                   "https://NAME of a reverse proxy in front: its pages may write, its name is accepted");
     app.add_option("--http-root", options.http_root, "the page's folder (default: installed beside the program)");
     app.add_option("--http-request-timeout", options.http_request_timeout,
                    "seconds an HTTP request waits for its module before 504 (default 12)")
@@ -189,6 +213,16 @@ int main(int argc, char **argv) {
         for (;;) {
             const timespec scan{kScanSeconds, 0};
             const int got = sigtimedwait(&signals, nullptr, &scan);
+            if (got == SIGHUP) {
+                // Reload: the token file again (rotated by the operator).
+                try {
+                    if (http) http->reload_token();
+                    log.line(Topic::Service, "SIGHUP: token file read again");
+                } catch (const std::invalid_argument &error) {
+                    log.line(Topic::Service, std::string("SIGHUP: ") + error.what() + "; the token stays as it was");
+                }
+                continue;
+            }
             if (got > 0) {
                 log.line(Topic::Service, std::string("stopping on ") + sigabbrev_np(got));
                 break;
