@@ -6,6 +6,7 @@ origins, a rotated token, unbounded bodies, and the manners of writes."""
 from __future__ import annotations
 
 import os
+import shutil
 import signal
 import socket
 import time
@@ -133,3 +134,22 @@ def test_writes_answer_as_http_says(guarded: tuple[Rig, str]) -> None:
     for what, call, status in cases:
         assert call().status_code == status, what
     assert rig.state()["outputs"] == 1
+
+
+def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> None:
+    page = Path(rig.root, "www")
+    shutil.copytree(os.environ["KDX7400D_WWW"], page)
+    (page / "passwd-link").symlink_to("/etc/passwd")
+    (page / "style-link.css").symlink_to(page / "style.css")  # inside: fine
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--http", f"127.0.0.1:{rig.http_port}", "--http-root", str(page))
+    base = f"http://127.0.0.1:{rig.http_port}"
+    assert requests.get(f"{base}/passwd-link", timeout=5).status_code == 404
+    assert requests.get(f"{base}/style-link.css", timeout=5).status_code == 200
+    first = requests.get(f"{base}/", timeout=5)
+    assert first.status_code == 200 and "<main" in first.text
+    assert first.headers["X-Content-Type-Options"] == "nosniff"
+    assert "default-src 'self'" in first.headers["Content-Security-Policy"]
+    assert first.headers["Cache-Control"] == "no-cache"
+    again = requests.get(f"{base}/", headers={"If-None-Match": first.headers["ETag"]}, timeout=5)
+    assert again.status_code == 304 and again.content == b""

@@ -15,6 +15,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <map>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -503,6 +505,8 @@ private:
   private:
     std::string token() const;
     void events(const httplib::Request &req, httplib::Response &res, bool all_units);
+    void serve_file(const httplib::Request &req, httplib::Response &res) const;
+    std::filesystem::path root_;
 
     const HttpOptions options_;
     mutable std::mutex token_mutex_;
@@ -597,12 +601,13 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     server_.Get(R"(/api/.*)", [](const httplib::Request &, httplib::Response &res) {
         reply(res, failure(404, "no such API path"));
     });
-    // The page: only what is in its folder (httplib refuses paths that
-    // climb out of it).
-    if (!server_.set_mount_point("/", options_.root)) {
+    // The page: only files that are in its folder, also through symlinks.
+    std::error_code bad;
+    root_ = std::filesystem::canonical(options_.root, bad);
+    if (bad || !std::filesystem::is_directory(root_)) {
         throw std::invalid_argument("cannot serve the page from '" + options_.root + "'");
     }
-    server_.set_file_extension_and_mimetype_mapping("js", "text/javascript");
+    server_.Get(R"(/(.*))", [this](const httplib::Request &req, httplib::Response &res) { serve_file(req, res); });
 
     const auto &endpoint = options_.endpoint;
     char host[INET6_ADDRSTRLEN] = {};
@@ -769,6 +774,46 @@ void HttpRoom::Server::reload_token() {
     std::string fresh = read_token(options_.token_file); // throws: the old one stays
     std::lock_guard guard(token_mutex_);
     token_ = std::move(fresh);
+}
+
+// A file of the page's folder: its real path must lie inside the folder
+// (a symlink out of it is refused), and it goes out with a validator and
+// the headers that keep a browser from guessing its type or running what
+// another site put in it.
+void HttpRoom::Server::serve_file(const httplib::Request &req, httplib::Response &res) const {
+    namespace fs = std::filesystem;
+    const std::string wanted = req.matches[1].str().empty() ? std::string("index.html") : req.matches[1].str();
+    std::error_code missing;
+    const fs::path path = fs::canonical(root_ / wanted, missing);
+    const std::string inside = root_.string() + "/";
+    if (missing || path.string().rfind(inside, 0) != 0 || !fs::is_regular_file(path) ||
+        fs::file_size(path, missing) > (4u << 20)) {
+        reply(res, failure(404, "no such page"));
+        return;
+    }
+    const auto stamp = fs::last_write_time(path, missing).time_since_epoch().count();
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(fs::file_size(path, missing)),
+                  static_cast<unsigned long long>(stamp));
+    res.set_header("ETag", etag);
+    res.set_header("Cache-Control", "no-cache"); // kept, but asked about each time: an upgrade shows at once
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    res.set_header("Referrer-Policy", "no-referrer");
+    if (req.get_header_value("If-None-Match") == etag) {
+        res.status = 304;
+        return;
+    }
+    static const std::map<std::string, std::string> types = {
+        {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},   {".json", "application/json"},
+        {".svg", "image/svg+xml"},             {".png", "image/png"},
+        {".ico", "image/x-icon"}};
+    const auto type = types.find(path.extension().string());
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    res.set_content(content.str(), type == types.end() ? "application/octet-stream" : type->second);
 }
 
 Worker *HttpRoom::Server::unit(const httplib::Request &req, httplib::Response &res) {
