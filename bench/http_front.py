@@ -121,7 +121,7 @@ def streams(base: str, pid: int, n: int, seconds: float, flipper_command: list[s
     clients = []
     for _ in range(n):
         s = socket.create_connection((host, int(port)), timeout=10)
-        s.sendall(b"GET /api/modules/1/events HTTP/1.1\r\nHost: bench\r\n\r\n")
+        s.sendall(f"GET /api/modules/1/events HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
         clients.append(s)
     received = [0] * n
 
