@@ -153,3 +153,28 @@ def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> N
     assert first.headers["Cache-Control"] == "no-cache"
     again = requests.get(f"{base}/", headers={"If-None-Match": first.headers["ETag"]}, timeout=5)
     assert again.status_code == 304 and again.content == b""
+
+
+def test_wrong_methods_get_405_and_a_named_origin_gets_cors(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http_with_token("--module", "1=7401:3", "--http-cors", "https://grafana.example")
+    for method, path, allow in [("DELETE", "/api/modules/1/outputs", "PUT, OPTIONS"),
+                                ("POST", "/api/modules", "GET, HEAD, OPTIONS"),
+                                ("PATCH", "/api/modules/1", "GET, HEAD, OPTIONS"),
+                                ("PUT", "/api/modules/1/settings", "PATCH, OPTIONS")]:
+        answer = requests.request(method, base + path, headers=AUTH, timeout=5)
+        assert answer.status_code == 405 and answer.headers["Allow"] == allow, (method, path)
+    grafana = {"Origin": "https://grafana.example"}
+    preflight = requests.options(f"{base}/api/modules/1/outputs", timeout=5, headers={
+        **grafana, "Access-Control-Request-Method": "PUT", "Access-Control-Request-Headers": "authorization"})
+    assert preflight.status_code == 204
+    assert preflight.headers["Access-Control-Allow-Origin"] == "https://grafana.example"
+    assert "PUT" in preflight.headers["Access-Control-Allow-Methods"]
+    assert "Authorization" in preflight.headers["Access-Control-Allow-Headers"]
+    read = requests.get(f"{base}/api/modules", headers=grafana, timeout=5)
+    assert read.headers["Access-Control-Allow-Origin"] == "https://grafana.example"
+    assert put_outputs(base, {**grafana, **AUTH}, value=5).status_code == 200
+    other = requests.get(f"{base}/api/modules", headers={"Origin": "https://evil.example"}, timeout=5)
+    assert "Access-Control-Allow-Origin" not in other.headers
+    assert put_outputs(base, {"Origin": "https://evil.example", **AUTH}).status_code == 403
+    assert rig.state()["outputs"] == 5

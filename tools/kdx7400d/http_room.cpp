@@ -492,6 +492,8 @@ public:
 private:
     bool admitted(const httplib::Request &req, httplib::Response &res);
     bool right_host(const httplib::Request &req) const;
+    bool cors_origin(const std::string &origin) const;
+    bool method_routed(const httplib::Request &req, httplib::Response &res);
     bool may_write(const httplib::Request &req, httplib::Response &res);
     bool write_routed(const httplib::Request &req, httplib::Response &res);
     void body_call(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &content,
@@ -550,8 +552,17 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     // Who may ask, and for writes with what, is settled before a body is
     // read: an unauthorised body is never taken in.
     server_.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        return admitted(req, res) && !write_routed(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                                             : httplib::Server::HandlerResponse::Handled;
+        return admitted(req, res) && !method_routed(req, res) && !write_routed(req, res)
+                   ? httplib::Server::HandlerResponse::Unhandled
+                   : httplib::Server::HandlerResponse::Handled;
+    });
+    // A browser origin the operator named may read the answers.
+    server_.set_post_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+        const std::string origin = req.get_header_value("Origin");
+        if (!origin.empty() && cors_origin(origin)) {
+            res.set_header("Access-Control-Allow-Origin", origin);
+            res.set_header("Vary", "Origin");
+        }
     });
     server_.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) reply(res, failure(res.status, res.status == 404 ? "no such page" : "refused"));
@@ -672,6 +683,47 @@ bool HttpRoom::Server::right_host(const httplib::Request &req) const {
     return scheme != std::string::npos && origin.substr(scheme + 3, origin.find(':', scheme + 3) - scheme - 3) == host;
 }
 
+bool HttpRoom::Server::cors_origin(const std::string &origin) const {
+    return std::find(options_.cors.begin(), options_.cors.end(), lower(origin)) != options_.cors.end();
+}
+
+// The API's paths and the methods each takes: another method is 405 with
+// Allow, and a CORS preflight (OPTIONS) is answered from the same table.
+bool HttpRoom::Server::method_routed(const httplib::Request &req, httplib::Response &res) {
+    static const std::vector<std::pair<std::regex, std::string>> paths = {
+        {std::regex("/api/modules"), "GET"},
+        {std::regex("/api/events"), "GET"},
+        {std::regex("/api/openapi.json"), "GET"},
+        {std::regex(R"(/api/modules/\d+)"), "GET"},
+        {std::regex(R"(/api/modules/\d+/events)"), "GET"},
+        {std::regex(R"(/api/modules/\d+/outputs)"), "PUT"},
+        {std::regex(R"(/api/modules/\d+/counters/clear)"), "POST"},
+        {std::regex(R"(/api/modules/\d+/watchdog/clear)"), "POST"},
+        {std::regex(R"(/api/modules/\d+/settings)"), "PATCH"},
+    };
+    for (const auto &[path, method] : paths) {
+        if (!std::regex_match(req.path, path)) continue;
+        const std::string allow = method == "GET" ? "GET, HEAD, OPTIONS" : method + ", OPTIONS";
+        if (req.method == "OPTIONS") {
+            const std::string origin = req.get_header_value("Origin");
+            res.status = 204;
+            res.set_header("Allow", allow);
+            if (!origin.empty() && cors_origin(origin)) {
+                res.set_header("Access-Control-Allow-Methods", allow);
+                res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type, Last-Event-ID");
+                res.set_header("Access-Control-Max-Age", "600");
+            }
+            return true;
+        }
+        if (req.method == method || (method == "GET" && req.method == "HEAD")) return false;
+        res.set_header("Allow", allow);
+        res.set_header("Connection", "close"); // a body it may have sent is not read
+        reply(res, failure(405, req.method + " is not a method of " + req.path + " (" + allow + ")"));
+        return true;
+    }
+    return false;
+}
+
 // Writing needs the bearer token whenever a token file is configured,
 // from loopback too; without one, only an address the operator named in
 // --http-allow-write-without-token may write. Either way the request must
@@ -680,7 +732,7 @@ bool HttpRoom::Server::may_write(const httplib::Request &req, httplib::Response 
     const std::string origin = lower(req.get_header_value("Origin"));
     const std::string host = lower(req.get_header_value("Host"));
     if (!origin.empty() && origin != "http://" + host && origin != "https://" + host &&
-        origin != lower(options_.public_origin)) {
+        origin != lower(options_.public_origin) && !cors_origin(origin)) {
         reply(res, failure(403, "cross-site requests may not write"));
         return false;
     }

@@ -23,6 +23,7 @@ struct HttpOptions {
     std::string token_file;                 // empty: no token is accepted
     std::vector<std::string> hosts;         // names Host may give besides localhost and IP addresses
     std::string public_origin;              // e.g. https://rig.example behind a reverse proxy
+    std::vector<std::string> cors;          // browser origins that may use the API (--http-cors)
     std::string root;              // the page's folder
     unsigned max_clients = 160;    // connections served at once, event streams among them
     std::chrono::seconds idle_timeout{60};

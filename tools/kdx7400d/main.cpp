@@ -35,7 +35,7 @@ struct Options {
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
     std::string http, http_token_file, http_root, http_public_origin;
-    std::vector<std::string> http_hosts, http_write_without_token;
+    std::vector<std::string> http_hosts, http_write_without_token, http_cors;
     std::string state_dir;
 };
 
@@ -113,6 +113,13 @@ Plan plan_of(const Options &options) {
             throw std::invalid_argument("--http-public-origin is http://NAME or https://NAME[:PORT]");
         }
         http.public_origin = options.http_public_origin;
+        for (std::string origin : options.http_cors) {
+            std::transform(origin.begin(), origin.end(), origin.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (origin.rfind("https://", 0) != 0 && origin.rfind("http://", 0) != 0) {
+                throw std::invalid_argument("--http-cors takes an origin: http://NAME[:PORT] or https://NAME[:PORT]");
+            }
+            http.cors.push_back(origin);
+        }
         http.idle_timeout = plan.modbus.idle_timeout;
         http.request_timeout = std::chrono::seconds(options.http_request_timeout);
         http.root = options.http_root.empty() ? installed_page() : options.http_root;
@@ -146,6 +153,8 @@ int main(int argc, char **argv) {
                    "CIDR that may write over HTTP with no token (repeatable; default: none)");
     app.add_option("--http-public-origin", options.http_public_origin,
                    "https://NAME of a reverse proxy in front: its pages may write, its name is accepted");
+    app.add_option("--http-cors", options.http_cors,
+                   "a browser origin (https://grafana.example) whose pages may use the API (repeatable)");
     app.add_option("--http-root", options.http_root, "the page's folder (default: installed beside the program)");
     app.add_option("--http-request-timeout", options.http_request_timeout,
                    "seconds an HTTP request waits for its module before 504 (default 12)")
