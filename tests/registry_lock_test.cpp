@@ -143,6 +143,21 @@ TEST_F(Sharing, TransactionsNestAndUnlockOnlyWhatTheThreadHolds) {
     opener.join();
 }
 
+// A thread that ends holding a module lets go of it; the next thread,
+// whatever pthread_self() it is given, holds nothing it did not take.
+TEST_F(Sharing, AHoldEndsWithItsThreadAndIsNeverInherited) {
+    ASSERT_GE(open_module(), 0);
+    std::thread([&] { EXPECT_EQ(KDX7400_LockDevice(index), RESULT_OK); }).join();
+    for (int i = 0; i < 3; ++i) {
+        std::thread([&] { EXPECT_EQ(KDX7400_UnlockDevice(index), RESULT_INVALID_PARAM) << "a hold it never took"; })
+            .join();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KDX7400_DO_WriteValue(index, 0x1), RESULT_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "waited for a thread that is gone";
+    EXPECT_EQ(bed.state(node).registers.do_value, 0x1u);
+}
+
 TEST_F(Sharing, NoCallUsesTheDescriptorOfAModuleClosedUnderIt) {
     ASSERT_GE(open_module(), 0);
     std::atomic<bool> stop{false};

@@ -35,7 +35,6 @@ struct SlotLock {
     pthread_cond_t released = PTHREAD_COND_INITIALIZER;
 };
 
-uintptr_t this_thread() { return static_cast<uintptr_t>(::pthread_self()); }
 
 bool try_own(SlotLock &lock, uintptr_t self) {
     uintptr_t none = 0;
@@ -51,6 +50,42 @@ void wake_waiters(SlotLock &lock) {
 }
 
 constinit std::array<SlotLock, MAX_DEVICES> g_locks{};
+
+// Owners are tokens of the library's own, one per thread and never given
+// twice: pthread_self() is reused by the next thread, which would then
+// inherit a hold it never took. Kept in a thread-specific key (no heap,
+// unlike thread_local destructors), whose destructor lets go of what a
+// thread still held when it ended.
+constinit std::atomic<uintptr_t> g_next_owner{1};
+constinit pthread_once_t g_owner_once = PTHREAD_ONCE_INIT;
+pthread_key_t g_owner_key;
+
+void let_go_of_everything(void *owner) {
+    const auto token = reinterpret_cast<uintptr_t>(owner);
+    for (SlotLock &lock : g_locks) {
+        if (lock.owner.load() == token) {
+            if (lock.flocked_fd >= 0) {
+                ::flock(lock.flocked_fd, LOCK_UN);
+                lock.flocked_fd = -1;
+            }
+            lock.depth = 0;
+            lock.owner.store(0);
+            wake_waiters(lock);
+        }
+    }
+}
+
+void make_owner_key() { ::pthread_key_create(&g_owner_key, let_go_of_everything); }
+
+uintptr_t this_thread() {
+    ::pthread_once(&g_owner_once, make_owner_key);
+    void *owner = ::pthread_getspecific(g_owner_key);
+    if (owner == nullptr) {
+        owner = reinterpret_cast<void *>(g_next_owner.fetch_add(1));
+        ::pthread_setspecific(g_owner_key, owner);
+    }
+    return reinterpret_cast<uintptr_t>(owner);
+}
 
 // The table's own lock: claiming, publishing and freeing slots.
 constinit pthread_mutex_t g_table_mutex = PTHREAD_MUTEX_INITIALIZER;
