@@ -298,6 +298,8 @@ public:
         return counts_;
     }
 
+    // When a call on another thread holds the module past the time-out,
+    // the code is errc::busy and the module stays open: close again later.
     void close(std::error_code &code) noexcept {
         code.clear();
         // Taken first, so that a watcher sampling on another thread sees
@@ -307,6 +309,9 @@ public:
             return;
         }
         code = detail::result_code(KDX7400_CloseDevice(index));
+        if (code == errc::busy) {
+            index_.store(index); // still open in the library: still ours
+        }
     }
     void close() {
         std::error_code code;

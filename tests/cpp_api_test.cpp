@@ -354,4 +354,27 @@ TEST_F(Cpp, ThreadsShareAModuleAndOpenAndCloseSafely) {
     EXPECT_EQ(bed.open_node_descriptors(), 1);
 }
 
+// A close refused because another thread holds the module past the
+// time-out leaves it open and usable, and closable later.
+TEST_F(Cpp, ACloseRefusedAsBusyKeepsTheModule) {
+    node = add(3);
+    kdx::Module module = kdx::Module::open(0x7401, 3);
+    std::atomic<bool> holding{false}, release{false};
+    std::thread holder([&] {
+        const kdx::ModuleLock held = module.lock();
+        holding = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::error_code code;
+    module.close(code);
+    EXPECT_EQ(code, kdx::errc::busy);
+    EXPECT_TRUE(module) << "still ours";
+    release = true;
+    holder.join();
+    EXPECT_EQ(module.read_outputs(), 0u);
+    module.close();
+    EXPECT_FALSE(module);
+}
+
 } // namespace

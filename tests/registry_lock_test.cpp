@@ -80,7 +80,7 @@ TEST_F(Sharing, AWriteWaitsForAnotherProgramsLockThenGivesUpHavingSentNothing) {
     EXPECT_GE(waited, 4900ms);
     EXPECT_LT(waited, 7000ms);
     EXPECT_TRUE(transfers().empty()) << "nothing sent after the wait";
-    EXPECT_STREQ(KDXIO_GetResultString(RESULT_BUSY), "the module is busy: another program holds it");
+    EXPECT_STREQ(KDXIO_GetResultString(RESULT_BUSY), "the module is busy: another thread or program holds it");
     // Reads take no cross-process lock: they cannot undo anyone's update.
     uint64_t outputs = 0;
     EXPECT_EQ(KDX7400_DO_ReadValue(index, &outputs), RESULT_OK);

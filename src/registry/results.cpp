@@ -16,7 +16,7 @@ const char *KDXIO_GetResultString(int code) {
     case RESULT_INVALID_PARAM: return "invalid argument";
     case RESULT_BAD_INDEX: return "device index out of range (0 to 31)";
     case RESULT_BUFFER_TOO_SMALL: return "the caller's array or buffer is too small";
-    case RESULT_BUSY: return "the module is busy: another program holds it";
+    case RESULT_BUSY: return "the module is busy: another thread or program holds it";
     default: return "unknown result";
     }
 }

@@ -336,3 +336,27 @@ def test_watch_async_yields_events_on_asyncio(bed: Bed) -> None:
         return seen
 
     assert asyncio.run(asyncio.wait_for(main(), 10)) == [(0, "rising"), (0, "falling")]
+
+
+def test_a_close_refused_while_another_thread_holds_the_module_keeps_it_open(bed: Bed) -> None:
+    bed.add("pid=0x7401,bid=3")
+    module = kdx7400.open(0x7401, 3)
+    holding = threading.Event()
+    release = threading.Event()
+
+    def hold() -> None:
+        with module.locked():
+            holding.set()
+            release.wait(10)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    assert holding.wait(5)
+    with pytest.raises(kdx7400.BusyError, match="another thread or program"):
+        module.close()  # waits the time-out, then gives up
+    assert not module.closed
+    release.set()
+    holder.join()
+    assert module.read_outputs() == 0, "still open, and usable"
+    module.close()
+    assert module.closed

@@ -289,10 +289,13 @@ class Module:
         return self._index < 0
 
     def close(self) -> None:
-        """Closes the module; later calls raise NotOpenError."""
+        """Closes the module; later calls raise NotOpenError. When a call on
+        another thread holds it past the time-out, raises BusyError and the
+        module stays open (close again later)."""
         if self._index >= 0:
+            _check(int(_lib.KDX7400_CloseDevice(self._index)), "close module")
             self._index = -1
-            self._finalizer()
+            self._finalizer.detach()
 
     @contextlib.contextmanager
     def locked(self) -> Iterator[Module]:
