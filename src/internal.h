@@ -104,6 +104,20 @@ Result read_counters(const module_slot &module, unsigned count, uint32_t *values
 
 // ---- SCSI pass-through (transport/scsi.cpp) ------------------------------
 
+// How a module's firmware reports a register block's data phase, learnt at
+// open from its first read. Exact: a residue of the whole length with GOOD
+// status means no byte moved (the buffer holds the previous command's), and
+// fails. Whole: the firmware says so of every short block that did arrive,
+// so such a reply must be taken as it comes (nothing tells them apart).
+enum class Residue : uint8_t { Exact, Whole };
+// READ(10)/WRITE(10) of a block: len when it completed, else 0. whole_residue
+// (when given) tells whether a completed command came back GOOD with a
+// residue of its whole length.
+int32_t block_transfer(int32_t fd, bool read, uint32_t lba, uint8_t *buf, uint32_t len, Residue residue,
+                       bool *whole_residue = nullptr);
+// The residue style of the open module on fd; Whole for any other fd.
+Residue residue_of(int32_t fd);
+
 // Whether an SG_IO command that the driver accepted really completed.
 bool command_completed(const sg_io_hdr &request);
 

@@ -304,4 +304,50 @@ TEST_F(Transport, AnUnpluggedModuleFailsEveryCommand) {
     EXPECT_EQ(getDiskSize(fd), 0u);
 }
 
+// GOOD with nothing moved leaves the previous command's bytes in sg's
+// buffer. How a module's firmware reports its data phase is learnt from its
+// first read at open: one that reports residues as they are has that reply
+// refused; one that says "nothing" of every short block it did send must
+// have it taken as it comes (nothing tells the two apart there).
+TEST_F(ModuleTest, GoodStatusWithNothingMovedFailsWhereTheFirmwareTellsResidues) {
+    struct Row {
+        const char *firmware;
+        bool says_nothing_moved;
+        int16_t read, write;
+    };
+    const Row rows[] = {
+        {"exact residues", false, RESULT_READ_FAILED, RESULT_WRITE_FAILED},
+        {"whole-length residues", true, RESULT_OK, RESULT_OK},
+    };
+    Fault nothing_moved = fault(FaultKind::ShortData);
+    nothing_moved.length = 0; // status GOOD, residue the whole length
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.firmware);
+        VirtualModule wanted;
+        wanted.board_id = row.says_nothing_moved ? 1 : 0;
+        node = bed.add_module(wanted);
+        if (row.says_nothing_moved) {
+            Fault firmware = fault(FaultKind::WholeResidue);
+            firmware.times = 0;
+            std::snprintf(firmware.node, sizeof firmware.node, "%s", node.c_str());
+            bed.inject(firmware);
+        }
+        const int32_t module = KDX7400_OpenDevice(0x7401, wanted.board_id);
+        ASSERT_GE(module, 0);
+        ASSERT_EQ(KDX7400_DO_WriteValue(module, 0x5), RESULT_OK);
+        ASSERT_EQ(KDX7400_DO_GetPowerOnEnable(module, std::make_unique<uint64_t>().get()), RESULT_OK);
+        uint64_t outputs = 0xEE;
+        std::snprintf(nothing_moved.node, sizeof nothing_moved.node, "%s", node.c_str());
+        bed.inject(nothing_moved);
+        EXPECT_EQ(KDX7400_DO_ReadValue(module, &outputs), row.read);
+        if (row.read != RESULT_OK) {
+            EXPECT_EQ(outputs, 0xEEu) << "the power-on mask's stale bytes are not the outputs";
+        }
+        bed.inject(nothing_moved);
+        EXPECT_EQ(KDX7400_DO_WriteValue(module, 0xA), row.write);
+        KDX7400_CloseDevice(module);
+    }
+}
+
 } // namespace
+

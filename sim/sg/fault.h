@@ -19,6 +19,8 @@ enum class FaultKind : uint8_t {
     ShortData,      // only `length` bytes of the data phase arrive, the rest
                     // reported as residue; `host_status` 0 (status GOOD) or
                     // DID_ERROR (a phase error the host reset after)
+    WholeResidue,   // every byte arrives, but the residue says none did:
+                    // firmware that misreports it (status GOOD)
 };
 
 struct Fault {

@@ -158,6 +158,7 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
             stale_tail = true;
             break;
         case FaultKind::DriverStatus: driver_status = fault->driver_status; break;
+        case FaultKind::WholeResidue:
         case FaultKind::IoctlError:
         case FaultKind::Vanish:
         case FaultKind::Hang:
@@ -184,6 +185,9 @@ int sg_io(ModuleState &state, sg_io_hdr_t &request, const Fault *fault, uint64_t
     request.host_status = host_status;
     request.driver_status = driver_status;
     request.resid = static_cast<int>(request.dxfer_len - std::min(reply.transferred, request.dxfer_len));
+    if (fault != nullptr && fault->kind == FaultKind::WholeResidue) {
+        request.resid = static_cast<int>(request.dxfer_len);
+    }
     request.duration = 1;
     request.info = (reply.status != 0 || host_status != 0 || driver_status != 0) ? SG_INFO_CHECK : 0;
     return 0;

@@ -211,7 +211,8 @@ FaultAction BotTarget::fault_before(const Fault &fault, const Cbw &cbw, BotReply
         return fail(kCswPhaseError, ScsiReply{}); // a transport error: the host resets the device
     case FaultKind::NoMagic:
     case FaultKind::ChosenBytes:
-    case FaultKind::ShortData: break;
+    case FaultKind::ShortData:
+    case FaultKind::WholeResidue: break;
     }
     return FaultAction::Execute;
 }
@@ -235,6 +236,7 @@ void BotTarget::fault_after(const Fault &fault, const Cbw &cbw, BotReply &reply)
         }
         if (fault.host_status != 0) reply.status = kCswPhaseError;
         break;
+    case FaultKind::WholeResidue: reply.residue = cbw.length; break;
     default: break;
     }
 }

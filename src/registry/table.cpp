@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <unistd.h>
 
 namespace kdx {
@@ -41,6 +42,48 @@ module_slot &slot(int32_t index) { return g_devices[static_cast<std::size_t>(ind
 
 namespace {
 
+// Each open module's residue style, learnt when it was opened.
+constinit std::array<std::atomic<Residue>, MAX_DEVICES> g_residues{};
+
+// module_init, and what its read showed of the firmware's residues.
+int16_t init_slot(module_slot *target, bool *whole_residue) {
+    std::array<uint8_t, kModuleInfoLength> info{};
+    if (target == nullptr) {
+        return RESULT_NULL_MODULE;
+    }
+    target->initialized = 1;
+    // Taken as it comes: this read is where the firmware's way is learnt.
+    if (block_transfer(target->fd, true, LBA_MODULE_INFO, info.data(), kModuleInfoLength, Residue::Whole,
+                       whole_residue) != static_cast<int32_t>(kModuleInfoLength)) {
+        return RESULT_READ_FAILED;
+    }
+    if (!has_magic(info)) {
+        return RESULT_BAD_HEADER;
+    }
+    // The block lists each pair input first; the slot keeps output first.
+    const uint8_t *counts = &info[kDiTotalOffset];
+    target->di_total = counts[0];
+    target->do_total = counts[1];
+    target->ai_total = counts[2];
+    target->ao_total = counts[3];
+    target->pi_total = counts[4];
+    target->po_total = counts[5];
+    return RESULT_OK;
+}
+
+} // namespace
+
+Residue residue_of(int32_t fd) {
+    for (std::size_t i = 0; i < g_devices.size(); ++i) {
+        if (fd >= 0 && __atomic_load_n(&g_devices[i].fd, __ATOMIC_RELAXED) == fd) {
+            return g_residues[i].load(std::memory_order_relaxed);
+        }
+    }
+    return Residue::Whole;
+}
+
+namespace {
+
 // A slot being filled by an opener: not free, not yet open.
 constexpr int32_t kClaimed = -2;
 
@@ -69,7 +112,8 @@ int32_t claim_slot(int fd, const char *path) {
     // Read outside the table's lock: other opens and calls go on meanwhile.
     module_slot filled{};
     filled.fd = node.get();
-    const bool read = module_init(&filled) == RESULT_OK;
+    bool whole_residue = false;
+    const bool read = init_slot(&filled, &whole_residue) == RESULT_OK;
     Hold hold;
     (void)hold.take_slot(index, Access::Read); // a free slot has no owner to wait for
     const TableLock table;
@@ -78,6 +122,7 @@ int32_t claim_slot(int fd, const char *path) {
         return OPEN_NOT_FOUND;
     }
     *reserved = filled;
+    g_residues[static_cast<std::size_t>(index)] = whole_residue ? Residue::Whole : Residue::Exact;
     reserved->fd = node.release();
     std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
     return index;
@@ -108,26 +153,7 @@ template <uint8_t module_slot::*Count> Result get_count(int32_t index, uint8_t *
 
 extern "C" {
 
-int16_t module_init(module_slot *target) {
-    std::array<uint8_t, kdx::kModuleInfoLength> info{};
-    if (target == nullptr) {
-        return RESULT_NULL_MODULE;
-    }
-    target->initialized = 1;
-    if (const kdx::Result result =
-            kdx::read_block(target->fd, LBA_MODULE_INFO, info, kdx::Reply::Validate)) {
-        return result;
-    }
-    // The block lists each pair input first; the slot keeps output first.
-    const uint8_t *counts = &info[kdx::kDiTotalOffset];
-    target->di_total = counts[0];
-    target->do_total = counts[1];
-    target->ai_total = counts[2];
-    target->ao_total = counts[3];
-    target->pi_total = counts[4];
-    target->po_total = counts[5];
-    return RESULT_OK;
-}
+int16_t module_init(module_slot *target) { return kdx::init_slot(target, nullptr); }
 
 int16_t KDX7400_CloseDevice(int32_t index) {
     // Waits for calls in flight on the module, so none uses its descriptor

@@ -7,7 +7,7 @@ namespace kdx {
 
 Result read_block(int32_t fd, uint32_t lba, std::span<uint8_t> block, Reply reply) {
     const auto length = static_cast<uint32_t>(block.size());
-    if (readLBA(fd, lba, block.data(), length) != static_cast<int32_t>(length)) {
+    if (block_transfer(fd, true, lba, block.data(), length, residue_of(fd)) != static_cast<int32_t>(length)) {
         return RESULT_READ_FAILED;
     }
     if (reply == Reply::Validate && !has_magic(block)) {
@@ -18,7 +18,9 @@ Result read_block(int32_t fd, uint32_t lba, std::span<uint8_t> block, Reply repl
 
 Result write_block(int32_t fd, uint32_t lba, std::span<const uint8_t> block) {
     const auto length = static_cast<uint32_t>(block.size());
-    if (writeLBA(fd, lba, block.data(), length) != static_cast<int32_t>(length)) {
+    // The driver only reads from a to-device buffer.
+    if (block_transfer(fd, false, lba, const_cast<uint8_t *>(block.data()), length, residue_of(fd)) !=
+        static_cast<int32_t>(length)) {
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;

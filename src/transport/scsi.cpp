@@ -71,9 +71,15 @@ bool partial_data(const sg_io_hdr_t &request) {
     return request.resid > 0 && static_cast<unsigned>(request.resid) < request.dxfer_len;
 }
 
+bool whole_residue_good(const sg_io_hdr_t &request) {
+    return request.dxfer_len > 0 && request.resid >= 0 && static_cast<unsigned>(request.resid) == request.dxfer_len &&
+           !reports_error(request);
+}
+
 // Issues one command; returns len when it completed, else 0.
 int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint32_t len,
-            uint32_t timeout_ms, Partial partial = Partial::Fails) {
+            uint32_t timeout_ms, Partial partial = Partial::Fails, Residue residue = Residue::Whole,
+            bool *whole_residue = nullptr) {
     sg_io_hdr_t request;
     if (submit(fd, cdb, direction, data, len, timeout_ms, request) < 0) {
         return 0;
@@ -82,6 +88,14 @@ int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint3
         return 0;
     }
     if (partial == Partial::Fails && partial_data(request)) {
+        return 0;
+    }
+    if (whole_residue != nullptr) {
+        *whole_residue = whole_residue_good(request);
+    }
+    // From a module whose firmware reports residues as they are, GOOD with
+    // nothing moved leaves the previous command's bytes: not a reply.
+    if (residue == Residue::Exact && whole_residue_good(request)) {
         return 0;
     }
     // A module that vanished mid-command can end it with DID_ERROR and the
@@ -94,22 +108,23 @@ int32_t run(int32_t fd, std::span<uint8_t> cdb, int direction, void *data, uint3
     return static_cast<int32_t>(len);
 }
 
+} // namespace
+
 // READ(10)/WRITE(10) of one register block: the block count covers the
 // byte count in whole 512-byte blocks, of which the CDB keeps 8 bits.
-int32_t block_command(int32_t fd, uint8_t opcode, uint32_t lba, void *data, uint32_t len,
-                      int direction) {
+int32_t block_transfer(int32_t fd, bool read, uint32_t lba, uint8_t *buf, uint32_t len, Residue residue,
+                       bool *whole_residue) {
     if (len == 0) {
         return 0;
     }
     std::array<uint8_t, 10> cdb{};
-    cdb[0] = opcode;
+    cdb[0] = read ? kRead10 : kWrite10;
     kdx::store_be<uint32_t>(&cdb[2], lba);
     const uint32_t blocks = (len + kBlockBytes - 1) / kBlockBytes;
     kdx::store_be<uint16_t>(&cdb[7], static_cast<uint16_t>(blocks & 0xFFu));
-    return run(fd, cdb, direction, data, len, kTimeoutMs);
+    return run(fd, cdb, read ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV, buf, len, kTimeoutMs, Partial::Fails, residue,
+               whole_residue);
 }
-
-} // namespace
 
 bool command_completed(const sg_io_hdr &request) {
     if (request.host_status >= kDidNoConnect && request.host_status <= kDidAbort) {
@@ -130,12 +145,11 @@ extern "C" {
 
 int32_t writeLBA(int32_t fd, uint32_t lba, const uint8_t *buf, uint32_t len) {
     // The driver only reads from a to-device buffer.
-    return kdx::block_command(fd, kdx::kWrite10, lba, const_cast<uint8_t *>(buf), len,
-                              SG_DXFER_TO_DEV);
+    return kdx::block_transfer(fd, false, lba, const_cast<uint8_t *>(buf), len, kdx::Residue::Whole);
 }
 
 int32_t readLBA(int32_t fd, uint32_t lba, uint8_t *buf, uint32_t len) {
-    return kdx::block_command(fd, kdx::kRead10, lba, buf, len, SG_DXFER_FROM_DEV);
+    return kdx::block_transfer(fd, true, lba, buf, len, kdx::Residue::Whole);
 }
 
 int32_t getInquiry(int32_t fd, uint8_t *buf, uint32_t len) {
