@@ -182,6 +182,12 @@ public:
 };
 
 void end_ownership(int32_t index);
+// Registers the fork handlers, once (the first open): a child starts with
+// no module of its parent's open, and with no lock its threads held.
+void watch_forks();
+// In the child after a fork: every inherited slot freed, its descriptor
+// closed (the parent's flock on the open file stays the parent's).
+void forget_inherited_modules();
 Result lock_transaction(int32_t index);
 Result unlock_transaction(int32_t index);
 

@@ -158,6 +158,41 @@ TEST_F(Sharing, AHoldEndsWithItsThreadAndIsNeverInherited) {
     EXPECT_EQ(bed.state(node).registers.do_value, 0x1u);
 }
 
+// A forked child has none of its parent's modules open (they answer
+// NOT_OPEN) and none of its locks, also when another thread was inside a
+// call at the fork; it opens for itself and works.
+TEST_F(Sharing, AForkedChildStartsWithNoModuleAndNoLockOfItsParents) {
+    ASSERT_GE(open_module(), 0);
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        for (uint8_t on = 0; !stop; on ^= 1) {
+            KDX7400_DO_WriteChannel(index, 1, on);
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(10); // a hang ends the child, and fails the round
+            uint64_t outputs = 0;
+            bool ok = KDX7400_DO_ReadValue(index, &outputs) == RESULT_NOT_OPEN;
+            uint8_t total = 0;
+            ok = ok && KDX7400_GetDOTotal(index, &total) == RESULT_NOT_OPEN;
+            const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
+            ok = ok && mine >= 0 && KDX7400_DO_WriteChannel(mine, 5, 1) == RESULT_OK;
+            ok = ok && KDX7400_CloseDevice(mine) == RESULT_OK;
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+    }
+    stop = true;
+    busy.join();
+    EXPECT_EQ(bed.state(node).registers.do_value & 0x20, 0x20u);
+    uint64_t outputs = 0;
+    EXPECT_EQ(KDX7400_DO_ReadValue(index, &outputs), RESULT_OK) << "the parent's module is still open";
+}
+
 TEST_F(Sharing, NoCallUsesTheDescriptorOfAModuleClosedUnderIt) {
     ASSERT_GE(open_module(), 0);
     std::atomic<bool> stop{false};

@@ -183,6 +183,36 @@ bool flock_until(int fd, Deadline &deadline) {
 
 } // namespace
 
+namespace {
+
+// Taken by the forking thread, so that the child's table is whole and no
+// other thread's lock is held in it.
+void before_fork() { ::pthread_mutex_lock(&g_table_mutex); }
+void after_fork_in_parent() { ::pthread_mutex_unlock(&g_table_mutex); }
+
+// Only the forking thread goes on in the child: what other threads held,
+// they hold no more; and the child's modules are its own to open.
+void after_fork_in_child() {
+    for (SlotLock &lock : g_locks) {
+        lock.owner.store(0);
+        lock.waiters.store(0);
+        lock.depth = 0;
+        lock.flocked_fd = -1;
+        ::pthread_mutex_init(&lock.mutex, nullptr);
+        ::pthread_cond_init(&lock.released, nullptr);
+    }
+    forget_inherited_modules();
+    ::pthread_mutex_unlock(&g_table_mutex);
+}
+
+void register_fork_handlers() { ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
+
+constinit pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
+
+} // namespace
+
+void watch_forks() { ::pthread_once(&g_fork_once, register_fork_handlers); }
+
 TableLock::TableLock() { ::pthread_mutex_lock(&g_table_mutex); }
 TableLock::~TableLock() { ::pthread_mutex_unlock(&g_table_mutex); }
 

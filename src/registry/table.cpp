@@ -102,7 +102,20 @@ module_slot *reserve_free_slot() {
 
 } // namespace
 
+void forget_inherited_modules() {
+    for (std::size_t i = 0; i < g_devices.size(); ++i) {
+        if (g_devices[i].fd >= 0) {
+            ::close(g_devices[i].fd);
+        }
+        g_devices[i] = module_slot{};
+        g_devices[i].fd = -1;
+        g_nodes[i][0] = '\0';
+        g_residues[i] = Residue::Whole;
+    }
+}
+
 int32_t claim_slot(int fd, const char *path) {
+    watch_forks();
     Descriptor node{fd};
     module_slot *reserved = reserve_free_slot();
     if (reserved == nullptr) {
