@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <ctime>
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/file.h>
 
 namespace kdx {
@@ -21,7 +22,7 @@ namespace {
 static_assert(std::atomic<uintptr_t>::is_always_lock_free, "no libatomic in the library");
 constexpr long kWaitMs = 5000;
 constexpr long kFirstPollNs = 100'000;
-constexpr long kLastPollNs = 10'000'000;
+constexpr long kLastPollNs = 1'000'000;
 
 // Ownership is one atomic word, so that an uncontended call takes and
 // gives it back without a system call or a mutex; threads that must wait
@@ -167,18 +168,48 @@ void disown(SlotLock &lock) {
     wake_waiters(lock);
 }
 
-// flock has no time-out of its own: poll, backing off, until the deadline.
-bool flock_until(int fd, Deadline &deadline) {
+// Neither lock has a time-out of its own: poll, backing off, until the
+// deadline. try_lock: 0 taken, EWOULDBLOCK held by another, else not
+// lockable at all (nothing to keep apart, so taken).
+template <class TryLock> bool poll_until(TryLock try_lock, Deadline &deadline) {
     long pause_ns = kFirstPollNs;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || passed(deadline.get())) {
-            return errno != EWOULDBLOCK && errno != EINTR; // not lockable: nothing to keep apart
+    for (int error = try_lock(); error != 0; error = try_lock()) {
+        if ((error != EWOULDBLOCK && error != EINTR) || passed(deadline.get())) {
+            return error != EWOULDBLOCK && error != EINTR;
         }
         const timespec pause{0, pause_ns};
         ::nanosleep(&pause, nullptr);
         pause_ns = pause_ns * 2 > kLastPollNs ? kLastPollNs : pause_ns * 2;
     }
     return true;
+}
+
+int try_flock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno; }
+
+// The turnstile: a lock on the node's first byte (an open-file-description
+// lock, apart from flock), held by the program next in line while it waits
+// for the flock. A holder that releases and relocks at once must pass it
+// too, so it queues behind the waiter instead of always winning.
+int turnstile(int fd, short type) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    if (::fcntl(fd, F_OFD_SETLK, &range) == 0) {
+        return 0;
+    }
+    return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
+}
+
+// The module's flock, taken in turn: turnstile, flock, out of the turnstile.
+bool flock_until(int fd, Deadline &deadline) {
+    if (!poll_until([fd] { return turnstile(fd, F_WRLCK); }, deadline)) {
+        return false;
+    }
+    const bool taken = poll_until([fd] { return try_flock(fd); }, deadline);
+    turnstile(fd, F_UNLCK);
+    return taken;
 }
 
 } // namespace
