@@ -590,11 +590,10 @@ public:
     }
     // At most 32 bytes; a longer name is refused rather than cut.
     void set_nickname(const std::string &name, std::error_code &code) noexcept {
-        if (name.size() > 32) {
-            code = errc::invalid_param;
-            return;
-        }
-        code = run([&] { return KDX7400_SetDeviceNickName(index_, name.c_str()); });
+        code = run([&] {
+            const int16_t fits = KDX7400_CheckSetting(index_, KDX7400_SETTING_NICKNAME_BYTES, name.size());
+            return fits != RESULT_OK ? fits : KDX7400_SetDeviceNickName(index_, name.c_str());
+        });
     }
     void set_nickname(const std::string &name) { act("set nickname", [&](auto &c) { set_nickname(name, c); }); }
     std::string nickname(std::error_code &code) const noexcept {

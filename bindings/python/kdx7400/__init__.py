@@ -323,6 +323,14 @@ class Module:
         self._call(operation, function, *arguments, ctypes.byref(value))
         return int(value.value)
 
+    # A setting's range is the library's (KDX7400_CheckSetting); only what a
+    # C integer cannot hold is refused here.
+    def _setting(self, operation: str, setting: int, value: int, why: str) -> None:
+        if self._index < 0:
+            raise NotOpenError(operation, 2, _result_text(2))
+        if not 0 <= value < 2**64 or _lib.KDX7400_CheckSetting(self._index, setting, value) != 0:
+            _refuse(operation, why)
+
     # The range rules are the library's; only what a C integer cannot
     # hold is refused here.
     def _channel(self, operation: str, channel: int, family: int) -> int:
@@ -452,8 +460,7 @@ class Module:
 
     def set_input_filter(self, value: int) -> None:
         """The input filter, 0 to 65535."""
-        if not 0 <= value <= 0xFFFF:
-            _refuse("set input filter", f"filter {value} out of range (0 to 65535)")
+        self._setting("set input filter", _native.SETTING_FILTER, value, f"filter {value} out of range (0 to 65535)")
         self._call("set input filter", _lib.KDX7400_DI_SetFilter, value)
 
     def input_filter(self) -> int:
@@ -470,8 +477,7 @@ class Module:
 
     def set_counter_edge(self, edge: int) -> None:
         """0 counts rising edges, 1 falling edges."""
-        if edge not in (0, 1):
-            _refuse("set counter edge", "edge must be 0 (rising) or 1 (falling)")
+        self._setting("set counter edge", _native.SETTING_COUNTER_EDGE, edge, "edge must be 0 (rising) or 1 (falling)")
         self._call("set counter edge", _lib.KDX7400_DI_SetCntEdgeTrigger, edge)
 
     def counter_edge(self) -> int:
@@ -553,8 +559,9 @@ class Module:
     def set_nickname(self, name: str) -> None:
         """The nickname, at most 32 bytes of UTF-8; a longer one is refused."""
         raw = name.encode()
-        if len(raw) > 32 or b"\0" in raw:
-            _refuse("set nickname", "a nickname holds at most 32 bytes and no NUL")
+        if b"\0" in raw:
+            _refuse("set nickname", "a nickname holds no NUL")
+        self._setting("set nickname", _native.SETTING_NICKNAME_BYTES, len(raw), "a nickname holds at most 32 bytes")
         self._call("set nickname", _lib.KDX7400_SetDeviceNickName, raw)
 
     def nickname(self) -> str:
@@ -573,8 +580,8 @@ class Module:
 
     def set_frame_rate_factor(self, factor: int) -> None:
         """The frame-rate factor, 0 to 255."""
-        if not 0 <= factor <= 255:
-            _refuse("set frame-rate factor", f"factor {factor} out of range (0 to 255)")
+        self._setting("set frame-rate factor", _native.SETTING_FRAME_RATE, factor,
+                      f"factor {factor} out of range (0 to 255)")
         self._call("set frame-rate factor", _lib.KDX7400_SetFrameRateFactor, factor)
 
     def frame_rate_factor(self) -> int:
@@ -604,9 +611,8 @@ class Module:
         self._call("reset", _lib.KDX7400_ForceReset)
 
     def set_watchdog_timeout(self, ms: int) -> None:
-        """Arms the software watchdog: 100 to 1800000 ms."""
-        if not 100 <= ms <= 1800000:
-            _refuse("set watchdog timeout", "watchdog timeout must be 100 to 1800000 ms")
+        """Arms the software watchdog: 100 to 1800000 ms (disable_watchdog turns it off)."""
+        self._setting("set watchdog timeout", _native.SETTING_WATCHDOG, ms, "watchdog timeout must be 100 to 1800000 ms")
         self._call("set watchdog timeout", _lib.KDX7400_SetSoftWDTTimeout, ms)
 
     def watchdog_timeout(self) -> int:

@@ -90,6 +90,13 @@ def load() -> ctypes.CDLL:
     )
 
 
+# Settings of KDX7400_CheckSetting.
+SETTING_FILTER = 1
+SETTING_COUNTER_EDGE = 3
+SETTING_WATCHDOG = 7
+SETTING_FRAME_RATE = 9
+SETTING_NICKNAME_BYTES = 10
+
 # Channel families of KDX7400_CheckMask and KDX7400_CheckChannel.
 OUTPUTS = 0
 INPUTS = 1
@@ -110,6 +117,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_LockDevice": (_I16, [_I32]),
     "KDX7400_UnlockDevice": (_I16, [_I32]),
     "KDX7400_CheckMask": (_I16, [_I32, _I32, _U64]),
+    "KDX7400_CheckSetting": (_I16, [_I32, _I32, _U64]),
     "KDX7400_CheckChannel": (_I16, [_I32, _I32, _U32]),
     "KDX7400_GetDeviceNode": (_I16, [_I32, ctypes.c_char_p, ctypes.c_size_t]),
     "KDX7400_GetDeviceList": (_I16, [_P(DeviceEntry), ctypes.c_size_t, _P(ctypes.c_size_t)]),
