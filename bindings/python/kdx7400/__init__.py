@@ -242,7 +242,8 @@ def open(product_id: Optional[int] = None, board_id: Optional[int] = None, *,
         if result == -1 and ctypes.get_errno() in (errno.EACCES, errno.EPERM):
             raise PermissionDeniedError(
                 where, result,
-                "the module's node may not be opened by this user (see udev/60-kdx7400.rules)")
+                "the module's node may not be opened by this user: it belongs to the group kdx7400 (the udev "
+                "rule 60-kdx7400.rules); add yourself with 'sudo usermod -aG kdx7400 $USER', then log in again")
         text = bytes(_lib.KDXIO_GetOpenResultString(result)).decode()
         raise _OPEN_ERRORS.get(result, Error)(where, result, text)
     return Module(result)
