@@ -3,6 +3,8 @@
 // modules, the way a person or a script would run them.
 #include "support.h"
 
+#include "../tools/common/numbers.h"
+
 #include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -259,6 +261,50 @@ TEST_F(Tools, TheGadgetWithoutAControllerSaysWhatToLoad) {
     EXPECT_NE(outcome.err.find("no USB device controller"), std::string::npos) << outcome.err;
     EXPECT_NE(outcome.err.find("modprobe dummy_hcd"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("filesystem error"), std::string::npos) << outcome.err;
+}
+
+// One vocabulary of numbers for every tool: no octal, no sign, a product ID
+// always hex, a board ID as the listing shows it.
+TEST(Numbers, EveryToolReadsATextTheSameWay) {
+    struct Row {
+        const char *text;
+        std::optional<uint64_t> number, product, board;
+    };
+    const Row rows[] = {
+        {"010", 10, 0x10, 10},   {"-1", {}, {}, {}},         {"A", {}, 0xA, 10},
+        {"0x7401", 0x7401, 0x7401, {}}, {"7401", 7401, 0x7401, {}}, {"0b101", 5, 0xB101, {}},
+        {" 1", {}, {}, {}},      {"", {}, {}, {}},           {"16", 16, 0x16, {}},
+    };
+    const auto attempt = [](auto parse) -> std::optional<uint64_t> {
+        try {
+            return parse();
+        } catch (const std::invalid_argument &) {
+            return std::nullopt;
+        }
+    };
+    for (const Row &row : rows) {
+        const std::string text = row.text;
+        EXPECT_EQ(attempt([&] { return kdxtext::parse_number(text, UINT64_MAX, "n"); }), row.number) << text;
+        EXPECT_EQ(attempt([&] { return uint64_t{kdxtext::parse_product_id(text)}; }), row.product) << text;
+        EXPECT_EQ(attempt([&] { return uint64_t{kdxtext::parse_board_id(text)}; }), row.board) << text;
+    }
+}
+
+// The tools that read their own way before: the sim's inputs took octal and
+// a sign, its module descriptions refused a board digit with "stoul".
+TEST_F(Tools, TheSimAndTheDaemonReadNumbersAsKdxioDoes) {
+    EXPECT_EQ(run({SIM_PATH, "inputs", bed.root(), node, "010"}).status, 0);
+    EXPECT_EQ(state().registers.di_physical, 10u) << "010 is ten, not eight";
+    EXPECT_EQ(run({SIM_PATH, "inputs", bed.root(), node, "-1"}).status, 1);
+    EXPECT_EQ(state().registers.di_physical, 10u);
+    const Outcome board = run({SIM_PATH, "create", bed.root(), "--module", "pid=7401,bid=A,sg=9"});
+    EXPECT_EQ(board.status, 0) << board.err;
+    EXPECT_EQ(run({KDXIO_PATH, "-p", "7401", "-b", "A", "do", "get"}).status, 0);
+    const Outcome refused = run({SIM_PATH, "create", bed.root(), "--module", "pid=7401,bid=G"});
+    EXPECT_NE(refused.err.find("invalid board ID 'G'"), std::string::npos) << refused.err;
+    const Outcome daemon = run({KDX7400D_PATH, "--module", "1=7401:-1"});
+    EXPECT_EQ(daemon.status, 2);
+    EXPECT_NE(daemon.err.find("invalid board ID '-1'"), std::string::npos) << daemon.err;
 }
 
 TEST_F(Tools, EveryProgramExitsTwoOnAUsageError) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "testbed.h"
 
+#include "../../tools/common/numbers.h"
+
 #include "../model/module_model.h"
 #include "../scsi/target.h"
 
@@ -123,14 +125,13 @@ VirtualModule parse_virtual_module(const std::string &text) {
         } else if (key == "product") {
             wanted.product = value;
         } else {
-            std::size_t used = 0;
-            // Product IDs are hexadecimal, with or without 0x, as USB tools
-            // and kdxio show them; everything else takes C's prefixes.
-            const unsigned long number = std::stoul(value, &used, key == "pid" ? 16 : 0);
-            if (used != value.size()) {
-                throw std::invalid_argument("bad number '" + value + "'");
-            }
-            const auto byte = [&](unsigned long limit) {
+            // The tools' one vocabulary: product IDs hexadecimal, board
+            // IDs as the listing shows them, other numbers hex, binary or
+            // decimal, never octal or signed.
+            const uint64_t number = key == "pid"   ? kdxtext::parse_product_id(value)
+                                    : key == "bid" ? kdxtext::parse_board_id(value)
+                                                   : kdxtext::parse_number(value, UINT32_MAX, key);
+            const auto byte = [&](uint64_t limit) {
                 if (number > limit) {
                     throw std::invalid_argument(key + " out of range");
                 }

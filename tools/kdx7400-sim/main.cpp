@@ -3,6 +3,8 @@
 // drive a running testbed from a second shell.
 #include "testbed.h"
 
+#include "../common/numbers.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -38,15 +40,7 @@ std::string preload_library() {
 }
 
 // Hex (0x), binary (0b) or decimal, the whole text.
-uint64_t parse_number(const std::string &text) {
-    const bool binary = text.size() > 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B');
-    std::size_t used = 0;
-    const uint64_t value = std::stoull(binary ? text.substr(2) : text, &used, binary ? 2 : 0);
-    if (used != text.size() - (binary ? 2 : 0)) {
-        throw std::invalid_argument("bad number '" + text + "'");
-    }
-    return value;
-}
+uint64_t parse_number(const std::string &text) { return kdxtext::parse_number(text, UINT64_MAX, "number"); }
 
 // Pulses of width_us high and width_us low, counted into the module as the
 // time they take passes (a millisecond's worth at a time), or all at once.

@@ -3,6 +3,8 @@
 
 #include "unit_book.h"
 
+#include "../common/numbers.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -21,21 +23,6 @@ constexpr auto kRetryInterval = std::chrono::seconds(1);
 std::invalid_argument bad_target(const std::string &text, const std::string &why = "") {
     return std::invalid_argument("bad module '" + text + "': " +
                                  (why.empty() ? "expected UNIT=PID:BID or UNIT=/dev/sgN" : why));
-}
-
-unsigned long number(const std::string &text, const std::string &digits, int base, unsigned long limit) {
-    std::size_t used = 0;
-    unsigned long value = 0;
-    const bool plain = !digits.empty() && std::isxdigit(static_cast<unsigned char>(digits[0]));
-    try {
-        value = plain ? std::stoul(digits, &used, base) : 0;
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (!plain || used != digits.size() || value > limit) {
-        throw bad_target(text);
-    }
-    return value;
 }
 
 std::optional<Identity> read_identity(const kdx::Module &module, const Target &target) {
@@ -81,24 +68,27 @@ UnitTarget parse_unit_target(const std::string &text) {
         throw bad_target(text);
     }
     UnitTarget parsed;
-    parsed.unit = static_cast<uint8_t>(number(text, text.substr(0, equals), 10, 247));
+    const std::string what = text.substr(equals + 1);
+    const bool by_node = what.rfind("/dev/sg", 0) == 0 || what.rfind("sg", 0) == 0;
+    const std::size_t colon = what.find(':');
+    if (!by_node && colon == std::string::npos) {
+        throw bad_target(text);
+    }
+    try {
+        // The tools' one vocabulary: the IDs as kdxio and the listing take them.
+        parsed.unit = static_cast<uint8_t>(kdxtext::parse_number(text.substr(0, equals), 247, "unit ID"));
+        if (by_node) {
+            parsed.target.node = what;
+        } else {
+            parsed.target.product_id = kdxtext::parse_product_id(what.substr(0, colon));
+            parsed.target.board_id = kdxtext::parse_board_id(what.substr(colon + 1));
+        }
+    } catch (const std::invalid_argument &error) {
+        throw bad_target(text, error.what());
+    }
     if (parsed.unit == 0) {
         throw bad_target(text, "unit IDs are 1 to 247");
     }
-    const std::string what = text.substr(equals + 1);
-    if (what.rfind("/dev/sg", 0) == 0 || what.rfind("sg", 0) == 0) {
-        parsed.target.node = what;
-        return parsed;
-    }
-    const std::size_t colon = what.find(':');
-    if (colon == std::string::npos) {
-        throw bad_target(text);
-    }
-    std::string pid = what.substr(0, colon);
-    if (pid.rfind("0x", 0) == 0 || pid.rfind("0X", 0) == 0) pid = pid.substr(2);
-    parsed.target.product_id = static_cast<uint16_t>(number(text, pid, 16, 0xFFFF));
-    const std::string bid = what.substr(colon + 1);
-    parsed.target.board_id = static_cast<uint8_t>(number(text, bid, bid.size() == 1 ? 16 : 10, 15));
     return parsed;
 }
 

@@ -1,95 +1,36 @@
 // SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
+#include "../common/numbers.h"
+
 #include <cctype>
 
 namespace kdxio {
 
 namespace {
 
-int digit_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+// The tools' one vocabulary (tools/common/numbers.h); kdxio words its
+// refusals as usage errors.
+template <class Parse> auto as_usage(Parse parse) {
+    try {
+        return parse();
+    } catch (const std::invalid_argument &error) {
+        throw UsageError(error.what());
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return 99;
-}
-
-// Digits of base only: no blanks, no sign, no other character.
-std::optional<uint64_t> digits(const std::string &text, unsigned base) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    for (const char c : text) {
-        const int d = digit_value(c);
-        if (d >= static_cast<int>(base) || value > (UINT64_MAX - static_cast<unsigned>(d)) / base) {
-            return std::nullopt;
-        }
-        value = value * base + static_cast<unsigned>(d);
-    }
-    return value;
-}
-
-std::string quoted(const std::string &text) {
-    std::string shown;
-    for (const char c : text) {
-        if (std::isprint(static_cast<unsigned char>(c))) {
-            shown += c;
-        } else {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
-            shown += escape;
-        }
-    }
-    return "'" + shown + "'";
 }
 
 } // namespace
 
 uint64_t parse_number(const std::string &text, uint64_t limit, const std::string &what) {
-    std::optional<uint64_t> value;
-    const bool prefixed = text.size() > 2 && text[0] == '0';
-    if (prefixed && (text[1] == 'x' || text[1] == 'X')) {
-        value = digits(text.substr(2), 16);
-    } else if (prefixed && (text[1] == 'b' || text[1] == 'B')) {
-        value = digits(text.substr(2), 2);
-    } else {
-        value = digits(text, 10);
-    }
-    if (!value) {
-        throw UsageError("invalid " + what + " " + quoted(text) +
-                         ": hex (0x..), binary (0b..) or decimal digits only");
-    }
-    if (*value > limit) {
-        throw UsageError(what + " " + quoted(text) + " out of range (0 to " + std::to_string(limit) + ")");
-    }
-    return *value;
+    return as_usage([&] { return kdxtext::parse_number(text, limit, what); });
 }
 
 uint16_t parse_product_id(const std::string &text) {
-    const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const auto value = digits(prefixed ? text.substr(2) : text, 16);
-    if (!value || *value > 0xFFFF) {
-        throw UsageError("invalid product ID " + quoted(text) + ": hexadecimal, 0000 to ffff");
-    }
-    return static_cast<uint16_t>(*value);
+    return as_usage([&] { return kdxtext::parse_product_id(text); });
 }
 
 uint8_t parse_board_id(const std::string &text) {
-    if (text.size() == 1 && digit_value(text[0]) < 16) {
-        return static_cast<uint8_t>(digit_value(text[0]));
-    }
-    const auto value = digits(text, 10);
-    if (!value || *value > 15) {
-        throw UsageError("invalid board ID " + quoted(text) + ": 0 to 15, or the hex digit the listing shows");
-    }
-    return static_cast<uint8_t>(*value);
+    return as_usage([&] { return kdxtext::parse_board_id(text); });
 }
 
 namespace {
