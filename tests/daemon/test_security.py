@@ -110,8 +110,10 @@ def test_a_chunked_body_is_bounded_with_or_without_the_token(guarded: tuple[Rig,
     answer, took = chunked_flood(rig.http_port, credential, 256)
     assert answer.split(b"\r\n")[0] in (b"HTTP/1.1 401 Unauthorized", b"HTTP/1.1 413 Payload Too Large"), answer
     assert took < 5, took
-    # Growth, not size: a sanitizer build starts far larger.
-    assert rss_kib(rig.daemon.pid) - before < 64 * 1024
+    # Growth, not size. A sanitizer build keeps freed memory in quarantine,
+    # so there only the answer and the time tell.
+    if "ASAN_OPTIONS" not in os.environ:
+        assert rss_kib(rig.daemon.pid) - before < 64 * 1024
     assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200
 
 
