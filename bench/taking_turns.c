@@ -1,0 +1,121 @@
+/* SPDX-License-Identifier: MIT */
+/* Programs taking turns at one module, under kdx7400-sim:
+ *   taking_turns cycles PROCESSES CYCLES
+ *       each process does CYCLES of LockDevice, DO_WriteChannel,
+ *       UnlockDevice; prints the worst wait for the lock and the rate of
+ *       all of them together
+ *   taking_turns hog WRITES
+ *       a process relocks at once, holding 2 ms at a time; another makes
+ *       WRITES single-channel writes: prints how many were given up (BUSY)
+ *       and the worst wait */
+#include <kdx7400.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static double now_ms(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
+}
+
+static int32_t open_module(void) {
+    const int32_t module = KDX7400_OpenDevice(0x7401, 0);
+    if (module < 0) {
+        fprintf(stderr, "taking_turns: no module (%d)\n", module);
+        exit(1);
+    }
+    return module;
+}
+
+/* One process's cycles; its worst wait into *worst (shared memory). */
+static int cycles(long count, uint8_t channel, double *worst) {
+    const int32_t module = open_module();
+    for (long i = 0; i < count; ++i) {
+        const double asked = now_ms();
+        if (KDX7400_LockDevice(module) != RESULT_OK) return 1;
+        const double waited = now_ms() - asked;
+        if (waited > *worst) *worst = waited;
+        if (KDX7400_DO_WriteChannel(module, channel, (uint8_t)(i & 1)) != RESULT_OK) return 1;
+        KDX7400_UnlockDevice(module);
+    }
+    return 0;
+}
+
+static double run_cycles(int processes, long count, double *worst_out) {
+    double *worst = mmap(NULL, sizeof(double) * (size_t)processes, PROT_READ | PROT_WRITE,
+                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    memset(worst, 0, sizeof(double) * (size_t)processes);
+    const double start = now_ms();
+    for (int p = 0; p < processes; ++p) {
+        if (fork() == 0) _exit(cycles(count, (uint8_t)p, &worst[p]));
+    }
+    int failed = 0;
+    for (int p = 0; p < processes; ++p) {
+        int status = 0;
+        wait(&status);
+        failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    const double seconds = (now_ms() - start) / 1e3;
+    *worst_out = 0;
+    for (int p = 0; p < processes; ++p) {
+        if (worst[p] > *worst_out) *worst_out = worst[p];
+    }
+    munmap(worst, sizeof(double) * (size_t)processes);
+    if (failed) {
+        fprintf(stderr, "taking_turns: %d processes failed a call\n", failed);
+        exit(1);
+    }
+    return (double)processes * (double)count / seconds;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "cycles") == 0) {
+        const int processes = atoi(argv[2]);
+        const long count = atol(argv[3]);
+        double worst_alone = 0, worst_all = 0;
+        const double alone = run_cycles(1, count, &worst_alone);
+        const double together = run_cycles(processes, count, &worst_all);
+        printf("%d processes x %ld lock/write/unlock cycles: worst wait %.1f ms (goal <= 50), together %.0f/s, "
+               "%.2fx one process alone (%.0f/s; goal >= 0.9x)\n",
+               processes, count, worst_all, together, together / alone, alone);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "hog") == 0) {
+        const long writes = atol(argv[2]);
+        const pid_t hog = fork();
+        if (hog == 0) {
+            const int32_t module = open_module();
+            for (;;) {
+                KDX7400_LockDevice(module);
+                const struct timespec hold = {0, 2000000};
+                nanosleep(&hold, NULL);
+                KDX7400_UnlockDevice(module);
+            }
+        }
+        const int32_t module = open_module();
+        const struct timespec settle = {0, 100000000};
+        nanosleep(&settle, NULL);
+        long busy = 0;
+        double worst = 0;
+        for (long i = 0; i < writes; ++i) {
+            const double asked = now_ms();
+            busy += KDX7400_DO_WriteChannel(module, 7, (uint8_t)(i & 1)) == RESULT_BUSY;
+            const double waited = now_ms() - asked;
+            if (waited > worst) worst = waited;
+        }
+        kill(hog, SIGKILL);
+        waitpid(hog, NULL, 0);
+        printf("beside a program relocking at once (2 ms holds): %ld of %ld writes given up (goal 0), worst %.1f ms\n",
+               busy, writes, worst);
+        return 0;
+    }
+    fprintf(stderr, "usage: taking_turns cycles PROCESSES CYCLES | taking_turns hog WRITES\n");
+    return 2;
+}
