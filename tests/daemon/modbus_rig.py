@@ -25,10 +25,16 @@ PRELOAD = os.environ["KDX7400_SIM_LIBRARY"]
 DAEMON = os.environ["KDX7400D"]
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
+def free_ports(count: int) -> list[int]:
+    """Ports free now, all different: held together while they are chosen."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [int(s.getsockname()[1]) for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 class Rig:
@@ -36,8 +42,7 @@ class Rig:
 
     def __init__(self, root: str) -> None:
         self.root = root
-        self.port = free_port()
-        self.http_port = free_port()
+        self.port, self.http_port = free_ports(2)
         self.daemon: subprocess.Popen[str] | None = None
         # A file, not a pipe: a daemon never blocks on a log nobody reads.
         self.log_path = Path(root, "daemon.log")
@@ -67,8 +72,10 @@ class Rig:
                     s.settimeout(5)
                     assert s.recv(1) == b""
                     return
+            if self.daemon.poll() is not None:
+                break
             time.sleep(0.05)
-        raise AssertionError("the daemon did not start")
+        raise AssertionError(f"the daemon did not start: {self.log_path.read_text()[-2000:]}")
 
     def client(self, source: str = "127.0.0.1") -> ModbusTcpClient:
         client = ModbusTcpClient("127.0.0.1", port=self.port, source_address=(source, 0), timeout=3, retries=0)
