@@ -498,8 +498,8 @@ private:
     bool write_routed(const httplib::Request &req, httplib::Response &res);
     void body_call(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &content,
                    const std::function<Answer(kdx::Module &, Worker &, const json &)> &work);
-    Worker *unit(const httplib::Request &req, httplib::Response &res);
-    void module_call(const httplib::Request &req, httplib::Response &res, bool writes,
+    Worker *unit(const std::string &id, httplib::Response &res);
+    void module_call(const std::string &id, httplib::Response &res, bool writes,
                      const std::function<Answer(kdx::Module &, Worker &, const json &)> &work,
                      const std::string &text = std::string());
   public:
@@ -580,7 +580,8 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
         reply(res, {200, {{"modules", list}}});
     });
     server_.Get(R"(/api/modules/(\d+))", [this](const httplib::Request &req, httplib::Response &res) {
-        module_call(req, res, false, [](kdx::Module &m, Worker &w, const json &) { return Answer{200, state_of(m, w)}; });
+        module_call(req.matches[1], res, false,
+                    [](kdx::Module &m, Worker &w, const json &) { return Answer{200, state_of(m, w)}; });
     });
     using Reader = httplib::ContentReader;
     server_.Put(R"(/api/modules/(\d+)/outputs)",
@@ -770,9 +771,9 @@ bool HttpRoom::Server::write_routed(const httplib::Request &req, httplib::Respon
         // The one write that needs no body is answered now; the others are
         // told at once rather than waited on for a body that never comes.
         static const std::regex clear_watchdog_path(R"(/api/modules/(\d+)/watchdog/clear)");
-        httplib::Request &request = const_cast<httplib::Request &>(req);
-        if (req.method == "POST" && std::regex_match(req.path, request.matches, clear_watchdog_path)) {
-            module_call(req, res, true, clear_watchdog, "{}");
+        std::smatch id;
+        if (req.method == "POST" && std::regex_match(req.path, id, clear_watchdog_path)) {
+            module_call(id[1], res, true, clear_watchdog, "{}");
         } else {
             reply(res, failure(411, "a write has a JSON body with its Content-Length (or chunked)"));
         }
@@ -813,7 +814,7 @@ void HttpRoom::Server::body_call(const httplib::Request &req, httplib::Response 
         reply(res, failure(413, "a body is at most 4 KiB"));
         return;
     }
-    module_call(req, res, true, work, body);
+    module_call(req.matches[1], res, true, work, body);
 }
 
 std::string HttpRoom::Server::token() const {
@@ -868,8 +869,7 @@ void HttpRoom::Server::serve_file(const httplib::Request &req, httplib::Response
     res.set_content(content.str(), type == types.end() ? "application/octet-stream" : type->second);
 }
 
-Worker *HttpRoom::Server::unit(const httplib::Request &req, httplib::Response &res) {
-    const std::string id = req.matches[1];
+Worker *HttpRoom::Server::unit(const std::string &id, httplib::Response &res) {
     Worker *worker = id.size() <= 3 ? units_.find(static_cast<uint8_t>(std::min(std::stoul(id), 255ul))) : nullptr;
     if (worker == nullptr) {
         reply(res, failure(404, "no module " + id));
@@ -877,10 +877,10 @@ Worker *HttpRoom::Server::unit(const httplib::Request &req, httplib::Response &r
     return worker;
 }
 
-void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Response &res, bool writes,
+void HttpRoom::Server::module_call(const std::string &id, httplib::Response &res, bool writes,
                                    const std::function<Answer(kdx::Module &, Worker &, const json &)> &work,
                                    const std::string &text) {
-    Worker *worker = unit(req, res);
+    Worker *worker = unit(id, res);
     if (worker == nullptr) {
         return;
     }
@@ -917,7 +917,7 @@ void HttpRoom::Server::module_call(const httplib::Request &req, httplib::Respons
 // what it missed from the ring, or a gap event first when the ring no
 // longer holds all of it (or the daemon restarted), and then the state.
 void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &res, bool all_units) {
-    Worker *worker = all_units ? nullptr : unit(req, res);
+    Worker *worker = all_units ? nullptr : unit(req.matches[1], res);
     if (!all_units && worker == nullptr) {
         return;
     }

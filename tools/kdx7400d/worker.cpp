@@ -185,17 +185,6 @@ ModuleEvent Worker::event(ModuleEvent::Kind kind) const {
     return made;
 }
 
-void Worker::outputs_changed(kdx::Module &module) {
-    if (!has_sinks()) {
-        return;
-    }
-    std::error_code code;
-    const uint64_t outputs = module.read_outputs(code);
-    if (!code) {
-        outputs_are(outputs, true);
-    }
-}
-
 // A write's result is an event whenever it changed anything we know of; a
 // sample's only when it differs from what was known before.
 void Worker::outputs_are(uint64_t outputs, bool written) {

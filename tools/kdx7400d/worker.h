@@ -58,12 +58,6 @@ struct Identity {
 
 class Worker;
 
-// Whether every channel of mask is an output the module has: the library's
-// rule, for the checks a request makes before its first write.
-inline bool fits_outputs(const kdx::Module &module, uint64_t mask) {
-    return KDX7400_CheckMask(module.index(), KDX7400_OUTPUTS, mask) == RESULT_OK;
-}
-
 // One request for a module. The submitter owns it and must keep it alive
 // until finished() has been called; a worker holds at most one reference.
 class Job {
@@ -123,12 +117,6 @@ public:
     // seconds) resumes without a loss.
     static constexpr auto kLinger = std::chrono::seconds(60);
 
-    // For jobs, on the worker's thread: whether events are recorded now (a
-    // reader listens, or left less than kLinger ago).
-    bool has_sinks() const;
-    // After a write to the outputs: their values now, to the sinks (one
-    // read, made only when a sink listens).
-    void outputs_changed(kdx::Module &module);
     // The outputs as a write left them (written) or a sample found them: an
     // event when they changed.
     void outputs_are(uint64_t outputs, bool written) override;
@@ -148,6 +136,9 @@ private:
     void reach();
     void lost(const char *why);
     void set_present(bool present, const std::string &node);
+    // Whether events are recorded now: a reader listens, or left less than
+    // kLinger ago.
+    bool has_sinks() const;
     bool watching() const;
     bool may_feed_watchdog() const;
     void sample();
