@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <vector>
 #include <sys/ioctl.h>
@@ -67,6 +68,13 @@ using NodeName = std::array<char, 16>;
 // at once: the table has its own lock, as the kernel's file table has.
 std::array<NodeName, 4096> g_nodes{};
 std::mutex g_nodes_mutex;
+
+// A child of fork has only the forking thread: a table lock another thread
+// held stays held for ever unless made anew, as the kernel's would not. At
+// load, so that this comes before the store's own handler (which closes
+// descriptors, through this table).
+void nodes_after_fork() { new (&g_nodes_mutex) std::mutex; }
+__attribute__((constructor)) void watch_forks() { ::pthread_atfork(nullptr, nullptr, nodes_after_fork); }
 
 // sg's per-descriptor data buffer, reused from command to command.
 std::array<std::vector<uint8_t>, 4096> g_reserve;
