@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "http_room.h"
 
+#include "http_server.h"
 #include "service.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -249,104 +248,115 @@ Answer clear_watchdog(kdx::Module &m, Worker &, const json &) {
     return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
 }
 
-// One API call carried out by a module's worker, waited for by the HTTP
-// thread. It keeps itself alive until the worker is done with it, so that
-// a caller that gave up (504) leaves nothing dangling.
-class Call final : public Job, public std::enable_shared_from_this<Call> {
+// One API call carried out by a module's worker; its result goes to done
+// on the worker's thread. It owns all it uses: the HTTP request it answers
+// may have been given up on (504) or its client gone.
+class Call final : public Job {
 public:
     using Work = std::function<Answer(kdx::Module &, Worker &)>;
+    using Done = std::function<void(Answer)>;
 
-    static Answer on(Worker &worker, Work work, std::chrono::seconds timeout, bool writes = false) {
-        auto call = std::make_shared<Call>(std::move(work), writes);
-        call->self_ = call;
+    static void on(Worker &worker, Work work, Done done, bool writes = false) {
+        auto *call = new Call(std::move(work), std::move(done), writes);
         if (!worker.submit(*call)) {
-            call->self_.reset();
-            return failure(503, "too many requests wait for this module");
+            Done refuse = std::move(call->done_);
+            delete call;
+            refuse(failure(503, "too many requests wait for this module"));
         }
-        std::unique_lock lock(call->mutex_);
-        if (!call->done_cv_.wait_for(lock, timeout, [&] { return call->done_; })) {
-            return failure(504, "the module did not answer in time");
-        }
-        return call->answer_;
     }
 
-    Call(Work work, bool writes) : work_(std::move(work)), writes_(writes) {}
     bool is_write() const override { return writes_; }
 
     bool run(kdx::Module *module, Worker &worker) override {
-        Answer answer;
         bool transfer_failed = false;
         if (module == nullptr) {
-            answer = failure(503, "the module is absent", RESULT_NOT_OPEN);
+            answer_ = failure(503, "the module is absent", RESULT_NOT_OPEN);
         } else {
             try {
-                answer = work_(*module, worker);
+                answer_ = work_(*module, worker);
             } catch (const kdx::Error &error) {
-                answer = failure_of(error.code());
+                answer_ = failure_of(error.code());
                 transfer_failed = error.code() != kdx::errc::invalid_param;
             } catch (const std::exception &error) {
-                answer = failure(500, error.what());
+                answer_ = failure(500, error.what());
             }
         }
-        std::lock_guard guard(mutex_);
-        answer_ = std::move(answer);
         return !transfer_failed;
     }
 
     void finished() override {
-        std::shared_ptr<Call> keep;
-        {
-            std::lock_guard guard(mutex_);
-            done_ = true;
-            keep = std::move(self_);
-        }
-        done_cv_.notify_all();
+        done_(std::move(answer_));
+        delete this;
     }
 
 private:
+    Call(Work work, Done done, bool writes) : work_(std::move(work)), done_(std::move(done)), writes_(writes) {}
+    ~Call() = default;
+
     Work work_;
+    Done done_;
     const bool writes_;
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
     Answer answer_;
-    std::shared_ptr<Call> self_;
 };
+
+http::Response response_of(const Answer &answer) {
+    http::Response response;
+    response.status = answer.status;
+    response.type = "application/json";
+    response.set("Cache-Control", "no-store");
+    response.body = answer.body.dump(-1, ' ', false, json::error_handler_t::replace);
+    return response;
+}
 
 // One event-stream reader: events wait in its own bounded queue (room for
 // a whole ring's replay); a reader that falls further behind is closed, and
 // resumes from the ring when it reconnects. Nobody else waits for it.
-class Stream final : public EventSink {
+class Stream final : public EventSink, public http::Feed {
 public:
-    Stream(std::string boot, bool all_units) : boot_(std::move(boot)), all_units_(all_units) {}
+    Stream(EventHub &hub, std::string boot, bool all_units) : hub_(hub), boot_(std::move(boot)), all_units_(all_units) {}
+    ~Stream() override { hub_.unsubscribe(*this); }
 
+    // On a worker's thread.
     void deliver(const ModuleEvent &event) override {
-        std::lock_guard guard(mutex_);
-        if (queue_.size() >= kStreamQueueLimit) {
-            overflowed_ = true;
-        } else {
-            queue_.push_back(event);
+        std::function<void()> wake;
+        {
+            std::lock_guard guard(mutex_);
+            if (queue_.size() >= kStreamQueueLimit) {
+                overflowed_ = true;
+            } else {
+                queue_.push_back(event);
+            }
+            wake = wake_;
         }
-        ready_.notify_one();
+        if (wake) wake();
     }
-    void end() {
-        std::lock_guard guard(mutex_);
-        ended_ = true;
-        ready_.notify_one();
+
+    void attach(std::function<void()> wake) override {
+        {
+            std::lock_guard guard(mutex_);
+            wake_ = wake;
+        }
+        wake(); // the hello, and what the replay queued, go out now
     }
-    // Waits for events (or the keepalive time) and formats them into out;
-    // false once the stream ends.
-    bool next(std::string &out) {
+    bool take(std::string &out) override {
         std::deque<ModuleEvent> events;
         {
-            std::unique_lock lock(mutex_);
-            ready_.wait_for(lock, kStreamKeepalive, [&] { return !queue_.empty() || ended_ || overflowed_; });
-            if (ended_ || overflowed_) return false;
+            std::lock_guard guard(mutex_);
+            if (overflowed_) return false;
             events.swap(queue_);
         }
+        out += std::exchange(first_, std::string());
         for (const ModuleEvent &event : events) out += format(event);
         return true;
     }
+    void detach() override {
+        hub_.unsubscribe(*this);
+        std::lock_guard guard(mutex_);
+        wake_ = nullptr;
+    }
+
+    // What the reader gets before any event: a gap, if any, and the hello.
+    void open_with(std::string text) { first_ = std::move(text); }
 
     // The SSE id is the reader's position: this run, and the unit's number
     // (or the number across units on the stream of all units).
@@ -377,12 +387,14 @@ public:
     }
 
 private:
+    EventHub &hub_;
     const std::string boot_;
     const bool all_units_;
+    std::string first_; // the loop's only
     std::mutex mutex_;
-    std::condition_variable ready_;
+    std::function<void()> wake_;
     std::deque<ModuleEvent> queue_;
-    bool overflowed_ = false, ended_ = false;
+    bool overflowed_ = false;
 };
 
 // Last-Event-ID: "BOOT:N", the position a reader had.
@@ -399,54 +411,31 @@ std::optional<Position> position_of(const std::string &text) {
     return Position{text.substr(0, colon), std::stoull(text.substr(colon + 1))};
 }
 
-// httplib's pool queues every accepted connection; this one takes at most
-// as many as it has threads waiting, and then accepting waits (the
-// kernel's backlog holds the rest), so that connections stay bounded.
-class BoundedPool final : public httplib::TaskQueue {
-public:
-    explicit BoundedPool(std::size_t threads) : limit_(threads) {
-        for (std::size_t i = 0; i < threads; ++i) {
-            threads_.emplace_back([this] { work(); });
-        }
+// A reader's stream from position after on: what it missed (or a gap
+// when that is no longer kept), the hello, then every event.
+void open_stream(Units &units, const std::optional<Position> &resumed, uint8_t unit_id, uint64_t after, json hello,
+                 const std::shared_ptr<http::Reply> &reply) {
+    EventHub &hub = units.events();
+    const bool all_units = unit_id == EventHub::kAllUnits;
+    const bool same_run = resumed && resumed->boot == hub.boot();
+    auto stream = std::make_shared<Stream>(hub, hub.boot(), all_units);
+    const EventHub::Replay missed = units.subscribe(*stream, unit_id, after);
+    std::string first;
+    if (resumed && (!same_run || !missed.complete)) {
+        json gap{{"boot", hub.boot()}, {"after", resumed->number}};
+        if (!all_units) gap["unit"] = unit_id;
+        gap["reason"] = same_run ? "the events after it are no longer kept" : "the daemon restarted";
+        first += "event: gap\ndata: " + gap.dump() + "\n\n";
     }
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] { return jobs_.size() < limit_ || shutdown_; });
-        jobs_.push_back(std::move(fn));
-        ready_.notify_one();
-    }
-    void shutdown() override {
-        {
-            std::lock_guard guard(mutex_);
-            shutdown_ = true;
-        }
-        ready_.notify_all();
-        room_.notify_all();
-        for (auto &t : threads_) t.join();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::unique_lock lock(mutex_);
-                ready_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
-                if (jobs_.empty()) return;
-                fn = std::move(jobs_.front());
-                jobs_.pop_front();
-                room_.notify_one();
-            }
-            fn();
-        }
-    }
-    const std::size_t limit_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable ready_, room_;
-    std::deque<std::function<void()>> jobs_;
-    bool shutdown_ = false;
-};
+    hello["seq"] = after;
+    first += "id: " + stream->id(after) + "\nevent: hello\ndata: " + hello.dump() + "\n\n";
+    stream->open_with(std::move(first));
+    http::Response head;
+    head.type = "text/event-stream";
+    head.set("Cache-Control", "no-store");
+    head.set("X-Accel-Buffering", "no");
+    reply->stream(std::move(head), std::move(stream));
+}
 
 std::optional<Address> address_of(const std::string &text) {
     in_addr v4{};
@@ -475,55 +464,55 @@ bool same_text(const std::string &a, const std::string &b) {
     return differ == 0;
 }
 
-void reply(httplib::Response &res, const Answer &answer) {
-    res.status = answer.status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(answer.body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+using Matches = std::smatch;
+using ModuleWork = std::function<Answer(kdx::Module &, Worker &, const json &)>;
+
+Answer clear_counters(kdx::Module &m, Worker &, const json &body) {
+    const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
+    if (!mask) return failure(422, "expected {\"mask\": M}");
+    if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
+    return Answer{200, {{"counters", m.read_counters()}}};
 }
 
 } // namespace
 
-class HttpRoom::Server {
+// What a request means: who may ask and write, the routes, the page.
+class HttpRoom::Api final : public http::Handler {
 public:
-    Server(HttpOptions options, Units &units, Log &log);
-    void run() { server_.listen_after_bind(); }
-    void stop();
+    Api(HttpOptions options, Units &units, Log &log);
+
+    std::optional<http::Response> head(const http::Request &req) override;
+    void request(const http::Request &req, std::shared_ptr<http::Reply> reply) override;
+    http::Response refusal(int status, const std::string &text) override { return response_of(failure(status, text)); }
+    void decorate(const http::Request &req, http::Response &res) override;
+
+    void reload_token();
+    const HttpOptions &options() const { return options_; }
 
 private:
-    bool admitted(const httplib::Request &req, httplib::Response &res);
-    bool right_host(const httplib::Request &req) const;
+    std::optional<http::Response> admitted(const http::Request &req) const;
+    bool right_host(const http::Request &req) const;
     bool cors_origin(const std::string &origin) const;
-    bool method_routed(const httplib::Request &req, httplib::Response &res);
-    bool may_write(const httplib::Request &req, httplib::Response &res);
-    bool write_routed(const httplib::Request &req, httplib::Response &res);
-    void body_call(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &content,
-                   const std::function<Answer(kdx::Module &, Worker &, const json &)> &work);
-    Worker *unit(const std::string &id, httplib::Response &res);
-    void module_call(const std::string &id, httplib::Response &res, bool writes,
-                     const std::function<Answer(kdx::Module &, Worker &, const json &)> &work,
-                     const std::string &text = std::string());
-  public:
-    void reload_token();
-  private:
+    std::optional<http::Response> method_routed(const http::Request &req) const;
+    std::optional<http::Response> may_write(const http::Request &req) const;
+    std::optional<http::Response> write_routed(const http::Request &req) const;
     std::string token() const;
-    void events(const httplib::Request &req, httplib::Response &res, bool all_units);
-    void serve_file(const httplib::Request &req, httplib::Response &res) const;
-    std::filesystem::path root_;
+    Worker *unit(const std::string &id) const;
+    void module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes, ModuleWork work,
+                     const std::string &text = std::string());
+    void events(const http::Request &req, const std::shared_ptr<http::Reply> &reply, Worker *worker);
+    http::Response serve_file(const http::Request &req) const;
 
     const HttpOptions options_;
     mutable std::mutex token_mutex_;
     std::string token_;
     Units &units_;
     Log &log_;
-    httplib::Server server_;
     std::string openapi_;
-    int listener_ = -1;
-    std::mutex streams_mutex_;
-    std::set<Stream *> streams_;
-    bool stopping_ = false;
+    std::filesystem::path root_;
 };
 
-HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
+HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
     : options_(std::move(options)), units_(units), log_(log) {
     if (!options_.token_file.empty()) token_ = read_token(options_.token_file);
     std::ifstream openapi(options_.root + "/openapi.json");
@@ -533,144 +522,95 @@ HttpRoom::Server::Server(HttpOptions options, Units &units, Log &log)
     if (openapi_.empty()) {
         throw std::invalid_argument("no page in '" + options_.root + "' (--http-root): openapi.json is missing");
     }
-    server_.new_task_queue = [n = options_.max_clients] { return new BoundedPool(n); };
-    server_.set_payload_max_length(kMaxBody);
-    // A silent or slow client holds a thread at most this long.
-    const time_t idle = std::min<time_t>(options_.idle_timeout.count() == 0 ? 60 : options_.idle_timeout.count(), 60);
-    server_.set_read_timeout(std::min<time_t>(idle, 10), 0);
-    server_.set_write_timeout(10, 0);
-    server_.set_keep_alive_timeout(idle);
-    server_.set_keep_alive_max_count(1000);
-    server_.set_socket_options([this](int fd) {
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        // Accepted connections inherit it: httplib writes headers and body
-        // apart, and Nagle would hold the body for the client's delayed ACK.
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        listener_ = fd;
-    });
-    // Who may ask, and for writes with what, is settled before a body is
-    // read: an unauthorised body is never taken in.
-    server_.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        return admitted(req, res) && !method_routed(req, res) && !write_routed(req, res)
-                   ? httplib::Server::HandlerResponse::Unhandled
-                   : httplib::Server::HandlerResponse::Handled;
-    });
-    // A browser origin the operator named may read the answers.
-    server_.set_post_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        const std::string origin = req.get_header_value("Origin");
-        if (!origin.empty() && cors_origin(origin)) {
-            res.set_header("Access-Control-Allow-Origin", origin);
-            res.set_header("Vary", "Origin");
-        }
-    });
-    server_.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (res.body.empty()) reply(res, failure(res.status, res.status == 404 ? "no such page" : "refused"));
-    });
-    server_.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
-        reply(res, failure(500, "internal error"));
-    });
-
-    server_.Get("/api/openapi.json", [this](const httplib::Request &, httplib::Response &res) {
-        res.set_content(openapi_, "application/json");
-    });
-    server_.Get("/api/modules", [this](const httplib::Request &, httplib::Response &res) {
-        json list = json::array();
-        for (const Worker *worker : units_.all()) list.push_back(summary(*worker));
-        reply(res, {200, {{"modules", list}}});
-    });
-    server_.Get(R"(/api/modules/(\d+))", [this](const httplib::Request &req, httplib::Response &res) {
-        module_call(req.matches[1], res, false,
-                    [](kdx::Module &m, Worker &w, const json &) { return Answer{200, state_of(m, w)}; });
-    });
-    using Reader = httplib::ContentReader;
-    server_.Put(R"(/api/modules/(\d+)/outputs)",
-                [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
-                    body_call(req, res, content, write_outputs);
-                });
-    server_.Post(R"(/api/modules/(\d+)/counters/clear)",
-                 [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
-                     body_call(req, res, content, [](kdx::Module &m, Worker &, const json &body) {
-                         const auto mask =
-                             body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
-                         if (!mask) return failure(422, "expected {\"mask\": M}");
-                         if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
-                         return Answer{200, {{"counters", m.read_counters()}}};
-                     });
-                 });
-    server_.Post(R"(/api/modules/(\d+)/watchdog/clear)",
-                 [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
-                     body_call(req, res, content, clear_watchdog);
-                 });
-    server_.Patch(R"(/api/modules/(\d+)/settings)",
-                  [this](const httplib::Request &req, httplib::Response &res, const Reader &content) {
-                      body_call(req, res, content, apply_settings);
-                  });
-    server_.Get(R"(/api/modules/(\d+)/events)", [this](const httplib::Request &req, httplib::Response &res) {
-        events(req, res, false);
-    });
-    server_.Get("/api/events", [this](const httplib::Request &req, httplib::Response &res) { events(req, res, true); });
-    server_.Get(R"(/api/.*)", [](const httplib::Request &, httplib::Response &res) {
-        reply(res, failure(404, "no such API path"));
-    });
     // The page: only files that are in its folder, also through symlinks.
     std::error_code bad;
     root_ = std::filesystem::canonical(options_.root, bad);
     if (bad || !std::filesystem::is_directory(root_)) {
         throw std::invalid_argument("cannot serve the page from '" + options_.root + "'");
     }
-    server_.Get(R"(/(.*))", [this](const httplib::Request &req, httplib::Response &res) { serve_file(req, res); });
+}
 
-    const auto &endpoint = options_.endpoint;
-    char host[INET6_ADDRSTRLEN] = {};
-    int port = 0;
-    if (endpoint.address.ss_family == AF_INET) {
-        const auto &v4 = reinterpret_cast<const sockaddr_in &>(endpoint.address);
-        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-        port = ntohs(v4.sin_port);
+// Who may ask, and for writes with what, is settled on the head alone: an
+// unauthorised body is never taken in.
+std::optional<http::Response> HttpRoom::Api::head(const http::Request &req) {
+    if (auto refusal = admitted(req)) return refusal;
+    if (auto answer = method_routed(req)) return answer;
+    return write_routed(req);
+}
+
+void HttpRoom::Api::decorate(const http::Request &req, http::Response &res) {
+    // A browser origin the operator named may read the answers.
+    const std::string origin = req.header("Origin");
+    if (!origin.empty() && cors_origin(origin)) {
+        res.set("Access-Control-Allow-Origin", origin);
+        res.set("Vary", "Origin");
+    }
+}
+
+void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Reply> reply) {
+    static const std::regex module_path(R"(/api/modules/(\d+))");
+    static const std::regex module_action(R"(/api/modules/(\d+)/(outputs|counters/clear|watchdog/clear|settings|events))");
+    Matches match;
+    const std::string &path = req.path;
+    if (path == "/api/openapi.json") {
+        http::Response res;
+        res.type = "application/json";
+        res.body = openapi_;
+        reply->send(std::move(res));
+    } else if (path == "/api/modules") {
+        json list = json::array();
+        for (const Worker *worker : units_.all()) list.push_back(summary(*worker));
+        reply->send(response_of({200, {{"modules", list}}}));
+    } else if (path == "/api/events") {
+        events(req, reply, nullptr);
+    } else if (std::regex_match(path, match, module_path)) {
+        module_call(match[1], reply, false,
+                    [](kdx::Module &m, Worker &w, const json &) { return Answer{200, state_of(m, w)}; });
+    } else if (std::regex_match(path, match, module_action)) {
+        const std::string action = match[2];
+        if (action == "events") {
+            Worker *worker = unit(match[1]);
+            if (worker == nullptr) {
+                reply->send(response_of(failure(404, "no module " + match[1].str())));
+                return;
+            }
+            events(req, reply, worker);
+            return;
+        }
+        // A clear of the watchdog needs no body; the other writes were
+        // refused at the head without one.
+        const std::string body = req.body.empty() ? std::string("{}") : req.body;
+        const ModuleWork work = action == "outputs"          ? ModuleWork(write_outputs)
+                                : action == "counters/clear" ? ModuleWork(clear_counters)
+                                : action == "watchdog/clear" ? ModuleWork(clear_watchdog)
+                                                             : ModuleWork(apply_settings);
+        module_call(match[1], reply, true, work, body);
+    } else if (path.rfind("/api/", 0) == 0 || path == "/api") {
+        reply->send(response_of(failure(404, "no such API path")));
     } else {
-        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(endpoint.address);
-        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-        port = ntohs(v6.sin6_port);
+        reply->send(serve_file(req));
     }
-    if (!server_.bind_to_port(host, port) || listener_ < 0) {
-        throw std::system_error(errno, std::generic_category(), "cannot listen on " + endpoint.text);
-    }
-    ::listen(listener_, 1024); // a deeper backlog than httplib asks for
-    log_.line(Topic::Service, "HTTP on " + endpoint.text);
 }
 
-void HttpRoom::Server::stop() {
-    {
-        std::lock_guard guard(streams_mutex_);
-        stopping_ = true;
-        for (Stream *stream : streams_) stream->end();
-    }
-    server_.stop();
-}
-
-bool HttpRoom::Server::admitted(const httplib::Request &req, httplib::Response &res) {
-    const auto address = address_of(req.remote_addr);
-    if (!options_.allow.empty() && (!address || !any_contains(options_.allow, *address))) {
-        log_.line(Topic::Refusal, "refused HTTP " + req.remote_addr + ": not in --allow");
-        reply(res, failure(403, "this address may not connect"));
-        return false;
+std::optional<http::Response> HttpRoom::Api::admitted(const http::Request &req) const {
+    if (!options_.allow.empty() && !any_contains(options_.allow, req.peer)) {
+        log_.line(Topic::Refusal, "refused HTTP " + req.peer_text + ": not in --allow");
+        return response_of(failure(403, "this address may not connect"));
     }
     if (!right_host(req)) {
         // A name we were not given is a page on another site reaching us
         // through DNS rebinding: nothing is served to it, not even a read.
-        log_.line(Topic::Refusal, "refused HTTP " + req.remote_addr + ": Host '" + req.get_header_value("Host") + "'");
-        reply(res, failure(421, "this server does not answer to that name (kdx7400d --http-host NAME)"));
-        return false;
+        log_.line(Topic::Refusal, "refused HTTP " + req.peer_text + ": Host '" + req.header("Host") + "'");
+        return response_of(failure(421, "this server does not answer to that name (kdx7400d --http-host NAME)"));
     }
-    log_.detail("HTTP " + req.method + " " + req.path + " from " + req.remote_addr);
-    return true;
+    log_.detail("HTTP " + req.method + " " + req.path + " from " + req.peer_text);
+    return std::nullopt;
 }
 
 // Host may be an IP address (no DNS answer can make a page's own name into
 // it), localhost, a name given with --http-host, or the public origin's.
-bool HttpRoom::Server::right_host(const httplib::Request &req) const {
-    std::string host = lower(req.get_header_value("Host"));
+bool HttpRoom::Api::right_host(const http::Request &req) const {
+    std::string host = lower(req.header("Host"));
     if (host.empty()) return false;
     if (host.front() == '[') {
         host = host.substr(1, host.find(']') == std::string::npos ? host.size() : host.find(']') - 1);
@@ -684,13 +624,13 @@ bool HttpRoom::Server::right_host(const httplib::Request &req) const {
     return scheme != std::string::npos && origin.substr(scheme + 3, origin.find(':', scheme + 3) - scheme - 3) == host;
 }
 
-bool HttpRoom::Server::cors_origin(const std::string &origin) const {
+bool HttpRoom::Api::cors_origin(const std::string &origin) const {
     return std::find(options_.cors.begin(), options_.cors.end(), lower(origin)) != options_.cors.end();
 }
 
 // The API's paths and the methods each takes: another method is 405 with
 // Allow, and a CORS preflight (OPTIONS) is answered from the same table.
-bool HttpRoom::Server::method_routed(const httplib::Request &req, httplib::Response &res) {
+std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &req) const {
     static const std::vector<std::pair<std::regex, std::string>> paths = {
         {std::regex("/api/modules"), "GET"},
         {std::regex("/api/events"), "GET"},
@@ -702,127 +642,87 @@ bool HttpRoom::Server::method_routed(const httplib::Request &req, httplib::Respo
         {std::regex(R"(/api/modules/\d+/watchdog/clear)"), "POST"},
         {std::regex(R"(/api/modules/\d+/settings)"), "PATCH"},
     };
+    const bool api = req.path.rfind("/api/", 0) == 0;
     for (const auto &[path, method] : paths) {
         if (!std::regex_match(req.path, path)) continue;
         const std::string allow = method == "GET" ? "GET, HEAD, OPTIONS" : method + ", OPTIONS";
         if (req.method == "OPTIONS") {
-            const std::string origin = req.get_header_value("Origin");
+            const std::string origin = req.header("Origin");
+            http::Response res;
             res.status = 204;
-            res.set_header("Allow", allow);
+            res.set("Allow", allow);
             if (!origin.empty() && cors_origin(origin)) {
-                res.set_header("Access-Control-Allow-Methods", allow);
-                res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type, Last-Event-ID");
-                res.set_header("Access-Control-Max-Age", "600");
+                res.set("Access-Control-Allow-Methods", allow);
+                res.set("Access-Control-Allow-Headers", "Authorization, Content-Type, Last-Event-ID");
+                res.set("Access-Control-Max-Age", "600");
             }
-            return true;
+            return res;
         }
-        if (req.method == method || (method == "GET" && req.method == "HEAD")) return false;
-        res.set_header("Allow", allow);
-        res.set_header("Connection", "close"); // a body it may have sent is not read
-        reply(res, failure(405, req.method + " is not a method of " + req.path + " (" + allow + ")"));
-        return true;
+        if (req.method == method || (method == "GET" && req.method == "HEAD")) return std::nullopt;
+        http::Response res = response_of(failure(405, req.method + " is not a method of " + req.path + " (" + allow + ")"));
+        res.set("Allow", allow);
+        return res;
     }
-    return false;
+    // The page's files are only read.
+    if (!api && req.method != "GET" && req.method != "HEAD") {
+        http::Response res = response_of(failure(405, req.method + " is not a method of the page (GET, HEAD)"));
+        res.set("Allow", "GET, HEAD");
+        return res;
+    }
+    return std::nullopt;
 }
 
 // Writing needs the bearer token whenever a token file is configured,
 // from loopback too; without one, only an address the operator named in
 // --http-allow-write-without-token may write. Either way the request must
 // be JSON and not come from another site's page.
-bool HttpRoom::Server::may_write(const httplib::Request &req, httplib::Response &res) {
-    const std::string origin = lower(req.get_header_value("Origin"));
-    const std::string host = lower(req.get_header_value("Host"));
+std::optional<http::Response> HttpRoom::Api::may_write(const http::Request &req) const {
+    const std::string origin = lower(req.header("Origin"));
+    const std::string host = lower(req.header("Host"));
     if (!origin.empty() && origin != "http://" + host && origin != "https://" + host &&
         origin != lower(options_.public_origin) && !cors_origin(origin)) {
-        reply(res, failure(403, "cross-site requests may not write"));
-        return false;
+        return response_of(failure(403, "cross-site requests may not write"));
     }
-    const std::string authorization = req.get_header_value("Authorization");
+    const std::string authorization = req.header("Authorization");
     const std::string expected = token();
     const bool bearer = lower(authorization.substr(0, 7)) == "bearer ";
     const bool token_ok = !expected.empty() && bearer && same_text(authorization.substr(7), expected);
-    const auto address = address_of(req.remote_addr);
-    const bool tokenless = authorization.empty() && address && any_contains(options_.write_without_token, *address);
+    const bool tokenless = authorization.empty() && any_contains(options_.write_without_token, req.peer);
     if (!token_ok && !tokenless) {
-        log_.line(Topic::Refusal, "refused HTTP write from " + req.remote_addr + ": " +
+        log_.line(Topic::Refusal, "refused HTTP write from " + req.peer_text + ": " +
                                       (authorization.empty() ? "no token" : "wrong token"));
-        res.set_header("WWW-Authenticate", "Bearer");
-        reply(res, failure(401, authorization.empty() ? "writing needs the token" : "wrong token"));
-        return false;
+        http::Response res = response_of(failure(401, authorization.empty() ? "writing needs the token" : "wrong token"));
+        res.set("WWW-Authenticate", "Bearer");
+        return res;
     }
-    return true;
+    return std::nullopt;
 }
 
 // For a write: who, from where and with what, before its body is read.
-// true when the request was answered here (refused, or a body-less clear).
-bool HttpRoom::Server::write_routed(const httplib::Request &req, httplib::Response &res) {
+std::optional<http::Response> HttpRoom::Api::write_routed(const http::Request &req) const {
     const bool writes = req.method == "PUT" || req.method == "POST" || req.method == "PATCH" || req.method == "DELETE";
-    if (!writes || req.path.rfind("/api/", 0) != 0) {
-        return false;
+    if (!writes || req.path.rfind("/api/", 0) != 0) return std::nullopt;
+    if (auto refusal = may_write(req)) return refusal;
+    if (!req.has_body) {
+        // The one write that needs no body goes on; the others are told at
+        // once rather than waited on for a body that never comes.
+        static const std::regex clear_watchdog_path(R"(/api/modules/\d+/watchdog/clear)");
+        if (req.method == "POST" && std::regex_match(req.path, clear_watchdog_path)) return std::nullopt;
+        return response_of(failure(411, "a write has a JSON body with its Content-Length (or chunked)"));
     }
-    // A refusal leaves the body unread: the connection cannot go on.
-    res.set_header("Connection", "close");
-    if (!may_write(req, res)) {
-        return true;
-    }
-    const bool has_body = req.has_header("Content-Length") ? req.get_header_value("Content-Length") != "0"
-                                                           : req.has_header("Transfer-Encoding");
-    if (!has_body) {
-        // The one write that needs no body is answered now; the others are
-        // told at once rather than waited on for a body that never comes.
-        static const std::regex clear_watchdog_path(R"(/api/modules/(\d+)/watchdog/clear)");
-        std::smatch id;
-        if (req.method == "POST" && std::regex_match(req.path, id, clear_watchdog_path)) {
-            module_call(id[1], res, true, clear_watchdog, "{}");
-        } else {
-            reply(res, failure(411, "a write has a JSON body with its Content-Length (or chunked)"));
-        }
-        return true;
-    }
-    const std::string type = req.get_header_value("Content-Type");
+    const std::string type = req.header("Content-Type");
     if (lower(type.substr(0, type.find(';'))) != "application/json") {
-        reply(res, failure(415, "a write is a JSON body (Content-Type: application/json)"));
-        return true;
+        return response_of(failure(415, "a write is a JSON body (Content-Type: application/json)"));
     }
-    const std::string length = req.get_header_value("Content-Length");
-    if (length.size() > 6 || length.find_first_not_of("0123456789") != std::string::npos ||
-        (!length.empty() && std::stoul(length) > kMaxBody)) {
-        reply(res, failure(413, "a body is at most 4 KiB"));
-        return true;
-    }
-    res.headers.erase("Connection"); // taken in whole: the connection may go on
-    return false;
+    return std::nullopt; // its size is the server's to bound
 }
 
-// Reads a write's body, at most kMaxBody whatever its transfer encoding,
-// then carries it out.
-void HttpRoom::Server::body_call(const httplib::Request &req, httplib::Response &res,
-                                 const httplib::ContentReader &content,
-                                 const std::function<Answer(kdx::Module &, Worker &, const json &)> &work) {
-    std::string body;
-    bool too_big = false;
-    content([&](const char *data, std::size_t length) {
-        if (body.size() + length > kMaxBody) {
-            too_big = true;
-            return false; // stop reading: the rest is never taken in
-        }
-        body.append(data, length);
-        return true;
-    });
-    if (too_big) {
-        res.set_header("Connection", "close");
-        reply(res, failure(413, "a body is at most 4 KiB"));
-        return;
-    }
-    module_call(req.matches[1], res, true, work, body);
-}
-
-std::string HttpRoom::Server::token() const {
+std::string HttpRoom::Api::token() const {
     std::lock_guard guard(token_mutex_);
     return token_;
 }
 
-void HttpRoom::Server::reload_token() {
+void HttpRoom::Api::reload_token() {
     if (options_.token_file.empty()) return;
     std::string fresh = read_token(options_.token_file); // throws: the old one stays
     std::lock_guard guard(token_mutex_);
@@ -833,29 +733,29 @@ void HttpRoom::Server::reload_token() {
 // (a symlink out of it is refused), and it goes out with a validator and
 // the headers that keep a browser from guessing its type or running what
 // another site put in it.
-void HttpRoom::Server::serve_file(const httplib::Request &req, httplib::Response &res) const {
+http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
     namespace fs = std::filesystem;
-    const std::string wanted = req.matches[1].str().empty() ? std::string("index.html") : req.matches[1].str();
+    const std::string wanted = req.path == "/" ? std::string("index.html") : req.path.substr(1);
     std::error_code missing;
     const fs::path path = fs::canonical(root_ / wanted, missing);
     const std::string inside = root_.string() + "/";
-    if (missing || path.string().rfind(inside, 0) != 0 || !fs::is_regular_file(path) ||
-        fs::file_size(path, missing) > (4u << 20)) {
-        reply(res, failure(404, "no such page"));
-        return;
+    if (wanted.empty() || wanted.front() == '/' || missing || path.string().rfind(inside, 0) != 0 ||
+        !fs::is_regular_file(path) || fs::file_size(path, missing) > (4u << 20)) {
+        return response_of(failure(404, "no such page"));
     }
     const auto stamp = fs::last_write_time(path, missing).time_since_epoch().count();
     char etag[64];
     std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(fs::file_size(path, missing)),
                   static_cast<unsigned long long>(stamp));
-    res.set_header("ETag", etag);
-    res.set_header("Cache-Control", "no-cache"); // kept, but asked about each time: an upgrade shows at once
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-    res.set_header("Referrer-Policy", "no-referrer");
-    if (req.get_header_value("If-None-Match") == etag) {
+    http::Response res;
+    res.set("ETag", etag);
+    res.set("Cache-Control", "no-cache"); // kept, but asked about each time: an upgrade shows at once
+    res.set("X-Content-Type-Options", "nosniff");
+    res.set("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    res.set("Referrer-Policy", "no-referrer");
+    if (req.header("If-None-Match") == etag) {
         res.status = 304;
-        return;
+        return res;
     }
     static const std::map<std::string, std::string> types = {
         {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
@@ -866,26 +766,24 @@ void HttpRoom::Server::serve_file(const httplib::Request &req, httplib::Response
     std::ifstream file(path, std::ios::binary);
     std::stringstream content;
     content << file.rdbuf();
-    res.set_content(content.str(), type == types.end() ? "application/octet-stream" : type->second);
+    res.type = type == types.end() ? "application/octet-stream" : type->second;
+    res.body = content.str();
+    return res;
 }
 
-Worker *HttpRoom::Server::unit(const std::string &id, httplib::Response &res) {
-    Worker *worker = id.size() <= 3 ? units_.find(static_cast<uint8_t>(std::min(std::stoul(id), 255ul))) : nullptr;
-    if (worker == nullptr) {
-        reply(res, failure(404, "no module " + id));
-    }
-    return worker;
+Worker *HttpRoom::Api::unit(const std::string &id) const {
+    return id.size() <= 3 ? units_.find(static_cast<uint8_t>(std::min(std::stoul(id), 255ul))) : nullptr;
 }
 
-void HttpRoom::Server::module_call(const std::string &id, httplib::Response &res, bool writes,
-                                   const std::function<Answer(kdx::Module &, Worker &, const json &)> &work,
-                                   const std::string &text) {
-    Worker *worker = unit(id, res);
+void HttpRoom::Api::module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes,
+                                ModuleWork work, const std::string &text) {
+    Worker *worker = unit(id);
     if (worker == nullptr) {
+        reply->send(response_of(failure(404, "no module " + id)));
         return;
     }
     if (worker->stalled()) { // its module hangs: no use waiting behind it
-        reply(res, failure(503, "the module does not answer", RESULT_BUSY));
+        reply->send(response_of(failure(503, "the module does not answer", RESULT_BUSY)));
         return;
     }
     json body;
@@ -893,122 +791,84 @@ void HttpRoom::Server::module_call(const std::string &id, httplib::Response &res
         bool twice = false;
         body = parse_body(text, twice);
         if (body.is_discarded()) {
-            reply(res, failure(400, "the body is not JSON"));
+            reply->send(response_of(failure(400, "the body is not JSON")));
             return;
         }
         if (twice) {
-            reply(res, failure(422, "the body names a key twice"));
+            reply->send(response_of(failure(422, "the body names a key twice")));
             return;
         }
     }
-    // The job may outlive this handler (a 504): it owns all it uses.
-    reply(res, Call::on(
-                   *worker,
-                   [writes, work, body = std::move(body)](kdx::Module &m, Worker &w) {
-                       const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
-                       return work(m, w, body);
-                   },
-                   options_.request_timeout, writes));
+    Call::on(
+        *worker,
+        [writes, work = std::move(work), body = std::move(body)](kdx::Module &m, Worker &w) {
+            const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
+            return work(m, w, body);
+        },
+        [reply](Answer answer) { reply->send(response_of(answer)); }, writes);
 }
 
-// An event stream, of one unit or of all (unit 0). A new reader gets a
-// hello with the state (one unit's snapshot, or the list of modules) and
+// An event stream, of one unit or of all (worker null). A new reader gets
+// a hello with the state (one unit's snapshot, or the list of modules) and
 // every event after it; a reader that comes back with Last-Event-ID gets
 // what it missed from the ring, or a gap event first when the ring no
 // longer holds all of it (or the daemon restarted), and then the state.
-void HttpRoom::Server::events(const httplib::Request &req, httplib::Response &res, bool all_units) {
-    Worker *worker = all_units ? nullptr : unit(req.matches[1], res);
-    if (!all_units && worker == nullptr) {
-        return;
-    }
-    const uint8_t unit_id = all_units ? EventHub::kAllUnits : worker->unit();
+void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http::Reply> &reply, Worker *worker) {
     EventHub &hub = units_.events();
-    const auto resumed = position_of(req.get_header_value("Last-Event-ID"));
+    const auto resumed = position_of(req.header("Last-Event-ID"));
     const bool same_run = resumed && resumed->boot == hub.boot();
     json hello{{"boot", hub.boot()}};
-    uint64_t after = 0;
-    if (same_run) {
-        after = resumed->number;
-    } else if (all_units) {
-        after = hub.last(EventHub::kAllUnits);
-    } else {
-        // The snapshot and its position are taken together on the worker,
-        // the only thread that publishes this unit's events.
-        auto seq = std::make_shared<uint64_t>(hub.last(unit_id));
-        const Answer state = Call::on(
-            *worker,
-            [seq, &hub = hub, unit_id](kdx::Module &m, Worker &w) {
-                *seq = hub.last(unit_id);
-                return Answer{200, state_of(m, w)};
-            },
-            options_.request_timeout);
-        after = *seq;
-        hello["state"] = state.status == 200 ? state.body : json(nullptr);
-    }
-    auto stream = std::make_shared<Stream>(hub.boot(), all_units);
-    {
-        std::lock_guard guard(streams_mutex_);
-        if (stopping_) {
-            reply(res, failure(503, "stopping"));
-            return;
-        }
-        streams_.insert(stream.get());
-    }
-    const EventHub::Replay missed = units_.subscribe(*stream, unit_id, after);
-    std::string first;
-    if (resumed && (!same_run || !missed.complete)) {
-        json gap{{"boot", hub.boot()}, {"after", resumed->number}};
-        if (!all_units) gap["unit"] = unit_id;
-        gap["reason"] = same_run ? "the events after it are no longer kept" : "the daemon restarted";
-        first += "event: gap\ndata: " + gap.dump() + "\n\n";
-    }
-    hello["seq"] = after;
-    if (all_units) {
+    if (worker == nullptr) {
         json list = json::array();
         for (const Worker *w : units_.all()) list.push_back(summary(*w));
         hello["modules"] = list;
-    } else {
-        hello["unit"] = unit_id;
-        hello["present"] = worker->present();
+        open_stream(units_, resumed, EventHub::kAllUnits, same_run ? resumed->number : hub.last(EventHub::kAllUnits),
+                    std::move(hello), reply);
+        return;
     }
-    first += "id: " + stream->id(after) + "\nevent: hello\ndata: " + hello.dump() + "\n\n";
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [stream, first = std::move(first)](size_t, httplib::DataSink &sink) mutable {
-            std::string out = std::move(first);
-            first.clear();
-            if (out.empty()) {
-                if (!stream->next(out)) return false;
-                if (out.empty()) out = ": keepalive\n\n";
-            }
-            return sink.write(out.data(), out.size());
+    const uint8_t unit_id = worker->unit();
+    hello["unit"] = unit_id;
+    hello["present"] = worker->present();
+    if (same_run) {
+        open_stream(units_, resumed, unit_id, resumed->number, std::move(hello), reply);
+        return;
+    }
+    // The snapshot and its position are taken together on the worker, the
+    // only thread that publishes this unit's events.
+    auto seq = std::make_shared<uint64_t>(hub.last(unit_id));
+    Call::on(
+        *worker,
+        [seq, &hub, unit_id](kdx::Module &m, Worker &w) {
+            *seq = hub.last(unit_id);
+            return Answer{200, state_of(m, w)};
         },
-        [this, stream](bool) {
-            units_.events().unsubscribe(*stream);
-            std::lock_guard guard(streams_mutex_);
-            streams_.erase(stream.get());
+        [&units = units_, seq, resumed, unit_id, hello, reply](Answer state) mutable {
+            hello["state"] = state.status == 200 ? state.body : json(nullptr);
+            open_stream(units, resumed, unit_id, *seq, std::move(hello), reply);
         });
 }
 
-HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log)
-    : server_(std::make_unique<Server>(std::move(options), units, log)) {}
+HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log) : api_(std::make_unique<Api>(options, units, log)) {
+    http::Options transport;
+    transport.endpoint = options.endpoint;
+    transport.max_connections = options.max_clients;
+    transport.max_per_address = options.max_per_address;
+    transport.idle = options.idle_timeout.count() == 0 ? std::chrono::seconds(60)
+                                                       : std::min(options.idle_timeout, std::chrono::seconds(60));
+    transport.answer_timeout = options.request_timeout;
+    transport.body_limit = kMaxBody;
+    server_ = std::make_unique<http::Server>(transport, *api_, log);
+    log.line(Topic::Service, "HTTP on " + options.endpoint.text + " (at most " +
+                                 std::to_string(server_->max_connections()) + " connections)");
+}
 
 HttpRoom::~HttpRoom() { stop(); }
 
-void HttpRoom::reload_token() { server_->reload_token(); }
+void HttpRoom::reload_token() { api_->reload_token(); }
 
-void HttpRoom::start() {
-    thread_ = std::thread([this] { server_->run(); });
-}
+void HttpRoom::start() { server_->start(); }
 
-void HttpRoom::stop() {
-    if (thread_.joinable()) {
-        server_->stop();
-        thread_.join();
-    }
-}
+void HttpRoom::stop() { server_->stop(); }
 
 std::string read_token(const std::string &path) {
     std::ifstream file(path);

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The HTTP front end: a JSON API over the module workers, their input
-// events as server-sent events, and the dashboard page. On cpp-httplib,
-// with a bounded pool of threads (an event stream holds one).
+// events as server-sent events, and the dashboard page, on one event loop
+// (http_server.h).
 #pragma once
 
+#include "http_server.h"
 #include "log.h"
 #include "net.h"
 #include "worker.h"
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kdxd {
@@ -25,7 +25,8 @@ struct HttpOptions {
     std::string public_origin;              // e.g. https://rig.example behind a reverse proxy
     std::vector<std::string> cors;          // browser origins that may use the API (--http-cors)
     std::string root;              // the page's folder
-    unsigned max_clients = 160;    // connections served at once, event streams among them
+    std::size_t max_clients = 4096;     // connections at once, event streams among them
+    std::size_t max_per_address = 256;  // of them from one address
     std::chrono::seconds idle_timeout{60};
     // How long a request waits for its module before 504; its job still
     // runs to the end (a dozen commands of up to 5 s each on a hung module).
@@ -50,9 +51,9 @@ public:
     static constexpr std::size_t kMaxBody = 4096;
 
 private:
-    class Server;
-    std::unique_ptr<Server> server_;
-    std::thread thread_;
+    class Api;
+    std::unique_ptr<Api> api_;
+    std::unique_ptr<http::Server> server_;
 };
 
 // The bearer token from a file, surrounding white space dropped; throws

@@ -17,6 +17,7 @@
 #include <iostream>
 #include <string>
 #include <pthread.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -34,6 +35,7 @@ struct Options {
     unsigned evict_idle = 10;
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
+    unsigned http_max_clients = 4096, http_max_per_address = 256;
     std::string http, http_token_file, http_root, http_public_origin;
     std::vector<std::string> http_hosts, http_write_without_token, http_cors;
     std::string state_dir;
@@ -122,6 +124,8 @@ Plan plan_of(const Options &options) {
         }
         http.idle_timeout = plan.modbus.idle_timeout;
         http.request_timeout = std::chrono::seconds(options.http_request_timeout);
+        http.max_clients = options.http_max_clients;
+        http.max_per_address = options.http_max_per_address;
         http.root = options.http_root.empty() ? installed_page() : options.http_root;
         if (!options.http_token_file.empty()) {
             read_token(options.http_token_file); // a usage error now, not later
@@ -159,6 +163,12 @@ int main(int argc, char **argv) {
     app.add_option("--http-request-timeout", options.http_request_timeout,
                    "seconds an HTTP request waits for its module before 504 (default 12)")
         ->check(CLI::Range(1u, 600u));
+    app.add_option("--http-max-clients", options.http_max_clients,
+                   "HTTP connections at once, event streams among them (default 4096, within the open-files limit)")
+        ->check(CLI::Range(1u, 65536u));
+    app.add_option("--http-max-per-address", options.http_max_per_address,
+                   "HTTP connections at once from one address (default 256)")
+        ->check(CLI::Range(1u, 65536u));
     app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
     app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
     app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
@@ -194,6 +204,13 @@ int main(int argc, char **argv) {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Each connection is a descriptor: take what the hard limit allows
+    // (systemd's is 512 Ki), or the soft 1,024 would cap the clients.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     Log log(options.verbose);
     LogEvents log_events(log);
