@@ -8,6 +8,8 @@ set, the daemon already serving the testbed's module as unit 1):
                                          input change to a browser's EventSource handler
   http_front.py streams BASE PID N SECONDS FLIPPER...
                                          N event streams held: the daemon's memory and CPU
+  http_front.py crowds BASE PID N          GET /api/modules alone, then beside N idle, N slowloris
+                                         and N streaming connections: p99, memory, threads
 
 FLIPPER is the command line of ``watch flipper DIR NODE``: it flips input 0
 per line and prints when, in CLOCK_MONOTONIC (time.monotonic's clock)."""
@@ -158,9 +160,58 @@ def streams(base: str, pid: int, n: int, seconds: float, flipper_command: list[s
           f"{held_kib} KiB with them, {loaded_kib} KiB after {flips} changes; CPU {used * 100:.1f} % of a core")
 
 
+def crowds(base: str, pid: int, n: int) -> None:
+    import resource
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    host, port = base.split("//")[1].split(":")
+    session = requests.Session()
+
+    def p99() -> float:
+        ms = []
+        for _ in range(200):
+            start = time.perf_counter()
+            assert session.get(f"{base}/api/modules", timeout=10).status_code == 200
+            ms.append((time.perf_counter() - start) * 1000)
+        return percentiles(ms)[1]
+
+    def crowd(first: int, opening: bytes) -> list[socket.socket]:
+        out = []
+        for i in range(n):
+            s = socket.create_connection((host, int(port)), timeout=10, source_address=(f"127.0.{first}.{1 + i % 8}", 0))
+            if opening:
+                s.sendall(opening)
+            out.append(s)
+        return out
+
+    alone = p99()
+    threads = len(os.listdir(f"/proc/{pid}/task"))
+    rows = [("alone", alone)]
+    held = crowd(11, b"")
+    rows.append((f"beside {n} idle", p99()))
+    slow = crowd(12, b"GET /api/modules HTTP/1.1\r\nX-Slow: ")
+    rows.append((f"beside {n} slowloris", p99()))
+    for s in slow:
+        s.close()
+    streams = crowd(13, f"GET /api/events HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+    rows.append((f"beside {n} idle and {n} streams", p99()))
+    rss = status_kib(pid, "VmRSS") / 1024
+    now = len(os.listdir(f"/proc/{pid}/task"))
+    for s in held + streams:
+        s.close()
+    for name, value in rows:
+        print(f"GET /api/modules p99 {name:32s} {value:6.2f} ms  ({value / alone:4.1f}x alone)")
+    worst = max(value for _, value in rows)
+    print(f"daemon with {2 * n} connections: {rss:.1f} MiB, {now} threads ({threads} before)"
+          f"  goals p99 < 100 ms, < 64 MiB, threads unchanged: "
+          f"{'met' if worst < 100 and rss < 64 and now == threads else 'NOT met'}")
+
+
 if __name__ == "__main__":
     command, base = sys.argv[1], sys.argv[2]
-    if command == "get":
+    if command == "crowds":
+        crowds(base, int(sys.argv[3]), int(sys.argv[4]))
+    elif command == "get":
         get(base, int(sys.argv[3]))
     elif command == "events":
         events(base, int(sys.argv[3]), int(sys.argv[4]), sys.argv[5:])
