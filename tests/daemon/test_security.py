@@ -141,6 +141,26 @@ def test_writes_answer_as_http_says(guarded: tuple[Rig, str]) -> None:
     assert rig.state()["outputs"] == 1
 
 
+@pytest.mark.parametrize("what, request_bytes, status", [
+    ("a head over 8 KiB", b"GET /api/modules HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + b"a" * 9000 + b"\r\n\r\n",
+     b"431"),
+    ("not HTTP", b"HELLO THERE\r\n\r\n", b"400"),
+    ("a bad chunk size", b"PUT /api/modules/1/outputs HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+     TOKEN.encode() + b"\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", b"400"),
+])
+def test_a_broken_request_is_answered_and_closed(guarded: tuple[Rig, str], what: str, request_bytes: bytes,
+                                                 status: bytes) -> None:
+    rig, base = guarded
+    with socket.create_connection(("127.0.0.1", rig.http_port), timeout=5) as s:
+        s.sendall(request_bytes)
+        answer = b""
+        while chunk := s.recv(4096):
+            answer += chunk
+    assert answer.split(b" ")[1] == status, what
+    assert b"Connection: close" in answer, what
+    assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200
+
+
 def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> None:
     page = Path(rig.root, "www")
     shutil.copytree(os.environ["KDX7400D_WWW"], page)

@@ -150,6 +150,8 @@ private:
     void read_head();
     void on_head(error_code ec);
     void read_body();
+    static bool malformed(const error_code &ec);
+    void refuse_malformed(const error_code &ec);
     void on_body(error_code ec);
     void dispatch();
     void respond(Response response);
@@ -271,11 +273,8 @@ void Session::on_head(error_code ec) {
         respond(std::move(refusal));
         return;
     }
-    if (ec && ec.category() == bhttp::make_error_code(bhttp::error::end_of_stream).category() &&
-        ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
-        Response refusal = loop_.handler.refusal(400, "the request is not HTTP/1.1: " + ec.message());
-        refusal.close = true;
-        respond(std::move(refusal));
+    if (malformed(ec)) {
+        refuse_malformed(ec);
         return;
     }
     if (ec) {
@@ -327,6 +326,18 @@ void Session::on_head(error_code ec) {
     read_body();
 }
 
+// The parser's complaint, as against a client that went away mid-request.
+bool Session::malformed(const error_code &ec) {
+    return ec && ec.category() == bhttp::make_error_code(bhttp::error::end_of_stream).category() &&
+           ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
+}
+
+void Session::refuse_malformed(const error_code &ec) {
+    Response refusal = loop_.handler.refusal(400, "the request is not HTTP/1.1: " + ec.message());
+    refusal.close = true;
+    respond(std::move(refusal));
+}
+
 void Session::read_body() {
     stage_ = Stage::body;
     arm(loop_.options.body_deadline);
@@ -345,6 +356,10 @@ void Session::on_body(error_code ec) {
                                                           std::to_string(loop_.options.body_limit / 1024) + " KiB");
         refusal.close = true;
         respond(std::move(refusal));
+        return;
+    }
+    if (malformed(ec)) {
+        refuse_malformed(ec);
         return;
     }
     if (ec) {
