@@ -4,6 +4,7 @@
 // the workers requests and never call the library themselves.
 #include "http_room.h"
 #include "modbus_room.h"
+#include "mqtt_room.h"
 #include "unit_book.h"
 #include "worker.h"
 
@@ -39,7 +40,18 @@ struct Options {
     std::string http, http_token_file, http_root, http_public_origin;
     std::vector<std::string> http_hosts, http_write_without_token, http_cors;
     std::string state_dir;
+    std::string mqtt, mqtt_prefix, mqtt_client_id, mqtt_credentials, mqtt_protocol = "5";
+    std::vector<std::string> mqtt_tls;
+    bool mqtt_allow_commands = false;
+    unsigned mqtt_outbox = 10000;
+    std::optional<std::string> mqtt_ha_discovery;
 };
+
+std::string host_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+    return name;
+}
 
 // The page's folder as installed beside the program: BIN/../share/kdx7400d/www.
 std::string installed_page() {
@@ -80,6 +92,7 @@ struct Plan {
     std::vector<UnitTarget> units;
     ModbusOptions modbus;
     std::optional<HttpOptions> http;
+    std::optional<MqttOptions> mqtt;
 };
 
 Plan plan_of(const Options &options) {
@@ -135,6 +148,38 @@ Plan plan_of(const Options &options) {
     } else if (!options.http_token_file.empty() || !options.http_root.empty()) {
         throw std::invalid_argument("--http-token-file and --http-root go with --http ADDR:PORT");
     }
+    if (!options.mqtt.empty()) {
+        MqttOptions mqtt;
+        parse_broker(options.mqtt, mqtt);
+        mqtt.prefix = options.mqtt_prefix.empty() ? "kdx7400/" + host_name() : options.mqtt_prefix;
+        check_prefix(mqtt.prefix);
+        mqtt.client_id = options.mqtt_client_id.empty() ? "kdx7400d-" + host_name() : options.mqtt_client_id;
+        if (!options.mqtt_credentials.empty()) read_credentials(options.mqtt_credentials, mqtt);
+        if (options.mqtt_protocol != "5" && options.mqtt_protocol != "3.1.1") {
+            throw std::invalid_argument("--mqtt-protocol is 5 or 3.1.1");
+        }
+        mqtt.protocol = options.mqtt_protocol == "5" ? 5 : 311;
+        if (!options.mqtt_tls.empty()) {
+            if (options.mqtt_tls.size() != 1 && options.mqtt_tls.size() != 3) {
+                throw std::invalid_argument("--mqtt-tls takes CA, or CA CERT KEY");
+            }
+            mqtt.tls_ca = options.mqtt_tls[0];
+            if (options.mqtt_tls.size() == 3) {
+                mqtt.tls_cert = options.mqtt_tls[1];
+                mqtt.tls_key = options.mqtt_tls[2];
+            }
+        }
+        mqtt.allow_commands = options.mqtt_allow_commands;
+        mqtt.outbox = options.mqtt_outbox;
+        if (options.mqtt_ha_discovery) {
+            mqtt.ha_discovery = options.mqtt_ha_discovery->empty() ? "homeassistant" : *options.mqtt_ha_discovery;
+            check_prefix(*mqtt.ha_discovery);
+        }
+        plan.mqtt = mqtt;
+    } else if (!options.mqtt_prefix.empty() || options.mqtt_allow_commands || options.mqtt_ha_discovery ||
+               !options.mqtt_tls.empty() || !options.mqtt_credentials.empty()) {
+        throw std::invalid_argument("the --mqtt-* options go with --mqtt HOST:PORT");
+    }
     return plan;
 }
 
@@ -169,6 +214,21 @@ int main(int argc, char **argv) {
     app.add_option("--http-max-per-address", options.http_max_per_address,
                    "HTTP connections at once from one address (default 256)")
         ->check(CLI::Range(1u, 65536u));
+    app.add_option("--mqtt", options.mqtt, "HOST:PORT of an MQTT broker to publish to (default: none)");
+    app.add_option("--mqtt-prefix", options.mqtt_prefix, "the topics' prefix (default kdx7400/HOSTNAME)");
+    app.add_option("--mqtt-client-id", options.mqtt_client_id, "the client ID (default kdx7400d-HOSTNAME)");
+    app.add_option("--mqtt-credentials", options.mqtt_credentials, "file: the user name, and the password on line 2");
+    app.add_option("--mqtt-protocol", options.mqtt_protocol, "5 or 3.1.1 (default 5)");
+    app.add_option("--mqtt-tls", options.mqtt_tls, "CA [CERT KEY]: TLS to the broker, and a client certificate")
+        ->expected(1, 3);
+    app.add_option("--mqtt-outbox", options.mqtt_outbox,
+                   "events kept per unit while the broker is away (default 10000; the oldest go first)")
+        ->check(CLI::Range(1u, 1000000u));
+    app.add_flag("--mqtt-allow-commands", options.mqtt_allow_commands,
+                 "take commands from the broker (its ACL decides who may send them)");
+    app.add_option("--mqtt-ha-discovery", options.mqtt_ha_discovery,
+                   "publish Home Assistant discovery under PREFIX (default homeassistant)")
+        ->expected(0, 1);
     app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
     app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
     app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
@@ -234,8 +294,13 @@ int main(int argc, char **argv) {
         if (plan.http) {
             http.emplace(*plan.http, units, log);
         }
+        std::optional<MqttRoom> mqtt;
+        if (plan.mqtt) {
+            mqtt.emplace(*plan.mqtt, units, log);
+        }
         modbus.start();
         if (http) http->start();
+        if (mqtt) mqtt->start();
         for (;;) {
             const timespec scan{kScanSeconds, 0};
             const int got = sigtimedwait(&signals, nullptr, &scan);
@@ -257,6 +322,7 @@ int main(int argc, char **argv) {
                 assign_modules(units, *book, log);
             }
         }
+        if (mqtt) mqtt->stop();
         if (http) http->stop();
         modbus.stop();
         units.stop();
