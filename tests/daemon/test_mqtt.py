@@ -1,0 +1,171 @@
+# SPDX-License-Identifier: MIT
+"""kdx7400d as a client of a real broker (mosquitto, with a password file
+and an ACL): retained status and state, the last will, events counted
+exactly and accounted for by seq across a broker restart, commands through
+the ACL and the service's checks, TLS, and Home Assistant discovery."""
+
+from __future__ import annotations
+
+import signal
+import tempfile
+from pathlib import Path
+from typing import Iterator
+
+import pytest
+
+from modbus_rig import Rig, eventually
+from mqtt_broker import PREFIX, Broker, Listener, accounted, events_by_seq, make_tls
+
+
+@pytest.fixture
+def broker() -> Iterator[Broker]:
+    with tempfile.TemporaryDirectory(prefix="kdx7400-broker-") as root:
+        b = Broker(Path(root))
+        yield b
+        b.stop()
+
+
+def start(rig: Rig, broker: Broker, *options: str) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3", "--watch-interval", "10", "--mqtt", f"127.0.0.1:{broker.port}",
+              "--mqtt-prefix", PREFIX, "--mqtt-credentials", broker.credentials(), *options)
+
+
+def rising_on(events: dict[int, object], channel: int) -> int:
+    total = 0
+    for event in events.values():
+        assert isinstance(event, dict)
+        if event["event"] == "input" and event["channel"] == channel:
+            total += event["count"] if event["kind"] == "pulses" else int(event["kind"] == "rising")
+    return total
+
+
+def test_status_and_state_are_retained_and_the_will_says_offline(rig: Rig, broker: Broker) -> None:
+    start(rig, broker)
+    rig.sim("inputs", rig.root, "sg0", "0x5")
+    late = Listener(broker, [f"{PREFIX}/status", f"{PREFIX}/1/state"])  # comes after: retained
+    assert late.wait(lambda: late.on(f"{PREFIX}/status")[-1:] == [b"online"])
+    assert late.wait(lambda: any(s["inputs"] == "0x0000000000000005" for s in late.json_on(f"{PREFIX}/1/state")))
+    state = late.json_on(f"{PREFIX}/1/state")[-1]
+    assert state["id"] == 1 and state["present"] and state["identity"]["product_id"] == 0x7401
+    assert {"counters", "outputs", "watchdog_timeout", "filter"} <= set(state)
+    assert rig.daemon is not None
+    rig.daemon.send_signal(signal.SIGKILL)
+    rig.daemon.wait(timeout=10)
+    assert late.wait(lambda: late.on(f"{PREFIX}/status")[-1:] == [b"offline"]), "the will"
+    late.close()
+    # A clean stop says it itself.
+    rig.start("--module", "1=7401:3", "--mqtt", f"127.0.0.1:{broker.port}", "--mqtt-prefix", PREFIX,
+              "--mqtt-credentials", broker.credentials())
+    watcher = Listener(broker, [f"{PREFIX}/status"])
+    assert watcher.wait(lambda: watcher.on(f"{PREFIX}/status")[-1:] == [b"online"])
+    rig.stop()
+    assert watcher.wait(lambda: watcher.on(f"{PREFIX}/status")[-1:] == [b"offline"])
+    watcher.close()
+
+
+def test_a_pulse_train_is_counted_exactly(rig: Rig, broker: Broker) -> None:
+    start(rig, broker)
+    listener = Listener(broker, [f"{PREFIX}/1/events"])
+    rig.sim("pulse", rig.root, "sg0", "4", "1000", "500")
+    assert listener.wait(lambda: rising_on(events_by_seq(listener)[0], 4) >= 1000)
+    events, gaps = events_by_seq(listener)
+    assert rising_on(events, 4) == 1000 and not gaps and accounted(events, gaps)
+    listener.close()
+
+
+def test_a_broker_restart_loses_nothing_unaccounted(rig: Rig, broker: Broker) -> None:
+    start(rig, broker, "--mqtt-outbox", "40")
+    # A subscriber with a session: the broker keeps what comes for it.
+    listener = Listener(broker, [f"{PREFIX}/1/events"], client_id="historian", clean=False)
+    rig.sim("inputs", rig.root, "sg0", "0x1")
+    assert listener.wait(lambda: len(events_by_seq(listener)[0]) >= 1)
+    broker.stop()
+    # While the broker is away: 100 edges, more than the outbox of 40 keeps.
+    for i in range(100):
+        rig.sim("inputs", rig.root, "sg0", "0x2" if i % 2 == 0 else "0x0")
+    rig.sim("pulse", rig.root, "sg0", "4", "300", "500")
+    broker.start()
+    assert listener.wait(lambda: any(e["event"] == "input" and e["channel"] == 4
+                                     for e in events_by_seq(listener)[0].values()), 20)
+    rig.sim("inputs", rig.root, "sg0", "0x8")  # and after it, as ever
+    assert listener.wait(lambda: any(e.get("channel") == 3 for e in events_by_seq(listener)[0].values()))
+    events, gaps = events_by_seq(listener)
+    assert accounted(events, gaps), (sorted(events), gaps)
+    assert len(gaps) == 1 and gaps[0]["lost"] > 0, gaps
+    listener.close()
+
+
+COMMANDS = [
+    # user, payload, the result's status (None: the ACL dropped it), outputs after
+    ("operator", '{"mask": "0xf", "value": "0x5"}', 200, 0x5),
+    ("operator", '{"channel": 7, "on": true}', 200, 0x85),
+    ("operator", '{"mask": 1, "value": 3}', 422, 0x85),
+    ("operator", '{"mask": 1, "value": 1, "value": 0}', 422, 0x85),
+    ("operator", 'not json', 400, 0x85),
+    ("viewer", '{"mask": "0xff", "value": "0x0"}', None, 0x85),
+]
+
+
+def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker) -> None:
+    start(rig, broker, "--mqtt-allow-commands")
+    results = Listener(broker, [f"{PREFIX}/1/result"])
+    for i, (user, payload, status, outputs) in enumerate(COMMANDS):
+        sender = Listener(broker, [], user=user)
+        sender.publish(f"{PREFIX}/1/outputs/set", payload)
+        if status is None:
+            assert not results.wait(lambda: len(results.on(f"{PREFIX}/1/result")) > i, 1), user
+        else:
+            assert results.wait(lambda: len(results.on(f"{PREFIX}/1/result")) > i), payload
+            assert results.json_on(f"{PREFIX}/1/result")[i]["status"] == status, payload
+        assert eventually(lambda: rig.state()["outputs"] == outputs, 2), payload
+        sender.close()
+    # MQTT 5: the result goes to the request's response topic, with its
+    # correlation data.
+    asker = Listener(broker, ["replies/me"], user="operator", v5=True)
+    asker.publish(f"{PREFIX}/1/counters/clear", '{"mask": "0x1"}', ResponseTopic="replies/me",
+                  CorrelationData=b"request-17")
+    assert asker.wait(lambda: bool(asker.on("replies/me")))
+    reply = [m for m in asker.messages if m[0] == "replies/me"][0]
+    assert reply[3].CorrelationData == b"request-17" and asker.json_on("replies/me")[0]["status"] == 200
+    results.close()
+    asker.close()
+
+
+def test_commands_are_refused_unless_allowed(rig: Rig, broker: Broker) -> None:
+    start(rig, broker)
+    results = Listener(broker, [f"{PREFIX}/1/result"], user="operator")
+    results.publish(f"{PREFIX}/1/outputs/set", '{"mask": 1, "value": 1}')
+    assert results.wait(lambda: bool(results.on(f"{PREFIX}/1/result")))
+    assert results.json_on(f"{PREFIX}/1/result")[0]["status"] == 403
+    assert rig.state()["outputs"] == 0
+    results.close()
+
+
+def test_tls_to_a_broker_with_a_ca_made_here(rig: Rig) -> None:
+    with tempfile.TemporaryDirectory(prefix="kdx7400-broker-") as root:
+        tls = make_tls(Path(root))
+        broker = Broker(Path(root), tls=tls)
+        try:
+            rig.add("pid=0x7401,bid=3")
+            rig.start("--module", "1=7401:3", "--mqtt", f"127.0.0.1:{broker.tls_port}", "--mqtt-prefix", PREFIX,
+                      "--mqtt-credentials", broker.credentials(), "--mqtt-tls", str(tls / "ca.crt"))
+            listener = Listener(broker, [f"{PREFIX}/status"], tls=tls)
+            assert listener.wait(lambda: listener.on(f"{PREFIX}/status")[-1:] == [b"online"])
+            listener.close()
+        finally:
+            broker.stop()
+
+
+def test_home_assistant_discovers_every_channel_and_asks_again(rig: Rig, broker: Broker) -> None:
+    start(rig, broker, "--mqtt-ha-discovery")
+    ha = Listener(broker, ["homeassistant/#"])
+    configs = lambda: [t for t, _, _, _ in ha.messages if t.endswith("/config")]  # noqa: E731
+    assert ha.wait(lambda: len(configs()) == 48)  # 16 inputs, 16 counters, 16 outputs
+    kinds = {t.split("/")[1] for t in configs()}
+    assert kinds == {"binary_sensor", "sensor", "switch"}
+    counter = [c for t, c, _, _ in ha.messages if t.endswith("_count3/config")]
+    assert b'"state_class":"total_increasing"' in counter[0] and b"counters[3]" in counter[0]
+    ha.publish("homeassistant/status", "online")  # Home Assistant started again
+    assert ha.wait(lambda: len(configs()) >= 96)
+    ha.close()
