@@ -96,6 +96,7 @@ json summary(const Worker &worker) {
 // A module's state as the API shows it: one snapshot of the service.
 json state_of(kdx::Module &m, const Worker &worker) {
     const service::Snapshot s = service::snapshot(m);
+    worker.metrics().counters_read(s.counters);
     json out = summary(worker);
     out["outputs"] = hex(s.outputs);
     out["power_on"] = hex(s.power_on);
@@ -210,11 +211,15 @@ Answer clear_watchdog(kdx::Module &m, Worker &, const json &) {
     return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
 }
 
-Answer clear_counters(kdx::Module &m, Worker &, const json &body) {
+Answer clear_counters(kdx::Module &m, Worker &worker, const json &body) {
     const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
     if (!mask) return failure(422, "expected {\"mask\": M}");
+    // What they counted until now stays in the pulse totals.
+    worker.metrics().counters_read(m.read_counters());
     if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
-    return Answer{200, {{"counters", m.read_counters()}}};
+    const std::vector<uint32_t> counters = m.read_counters();
+    worker.metrics().counters_read(counters);
+    return Answer{200, {{"counters", counters}}};
 }
 
 

@@ -189,6 +189,110 @@ bool same_text(const std::string &a, const std::string &b) {
 
 using Matches = std::smatch;
 
+// One scrape of /metrics: each present unit's state is read on its worker,
+// and when the last is in, the text goes out.
+class Scrape {
+public:
+    Scrape(Units &units, std::shared_ptr<http::Reply> reply, std::string more)
+        : units_(units), reply_(std::move(reply)), more_(std::move(more)) {}
+
+    static void start(Units &units, const std::shared_ptr<http::Reply> &reply, std::string more) {
+        auto scrape = std::make_shared<Scrape>(units, reply, std::move(more));
+        const std::vector<Worker *> all = units.all();
+        scrape->waiting_ = all.size() + 1;
+        for (Worker *worker : all) {
+            if (!worker->present()) {
+                scrape->done(worker->unit(), nullptr);
+                continue;
+            }
+            api::on_worker(
+                *worker, [](kdx::Module &m, Worker &w) { return Answer{200, api::state_of(m, w)}; },
+                [scrape, unit = worker->unit()](Answer answer) {
+                    scrape->done(unit, answer.status == 200 ? answer.body : json(nullptr));
+                });
+        }
+        scrape->done(0, nullptr); // the scrape's own share: nothing may be left waiting for it
+    }
+
+private:
+    void done(uint8_t unit, json state) {
+        {
+            std::lock_guard guard(mutex_);
+            if (unit != 0) states_[unit] = std::move(state);
+            if (--waiting_ != 0) return;
+        }
+        http::Response res;
+        res.type = "text/plain; version=0.0.4; charset=utf-8";
+        res.set("Cache-Control", "no-store");
+        res.body = text();
+        reply_->send(std::move(res));
+    }
+
+    std::string text() const {
+        std::string plugged, inputs, outputs, pulses, created, buckets, failures;
+        for (const auto &[unit, state] : states_) {
+            const Worker *worker = units_.find(unit);
+            if (worker == nullptr) continue;
+            const std::string u = "unit=\"" + std::to_string(unit) + "\"";
+            plugged += metric_line("kdx7400_plugged", u, worker->present() && !state.is_null() ? 1 : 0);
+            if (!state.is_null()) {
+                const uint64_t in = std::stoull(state["inputs"].get<std::string>(), nullptr, 16);
+                const uint64_t out = std::stoull(state["outputs"].get<std::string>(), nullptr, 16);
+                const auto &counts = state["identity"]["counts"];
+                for (unsigned ch = 0; ch < counts["di"].get<unsigned>(); ++ch) {
+                    inputs += metric_line("kdx7400_input", u + ",channel=\"" + std::to_string(ch) + "\"",
+                                          static_cast<double>((in >> ch) & 1));
+                }
+                for (unsigned ch = 0; ch < counts["do"].get<unsigned>(); ++ch) {
+                    outputs += metric_line("kdx7400_output", u + ",channel=\"" + std::to_string(ch) + "\"",
+                                           static_cast<double>((out >> ch) & 1));
+                }
+            }
+            const UnitMetrics::Figures f = worker->metrics().figures();
+            for (std::size_t ch = 0; ch < f.pulses.size(); ++ch) {
+                const std::string labels = u + ",channel=\"" + std::to_string(ch) + "\"";
+                pulses += metric_line("kdx7400_input_pulses_total", labels, static_cast<double>(f.pulses[ch]));
+                created += metric_line("kdx7400_input_pulses_created", labels, f.created[ch]);
+            }
+            for (std::size_t i = 0; i < UnitMetrics::kBuckets.size(); ++i) {
+                char le[32];
+                std::snprintf(le, sizeof le, "%g", UnitMetrics::kBuckets[i]);
+                buckets += metric_line("kdx7400_request_duration_seconds_bucket", u + ",le=\"" + le + "\"",
+                                       static_cast<double>(f.buckets[i]));
+            }
+            buckets += metric_line("kdx7400_request_duration_seconds_bucket", u + ",le=\"+Inf\"",
+                                   static_cast<double>(f.requests));
+            buckets += metric_line("kdx7400_request_duration_seconds_sum", u, f.seconds);
+            buckets += metric_line("kdx7400_request_duration_seconds_count", u, static_cast<double>(f.requests));
+            failures += metric_line("kdx7400_transfer_failures_total", u, static_cast<double>(f.transfer_failures));
+        }
+        const auto family = [](const char *name, const char *type, const char *help, const std::string &lines) {
+            return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + lines;
+        };
+        return family("kdx7400_plugged", "gauge", "Whether the unit's module is present (1) or absent (0).", plugged) +
+               family("kdx7400_input", "gauge", "An input's level after inversion.", inputs) +
+               family("kdx7400_output", "gauge", "An output's value.", outputs) +
+               family("kdx7400_input_pulses_total", "counter",
+                      "Pulses an input counted, across counter wraps, clears and re-plugs, since the daemon first "
+                      "read the counter.",
+                      pulses) +
+               family("kdx7400_input_pulses_created", "gauge",
+                      "When the pulse total began, in seconds since the epoch.", created) +
+               family("kdx7400_request_duration_seconds", "histogram",
+                      "How long a request took at its module (all its commands).", buckets) +
+               family("kdx7400_transfer_failures_total", "counter",
+                      "Transfers with the module that failed (the module is then opened again).", failures) +
+               more_;
+    }
+
+    Units &units_;
+    std::shared_ptr<http::Reply> reply_;
+    const std::string more_;
+    std::mutex mutex_;
+    std::size_t waiting_ = 0;
+    std::map<uint8_t, json> states_;
+};
+
 } // namespace
 
 // What a request means: who may ask and write, the routes, the page.
@@ -203,6 +307,7 @@ public:
 
     void reload_token();
     const HttpOptions &options() const { return options_; }
+    std::function<http::Counts()> server_counts_;
 
 private:
     std::optional<http::Response> admitted(const http::Request &req) const;
@@ -266,7 +371,15 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
     static const std::regex module_action(R"(/api/modules/(\d+)/(outputs|counters/clear|watchdog/clear|settings|events))");
     Matches match;
     const std::string &path = req.path;
-    if (path == "/api/openapi.json") {
+    if (path == "/metrics") {
+        const http::Counts counts = server_counts_ ? server_counts_() : http::Counts{};
+        std::string more = "# HELP kdx7400_clients Clients connected now, by front end.\n# TYPE kdx7400_clients gauge\n";
+        more += metric_line("kdx7400_clients", "front_end=\"http\"", static_cast<double>(counts.connections));
+        if (options_.more_metrics) more += options_.more_metrics();
+        more += "# HELP kdx7400_http_event_streams Event streams open now.\n# TYPE kdx7400_http_event_streams gauge\n";
+        more += metric_line("kdx7400_http_event_streams", "", static_cast<double>(counts.streams));
+        Scrape::start(units_, reply, std::move(more));
+    } else if (path == "/api/openapi.json") {
         http::Response res;
         res.type = "application/json";
         res.body = openapi_;
@@ -348,6 +461,7 @@ std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &
         {std::regex("/api/modules"), "GET"},
         {std::regex("/api/events"), "GET"},
         {std::regex("/api/openapi.json"), "GET"},
+        {std::regex("/metrics"), "GET"},
         {std::regex(R"(/api/modules/\d+)"), "GET"},
         {std::regex(R"(/api/modules/\d+/events)"), "GET"},
         {std::regex(R"(/api/modules/\d+/outputs)"), "PUT"},
@@ -539,6 +653,7 @@ HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log) : api_(std::make
     transport.answer_timeout = options.request_timeout;
     transport.body_limit = kMaxBody;
     server_ = std::make_unique<http::Server>(transport, *api_, log);
+    api_->server_counts_ = [server = server_.get()] { return server->counts(); };
     log.line(Topic::Service, "HTTP on " + options.endpoint.text + " (at most " +
                                  std::to_string(server_->max_connections()) + " connections)");
 }

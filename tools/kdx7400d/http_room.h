@@ -10,6 +10,7 @@
 #include "worker.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ struct HttpOptions {
     // How long a request waits for its module before 504; its job still
     // runs to the end (a dozen commands of up to 5 s each on a hung module).
     std::chrono::seconds request_timeout{12};
+    // The other front ends' lines for /metrics (their client counts).
+    std::function<std::string()> more_metrics;
 };
 
 class HttpRoom {

@@ -290,13 +290,19 @@ int main(int argc, char **argv) {
             assign_modules(units, *book, log);
         }
         ModbusRoom modbus(plan.modbus, units, log);
-        std::optional<HttpRoom> http;
-        if (plan.http) {
-            http.emplace(*plan.http, units, log);
-        }
         std::optional<MqttRoom> mqtt;
         if (plan.mqtt) {
             mqtt.emplace(*plan.mqtt, units, log);
+        }
+        std::optional<HttpRoom> http;
+        if (plan.http) {
+            plan.http->more_metrics = [&modbus, &mqtt] {
+                std::string lines = metric_line("kdx7400_clients", "front_end=\"modbus\"",
+                                                static_cast<double>(modbus.clients()));
+                if (mqtt) lines += metric_line("kdx7400_clients", "front_end=\"mqtt\"", mqtt->connected() ? 1 : 0);
+                return lines;
+            };
+            http.emplace(*plan.http, units, log);
         }
         modbus.start();
         if (http) http->start();

@@ -46,6 +46,7 @@ public:
     ~Loop();
     void run();
     void request_stop();
+    std::atomic<std::size_t> clients{0}; // connected now (read by /metrics)
 
 private:
     struct Connection;
@@ -338,6 +339,7 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
     c->interest = EPOLLIN;
     epoll_event event{EPOLLIN, {.u64 = kFirstSlotTag + c->slot}};
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    ++clients;
     log_.line(Topic::Connection, "connect " + c->name + (c->may_write ? " (may write)" : " (read only)"));
 }
 
@@ -505,6 +507,7 @@ void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
     log_.line(Topic::Connection, "disconnect " + c.name + ": " + why);
     ::close(c.fd); // leaves the epoll set with it
     c.fd = -1;
+    --clients;
     if (c.pending != nullptr) {
         c.pending->connection = nullptr; // its answer will be dropped
         c.pending = nullptr;
@@ -525,6 +528,8 @@ void ModbusRoom::Loop::sweep(Clock::time_point now) {
 
 ModbusRoom::ModbusRoom(ModbusOptions options, Units &units, Log &log)
     : loop_(std::make_unique<Loop>(std::move(options), units, log)) {}
+
+std::size_t ModbusRoom::clients() const { return loop_->clients.load(); }
 
 ModbusRoom::~ModbusRoom() { stop(); }
 

@@ -34,6 +34,7 @@ public:
     ~ModbusRoom();
 
     void start();
+    std::size_t clients() const;
     // Ends the loop and closes every connection; requests at a worker are
     // waited for, so that no worker is left holding a connection's job.
     void stop();

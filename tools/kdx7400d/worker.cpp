@@ -269,7 +269,10 @@ void Worker::run() {
             if (job->is_write()) {
                 last_write_ = std::chrono::steady_clock::now();
             }
-            if (!job->run(module_ ? &module_ : nullptr, *this)) {
+            const auto started = std::chrono::steady_clock::now();
+            const bool done = job->run(module_ ? &module_ : nullptr, *this);
+            metrics_.request_took(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+            if (!done) {
                 lost("a transfer failed");
             }
             job->finished();
@@ -331,6 +334,7 @@ void Worker::reach() {
 // still there (a transient error, or another program held it) carries on;
 // one that was unplugged is absent until it comes back, on any node.
 void Worker::lost(const char *why) {
+    metrics_.transfer_failed();
     const std::string was = node();
     module_ = kdx::Module();
     reach();

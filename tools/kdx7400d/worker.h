@@ -6,6 +6,7 @@
 #pragma once
 
 #include "events.h"
+#include "metrics.h"
 #include "kdx7400.hpp"
 #include "log.h"
 #include "service.h"
@@ -101,6 +102,8 @@ public:
     void wake();
 
     uint8_t unit() const { return unit_; }
+    // Its figures for /metrics; any thread.
+    UnitMetrics &metrics() const { return metrics_; }
     const Target &target() const { return target_; }
     bool present() const { return present_.load(std::memory_order_relaxed); }
     // The node the module is open on, or "" while it is absent.
@@ -176,6 +179,7 @@ private:
     uint32_t watchdog_ms_ = 0;
     std::chrono::steady_clock::time_point watchdog_read_at_{}, last_write_{};
     std::atomic<bool> paused_for_watchdog_{false};
+    mutable UnitMetrics metrics_;
     std::atomic<int64_t> busy_since_{0}; // steady clock ns, 0: not at its module
     std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
