@@ -150,23 +150,24 @@ Plan plan_of(const Options &options) {
     }
     if (!options.mqtt.empty()) {
         MqttOptions mqtt;
-        parse_broker(options.mqtt, mqtt);
+        parse_broker(options.mqtt, mqtt.broker);
         mqtt.prefix = options.mqtt_prefix.empty() ? "kdx7400/" + host_name() : options.mqtt_prefix;
         check_prefix(mqtt.prefix);
-        mqtt.client_id = options.mqtt_client_id.empty() ? "kdx7400d-" + host_name() : options.mqtt_client_id;
-        if (!options.mqtt_credentials.empty()) read_credentials(options.mqtt_credentials, mqtt);
+        mqtt.broker.client_id =
+            options.mqtt_client_id.empty() ? "kdx7400d-" + host_name() : options.mqtt_client_id;
+        if (!options.mqtt_credentials.empty()) read_credentials(options.mqtt_credentials, mqtt.broker);
         if (options.mqtt_protocol != "5" && options.mqtt_protocol != "3.1.1") {
             throw std::invalid_argument("--mqtt-protocol is 5 or 3.1.1");
         }
-        mqtt.protocol = options.mqtt_protocol == "5" ? 5 : 311;
+        mqtt.broker.protocol = options.mqtt_protocol == "5" ? 5 : 311;
         if (!options.mqtt_tls.empty()) {
             if (options.mqtt_tls.size() != 1 && options.mqtt_tls.size() != 3) {
                 throw std::invalid_argument("--mqtt-tls takes CA, or CA CERT KEY");
             }
-            mqtt.tls_ca = options.mqtt_tls[0];
+            mqtt.broker.tls_ca = options.mqtt_tls[0];
             if (options.mqtt_tls.size() == 3) {
-                mqtt.tls_cert = options.mqtt_tls[1];
-                mqtt.tls_key = options.mqtt_tls[2];
+                mqtt.broker.tls_cert = options.mqtt_tls[1];
+                mqtt.broker.tls_key = options.mqtt_tls[2];
             }
         }
         mqtt.allow_commands = options.mqtt_allow_commands;

@@ -77,43 +77,6 @@ struct Shared {
 
 } // namespace
 
-void parse_broker(const std::string &text, MqttOptions &options) {
-    std::string host, port;
-    if (!text.empty() && text.front() == '[') {
-        const auto close = text.find("]:");
-        if (close == std::string::npos) throw std::invalid_argument("--mqtt takes HOST:PORT or [ADDR6]:PORT");
-        host = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon == std::string::npos || text.find(':') != colon) {
-            throw std::invalid_argument("--mqtt takes HOST:PORT or [ADDR6]:PORT");
-        }
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-    }
-    if (host.empty() || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) == 0 || std::stoul(port) > 65535) {
-        throw std::invalid_argument("--mqtt '" + text + "': a host and a port 1-65535");
-    }
-    options.host = host;
-    options.port = static_cast<int>(std::stoul(port));
-}
-
-void read_credentials(const std::string &path, MqttOptions &options) {
-    std::ifstream file(path);
-    if (!file) {
-        throw std::invalid_argument("cannot read the MQTT credentials from '" + path + "': " + std::strerror(errno));
-    }
-    std::string user, password;
-    if (!std::getline(file, user) || user.empty()) {
-        throw std::invalid_argument("'" + path + "' has no user name on its first line");
-    }
-    std::getline(file, password);
-    options.username = user;
-    options.password = password;
-}
-
 void check_prefix(const std::string &prefix) {
     if (prefix.empty() || prefix.front() == '/' || prefix.back() == '/' ||
         prefix.find_first_of("+#") != std::string::npos || prefix.find('\0') != std::string::npos) {
@@ -122,25 +85,25 @@ void check_prefix(const std::string &prefix) {
     }
 }
 
-class MqttRoom::Client final : public EventSink {
+class MqttRoom::Client final : public EventSink, public LinkListener {
 public:
     Client(MqttOptions options, Units &units, Log &log);
     ~Client();
     void start();
     void stop();
-    bool connected() const {
+    bool online() const {
         std::lock_guard guard(shared_->mutex);
         return shared_->connected;
     }
 
     void deliver(const ModuleEvent &event) override;
 
-private:
-    static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
-    static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
-    static void on_publish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *);
-    static void on_message(mosquitto *, void *self, const mosquitto_message *message, const mosquitto_property *props);
+    void connected() override;
+    void disconnected() override;
+    void acknowledged(int mid) override;
+    void received(const mosquitto_message &message, const mosquitto_property *props) override;
 
+private:
     void command(const std::string &unit, const std::string &action, const std::string &payload,
                  const mosquitto_property *props);
     void publisher();
@@ -159,57 +122,25 @@ private:
     Log &log_;
     const std::string boot_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-    mosquitto *mosq_ = nullptr;
+    BrokerLink link_;
     std::thread publisher_;
     bool started_ = false;
 };
 
 MqttRoom::Client::Client(MqttOptions options, Units &units, Log &log)
-    : options_(std::move(options)), units_(units), log_(log), boot_(units.events().boot()) {
-    mosquitto_lib_init();
-    // A clean session: what matters after a reconnect is our outbox.
-    mosq_ = mosquitto_new(options_.client_id.c_str(), true, this);
-    if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client: " + std::string(std::strerror(errno)));
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
-                         options_.protocol == 5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    mosquitto_connect_v5_callback_set(mosq_, on_connect);
-    mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
-    mosquitto_publish_v5_callback_set(mosq_, on_publish);
-    mosquitto_message_v5_callback_set(mosq_, on_message);
-    mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
-    mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(kWindow));
-    const std::string status = options_.prefix + "/status";
-    mosquitto_will_set_v5(mosq_, status.c_str(), 7, "offline", 1, true, nullptr);
-    if (!options_.username.empty()) {
-        mosquitto_username_pw_set(mosq_, options_.username.c_str(),
-                                  options_.password.empty() ? nullptr : options_.password.c_str());
-    }
-    if (!options_.tls_ca.empty()) {
-        const int rc = mosquitto_tls_set(mosq_, options_.tls_ca.c_str(), nullptr,
-                                         options_.tls_cert.empty() ? nullptr : options_.tls_cert.c_str(),
-                                         options_.tls_key.empty() ? nullptr : options_.tls_key.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            throw std::invalid_argument(std::string("--mqtt-tls: ") + mosquitto_strerror(rc));
-        }
-    }
+    : options_(std::move(options)), units_(units), log_(log), boot_(units.events().boot()),
+      link_(options_.broker, *this, log, "MQTT") {
+    link_.will(options_.prefix + "/status", "offline", 1, true);
 }
 
-MqttRoom::Client::~Client() {
-    stop();
-    mosquitto_destroy(mosq_);
-    mosquitto_lib_cleanup();
-}
+MqttRoom::Client::~Client() { stop(); }
 
 void MqttRoom::Client::start() {
     // Every unit's events from now on; their states once connected.
     units_.subscribe(*this, EventHub::kAllUnits, units_.events().last(EventHub::kAllUnits));
-    log_.line(Topic::Service, "MQTT to " + options_.host + ":" + std::to_string(options_.port) + " as " +
-                                  options_.prefix);
-    // A broker that is not there yet is tried again, with back-off, by the
-    // client's loop.
-    mosquitto_connect_async(mosq_, options_.host.c_str(), options_.port, options_.keepalive);
-    const int rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("MQTT: ") + mosquitto_strerror(rc));
+    log_.line(Topic::Service, "MQTT to " + options_.broker.host + ":" + std::to_string(options_.broker.port) +
+                                  " as " + options_.prefix);
+    link_.start();
     publisher_ = std::thread([this] { publisher(); });
     started_ = true;
 }
@@ -227,81 +158,63 @@ void MqttRoom::Client::stop() {
     // A clean stop says so itself; the will is for an unclean one.
     std::unique_lock lock(shared_->mutex);
     if (shared_->connected) {
-        int mid = 0;
-        const std::string status = options_.prefix + "/status";
-        if (mosquitto_publish_v5(mosq_, &mid, status.c_str(), 7, "offline", 1, true, nullptr) == MOSQ_ERR_SUCCESS) {
+        const int mid = link_.publish(options_.prefix + "/status", "offline", 1, true);
+        if (mid >= 0) {
             shared_->offline_mid = mid;
             shared_->wake.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->offline_sent; });
         }
     }
     lock.unlock();
-    mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
-    mosquitto_loop_stop(mosq_, false);
+    link_.stop();
 }
 
-void MqttRoom::Client::on_connect(mosquitto *mosq, void *self_ptr, int rc, int, const mosquitto_property *) {
-    auto *self = static_cast<Client *>(self_ptr);
-    if (rc != 0) {
-        self->log_.line(Topic::Service, std::string("MQTT: the broker refused: ") + mosquitto_connack_string(rc));
-        return;
-    }
-    self->log_.line(Topic::Service, "MQTT: connected");
-    std::vector<std::string> topics;
-    for (const auto &[action, operation] : commands()) topics.push_back(self->options_.prefix + "/+/" + action);
-    if (self->options_.ha_discovery) topics.push_back(*self->options_.ha_discovery + "/status");
-    for (const std::string &topic : topics) mosquitto_subscribe_v5(mosq, nullptr, topic.c_str(), 1, 0, nullptr);
+void MqttRoom::Client::connected() {
+    for (const auto &[action, operation] : commands()) link_.subscribe(options_.prefix + "/+/" + action, 1);
+    if (options_.ha_discovery) link_.subscribe(*options_.ha_discovery + "/status", 1);
     {
-        std::lock_guard guard(self->shared_->mutex);
-        self->shared_->connected = true;
-        self->shared_->announce = true;
-        self->shared_->in_flight = 0; // what was unacknowledged is the client's to send again
-        self->shared_->work = true;
+        std::lock_guard guard(shared_->mutex);
+        shared_->connected = true;
+        shared_->announce = true;
+        shared_->in_flight = 0; // what was unacknowledged is the client's to send again
+        shared_->work = true;
     }
-    self->shared_->wake.notify_all();
+    shared_->wake.notify_all();
 }
 
-void MqttRoom::Client::on_disconnect(mosquitto *, void *self_ptr, int rc, const mosquitto_property *) {
-    auto *self = static_cast<Client *>(self_ptr);
+void MqttRoom::Client::disconnected() {
+    std::lock_guard guard(shared_->mutex);
+    shared_->connected = false;
+}
+
+void MqttRoom::Client::acknowledged(int mid) {
     {
-        std::lock_guard guard(self->shared_->mutex);
-        if (!self->shared_->connected) return;
-        self->shared_->connected = false;
+        std::lock_guard guard(shared_->mutex);
+        if (shared_->in_flight > 0) --shared_->in_flight;
+        if (mid == shared_->offline_mid) shared_->offline_sent = true;
+        shared_->work = true;
     }
-    if (rc != 0) self->log_.line(Topic::Service, std::string("MQTT: connection lost: ") + mosquitto_strerror(rc));
+    shared_->wake.notify_all();
 }
 
-void MqttRoom::Client::on_publish(mosquitto *, void *self_ptr, int mid, int, const mosquitto_property *) {
-    auto *self = static_cast<Client *>(self_ptr);
-    {
-        std::lock_guard guard(self->shared_->mutex);
-        if (self->shared_->in_flight > 0) --self->shared_->in_flight;
-        if (mid == self->shared_->offline_mid) self->shared_->offline_sent = true;
-        self->shared_->work = true;
-    }
-    self->shared_->wake.notify_all();
-}
-
-void MqttRoom::Client::on_message(mosquitto *, void *self_ptr, const mosquitto_message *message,
-                                  const mosquitto_property *props) {
-    auto *self = static_cast<Client *>(self_ptr);
-    const std::string topic = message->topic;
-    const std::string payload(static_cast<const char *>(message->payload),
-                              static_cast<std::size_t>(std::max(message->payloadlen, 0)));
-    if (self->options_.ha_discovery && topic == *self->options_.ha_discovery + "/status") {
+void MqttRoom::Client::received(const mosquitto_message &message, const mosquitto_property *props) {
+    const std::string topic = message.topic;
+    const std::string payload(static_cast<const char *>(message.payload),
+                              static_cast<std::size_t>(std::max(message.payloadlen, 0)));
+    if (options_.ha_discovery && topic == *options_.ha_discovery + "/status") {
         if (payload == "online") { // Home Assistant started again: it asks for discovery anew
-            std::lock_guard guard(self->shared_->mutex);
-            for (auto &[unit, box] : self->shared_->units) box.discovery_wanted = true;
-            self->shared_->work = true;
+            std::lock_guard guard(shared_->mutex);
+            for (auto &[unit, box] : shared_->units) box.discovery_wanted = true;
+            shared_->work = true;
         }
-        self->shared_->wake.notify_all();
+        shared_->wake.notify_all();
         return;
     }
-    const std::string prefix = self->options_.prefix + "/";
+    const std::string prefix = options_.prefix + "/";
     if (topic.rfind(prefix, 0) != 0) return;
     const std::string rest = topic.substr(prefix.size());
     const auto slash = rest.find('/');
     if (slash == std::string::npos) return;
-    self->command(rest.substr(0, slash), rest.substr(slash + 1), payload, props);
+    command(rest.substr(0, slash), rest.substr(slash + 1), payload, props);
 }
 
 // A command from the broker: refused unless the operator allowed them
@@ -370,19 +283,10 @@ void MqttRoom::Client::deliver(const ModuleEvent &event) {
 
 bool MqttRoom::Client::publish(const std::string &topic, const std::string &payload, bool retain,
                                const std::string &correlation) {
-    mosquitto_property *props = nullptr;
-    if (!correlation.empty()) {
-        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
-                                      static_cast<uint16_t>(std::min<std::size_t>(correlation.size(), 65535)));
-    }
-    const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), 1, retain, props);
-    mosquitto_property_free_all(&props);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        std::lock_guard guard(shared_->mutex);
-        ++shared_->in_flight;
-    }
-    return rc == MOSQ_ERR_SUCCESS;
+    if (link_.publish(topic, payload, 1, retain, correlation) < 0) return false;
+    std::lock_guard guard(shared_->mutex);
+    ++shared_->in_flight;
+    return true;
 }
 
 // A unit's state, read on its worker; an absent module's is its summary.
@@ -421,7 +325,7 @@ void MqttRoom::Client::discovery(const Worker &worker) {
     const auto identity = worker.identity();
     if (!identity) return; // not seen yet: when it is plugged in
     const std::string ha = *options_.ha_discovery;
-    std::string node = options_.client_id;
+    std::string node = options_.broker.client_id;
     std::replace_if(node.begin(), node.end(), [](unsigned char c) { return !std::isalnum(c) && c != '_'; }, '_');
     const std::string unit = std::to_string(worker.unit());
     const json device{{"identifiers", json::array({node + "_u" + unit})},
@@ -538,6 +442,6 @@ void MqttRoom::start() { client_->start(); }
 
 void MqttRoom::stop() { client_->stop(); }
 
-bool MqttRoom::connected() const { return client_->connected(); }
+bool MqttRoom::connected() const { return client_->online(); }
 
 } // namespace kdxd

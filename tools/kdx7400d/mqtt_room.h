@@ -5,6 +5,7 @@
 // commands arrive on topics, through the same operations as the HTTP API.
 #pragma once
 
+#include "broker_link.h"
 #include "log.h"
 #include "worker.h"
 
@@ -17,24 +18,12 @@
 namespace kdxd {
 
 struct MqttOptions {
-    std::string host = "127.0.0.1";
-    int port = 1883;
-    std::string prefix;    // kdx7400/<hostname>
-    std::string client_id; // kdx7400d-<hostname>
-    std::string username, password;
-    int protocol = 5;      // 5, or 311 for MQTT 3.1.1
-    std::string tls_ca, tls_cert, tls_key; // tls_ca empty: no TLS
+    BrokerOptions broker;
+    std::string prefix; // kdx7400/<hostname>
     bool allow_commands = false;
     std::optional<std::string> ha_discovery; // Home Assistant's prefix
     std::size_t outbox = 10000;              // events waiting per unit
-    int keepalive = 30;                      // seconds
 };
-
-// "HOST:PORT" or "[V6]:PORT" as --mqtt gives it; throws std::invalid_argument.
-void parse_broker(const std::string &text, MqttOptions &options);
-// The user name and password from a file of two lines; throws
-// std::invalid_argument.
-void read_credentials(const std::string &path, MqttOptions &options);
 // A topic prefix: not empty, no wildcard, no leading or trailing '/';
 // throws std::invalid_argument.
 void check_prefix(const std::string &prefix);

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+// One connection to an MQTT broker (libmosquitto's own thread runs it, and
+// reconnects with back-off), shared by the front ends that publish: the
+// plain MQTT topics and the Sparkplug B edge node each have their own.
+#pragma once
+
+#include "log.h"
+
+#include <string>
+
+struct mosquitto;
+struct mosquitto_message;
+typedef struct mqtt5__property mosquitto_property;
+
+namespace kdxd {
+
+struct BrokerOptions {
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string client_id;
+    std::string username, password;
+    int protocol = 5; // 5, or 311 for MQTT 3.1.1
+    std::string tls_ca, tls_cert, tls_key; // tls_ca empty: no TLS
+    int keepalive = 30;
+};
+
+// "HOST:PORT" or "[V6]:PORT"; throws std::invalid_argument.
+void parse_broker(const std::string &text, BrokerOptions &options);
+// The user name and password from a file of two lines; throws
+// std::invalid_argument.
+void read_credentials(const std::string &path, BrokerOptions &options);
+
+// What happens on the link, on libmosquitto's thread.
+class LinkListener {
+public:
+    virtual void connected() = 0;
+    virtual void disconnected() {}
+    virtual void acknowledged(int mid) = 0;
+    virtual void received(const mosquitto_message &message, const mosquitto_property *properties) = 0;
+
+protected:
+    ~LinkListener() = default;
+};
+
+class BrokerLink {
+public:
+    // Throws std::invalid_argument (TLS files) or std::runtime_error.
+    BrokerLink(const BrokerOptions &options, LinkListener &listener, Log &log, const std::string &name);
+    BrokerLink(const BrokerLink &) = delete;
+    BrokerLink &operator=(const BrokerLink &) = delete;
+    ~BrokerLink();
+
+    // Before start, or from disconnected(): the next connection's will.
+    void will(const std::string &topic, const std::string &payload, int qos, bool retain);
+    void start();
+    void stop();
+
+    // From any thread. The message's id, or -1 when the client would not
+    // take it (no connection).
+    int publish(const std::string &topic, const std::string &payload, int qos, bool retain,
+                const std::string &correlation = std::string());
+    void subscribe(const std::string &topic, int qos);
+    void disconnect();
+
+private:
+    static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
+    static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
+    static void on_publish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *);
+    static void on_message(mosquitto *, void *self, const mosquitto_message *message, const mosquitto_property *props);
+
+    const BrokerOptions options_;
+    LinkListener &listener_;
+    Log &log_;
+    const std::string name_;
+    mosquitto *mosq_ = nullptr;
+    bool started_ = false;
+};
+
+} // namespace kdxd
