@@ -5,6 +5,7 @@
 #include "http_room.h"
 #include "modbus_room.h"
 #include "mqtt_room.h"
+#include "sparkplug_room.h"
 #include "unit_book.h"
 #include "worker.h"
 
@@ -45,6 +46,7 @@ struct Options {
     bool mqtt_allow_commands = false;
     unsigned mqtt_outbox = 10000;
     std::optional<std::string> mqtt_ha_discovery;
+    std::string sparkplug, sparkplug_node, sparkplug_host;
 };
 
 std::string host_name() {
@@ -93,6 +95,7 @@ struct Plan {
     ModbusOptions modbus;
     std::optional<HttpOptions> http;
     std::optional<MqttOptions> mqtt;
+    std::optional<SparkplugOptions> sparkplug;
 };
 
 Plan plan_of(const Options &options) {
@@ -176,9 +179,24 @@ Plan plan_of(const Options &options) {
             mqtt.ha_discovery = options.mqtt_ha_discovery->empty() ? "homeassistant" : *options.mqtt_ha_discovery;
             check_prefix(*mqtt.ha_discovery);
         }
+        if (!options.sparkplug.empty()) {
+            SparkplugOptions edge;
+            edge.broker = mqtt.broker;
+            edge.broker.client_id += "-sparkplug"; // its own session and will
+            edge.group = options.sparkplug;
+            edge.node = options.sparkplug_node.empty() ? host_name() : options.sparkplug_node;
+            check_sparkplug_id("--sparkplug", edge.group);
+            check_sparkplug_id("--sparkplug-node", edge.node);
+            if (!options.sparkplug_host.empty()) {
+                check_sparkplug_id("--sparkplug-host", options.sparkplug_host);
+                edge.primary_host = options.sparkplug_host;
+            }
+            edge.allow_commands = options.mqtt_allow_commands;
+            plan.sparkplug = edge;
+        }
         plan.mqtt = mqtt;
     } else if (!options.mqtt_prefix.empty() || options.mqtt_allow_commands || options.mqtt_ha_discovery ||
-               !options.mqtt_tls.empty() || !options.mqtt_credentials.empty()) {
+               !options.mqtt_tls.empty() || !options.mqtt_credentials.empty() || !options.sparkplug.empty()) {
         throw std::invalid_argument("the --mqtt-* options go with --mqtt HOST:PORT");
     }
     return plan;
@@ -230,6 +248,10 @@ int main(int argc, char **argv) {
     app.add_option("--mqtt-ha-discovery", options.mqtt_ha_discovery,
                    "publish Home Assistant discovery under PREFIX (default homeassistant)")
         ->expected(0, 1);
+    app.add_option("--sparkplug", options.sparkplug, "GROUP: also a Sparkplug B edge node in this group (with --mqtt)");
+    app.add_option("--sparkplug-node", options.sparkplug_node, "the edge node's ID (default HOSTNAME)");
+    app.add_option("--sparkplug-host", options.sparkplug_host,
+                   "a primary host application's ID: births wait for its STATE online");
     app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
     app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
     app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
@@ -295,6 +317,10 @@ int main(int argc, char **argv) {
         if (plan.mqtt) {
             mqtt.emplace(*plan.mqtt, units, log);
         }
+        std::optional<SparkplugRoom> sparkplug;
+        if (plan.sparkplug) {
+            sparkplug.emplace(*plan.sparkplug, units, log);
+        }
         std::optional<HttpRoom> http;
         if (plan.http) {
             plan.http->more_metrics = [&modbus, &mqtt] {
@@ -308,6 +334,7 @@ int main(int argc, char **argv) {
         modbus.start();
         if (http) http->start();
         if (mqtt) mqtt->start();
+        if (sparkplug) sparkplug->start();
         for (;;) {
             const timespec scan{kScanSeconds, 0};
             const int got = sigtimedwait(&signals, nullptr, &scan);
@@ -329,6 +356,7 @@ int main(int argc, char **argv) {
                 assign_modules(units, *book, log);
             }
         }
+        if (sparkplug) sparkplug->stop();
         if (mqtt) mqtt->stop();
         if (http) http->stop();
         modbus.stop();

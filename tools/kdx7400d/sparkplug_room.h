@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// A Sparkplug B edge node: the node's birth and death certificates with
+// bdSeq, each module a device (DBIRTH, DDATA, DDEATH), rebirth on request,
+// outputs written by DCMD through the API's operation, and a primary host
+// application's STATE respected.
+#pragma once
+
+#include "broker_link.h"
+#include "log.h"
+#include "worker.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kdxd {
+
+struct SparkplugOptions {
+    BrokerOptions broker; // its own client ID: the node's will is not the plain MQTT one
+    std::string group, node;
+    std::optional<std::string> primary_host; // births wait for its STATE online
+    bool allow_commands = false;
+};
+
+// A Sparkplug ID (group, node): UTF-8 without + # /; throws std::invalid_argument.
+void check_sparkplug_id(const std::string &what, const std::string &id);
+
+class SparkplugRoom {
+public:
+    SparkplugRoom(SparkplugOptions options, Units &units, Log &log);
+    SparkplugRoom(const SparkplugRoom &) = delete;
+    SparkplugRoom &operator=(const SparkplugRoom &) = delete;
+    ~SparkplugRoom();
+    void start();
+    void stop();
+
+private:
+    class Edge;
+    std::unique_ptr<Edge> edge_;
+};
+
+} // namespace kdxd
