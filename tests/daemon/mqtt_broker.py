@@ -12,6 +12,8 @@ import threading
 from pathlib import Path
 from typing import Any, Callable
 
+from typing import NamedTuple
+
 import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
@@ -26,6 +28,7 @@ ACL = """user rig
 topic readwrite kdx7400/#
 topic readwrite homeassistant/#
 topic write replies/#
+topic readwrite spBv1.0/#
 
 user operator
 topic read kdx7400/#
@@ -33,11 +36,16 @@ topic write kdx7400/+/+/outputs/set
 topic write kdx7400/+/+/counters/clear
 topic write kdx7400/+/+/settings/set
 topic readwrite replies/#
+topic read spBv1.0/#
+topic write spBv1.0/+/NCMD/#
+topic write spBv1.0/+/DCMD/#
+topic write spBv1.0/STATE/#
 
 user viewer
 topic read kdx7400/#
 topic read homeassistant/#
 topic write homeassistant/status
+topic read spBv1.0/#
 """
 
 
@@ -86,12 +94,20 @@ class Broker:
         return str(path)
 
 
+class Message(NamedTuple):
+    topic: str
+    payload: bytes
+    retain: bool
+    properties: Any
+    qos: int
+
+
 class Listener:
     """A paho client that subscribes and keeps every message it gets."""
 
     def __init__(self, broker: Broker, topics: list[str], user: str = "viewer", client_id: str = "",
                  clean: bool = True, v5: bool = False, tls: Path | None = None) -> None:
-        self.messages: list[tuple[str, bytes, bool, Any]] = []
+        self.messages: list[Message] = []
         self.lock = threading.Lock()
         protocol = mqtt.MQTTv5 if v5 else mqtt.MQTTv311
         kwargs: dict[str, Any] = {} if v5 else {"clean_session": clean}
@@ -112,8 +128,8 @@ class Listener:
 
         def on_message(client: mqtt.Client, userdata: Any, message: mqtt.MQTTMessage) -> None:
             with self.lock:
-                self.messages.append((message.topic, message.payload, bool(message.retain),
-                                      getattr(message, "properties", None)))
+                self.messages.append(Message(message.topic, message.payload, bool(message.retain),
+                                             getattr(message, "properties", None), message.qos))
 
         self.client.on_connect = on_connect
         self.client.on_subscribe = on_subscribe
@@ -124,7 +140,7 @@ class Listener:
 
     def on(self, topic: str) -> list[bytes]:
         with self.lock:
-            return [payload for t, payload, _, _ in self.messages if t == topic]
+            return [m.payload for m in self.messages if m.topic == topic]
 
     def json_on(self, topic: str) -> list[Any]:
         return [json.loads(p) for p in self.on(topic)]
@@ -132,13 +148,13 @@ class Listener:
     def wait(self, check: Callable[[], bool], timeout: float = 10) -> bool:
         return eventually(check, timeout)
 
-    def publish(self, topic: str, payload: str, **properties: Any) -> None:
+    def publish(self, topic: str, payload: str | bytes, retain: bool = False, **properties: Any) -> None:
         props = None
         if properties:
             props = Properties(PacketTypes.PUBLISH)
             for name, value in properties.items():
                 setattr(props, name, value)
-        self.client.publish(topic, payload, qos=1, properties=props).wait_for_publish(5)
+        self.client.publish(topic, payload, qos=1, retain=retain, properties=props).wait_for_publish(5)
 
     def close(self) -> None:
         self.client.loop_stop()

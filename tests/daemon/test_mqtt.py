@@ -126,8 +126,8 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
     asker.publish(f"{PREFIX}/1/counters/clear", '{"mask": "0x1"}', ResponseTopic="replies/me",
                   CorrelationData=b"request-17")
     assert asker.wait(lambda: bool(asker.on("replies/me")))
-    reply = [m for m in asker.messages if m[0] == "replies/me"][0]
-    assert reply[3].CorrelationData == b"request-17" and asker.json_on("replies/me")[0]["status"] == 200
+    reply = [m for m in asker.messages if m.topic == "replies/me"][0]
+    assert reply.properties.CorrelationData == b"request-17" and asker.json_on("replies/me")[0]["status"] == 200
     results.close()
     asker.close()
 
@@ -160,11 +160,11 @@ def test_tls_to_a_broker_with_a_ca_made_here(rig: Rig) -> None:
 def test_home_assistant_discovers_every_channel_and_asks_again(rig: Rig, broker: Broker) -> None:
     start(rig, broker, "--mqtt-ha-discovery")
     ha = Listener(broker, ["homeassistant/#"])
-    configs = lambda: [t for t, _, _, _ in ha.messages if t.endswith("/config")]  # noqa: E731
+    configs = lambda: [m.topic for m in ha.messages if m.topic.endswith("/config")]  # noqa: E731
     assert ha.wait(lambda: len(configs()) == 48)  # 16 inputs, 16 counters, 16 outputs
     kinds = {t.split("/")[1] for t in configs()}
     assert kinds == {"binary_sensor", "sensor", "switch"}
-    counter = [c for t, c, _, _ in ha.messages if t.endswith("_count3/config")]
+    counter = [m.payload for m in ha.messages if m.topic.endswith("_count3/config")]
     assert b'"state_class":"total_increasing"' in counter[0] and b"counters[3]" in counter[0]
     ha.publish("homeassistant/status", "online")  # Home Assistant started again
     assert ha.wait(lambda: len(configs()) >= 96)
