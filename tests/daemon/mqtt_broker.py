@@ -10,7 +10,7 @@ import socket
 import subprocess
 import threading
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Protocol
 
 from typing import NamedTuple
 
@@ -94,6 +94,11 @@ class Broker:
         return str(path)
 
 
+class Endpoint(Protocol):
+    port: int
+    tls_port: int
+
+
 class Message(NamedTuple):
     topic: str
     payload: bytes
@@ -105,7 +110,7 @@ class Message(NamedTuple):
 class Listener:
     """A paho client that subscribes and keeps every message it gets."""
 
-    def __init__(self, broker: Broker, topics: list[str], user: str = "viewer", client_id: str = "",
+    def __init__(self, broker: Endpoint, topics: list[str], user: str = "viewer", client_id: str = "",
                  clean: bool = True, v5: bool = False, tls: Path | None = None) -> None:
         self.messages: list[Message] = []
         self.lock = threading.Lock()
@@ -161,12 +166,12 @@ class Listener:
         self.client.disconnect()
 
 
-def events_by_seq(listener: Listener, unit: int = 1) -> tuple[dict[int, Any], list[Any]]:
+def events_by_seq(listener: Listener, unit: int = 1, prefix: str = PREFIX) -> tuple[dict[int, Any], list[Any]]:
     """A unit's events, de-duplicated by seq (QoS 1 may bring one twice),
     and its gap events."""
     events: dict[int, Any] = {}
     gaps = []
-    for event in listener.json_on(f"{PREFIX}/{unit}/events"):
+    for event in listener.json_on(f"{prefix}/{unit}/events"):
         if event["event"] == "gap":
             gaps.append(event)
         else:
