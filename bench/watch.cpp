@@ -4,8 +4,9 @@
 //   watch latency DIR NODE INTERVAL_MS N   change to arrival at a C++ consumer
 //   watch cpu DIR NODE INTERVAL_MS SECONDS a watcher's share of one core
 //   watch count DIR NODE INTERVAL_MS MS    pulses on input 0 seen in MS ms
-//   watch flipper DIR NODE                 for each line read: flip input 0,
-//                                          print CLOCK_MONOTONIC in ns
+//   watch flipper DIR NODE                 for each line read: flip input 0 (an
+//                                          empty line) or set the inputs to its
+//                                          hex value; print CLOCK_MONOTONIC in ns
 #include "kdx7400.hpp"
 #include "testbed.h"
 
@@ -94,7 +95,8 @@ int count(std::chrono::milliseconds interval, int ms) {
 int flipper(const kdxsim::Testbed &bed, const std::string &node) {
     uint64_t levels = 0;
     for (std::string line; std::getline(std::cin, line);) {
-        levels ^= 1;
+        // An empty line flips input 0; a hexadecimal one sets every input.
+        levels = line.empty() ? levels ^ 1 : std::stoull(line, nullptr, 16);
         const int64_t at = monotonic_ns();
         bed.set_inputs(node, levels);
         std::printf("%lld\n", static_cast<long long>(at));

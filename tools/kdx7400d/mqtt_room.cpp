@@ -32,8 +32,9 @@ constexpr std::size_t kWindow = 100;
 // Command results waiting to go out; more are dropped (their commands
 // still ran: the state topic tells).
 constexpr std::size_t kResultLimit = 1000;
-// A unit's state is read again at most this often, however busy its inputs.
-constexpr auto kStateInterval = std::chrono::milliseconds(100);
+// A unit's state is read again at most this often, however busy its inputs
+// (a read is a dozen commands; the events carry every change meanwhile).
+constexpr auto kStateInterval = std::chrono::milliseconds(250);
 
 const std::map<std::string, api::Operation> &commands() {
     static const std::map<std::string, api::Operation> table = {
