@@ -132,13 +132,20 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
     asker.close()
 
 
-def test_commands_are_refused_unless_allowed(rig: Rig, broker: Broker) -> None:
-    start(rig, broker)
+@pytest.mark.parametrize("protocol, allow, payload, status", [
+    ("5", False, '{"mask": 1, "value": 1}', 403),
+    ("3.1.1", False, '{"mask": 1, "value": 1}', 403),
+    ("3.1.1", True, '{"mask": 1, "value": 1}', 200),
+    ("5", True, '{"mask": 1, "value": 1, "pad": "' + "x" * 5000 + '"}', 413),
+])
+def test_commands_are_refused_unless_allowed_and_small(rig: Rig, broker: Broker, protocol: str, allow: bool,
+                                                       payload: str, status: int) -> None:
+    start(rig, broker, "--mqtt-protocol", protocol, *(["--mqtt-allow-commands"] if allow else []))
     results = Listener(broker, [f"{PREFIX}/1/result"], user="operator")
-    results.publish(f"{PREFIX}/1/outputs/set", '{"mask": 1, "value": 1}')
+    results.publish(f"{PREFIX}/1/outputs/set", payload)
     assert results.wait(lambda: bool(results.on(f"{PREFIX}/1/result")))
-    assert results.json_on(f"{PREFIX}/1/result")[0]["status"] == 403
-    assert rig.state()["outputs"] == 0
+    assert results.json_on(f"{PREFIX}/1/result")[0]["status"] == status
+    assert rig.state()["outputs"] == (1 if status == 200 else 0)
     results.close()
 
 

@@ -32,6 +32,8 @@ constexpr std::size_t kWindow = 100;
 // Command results waiting to go out; more are dropped (their commands
 // still ran: the state topic tells).
 constexpr std::size_t kResultLimit = 1000;
+// A command's payload, as an HTTP body: larger ones are refused unread.
+constexpr std::size_t kMaxCommand = 4096;
 // A unit's state is read again at most this often, however busy its inputs
 // (a read is a dozen commands; the events carry every change meanwhile).
 constexpr auto kStateInterval = std::chrono::milliseconds(250);
@@ -258,6 +260,10 @@ void MqttRoom::Client::command(const std::string &unit, const std::string &actio
     if (!options_.allow_commands) {
         log_.line(Topic::Refusal, "refused MQTT command " + action + " for unit " + unit + ": commands are off");
         answer_with(api::failure(403, "commands over MQTT are off (kdx7400d --mqtt-allow-commands)"));
+        return;
+    }
+    if (payload.size() > kMaxCommand) {
+        answer_with(api::failure(413, "a command is at most 4 KiB"));
         return;
     }
     const bool bodiless = action == "watchdog/clear" && payload.empty();
