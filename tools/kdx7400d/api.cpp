@@ -112,6 +112,7 @@ json state_of(kdx::Module &m, const Worker &worker) {
     out["frame_rate_factor"] = s.frame_rate_factor;
     out["nickname"] = s.nickname;
     out["watch"] = worker.watch_state();
+    out["labels"] = labels_json(worker.labels());
     return out;
 }
 
@@ -233,8 +234,8 @@ public:
     using Work = std::function<Answer(kdx::Module &, Worker &)>;
     using Done = std::function<void(Answer)>;
 
-    static void on(Worker &worker, Work work, Done done, bool writes = false) {
-        auto *call = new Call(std::move(work), std::move(done), writes);
+    static void on(Worker &worker, Work work, Done done, bool writes = false, Origin origin = Origin::none) {
+        auto *call = new Call(std::move(work), std::move(done), writes, origin);
         if (!worker.submit(*call)) {
             Done refuse = std::move(call->done_);
             delete call;
@@ -243,6 +244,7 @@ public:
     }
 
     bool is_write() const override { return writes_; }
+    Origin origin() const override { return origin_; }
 
     bool run(kdx::Module *module, Worker &worker) override {
         bool transfer_failed = false;
@@ -267,19 +269,22 @@ public:
     }
 
 private:
-    Call(Work work, Done done, bool writes) : work_(std::move(work)), done_(std::move(done)), writes_(writes) {}
+    Call(Work work, Done done, bool writes, Origin origin)
+        : work_(std::move(work)), done_(std::move(done)), writes_(writes), origin_(origin) {}
     ~Call() = default;
 
     Work work_;
     Done done_;
     const bool writes_;
+    const Origin origin_;
     Answer answer_;
 };
 
 
 } // namespace
 
-void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done) {
+void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
+          Origin origin) {
     Worker *worker = find(units, id);
     if (worker == nullptr) {
         done(failure(404, "no module " + id));
@@ -308,11 +313,42 @@ void call(Units &units, const std::string &id, bool writes, Operation operation,
             const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
             return operation(m, w, body);
         },
-        std::move(done), writes);
+        std::move(done), writes, origin);
 }
 
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done) {
     Call::on(worker, std::move(work), std::move(done));
+}
+
+json labels_json(const Labels &labels) { return {{"inputs", labels.inputs}, {"outputs", labels.outputs}}; }
+
+std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker) {
+    if (!body.is_object()) return failure(422, "expected {\"inputs\": [names], \"outputs\": [names]}");
+    for (const auto &[key, value] : body.items()) {
+        if (key != "inputs" && key != "outputs") return failure(422, "unknown key '" + key + "'");
+    }
+    const auto identity = worker.identity();
+    Labels labels;
+    for (const auto &[key, into] : {std::pair{"inputs", &labels.inputs}, std::pair{"outputs", &labels.outputs}}) {
+        if (!body.contains(key)) continue;
+        const json &names = body.at(key);
+        const std::size_t channels = !identity ? Labels::kMaxChannels
+                                     : std::string(key) == "inputs" ? identity->counts.di
+                                                                    : identity->counts.do_;
+        if (!names.is_array() || names.size() > channels) {
+            return failure(422, std::string(key) + " is a list of at most " + std::to_string(channels) + " names");
+        }
+        for (const json &name : names) {
+            if (!name.is_string()) return failure(422, std::string(key) + " holds names (strings)");
+            const std::string text = name.get<std::string>();
+            if (text.size() > Labels::kMaxBytes ||
+                std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
+                return failure(422, "a name is at most 40 bytes, without control characters");
+            }
+            into->push_back(text);
+        }
+    }
+    return labels;
 }
 
 Answer read_state(kdx::Module &m, Worker &worker, const json &) { return {200, state_of(m, worker)}; }
@@ -337,6 +373,7 @@ json event_json(const ModuleEvent &event, const std::string &boot) {
     json data{{"unit", event.unit}, {"time", time}, {"seq", event.seq}, {"boot", boot}};
     if (event.kind == ModuleEvent::Kind::outputs) {
         data["outputs"] = hex(event.outputs);
+        data["by"] = origin_name(event.by);
     } else if (event.kind == ModuleEvent::Kind::input) {
         data["channel"] = event.input.channel;
         data["kind"] = event.input.kind == kdx::InputEvent::Kind::rising    ? "rising"

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <optional>
+#include <variant>
 #include <string>
 
 namespace kdxd::api {
@@ -37,6 +38,10 @@ std::string hex(uint64_t value);
 std::optional<uint64_t> mask_of(const json &value);
 
 json summary(const Worker &worker);
+json labels_json(const Labels &labels);
+// A labels request: {"inputs": [...], "outputs": [...]}, names of at most
+// 40 bytes without control characters, for channels the module has.
+std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker);
 // A module's state: one snapshot of the service, on its worker.
 json state_of(kdx::Module &m, const Worker &worker);
 const char *event_name(const ModuleEvent &event);
@@ -59,7 +64,8 @@ Worker *find(Units &units, const std::string &id);
 // One request for unit id: its body checked (not JSON 400, a key twice
 // 422), then the operation on the module's worker, under the module's lock
 // when it writes.
-void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done);
+void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
+          Origin origin);
 // Any work on a module's worker, answered through done.
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done);
 

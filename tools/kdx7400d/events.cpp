@@ -7,6 +7,18 @@
 
 namespace kdxd {
 
+const char *origin_name(Origin origin) {
+    switch (origin) {
+    case Origin::http: return "http";
+    case Origin::modbus: return "modbus";
+    case Origin::mqtt: return "mqtt";
+    case Origin::sparkplug: return "sparkplug";
+    case Origin::another_program: return "another program";
+    case Origin::none: break;
+    }
+    return "daemon";
+}
+
 EventHub::EventHub() {
     std::random_device random;
     char text[33];

@@ -19,10 +19,16 @@ namespace kdxd {
 // What a worker saw at its module: an input event (a level change, or
 // pulses counted between two samples), the outputs changing (through the
 // daemon or another program), or the module coming or going.
+// Who changed the outputs: a front end's client, or a program beside the
+// daemon (seen at the next sample).
+enum class Origin : uint8_t { none, http, modbus, mqtt, sparkplug, another_program };
+const char *origin_name(Origin origin);
+
 struct ModuleEvent {
     enum class Kind { input, plugged, unplugged, outputs };
     uint8_t unit = 0;
     Kind kind = Kind::input;
+    Origin by = Origin::none; // for outputs
     kdx::InputEvent input; // for input; its times also for the others
     uint64_t outputs = 0;  // for outputs: their values now
     uint64_t seq = 0;      // this unit's events, from 1

@@ -320,6 +320,8 @@ private:
     void module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes,
                      api::Operation operation, const std::string &text = std::string());
     void events(const http::Request &req, const std::shared_ptr<http::Reply> &reply, Worker *worker);
+    http::Response labels(const http::Request &req, Worker &worker);
+    http::Response history(const http::Request &req, const Worker &worker) const;
     http::Response serve_file(const http::Request &req) const;
 
     const HttpOptions options_;
@@ -368,7 +370,8 @@ void HttpRoom::Api::decorate(const http::Request &req, http::Response &res) {
 
 void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Reply> reply) {
     static const std::regex module_path(R"(/api/modules/(\d+))");
-    static const std::regex module_action(R"(/api/modules/(\d+)/(outputs|counters/clear|watchdog/clear|settings|events))");
+    static const std::regex module_action(
+        R"(/api/modules/(\d+)/(outputs|counters/clear|watchdog/clear|settings|events|labels|history))");
     Matches match;
     const std::string &path = req.path;
     if (path == "/metrics") {
@@ -394,6 +397,13 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
         module_call(match[1], reply, false, api::read_state);
     } else if (std::regex_match(path, match, module_action)) {
         const std::string action = match[2];
+        if (action == "labels" || action == "history") {
+            Worker *worker = api::find(units_, match[1]);
+            reply->send(worker == nullptr ? response_of(failure(404, "no module " + match[1].str()))
+                        : action == "labels"  ? labels(req, *worker)
+                                              : history(req, *worker));
+            return;
+        }
         if (action == "events") {
             Worker *worker = api::find(units_, match[1]);
             if (worker == nullptr) {
@@ -457,22 +467,26 @@ bool HttpRoom::Api::cors_origin(const std::string &origin) const {
 // The API's paths and the methods each takes: another method is 405 with
 // Allow, and a CORS preflight (OPTIONS) is answered from the same table.
 std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &req) const {
-    static const std::vector<std::pair<std::regex, std::string>> paths = {
-        {std::regex("/api/modules"), "GET"},
-        {std::regex("/api/events"), "GET"},
-        {std::regex("/api/openapi.json"), "GET"},
-        {std::regex("/metrics"), "GET"},
-        {std::regex(R"(/api/modules/\d+)"), "GET"},
-        {std::regex(R"(/api/modules/\d+/events)"), "GET"},
-        {std::regex(R"(/api/modules/\d+/outputs)"), "PUT"},
-        {std::regex(R"(/api/modules/\d+/counters/clear)"), "POST"},
-        {std::regex(R"(/api/modules/\d+/watchdog/clear)"), "POST"},
-        {std::regex(R"(/api/modules/\d+/settings)"), "PATCH"},
+    static const std::vector<std::pair<std::regex, std::vector<std::string>>> paths = {
+        {std::regex("/api/modules"), {"GET"}},
+        {std::regex("/api/events"), {"GET"}},
+        {std::regex("/api/openapi.json"), {"GET"}},
+        {std::regex("/metrics"), {"GET"}},
+        {std::regex(R"(/api/modules/\d+)"), {"GET"}},
+        {std::regex(R"(/api/modules/\d+/events)"), {"GET"}},
+        {std::regex(R"(/api/modules/\d+/history)"), {"GET"}},
+        {std::regex(R"(/api/modules/\d+/labels)"), {"GET", "PUT"}},
+        {std::regex(R"(/api/modules/\d+/outputs)"), {"PUT"}},
+        {std::regex(R"(/api/modules/\d+/counters/clear)"), {"POST"}},
+        {std::regex(R"(/api/modules/\d+/watchdog/clear)"), {"POST"}},
+        {std::regex(R"(/api/modules/\d+/settings)"), {"PATCH"}},
     };
     const bool api = req.path.rfind("/api/", 0) == 0;
-    for (const auto &[path, method] : paths) {
+    for (const auto &[path, methods] : paths) {
         if (!std::regex_match(req.path, path)) continue;
-        const std::string allow = method == "GET" ? "GET, HEAD, OPTIONS" : method + ", OPTIONS";
+        std::string allow;
+        for (const std::string &method : methods) allow += method + (method == "GET" ? ", HEAD, " : ", ");
+        allow += "OPTIONS";
         if (req.method == "OPTIONS") {
             const std::string origin = req.header("Origin");
             http::Response res;
@@ -485,7 +499,9 @@ std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &
             }
             return res;
         }
-        if (req.method == method || (method == "GET" && req.method == "HEAD")) return std::nullopt;
+        const bool listed = std::find(methods.begin(), methods.end(), req.method) != methods.end() ||
+                            (req.method == "HEAD" && methods.front() == "GET");
+        if (listed) return std::nullopt;
         http::Response res = response_of(failure(405, req.method + " is not a method of " + req.path + " (" + allow + ")"));
         res.set("Allow", allow);
         return res;
@@ -600,7 +616,62 @@ http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
 
 void HttpRoom::Api::module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes,
                                 api::Operation operation, const std::string &text) {
-    api::call(units_, id, writes, operation, text, [reply](Answer answer) { reply->send(response_of(answer)); });
+    api::call(
+        units_, id, writes, operation, text, [reply](Answer answer) { reply->send(response_of(answer)); },
+        Origin::http);
+}
+
+// The unit's channel names: read by anyone who may read, replaced by a
+// write (the token), kept in the state folder.
+http::Response HttpRoom::Api::labels(const http::Request &req, Worker &worker) {
+    if (req.method != "PUT") return response_of({200, api::labels_json(worker.labels())});
+    bool twice = false;
+    const json body = api::parse_body(req.body, twice);
+    if (body.is_discarded()) return response_of(failure(400, "the body is not JSON"));
+    if (twice) return response_of(failure(422, "the body names a key twice"));
+    auto labels = api::labels_of(body, worker);
+    if (const Answer *bad = std::get_if<Answer>(&labels)) return response_of(*bad);
+    try {
+        if (const LabelStore *store = units_.label_store()) store->save(worker.unit(), std::get<Labels>(labels));
+    } catch (const std::runtime_error &error) {
+        return response_of(failure(503, error.what()));
+    }
+    worker.set_labels(std::get<Labels>(labels));
+    return response_of({200, api::labels_json(worker.labels())});
+}
+
+// The counters' history the daemon keeps (the last hour, a sample every
+// 2 s while the inputs are watched): ?seconds=N (default 300), and
+// ?format=csv for a file.
+http::Response HttpRoom::Api::history(const http::Request &req, const Worker &worker) const {
+    static const std::regex seconds_query(R"((?:^|&)seconds=(\d{1,5})(?:&|$))");
+    std::smatch seconds;
+    const double window = std::regex_search(req.query, seconds, seconds_query) ? std::stod(seconds[1]) : 300;
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto samples = worker.metrics().history(now - window);
+    if (req.query.find("format=csv") != std::string::npos) {
+        http::Response res;
+        res.type = "text/csv; charset=utf-8";
+        res.set("Content-Disposition", "attachment; filename=\"unit-" + std::to_string(worker.unit()) +
+                                           "-counters.csv\"");
+        const std::size_t channels = samples.empty() ? 0 : samples.back().counters.size();
+        res.body = "time";
+        for (std::size_t ch = 0; ch < channels; ++ch) res.body += ",counter" + std::to_string(ch);
+        res.body += ",reset\n";
+        for (const auto &sample : samples) {
+            char time[32];
+            std::snprintf(time, sizeof time, "%.3f", sample.time);
+            res.body += time;
+            for (uint32_t value : sample.counters) res.body += "," + std::to_string(value);
+            res.body += "," + (sample.resets != 0 ? api::hex(sample.resets) : std::string()) + "\n";
+        }
+        return res;
+    }
+    json list = json::array();
+    for (const auto &sample : samples) {
+        list.push_back({{"time", sample.time}, {"counters", sample.counters}, {"resets", api::hex(sample.resets)}});
+    }
+    return response_of({200, {{"interval", 2}, {"samples", list}}});
 }
 
 // An event stream, of one unit or of all (worker null). A new reader gets

@@ -298,7 +298,9 @@ int main(int argc, char **argv) {
     Log log(options.verbose);
     LogEvents log_events(log);
     try {
+        const LabelStore labels(state_dir(options.state_dir));
         Units units(std::chrono::milliseconds(options.watch_interval), log);
+        units.keep_labels(labels);
         std::optional<UnitBook> book;
         if (options.all) {
             book.emplace(state_dir(options.state_dir), log);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace kdxd {
 
@@ -21,7 +22,7 @@ void UnitMetrics::transfer_failed() {
     ++figures_.transfer_failures;
 }
 
-void UnitMetrics::counters_read(const std::vector<uint32_t> &counters) {
+void UnitMetrics::counters_read(const std::vector<uint32_t> &counters, bool record) {
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     std::lock_guard guard(mutex_);
     if (figures_.pulses.size() < counters.size()) {
@@ -31,21 +32,40 @@ void UnitMetrics::counters_read(const std::vector<uint32_t> &counters) {
     if (last_.size() < counters.size()) {
         // First seen: what it holds already counts from its creation.
         for (std::size_t i = last_.size(); i < counters.size(); ++i) figures_.pulses[i] += counters[i];
-        last_.resize(counters.size());
-        for (std::size_t i = 0; i < counters.size(); ++i) last_[i] = counters[i];
-        return;
-    }
-    for (std::size_t i = 0; i < counters.size(); ++i) {
-        const uint32_t was = last_[i], now_value = counters[i];
-        if (now_value >= was) {
-            figures_.pulses[i] += now_value - was;
-        } else if (was - now_value > 0x80000000u) {
-            figures_.pulses[i] += static_cast<uint32_t>(now_value - was); // wrapped past 2^32
-        } else {
-            figures_.pulses[i] += now_value; // cleared, or powered up afresh: counting from 0
+        last_.assign(counters.begin(), counters.end());
+    } else {
+        for (std::size_t i = 0; i < counters.size(); ++i) {
+            const uint32_t was = last_[i], now_value = counters[i];
+            if (now_value >= was) {
+                figures_.pulses[i] += now_value - was;
+            } else if (was - now_value > 0x80000000u) {
+                figures_.pulses[i] += static_cast<uint32_t>(now_value - was); // wrapped past 2^32
+            } else {
+                figures_.pulses[i] += now_value; // cleared, or powered up afresh: counting from 0
+                if (i < 64) resets_ |= uint64_t{1} << i;
+            }
+            last_[i] = now_value;
         }
-        last_[i] = now_value;
     }
+    if (!record) return;
+    Sample sample{now, counters, std::exchange(resets_, 0)};
+    if (history_.size() < kHistory) {
+        history_.push_back(std::move(sample));
+    } else {
+        history_[next_] = std::move(sample);
+    }
+    next_ = (next_ + 1) % kHistory;
+}
+
+std::vector<UnitMetrics::Sample> UnitMetrics::history(double since) const {
+    std::lock_guard guard(mutex_);
+    std::vector<Sample> out;
+    const std::size_t start = history_.size() < kHistory ? 0 : next_;
+    for (std::size_t i = 0; i < history_.size(); ++i) {
+        const Sample &sample = history_[(start + i) % history_.size()];
+        if (sample.time >= since) out.push_back(sample);
+    }
+    return out;
 }
 
 UnitMetrics::Figures UnitMetrics::figures() const {

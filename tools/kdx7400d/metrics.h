@@ -26,18 +26,32 @@ public:
         std::vector<double> created;   // when each pulse total began, seconds since the epoch
     };
 
+    // The counters every few seconds for the last hour, for the page's
+    // plots: a reset (a clear, a re-plug) is marked, not taken for pulses.
+    struct Sample {
+        double time = 0; // seconds since the epoch
+        std::vector<uint32_t> counters;
+        uint64_t resets = 0; // inputs whose counter started again since the sample before
+    };
+    static constexpr std::size_t kHistory = 1800;
+
     void request_took(double seconds);
     void transfer_failed();
     // The module's counters as just read. A counter that went down was
     // cleared or its module powered up afresh (it counts from 0 again),
     // unless it went down by more than half the range: then it wrapped.
-    void counters_read(const std::vector<uint32_t> &counters);
+    // record: keep them in the history too.
+    void counters_read(const std::vector<uint32_t> &counters, bool record = false);
     Figures figures() const;
+    std::vector<Sample> history(double since) const;
 
 private:
     mutable std::mutex mutex_;
     Figures figures_;
     std::vector<uint32_t> last_;
+    uint64_t resets_ = 0; // seen since the last sample kept
+    std::vector<Sample> history_; // a ring of kHistory
+    std::size_t next_ = 0;
 };
 
 // Text exposition format helpers.

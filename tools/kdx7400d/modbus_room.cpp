@@ -61,6 +61,7 @@ private:
         Reply reply;
         Pending *next = nullptr; // in the done list, or the free list
 
+        Origin origin() const override { return Origin::modbus; }
         bool run(kdx::Module *module, Worker &worker) override {
             if (module == nullptr) {
                 reply.exception = Exception::TargetFailed;

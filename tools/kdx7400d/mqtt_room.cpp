@@ -267,7 +267,8 @@ void MqttRoom::Client::command(const std::string &unit, const std::string &actio
         return;
     }
     const bool bodiless = action == "watchdog/clear" && payload.empty();
-    api::call(units_, unit, true, operation->second, bodiless ? std::string("{}") : payload, std::move(answer_with));
+    api::call(units_, unit, true, operation->second, bodiless ? std::string("{}") : payload, std::move(answer_with),
+              Origin::mqtt);
 }
 
 void MqttRoom::Client::deliver(const ModuleEvent &event) {
@@ -348,12 +349,17 @@ void MqttRoom::Client::discovery(const Worker &worker) {
         config["device"] = device;
         publish(ha + "/" + component + "/" + node + "/u" + unit + "_" + id + "/config", config.dump(), true);
     };
+    const Labels labels = worker.labels();
+    const auto named = [](const std::vector<std::string> &names, unsigned ch, const std::string &otherwise) {
+        return ch < names.size() && !names[ch].empty() ? names[ch] : otherwise;
+    };
     for (unsigned ch = 0; ch < identity->counts.di; ++ch) {
         const std::string bit = std::to_string(uint64_t{1} << ch);
         const std::string on = "{{ 'ON' if (value_json.inputs | int(base=16)) | bitwise_and(" + bit + ") else 'OFF' }}";
-        entity("binary_sensor", "in" + std::to_string(ch), "input " + std::to_string(ch),
+        entity("binary_sensor", "in" + std::to_string(ch), named(labels.inputs, ch, "input " + std::to_string(ch)),
                {{"value_template", on}});
-        entity("sensor", "count" + std::to_string(ch), "counter " + std::to_string(ch),
+        entity("sensor", "count" + std::to_string(ch),
+               named(labels.inputs, ch, "input " + std::to_string(ch)) + " pulses",
                {{"value_template", "{{ value_json.counters[" + std::to_string(ch) + "] }}"},
                 {"state_class", "total_increasing"}});
     }
@@ -366,7 +372,7 @@ void MqttRoom::Client::discovery(const Worker &worker) {
             {"command_topic", topic(worker.unit(), "outputs/set")},
             {"payload_on", json{{"channel", ch}, {"on", true}}.dump()},
             {"payload_off", json{{"channel", ch}, {"on", false}}.dump()}};
-        entity("switch", "out" + std::to_string(ch), "output " + std::to_string(ch), config);
+        entity("switch", "out" + std::to_string(ch), named(labels.outputs, ch, "output " + std::to_string(ch)), config);
     }
 }
 

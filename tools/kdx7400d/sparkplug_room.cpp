@@ -259,7 +259,7 @@ void SparkplugRoom::Edge::command(uint8_t unit, const std::vector<Metric> &metri
             log.line(Topic::Refusal, "Sparkplug DCMD for unit " + std::to_string(unit) + ": " +
                                           answer.body.value("error", std::string("refused")));
         }
-    });
+    }, Origin::sparkplug);
 }
 
 void SparkplugRoom::Edge::deliver(const ModuleEvent &event) {

@@ -196,6 +196,7 @@ void Worker::outputs_are(uint64_t outputs, bool written) {
     if ((known || written) && has_sinks()) {
         ModuleEvent changed = event(ModuleEvent::Kind::outputs);
         changed.outputs = outputs;
+        changed.by = written ? current_origin_ : Origin::another_program;
         deliver(changed);
     }
 }
@@ -234,7 +235,7 @@ void Worker::run() {
         const auto woken = [&] { return head_ != nullptr || stopping_ || woken_ || reassigned_; };
         if (!woken()) {
             if (watching()) {
-                wake_.wait_until(lock, next_sample_, woken);
+                wake_.wait_until(lock, std::min(next_sample_, next_record_), woken);
             } else if (module_) {
                 wake_.wait(lock, woken);
             } else {
@@ -270,7 +271,9 @@ void Worker::run() {
                 last_write_ = std::chrono::steady_clock::now();
             }
             const auto started = std::chrono::steady_clock::now();
+            current_origin_ = job->origin();
             const bool done = job->run(module_ ? &module_ : nullptr, *this);
+            current_origin_ = Origin::none;
             metrics_.request_took(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
             if (!done) {
                 lost("a transfer failed");
@@ -284,6 +287,9 @@ void Worker::run() {
         }
         if (watching() && std::chrono::steady_clock::now() >= next_sample_) {
             sample();
+        }
+        if (watching() && std::chrono::steady_clock::now() >= next_record_) {
+            record_counters();
         }
         busy_since_ = 0;
         lock.lock();
@@ -341,6 +347,20 @@ void Worker::lost(const char *why) {
     if (module_) {
         log_.line(Topic::Module, "unit " + std::to_string(unit_) + " (" + target_.describe() + ", " + was + "): " + why);
     }
+}
+
+// The counters' history, every few seconds while the inputs are watched
+// (then the watchdog is known, and an armed one is not fed on nobody's
+// behalf).
+void Worker::record_counters() {
+    next_record_ = std::chrono::steady_clock::now() + kRecordInterval;
+    std::error_code code;
+    const std::vector<uint32_t> counters = module_.read_counters(code);
+    if (code) {
+        lost("reading its counters failed");
+        return;
+    }
+    metrics_.counters_read(counters, true);
 }
 
 // Between requests, every watch interval: what happened at the inputs
@@ -416,6 +436,7 @@ Worker &Units::add(uint8_t unit, Target target) {
         throw std::invalid_argument("unit " + std::to_string(unit) + " given twice");
     }
     owned_.push_back(std::make_unique<Worker>(unit, std::move(target), watch_interval_, hub_, log_));
+    if (labels_ != nullptr) owned_.back()->set_labels(labels_->load(unit));
     slots_[unit].store(owned_.back().get(), std::memory_order_release);
     return *owned_.back();
 }

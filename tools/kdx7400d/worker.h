@@ -6,6 +6,7 @@
 #pragma once
 
 #include "events.h"
+#include "labels.h"
 #include "metrics.h"
 #include "kdx7400.hpp"
 #include "log.h"
@@ -71,6 +72,8 @@ public:
     // Whether it is a client's write: the client controls the module, and
     // may keep an armed watchdog fed (the daemon's own sampling may not).
     virtual bool is_write() const { return false; }
+    // Which front end asked, for the events its writes cause.
+    virtual Origin origin() const { return Origin::none; }
 
 protected:
     ~Job() = default;
@@ -104,6 +107,15 @@ public:
     uint8_t unit() const { return unit_; }
     // Its figures for /metrics; any thread.
     UnitMetrics &metrics() const { return metrics_; }
+    // Its channels' names; any thread.
+    Labels labels() const {
+        std::lock_guard guard(mutex_);
+        return labels_;
+    }
+    void set_labels(Labels labels) {
+        std::lock_guard guard(mutex_);
+        labels_ = std::move(labels);
+    }
     const Target &target() const { return target_; }
     bool present() const { return present_.load(std::memory_order_relaxed); }
     // The node the module is open on, or "" while it is absent.
@@ -119,6 +131,8 @@ public:
     // left, so that one that reconnects (an EventSource does within
     // seconds) resumes without a loss.
     static constexpr auto kLinger = std::chrono::seconds(60);
+    // How often the counters' history takes a sample.
+    static constexpr auto kRecordInterval = std::chrono::seconds(2);
 
     // The outputs as a write left them (written) or a sample found them: an
     // event when they changed.
@@ -143,6 +157,7 @@ private:
     // kLinger ago.
     bool has_sinks() const;
     bool watching() const;
+    void record_counters();
     bool may_feed_watchdog() const;
     void sample();
     void deliver(const ModuleEvent &event);
@@ -166,6 +181,7 @@ private:
     bool reassigned_ = false;
     std::string node_, assigned_;
     std::optional<Identity> identity_;
+    Labels labels_;
 
     // The worker's thread only:
     kdx::Module module_;
@@ -180,6 +196,8 @@ private:
     std::chrono::steady_clock::time_point watchdog_read_at_{}, last_write_{};
     std::atomic<bool> paused_for_watchdog_{false};
     mutable UnitMetrics metrics_;
+    Origin current_origin_ = Origin::none; // of the job running now
+    std::chrono::steady_clock::time_point next_record_{};
     std::atomic<int64_t> busy_since_{0}; // steady clock ns, 0: not at its module
     std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
@@ -192,6 +210,9 @@ class Units {
 public:
     Units(std::chrono::milliseconds watch_interval, Log &log) : watch_interval_(watch_interval), log_(log) {}
     EventHub &events() { return hub_; }
+    // Where the units' labels are kept; before any unit is added.
+    void keep_labels(const LabelStore &store) { labels_ = &store; }
+    const LabelStore *label_store() const { return labels_; }
     ~Units() { stop(); }
     // Throws std::invalid_argument for a unit given twice.
     Worker &add(uint8_t unit, Target target);
@@ -211,6 +232,7 @@ private:
     const std::chrono::milliseconds watch_interval_;
     Log &log_;
     EventHub hub_;
+    const LabelStore *labels_ = nullptr;
     std::array<std::atomic<Worker *>, 248> slots_{};
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> owned_;
