@@ -112,6 +112,9 @@ json state_of(kdx::Module &m, const Worker &worker) {
     out["frame_rate_factor"] = s.frame_rate_factor;
     out["nickname"] = s.nickname;
     out["watch"] = worker.watch_state();
+    const auto since = worker.since_last_write();
+    out["watchdog"] = {{"timeout", s.info.watchdog_timeout},
+                       {"since_write_ms", since ? json(since->count()) : json(nullptr)}};
     out["labels"] = labels_json(worker.labels());
     return out;
 }

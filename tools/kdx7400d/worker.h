@@ -158,6 +158,15 @@ private:
     bool has_sinks() const;
     bool watching() const;
     void record_counters();
+
+public:
+    // On the worker's thread: how long ago a client last wrote, if ever.
+    std::optional<std::chrono::milliseconds> since_last_write() const {
+        if (last_write_ == std::chrono::steady_clock::time_point{}) return std::nullopt;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last_write_);
+    }
+
+private:
     bool may_feed_watchdog() const;
     void sample();
     void deliver(const ModuleEvent &event);

@@ -1,40 +1,54 @@
 // SPDX-License-Identifier: MIT
-// The dashboard: one panel per module, kept live by the module's event
-// stream (inputs, outputs, plug and unplug) and a slow poll of its state
-// (counters, settings). No framework, no build step.
+// The dashboard: one event stream for the whole page (every unit's inputs,
+// outputs, plugging), each unit's state read when the stream says so, and
+// the counters' history as the daemon keeps it. No framework, no build step.
 "use strict";
 
-const POLL_MS = 2000;
-const LIST_MS = 5000;
-const HISTORY_S = 300;
 const TOKEN_KEY = "kdx7400d-token";
+const REFRESH_MS = 2000;
+const LOG_LENGTH = 50;
 
 const panels = new Map();
 let token = sessionStorage.getItem(TOKEN_KEY);
+let limits = {};
+let streamDownSince = null;
 
+const $ = (id) => document.getElementById(id);
 const isSet = (mask, n) => ((BigInt(mask) >> BigInt(n)) & 1n) === 1n;
+const hex = (value, channels) => `0x${BigInt(value).toString(16).padStart(Math.max(1, Math.ceil(channels / 4)), "0")}`;
+const clock = (seconds) => new Date(seconds * 1000).toLocaleTimeString();
 
-function setStatus(text) {
-  document.getElementById("status").textContent = text;
+function element(tag, attributes = {}, text = "") {
+  const made = document.createElement(tag);
+  for (const [name, value] of Object.entries(attributes)) made.setAttribute(name, value);
+  if (text) made.textContent = text;
+  return made;
 }
 
-// Asks for the token in a dialog, once; null when the user declines.
+// Spoken only for what a person must hear.
+function announce(text) {
+  const live = $("announce");
+  live.textContent = "";
+  setTimeout(() => { live.textContent = text; }, 50);
+}
+
+function logEvent(unit, text, time = Date.now() / 1000) {
+  const list = $("log");
+  const item = element("li");
+  item.append(element("time", { datetime: new Date(time * 1000).toISOString() }, clock(time)), ` unit ${unit}: ${text}`);
+  list.prepend(item);
+  while (list.children.length > LOG_LENGTH) list.lastElementChild.remove();
+}
+
 function askToken(why) {
-  const dialog = document.getElementById("token-dialog");
-  const input = document.getElementById("token-input");
-  const title = document.getElementById("token-title");
-  title.textContent = why || "Token needed";
+  const dialog = $("token-dialog");
+  const input = $("token-input");
+  $("token-title").textContent = why || "Token needed";
   input.value = "";
   return new Promise((resolve) => {
-    const done = (value) => {
-      dialog.close();
-      resolve(value);
-    };
-    document.getElementById("token-cancel").onclick = () => done(null);
-    document.getElementById("token-form").onsubmit = (event) => {
-      event.preventDefault();
-      done(input.value.trim() || null);
-    };
+    const done = (value) => { dialog.close(); resolve(value); };
+    $("token-cancel").onclick = () => done(null);
+    $("token-form").onsubmit = (event) => { event.preventDefault(); done(input.value.trim() || null); };
     dialog.oncancel = () => resolve(null);
     dialog.showModal();
     input.focus();
@@ -47,128 +61,313 @@ async function write(method, path, body) {
   for (let attempt = 0; attempt < 2; attempt++) {
     const headers = { "Content-Type": "application/json" };
     if (token) headers.Authorization = `Bearer ${token}`;
-    const response = await fetch(path, { method, headers, body: JSON.stringify(body) });
+    let response;
+    try {
+      response = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body) });
+    } catch (error) {
+      return { ok: false, status: 0, body: { error: "the daemon does not answer" } };
+    }
     const data = await response.json().catch(() => ({}));
     if (response.status !== 401) return { ok: response.ok, status: response.status, body: data };
     token = null;
     sessionStorage.removeItem(TOKEN_KEY);
-    if (attempt === 1) return { ok: false, status: 401, body: data };
-    const given = await askToken(attempt === 0 && headers.Authorization ? "That token was refused" : "Token needed");
-    if (!given) return { ok: false, status: 401, body: data };
+    if (attempt === 1) break;
+    const given = await askToken(headers.Authorization ? "That token was refused" : "Token needed");
+    if (!given) return { ok: false, status: 401, body: { error: "writing needs the token" } };
     token = given;
     sessionStorage.setItem(TOKEN_KEY, token);
   }
-  return { ok: false, status: 401, body: {} };
+  return { ok: false, status: 401, body: { error: "writing needs the token" } };
+}
+
+async function read(path) {
+  try {
+    const response = await fetch(path, { cache: "no-store" });
+    return { ok: response.ok, status: response.status, body: await response.json().catch(() => ({})) };
+  } catch (error) {
+    return { ok: false, status: 0, body: {} };
+  }
+}
+
+// Rates between history samples; a reset (a clear, a re-plug) is a gap
+// with a mark, never a spike.
+function ratesOf(samples, channel) {
+  const points = [];
+  for (let i = 1; i < samples.length; i++) {
+    const [before, after] = [samples[i - 1], samples[i]];
+    const reset = isSet(after.resets, channel);
+    const delta = after.counters[channel] - before.counters[channel];
+    const seconds = Math.max(after.time - before.time, 0.001);
+    points.push({ time: after.time, rate: reset || delta < 0 ? null : delta / seconds, reset });
+  }
+  return points;
+}
+
+function plot(canvas, points, seconds, now) {
+  const ratio = globalThis.devicePixelRatio || 1;
+  const width = canvas.clientWidth || 240;
+  const height = canvas.clientHeight || 48;
+  canvas.width = Math.round(width * ratio);
+  canvas.height = Math.round(height * ratio);
+  const context = canvas.getContext("2d");
+  context.setTransform(ratio, 0, 0, ratio, 0, 0);
+  context.clearRect(0, 0, width, height);
+  const style = getComputedStyle(canvas);
+  const ink = style.getPropertyValue("--plot").trim() || "#0969da";
+  const muted = style.getPropertyValue("--muted").trim() || "#59636e";
+  const left = 34, bottom = height - 12;
+  const rates = points.filter((p) => p.rate !== null).map((p) => p.rate);
+  const top = Math.max(1, ...rates);
+  canvas.dataset.max = String(Math.max(0, ...rates));
+  context.font = "10px sans-serif";
+  context.fillStyle = muted;
+  context.fillText(`${Math.round(top)}/s`, 0, 10);
+  context.fillText("0", 0, bottom);
+  context.strokeStyle = muted;
+  context.beginPath();
+  context.moveTo(left, 2);
+  context.lineTo(left, bottom);
+  context.lineTo(width, bottom);
+  context.stroke();
+  const span = Number(seconds);
+  const x = (time) => left + (1 - (now - time) / span) * (width - left);
+  for (const [fraction, label] of [[0, `-${span >= 3600 ? "1 h" : span >= 300 ? "5 min" : "1 min"}`], [1, "now"]]) {
+    context.fillText(label, fraction === 0 ? left : width - 22, height - 1);
+  }
+  context.strokeStyle = ink;
+  context.lineWidth = 1.5;
+  context.beginPath();
+  let drawing = false;
+  for (const point of points) {
+    if (point.reset) {
+      context.save();
+      context.strokeStyle = muted;
+      context.setLineDash([2, 2]);
+      context.beginPath();
+      context.moveTo(x(point.time), 2);
+      context.lineTo(x(point.time), bottom);
+      context.stroke();
+      context.restore();
+    }
+    if (point.rate === null || now - point.time > span) { drawing = false; continue; }
+    const y = bottom - (point.rate / top) * (bottom - 4);
+    if (drawing) context.lineTo(x(point.time), y);
+    else context.moveTo(x(point.time), y);
+    drawing = true;
+  }
+  context.stroke();
 }
 
 class Panel {
   constructor(summary) {
     this.id = summary.id;
-    this.node = document.getElementById("panel-template").content.firstElementChild.cloneNode(true);
+    this.node = $("panel-template").content.firstElementChild.cloneNode(true);
     this.node.id = `module-${this.id}`;
-    this.node.dataset.id = String(this.id);
     const title = this.node.querySelector(".title");
     title.id = `module-${this.id}-title`;
+    title.tabIndex = -1;
     this.node.setAttribute("aria-labelledby", title.id);
+    this.q = (selector) => this.node.querySelector(selector);
     this.leds = [];
     this.switches = [];
-    this.counters = [];
-    this.history = [];
-    this.last = null;
-    this.present = summary.present;
-    this.node.querySelector(".all-off").addEventListener("click", () => this.setOutputs("0xffffffffffffffff", 0, true));
-    document.getElementById("modules").append(this.node);
+    this.rows = [];
+    this.state = null;
+    this.samples = [];
+    this.labels = { inputs: [], outputs: [] };
+    this.q(".all-off").addEventListener("click", () => this.setOutputs(null, 0n));
+    this.q(".clear-all").addEventListener("click", () => this.clearCounters((1n << BigInt(this.leds.length)) - 1n));
+    this.q(".clear-watchdog").addEventListener("click", () => this.clearWatchdog());
+    this.q(".window").addEventListener("change", () => this.refreshHistory());
+    this.q(".show-all").addEventListener("change", () => this.showCounters());
+    this.q(".settings-form").addEventListener("submit", (event) => { event.preventDefault(); this.saveSettings(); });
+    this.q(".labels-form").addEventListener("submit", (event) => { event.preventDefault(); this.saveLabels(); });
+    this.q(".csv").href = `/api/modules/${this.id}/history?seconds=3600&format=csv`;
+    this.q(".csv").setAttribute("aria-label", `counters of unit ${this.id} as CSV`);
+    $("modules").append(this.node);
     this.showSummary(summary);
-    this.listen();
-    this.refresh();
-    this.timer = setInterval(() => this.refresh(), POLL_MS);
+  }
+
+  name(kind, n) {
+    const label = (this.labels[kind] || [])[n];
+    return label ? `${n} ${label}` : String(n);
   }
 
   showSummary(summary) {
     const id = summary.identity;
-    const name = id && id.nickname ? id.nickname : id && id.product ? id.product : summary.target;
+    const name = id && id.nickname ? id.nickname : id && id.product ? id.product.trim() : summary.target;
     this.node.querySelector(".title").textContent = `Unit ${summary.id}: ${name}`;
     if (id) this.build(id.counts.di, id.counts.do);
     this.setPresent(summary.present);
   }
 
-  // The LEDs and switches, once the channel counts are known.
+  // In byte groups of 8, as the module's registers hold them.
   build(inputs, outputs) {
     if (this.leds.length === inputs && this.switches.length === outputs) return;
-    const leds = this.node.querySelector(".leds");
-    const switches = this.node.querySelector(".switches");
-    const counters = this.node.querySelector(".counters");
+    const leds = this.q(".leds");
+    const switches = this.q(".switches");
     leds.replaceChildren();
     switches.replaceChildren();
-    counters.replaceChildren();
     this.leds = [];
     this.switches = [];
-    this.counters = [];
-    this.history = [];
     for (let n = 0; n < inputs; n++) {
-      const led = document.createElement("li");
-      led.className = "led";
-      led.textContent = String(n);
-      led.setAttribute("role", "img");
-      led.setAttribute("aria-label", `input ${n} off`);
-      leds.append(led);
+      if (n % 8 === 0) leds.append(element("div", { class: "byte" }));
+      const led = element("span", { class: "led", role: "img", "aria-label": `input ${n} off` });
+      led.append(element("span", { class: "mark", "aria-hidden": "true" }), element("span", { class: "name" }, String(n)));
+      leds.lastElementChild.append(led);
       this.leds.push(led);
-      const row = document.createElement("li");
-      row.innerHTML = `<span>Input ${n}</span><span class="count" aria-label="counter ${n}">0</span><canvas width="300" height="28" aria-hidden="true"></canvas>`;
-      counters.append(row);
-      this.counters.push(row);
-      this.history.push([]);
     }
     for (let n = 0; n < outputs; n++) {
-      const item = document.createElement("li");
-      const button = document.createElement("button");
-      button.type = "button";
-      button.className = "switch";
-      button.setAttribute("role", "switch");
-      button.setAttribute("aria-checked", "false");
-      button.setAttribute("aria-label", `output ${n}`);
-      button.textContent = String(n);
-      button.addEventListener("click", () => {
-        const on = button.getAttribute("aria-checked") !== "true";
-        this.setOutputs(`0x${(1n << BigInt(n)).toString(16)}`, on ? `0x${(1n << BigInt(n)).toString(16)}` : 0);
-      });
-      item.append(button);
-      switches.append(item);
+      if (n % 8 === 0) switches.append(element("div", { class: "byte" }));
+      const button = element("button", { type: "button", class: "switch", role: "switch", "aria-checked": "false",
+        tabindex: n === 0 ? "0" : "-1" }, String(n));
+      button.addEventListener("click", () => this.setOutputs(1n << BigInt(n), button.getAttribute("aria-checked") === "true" ? 0n : 1n << BigInt(n)));
+      button.addEventListener("keydown", (event) => this.move(event, n));
+      switches.lastElementChild.append(button);
       this.switches.push(button);
     }
+    this.showLabels();
+    this.buildLabelForm();
+  }
+
+  // One Tab stop for the group; arrows, Home and End move within it.
+  move(event, n) {
+    const last = this.switches.length - 1;
+    const to = { ArrowRight: n + 1, ArrowDown: n + 8, ArrowLeft: n - 1, ArrowUp: n - 8, Home: 0, End: last }[event.key];
+    if (to === undefined) return;
+    event.preventDefault();
+    const target = Math.min(Math.max(to, 0), last);
+    this.switches.forEach((button, i) => button.setAttribute("tabindex", i === target ? "0" : "-1"));
+    this.switches[target].focus();
+  }
+
+  showLabels() {
+    this.leds.forEach((led, n) => { led.querySelector(".name").textContent = this.name("inputs", n); });
+    this.switches.forEach((button, n) => {
+      button.textContent = this.name("outputs", n);
+      button.setAttribute("aria-label", `output ${this.name("outputs", n)}`);
+    });
+    this.leds.forEach((led, n) => this.showLed(n, led.classList.contains("on")));
   }
 
   setPresent(present) {
+    if (this.present === present) return;
+    if (this.present !== undefined) announce(`Unit ${this.id} ${present ? "is back" : "was unplugged"}`);
     this.present = present;
     this.node.classList.toggle("absent", !present);
-    this.node.querySelector(".unplugged").hidden = present;
+    this.q(".unplugged").hidden = present;
+    updateSummary();
   }
 
   showError(text) {
-    const error = this.node.querySelector(".error");
+    const error = this.q(".error");
+    clearTimeout(this.errorTimer);
     error.textContent = text || "";
     error.hidden = !text;
-  }
-
-  showInputs(mask) {
-    this.leds.forEach((led, n) => this.showLed(n, isSet(mask, n)));
+    if (text) {
+      announce(`Unit ${this.id}: ${text}`);
+      this.errorTimer = setTimeout(() => this.showError(null), 10000); // said, then out of the way
+    }
   }
 
   showLed(n, on) {
     const led = this.leds[n];
     if (!led) return;
     led.classList.toggle("on", on);
-    led.setAttribute("aria-label", `input ${n} ${on ? "on" : "off"}`);
+    led.setAttribute("aria-label", `input ${this.name("inputs", n)} ${on ? "on" : "off"}`);
   }
+
+  showInputs(mask) { this.leds.forEach((led, n) => this.showLed(n, isSet(mask, n))); }
 
   showOutputs(mask) {
     this.switches.forEach((button, n) => button.setAttribute("aria-checked", String(isSet(mask, n))));
   }
 
-  async setOutputs(mask, value, all = false) {
+  async reload() {
+    const answer = await read(`/api/modules/${this.id}`);
+    if (answer.status === 503) { this.setPresent(false); return; }
+    if (!answer.ok) return;
+    const state = answer.body;
+    this.state = state;
+    this.stateAt = Date.now();
+    this.labels = state.labels || this.labels;
+    this.showSummary(state);
+    this.showLabels();
+    this.showInputs(state.inputs);
+    this.showOutputs(state.outputs);
+    this.showWatchdog();
+    this.fillSettings(state);
+    this.fillLabels();
+    this.showIdentity(state);
+    await this.refreshHistory();
+  }
+
+  showWatchdog() {
+    const state = this.state;
+    const line = this.q(".watchdog");
+    if (!state) return;
+    const dog = state.watchdog || { timeout: state.watchdog_timeout };
+    line.classList.remove("armed", "expired");
+    if (!dog.timeout) { line.textContent = "Watchdog off"; return; }
+    const since = dog.since_write_ms == null ? null : dog.since_write_ms + (Date.now() - this.stateAt);
+    if (since === null || since > dog.timeout) {
+      line.textContent = `Watchdog expired: no write within its ${dog.timeout} ms (outputs at their safety values)`;
+      line.classList.add("expired");
+    } else {
+      line.textContent = `Watchdog armed: ${dog.timeout} ms`;
+      line.classList.add("armed");
+    }
+  }
+
+  async refreshHistory() {
+    if (!this.present) return;
+    const seconds = this.q(".window").value;
+    const answer = await read(`/api/modules/${this.id}/history?seconds=${seconds}`);
+    if (!answer.ok) return;
+    this.samples = answer.body.samples || [];
+    this.showCounters();
+  }
+
+  showCounters() {
+    const body = this.q(".counters tbody");
+    const last = this.samples.length ? this.samples[this.samples.length - 1].counters : (this.state ? this.state.counters : []);
+    const all = this.q(".show-all").checked;
+    const now = Date.now() / 1000;
+    const span = this.q(".window").value;
+    let hidden = 0;
+    const rows = [];
+    last.forEach((count, n) => {
+      const moved = count !== 0 || this.samples.some((s) => s.counters[n] !== 0);
+      if (!all && !moved) { hidden++; return; }
+      let row = this.rows[n];
+      if (!row) {
+        row = element("tr");
+        row.append(element("th", { scope: "row" }), element("td", { class: "count" }),
+          element("td"), element("td"));
+        const canvas = element("canvas", { role: "img" });
+        row.children[2].append(canvas);
+        const clear = element("button", { type: "button", class: "clear-one" }, "Clear");
+        clear.addEventListener("click", () => this.clearCounters(1n << BigInt(n)));
+        row.children[3].append(clear);
+        this.rows[n] = row;
+      }
+      row.children[0].textContent = this.name("inputs", n);
+      row.children[1].textContent = String(count);
+      row.children[3].firstElementChild.setAttribute("aria-label", `clear counter ${this.name("inputs", n)}`);
+      const points = ratesOf(this.samples, n);
+      const canvas = row.children[2].firstElementChild;
+      const latest = points.filter((p) => p.rate !== null).slice(-1)[0];
+      canvas.setAttribute("aria-label", `pulses per second of input ${n}: ${latest ? Math.round(latest.rate) : 0} now`);
+      rows.push(row);
+      requestAnimationFrame(() => plot(canvas, points, span, now));
+    });
+    body.replaceChildren(...rows);
+    this.q(".folded").textContent = hidden ? `${hidden} inputs without pulses not shown.` : "";
+  }
+
+  async setOutputs(mask, value) {
     const count = BigInt(this.switches.length);
-    const fitted = all ? `0x${((1n << count) - 1n).toString(16)}` : mask;
-    const result = await write("PUT", `/api/modules/${this.id}/outputs`, { mask: fitted, value });
+    const fitted = mask === null ? (1n << count) - 1n : mask;
+    const result = await write("PUT", `/api/modules/${this.id}/outputs`, { mask: hex(fitted, 1), value: hex(value, 1) });
     if (result.ok) {
       this.showOutputs(result.body.outputs);
       this.showError(null);
@@ -177,139 +376,272 @@ class Panel {
     }
   }
 
-  async refresh() {
-    let response;
-    try {
-      response = await fetch(`/api/modules/${this.id}`, { cache: "no-store" });
-    } catch (error) {
-      setStatus("The daemon does not answer");
-      return;
-    }
-    const state = await response.json().catch(() => ({}));
-    if (response.status === 503) {
-      this.setPresent(false);
-      return;
-    }
-    if (!response.ok) {
-      this.showError(state.error || `HTTP ${response.status}`);
-      return;
-    }
-    setStatus(`Updated ${new Date().toLocaleTimeString()}`);
-    this.showSummary(state);
-    this.showInputs(state.inputs);
-    this.showOutputs(state.outputs);
-    this.showCounters(state.counters);
-    this.showSettings(state);
+  async clearCounters(mask) {
+    const result = await write("POST", `/api/modules/${this.id}/counters/clear`, { mask: hex(mask, 1) });
+    if (!result.ok) this.showError(`Not cleared: ${result.body.error || `HTTP ${result.status}`}`);
+    await this.refreshHistory();
   }
 
-  showCounters(values) {
-    const now = performance.now() / 1000;
-    if (this.last) {
-      const seconds = Math.max(now - this.last.time, 0.001);
-      values.forEach((value, n) => {
-        const before = this.last.values[n] ?? value;
-        const delta = value >= before ? value - before : value + 2 ** 32 - before; // across a wrap
-        const history = this.history[n];
-        if (!history) return;
-        history.push({ time: now, rate: delta / seconds });
-        while (history.length && history[0].time < now - HISTORY_S) history.shift();
-      });
-    }
-    this.last = { time: now, values };
-    values.forEach((value, n) => {
-      const row = this.counters[n];
-      if (!row) return;
-      row.querySelector(".count").textContent = String(value);
-      this.plot(row.querySelector("canvas"), this.history[n], now);
-    });
+  async clearWatchdog() {
+    const result = await write("POST", `/api/modules/${this.id}/watchdog/clear`);
+    if (!result.ok) this.showError(`Watchdog not cleared: ${result.body.error || `HTTP ${result.status}`}`);
+    await this.reload();
   }
 
-  plot(canvas, history, now) {
-    // Drawn at the size it is shown, in device pixels: sharp, not stretched.
-    const ratio = window.devicePixelRatio || 1;
-    const width = canvas.clientWidth || 300;
-    const height = canvas.clientHeight || 28;
-    if (canvas.width !== Math.round(width * ratio) || canvas.height !== Math.round(height * ratio)) {
-      canvas.width = Math.round(width * ratio);
-      canvas.height = Math.round(height * ratio);
+  // The form's fields and their limits come from the API's own document.
+  fillSettings(state) {
+    const form = this.q(".settings-form");
+    if (!form.elements.length) this.buildSettings(form);
+    const channels = this.switches.length;
+    const values = {
+      filter: state.filter, input_inverse: state.input_inverse, edge: state.edge, output_inverse: state.output_inverse,
+      power_on: hex(state.power_on, channels), safety_first: hex(state.safety.first, channels),
+      safety_second: hex(state.safety.second, channels), watchdog_timeout: state.watchdog_timeout,
+      nickname: state.nickname, write_protect: state.write_protect, frame_rate_factor: state.frame_rate_factor,
+    };
+    for (const [name, value] of Object.entries(values)) {
+      const field = form.elements[name];
+      if (!field) continue;
+      if (field.type === "checkbox") field.checked = Boolean(value);
+      else field.value = String(value);
+      field.dataset.held = field.type === "checkbox" ? String(Boolean(value)) : String(value);
     }
-    const context = canvas.getContext("2d");
-    context.setTransform(ratio, 0, 0, ratio, 0, 0);
-    context.clearRect(0, 0, width, height);
-    if (!history.length) return;
-    const top = Math.max(1, ...history.map((point) => point.rate));
-    context.strokeStyle = "#0969da";
-    context.lineWidth = 1.5;
-    context.beginPath();
-    history.forEach((point, i) => {
-      const x = width - ((now - point.time) / HISTORY_S) * width;
-      const y = height - 2 - (point.rate / top) * (height - 4);
-      if (i === 0) context.moveTo(x, y);
-      else context.lineTo(x, y);
-    });
-    context.stroke();
-    context.lineTo(width, height);
-    context.lineTo(width - ((now - history[0].time) / HISTORY_S) * width, height);
-    context.closePath();
-    context.fillStyle = "rgba(9, 105, 218, 0.15)";
-    context.fill();
-    context.fillStyle = "#59636e";
-    context.font = "10px sans-serif";
-    context.fillText(`${Math.round(history[history.length - 1].rate)}/s`, 2, 10);
   }
 
-  showSettings(state) {
+  buildSettings(form) {
+    const id = `m${this.id}`;
+    const add = (name, label, input, help) => {
+      const row = element("div", { class: "field" });
+      input.id = `${id}-${name}`;
+      input.name = name;
+      row.append(element("label", { for: input.id }, label), input);
+      if (help) {
+        const hint = element("small", { id: `${input.id}-help` }, help);
+        input.setAttribute("aria-describedby", hint.id);
+        row.append(hint);
+      }
+      form.append(row);
+    };
+    const number = (limit) => {
+      const input = element("input", { type: "number", inputmode: "numeric" });
+      if (limit && limit.minimum !== undefined) input.min = limit.minimum;
+      if (limit && limit.maximum !== undefined) input.max = limit.maximum;
+      return input;
+    };
+    const check = () => element("input", { type: "checkbox" });
+    const mask = () => element("input", { type: "text", spellcheck: "false", pattern: "0x[0-9a-fA-F]{1,16}" });
+    add("filter", "Input filter", number(limits.filter), limits.filter ? `${limits.filter.minimum} to ${limits.filter.maximum}` : "");
+    add("input_inverse", "Invert inputs", check());
+    const edge = element("select");
+    edge.append(element("option", { value: "0" }, "rising"), element("option", { value: "1" }, "falling"));
+    add("edge", "Counter edge", edge);
+    add("output_inverse", "Invert outputs", check());
+    add("power_on", "Power-on outputs", mask(), "a mask, 0x…");
+    add("safety_first", "Safety: outputs", mask(), "outputs the watchdog sets");
+    add("safety_second", "Safety: values", mask(), "the values it sets them to");
+    const dog = limits.watchdog_timeout || {};
+    add("watchdog_timeout", "Watchdog time-out (ms)", number(dog), dog.description || "");
+    const nickname = element("input", { type: "text" });
+    if (limits.nickname && limits.nickname.maxLength) nickname.maxLength = limits.nickname.maxLength;
+    add("nickname", "Nickname", nickname, limits.nickname ? `at most ${limits.nickname.maxLength} bytes` : "");
+    add("write_protect", "Write protection", check());
+    add("frame_rate_factor", "Frame-rate factor", number(limits.frame_rate_factor));
+    const buttons = element("div", { class: "actions" });
+    const off = element("button", { type: "button", class: "watchdog-off" }, "Watchdog off");
+    off.addEventListener("click", () => { form.elements.watchdog_timeout.value = "0"; this.saveSettings(); });
+    buttons.append(element("button", { type: "submit" }, "Apply settings"), off);
+    form.append(buttons);
+  }
+
+  // Checked here with the API's limits, then sent; what the module holds
+  // afterwards is what the form shows.
+  async saveSettings() {
+    const form = this.q(".settings-form");
+    const result = this.q(".settings-result");
+    const body = {};
+    const problems = [];
+    for (const field of form.elements) {
+      if (!field.name) continue;
+      const value = field.type === "checkbox" ? String(field.checked) : field.value.trim();
+      if (value === field.dataset.held) continue;
+      if (field.type === "number") {
+        const n = Number(value);
+        const dog = field.name === "watchdog_timeout" ? limits.watchdog_timeout || {} : {};
+        const low = dog["x-armed-minimum"] !== undefined && n !== 0 ? dog["x-armed-minimum"] : Number(field.min);
+        if (!Number.isInteger(n) || (field.min !== "" && n < low) || (field.max !== "" && n > Number(field.max))) {
+          problems.push(`${form.querySelector(`label[for="${field.id}"]`).textContent}: ${field.min} to ${field.max}` +
+            (dog["x-armed-minimum"] ? ` (0: off, else at least ${dog["x-armed-minimum"]})` : ""));
+          continue;
+        }
+        body[field.name] = n;
+      } else if (field.type === "checkbox") {
+        body[field.name] = field.checked;
+      } else if (field.name === "edge") {
+        body.edge = Number(value);
+      } else if (field.pattern && !new RegExp(`^${field.pattern}$`).test(value)) {
+        problems.push(`${form.querySelector(`label[for="${field.id}"]`).textContent}: a mask, 0x…`);
+      } else if (field.name === "safety_first" || field.name === "safety_second") {
+        body.safety = { first: form.elements.safety_first.value.trim(), second: form.elements.safety_second.value.trim() };
+      } else if (field.name === "nickname" && new TextEncoder().encode(value).length > (field.maxLength > 0 ? field.maxLength : 32)) {
+        problems.push(`Nickname: at most ${field.maxLength} bytes`);
+      } else {
+        body[field.name] = value;
+      }
+    }
+    result.hidden = false;
+    if (problems.length) { result.textContent = `Not sent: ${problems.join("; ")}`; return; }
+    if (!Object.keys(body).length) { result.textContent = "Nothing changed."; return; }
+    const answer = await write("PATCH", `/api/modules/${this.id}/settings`, body);
+    if (!answer.ok) {
+      result.textContent = `Not changed: ${answer.body.error || `HTTP ${answer.status}`}`;
+      return;
+    }
+    this.state = answer.body;
+    this.stateAt = Date.now();
+    this.fillSettings(answer.body);
+    this.showSummary(answer.body);
+    this.showWatchdog();
+    result.textContent = `Saved at ${new Date().toLocaleTimeString()}: the module holds what the form shows.`;
+  }
+
+  buildLabelForm() {
+    const fields = this.q(".label-fields");
+    fields.replaceChildren();
+    for (const [kind, count] of [["inputs", this.leds.length], ["outputs", this.switches.length]]) {
+      for (let n = 0; n < count; n++) {
+        const id = `m${this.id}-${kind}-${n}`;
+        const row = element("div", { class: "field" });
+        row.append(element("label", { for: id }, `${kind === "inputs" ? "Input" : "Output"} ${n}`),
+          element("input", { id, type: "text", maxlength: "40", "data-kind": kind, "data-channel": String(n) }));
+        fields.append(row);
+      }
+    }
+    this.fillLabels();
+  }
+
+  fillLabels() {
+    for (const input of this.q(".label-fields").querySelectorAll("input")) {
+      input.value = (this.labels[input.dataset.kind] || [])[Number(input.dataset.channel)] || "";
+    }
+  }
+
+  async saveLabels() {
+    const body = { inputs: [], outputs: [] };
+    for (const input of this.q(".label-fields").querySelectorAll("input")) body[input.dataset.kind][Number(input.dataset.channel)] = input.value.trim();
+    const answer = await write("PUT", `/api/modules/${this.id}/labels`, body);
+    if (!answer.ok) { this.showError(`Names not saved: ${answer.body.error || `HTTP ${answer.status}`}`); return; }
+    this.labels = answer.body;
+    this.showLabels();
+    this.showCounters();
+  }
+
+  showIdentity(state) {
     const id = state.identity || {};
-    const rows = [
-      ["Node", id.node], ["Product ID", id.product_id == null ? "?" : `0x${id.product_id.toString(16)}`],
-      ["Board ID", id.board_id], ["Firmware", `${id.firmware_version} (${id.firmware_date})`],
-      ["Nickname", state.nickname || "—"], ["Input filter", state.filter],
-      ["Input inversion", state.input_inverse], ["Counter edge", state.edge ? "falling" : "rising"],
-      ["Output inversion", state.output_inverse], ["Power-on outputs", state.power_on],
-      ["Safety masks", `${state.safety.first} / ${state.safety.second}`],
-      ["Watchdog", state.watchdog_timeout ? `${state.watchdog_timeout} ms` : "off"],
-      ["Write protection", state.write_protect], ["Frame-rate factor", state.frame_rate_factor],
-    ];
-    const list = this.node.querySelector(".settings");
-    list.replaceChildren(...rows.flatMap(([name, value]) => {
-      const dt = document.createElement("dt");
-      dt.textContent = name;
-      const dd = document.createElement("dd");
-      dd.textContent = String(value);
-      return [dt, dd];
-    }));
+    const rows = [["Node", id.node], ["Product ID", id.product_id == null ? "?" : `0x${id.product_id.toString(16)}`],
+      ["Board ID", id.board_id], ["Firmware", `0x${Number(id.firmware_version).toString(16).padStart(4, "0")} (${id.firmware_date})`]];
+    this.q(".identity").replaceChildren(...rows.flatMap(([name, value]) => [element("dt", {}, name), element("dd", {}, String(value))]));
   }
 
-  listen() {
-    const events = new EventSource(`/api/modules/${this.id}/events`);
-    events.addEventListener("hello", () => this.refresh());
-    events.addEventListener("input", (event) => {
-      const data = JSON.parse(event.data);
+  event(name, data) {
+    if (name === "input") {
       if (data.kind === "rising") this.showLed(data.channel, true);
       if (data.kind === "falling") this.showLed(data.channel, false);
-    });
-    events.addEventListener("outputs", (event) => this.showOutputs(JSON.parse(event.data).outputs));
-    events.addEventListener("plugged", () => {
+      logEvent(this.id, data.kind === "pulses" ? `input ${this.name("inputs", data.channel)}: ${data.count} pulses`
+        : `input ${this.name("inputs", data.channel)} ${data.kind}`, data.time);
+    } else if (name === "outputs") {
+      this.showOutputs(data.outputs);
+      logEvent(this.id, `outputs ${hex(data.outputs, this.switches.length)} by ${data.by}`, data.time);
+    } else if (name === "plugged") {
       this.setPresent(true);
-      this.refresh();
-    });
-    events.addEventListener("unplugged", () => this.setPresent(false));
-    this.events = events;
-  }
-}
-
-async function loadModules() {
-  try {
-    const response = await fetch("/api/modules", { cache: "no-store" });
-    const { modules } = await response.json();
-    for (const summary of modules) {
-      if (!panels.has(summary.id)) panels.set(summary.id, new Panel(summary));
+      logEvent(this.id, "plugged in", data.time);
+      this.reload();
+    } else if (name === "unplugged") {
+      this.setPresent(false);
+      logEvent(this.id, "unplugged", data.time);
     }
-    if (!modules.length) setStatus("No modules yet: plug one in");
-  } catch (error) {
-    setStatus("The daemon does not answer");
   }
 }
 
-loadModules();
-setInterval(loadModules, LIST_MS);
+function updateSummary() {
+  const all = [...panels.values()];
+  const absent = all.filter((p) => !p.present).length;
+  $("summary").textContent = all.length ? `${all.length} module${all.length === 1 ? "" : "s"}${absent ? `, ${absent} absent` : ", all present"}` : "No modules yet: plug one in";
+  const nav = $("jump");
+  nav.replaceChildren(...all.map((panel) => {
+    const link = element("a", { href: `#module-${panel.id}-title` }, `Unit ${panel.id}${panel.present ? "" : " (absent)"}`);
+    return link;
+  }));
+}
+
+function syncModules(list) {
+  for (const summary of list) {
+    if (!panels.has(summary.id)) panels.set(summary.id, new Panel(summary));
+    else panels.get(summary.id).showSummary(summary);
+  }
+  updateSummary();
+}
+
+function setStreamUp(up) {
+  const note = $("stream");
+  if (up) {
+    streamDownSince = null;
+    note.hidden = true;
+  } else if (streamDownSince === null) {
+    streamDownSince = Date.now();
+    note.textContent = `No connection to the daemon since ${new Date(streamDownSince).toLocaleTimeString()}: what you see may be out of date.`;
+    note.hidden = false;
+  }
+  document.body.classList.toggle("stale", !up);
+}
+
+// One stream for the page: a browser allows 6 connections to a host, and
+// a stream per module would use them up.
+let retry = 1000;
+function connect() {
+  const source = new EventSource("/api/events");
+  source.addEventListener("hello", async (event) => {
+    retry = 1000;
+    setStreamUp(true);
+    syncModules(JSON.parse(event.data).modules || []);
+    for (const panel of panels.values()) await panel.reload(); // one after another
+  });
+  source.addEventListener("gap", () => { for (const panel of panels.values()) panel.reload(); });
+  for (const name of ["input", "outputs", "plugged", "unplugged"]) {
+    source.addEventListener(name, (event) => {
+      const data = JSON.parse(event.data);
+      const panel = panels.get(data.unit);
+      if (panel) panel.event(name, data);
+      else if (name === "plugged") read("/api/modules").then((answer) => answer.ok && syncModules(answer.body.modules));
+    });
+  }
+  source.onerror = () => {
+    setStreamUp(false);
+    if (source.readyState === EventSource.CLOSED) { // refused outright (a restart): try again, slower each time
+      setTimeout(connect, retry);
+      retry = Math.min(retry * 2, 15000);
+    }
+  };
+}
+
+// The counters' history, one module after another; the next round starts
+// only when this one has ended.
+async function refreshLoop() {
+  for (;;) {
+    if (streamDownSince === null) {
+      for (const panel of panels.values()) {
+        await panel.refreshHistory();
+        panel.showWatchdog();
+      }
+    }
+    await new Promise((resolve) => setTimeout(resolve, REFRESH_MS));
+  }
+}
+
+async function start() {
+  const document_ = await read("/api/openapi.json");
+  if (document_.ok) limits = document_.body.components.schemas.Settings.properties;
+  connect();
+  refreshLoop();
+}
+
+start();
