@@ -106,7 +106,7 @@ function ratesOf(samples, channel) {
 function plot(canvas, points, seconds, now) {
   const ratio = globalThis.devicePixelRatio || 1;
   const width = canvas.clientWidth || 240;
-  const height = canvas.clientHeight || 48;
+  const height = canvas.clientHeight || 64;
   canvas.width = Math.round(width * ratio);
   canvas.height = Math.round(height * ratio);
   const context = canvas.getContext("2d");

@@ -1,0 +1,234 @@
+# SPDX-License-Identifier: MIT
+"""The dashboard as a plant engineer uses it, in headless Chromium: many
+modules and tabs on one event stream, every setting through the page and
+into the module, the watchdog at a glance, names that outlive a restart,
+plots without spikes, banners that clear, and axe-core's audit. Leaves
+screenshots in $KDX7400_SCREENSHOTS when it is set."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.remote.webdriver import WebDriver
+from selenium.webdriver.support.ui import Select
+
+from modbus_rig import AUTH, PRELOAD, TOKEN, Rig
+from test_page import browser, wait  # noqa: F401  (the fixture)
+
+AXE = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "kdx7400/axe/node_modules/axe-core/axe.min.js"
+
+
+def start(rig: Rig, *modules: str, extra: tuple[str, ...] = ()) -> str:
+    for description in modules:
+        rig.add(description)
+    return rig.start_http_with_token("--all", "--state-dir", str(Path(rig.root, "state")), "--watch-interval", "20",
+                                     *extra)
+
+
+def panel(driver: WebDriver, unit: int):  # type: ignore[no-untyped-def]
+    return wait(driver, lambda: driver.find_elements(By.ID, f"module-{unit}") and
+                driver.find_element(By.ID, f"module-{unit}"), 10)
+
+
+def give_token(driver: WebDriver) -> None:
+    dialog = driver.find_element(By.ID, "token-dialog")
+    wait(driver, lambda: dialog.get_attribute("open") is not None)
+    driver.find_element(By.ID, "token-input").send_keys(TOKEN + Keys.ENTER)
+
+
+def shoot(driver: WebDriver, name: str, size: tuple[int, int]) -> None:
+    folder = os.environ.get("KDX7400_SCREENSHOTS")
+    if folder:
+        driver.set_window_size(*size)
+        time.sleep(0.5)
+        driver.save_screenshot(str(Path(folder, name)))
+
+
+def test_seven_modules_and_two_tabs_answer_a_write_within_a_second(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    base = start(rig, *[f"pid=0x7401,bid={b}" for b in range(7)])
+    browser.get(base)
+    panel(browser, 7)
+    first = browser.current_window_handle
+    browser.switch_to.new_window("tab")
+    browser.get(base)
+    seventh = panel(browser, 7)
+    switch = wait(browser, lambda: len(seventh.find_elements(By.CLASS_NAME, "switch")) == 16 and
+                  seventh.find_elements(By.CLASS_NAME, "switch")[3])
+    switch.click()
+    give_token(browser)
+    wait(browser, lambda: switch.get_attribute("aria-checked") == "true", 1)
+    second = seventh.find_elements(By.CLASS_NAME, "switch")[4]
+    clicked = time.monotonic()
+    second.click()
+    wait(browser, lambda: second.get_attribute("aria-checked") == "true", 1)
+    assert time.monotonic() - clicked < 1
+    assert rig.state("sg6")["outputs"] == 0x18
+    # The other tab hears it on its own stream.
+    browser.switch_to.window(first)
+    other = panel(browser, 7).find_elements(By.CLASS_NAME, "switch")[4]
+    wait(browser, lambda: other.get_attribute("aria-checked") == "true", 1)
+    assert "7 modules, all present" in browser.find_element(By.ID, "summary").text
+
+
+SETTINGS = [
+    # field, text typed (or a checkbox's state), the module's register, its value after
+    ("filter", "250", "filter", 250),
+    ("input_inverse", True, "input_inverse", 1),
+    ("edge", "1", "edge", 1),
+    ("output_inverse", True, "output_inverse", 1),
+    ("power_on", "0x00f0", "power_on", 0xF0),
+    ("safety_first", "0x000f", "safety_first", 0xF),
+    ("safety_second", "0x0005", "safety_second", 0x5),
+    ("watchdog_timeout", "30000", "watchdog_timeout", 30000),
+    ("nickname", "press 4", "nickname", "press 4"),
+    ("frame_rate_factor", "3", "frame_rate_factor", 3),
+    ("write_protect", True, "write_protect", 1),  # last: it guards the others
+]
+
+
+def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    base = start(rig, "pid=0x7401,bid=3")
+    browser.get(base)
+    module = panel(browser, 1)
+    module.find_element(By.TAG_NAME, "summary").click()
+    form = module.find_element(By.CLASS_NAME, "settings-form")
+    wait(browser, lambda: form.find_elements(By.NAME, "filter"))
+    # Refused before it is sent, with the API's own limits.
+    field = form.find_element(By.NAME, "filter")
+    field.clear()
+    field.send_keys("70000")
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    result = module.find_element(By.CLASS_NAME, "settings-result")
+    wait(browser, lambda: "Not sent" in result.text and "65535" in result.text)
+    assert "refused" not in rig.log()
+    for name, value, _, _ in SETTINGS:
+        field = form.find_element(By.NAME, name)
+        if isinstance(value, bool):
+            if field.is_selected() != value:
+                field.click()
+        elif field.tag_name == "select":
+            Select(field).select_by_value(value)
+        else:
+            field.clear()
+            field.send_keys(value)
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    give_token(browser)
+    wait(browser, lambda: "Saved" in result.text, 5)
+    held = rig.state()
+    for name, _, register, expected in SETTINGS:
+        assert held[register] == expected, name
+    env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
+    info = json.loads(subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "--json", "info"], env=env,
+                                     check=True, capture_output=True, text=True, timeout=10).stdout)
+    assert (info["nickname"], info["watchdog_timeout"], info["frame_rate_factor"], info["write_protect"]) == \
+        ("press 4", 30000, 3, 1)
+    assert form.find_element(By.NAME, "filter").get_attribute("value") == "250"  # what the module holds
+    shoot(browser, "dashboard-settings.png", (1366, 900))
+
+
+def test_the_watchdog_shows_when_it_expires_and_clears(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    base = start(rig, "pid=0x7401,bid=3")
+    browser.get(base)
+    module = panel(browser, 1)
+    line = module.find_element(By.CLASS_NAME, "watchdog")
+    wait(browser, lambda: line.text == "Watchdog off")
+    import requests
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 500}, headers=AUTH,
+                          timeout=5).status_code == 200
+    browser.refresh()
+    module = panel(browser, 1)
+    line = module.find_element(By.CLASS_NAME, "watchdog")
+    wait(browser, lambda: "expired" in line.text, 5)
+    wait(browser, lambda: rig.state()["watchdog_expired"], 5)
+    module.find_element(By.TAG_NAME, "summary").click()
+    module.find_element(By.CLASS_NAME, "watchdog-off").click()
+    give_token(browser)
+    wait(browser, lambda: line.text == "Watchdog off", 5)
+    assert rig.state()["watchdog_timeout"] == 0
+
+
+def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    base = start(rig, "pid=0x7401,bid=3")
+    browser.get(base)
+    module = panel(browser, 1)
+    module.find_element(By.TAG_NAME, "summary").click()
+    module.find_element(By.CSS_SELECTOR, "details.names summary").click()
+    wait(browser, lambda: module.find_elements(By.ID, "m1-inputs-4"))
+    module.find_element(By.ID, "m1-inputs-4").send_keys("flow meter")
+    module.find_element(By.ID, "m1-outputs-0").send_keys("pump")
+    module.find_element(By.CSS_SELECTOR, ".labels-form button").click()
+    give_token(browser)
+    switch = module.find_elements(By.CLASS_NAME, "switch")[0]
+    wait(browser, lambda: "pump" in switch.text)
+    for _ in range(3):
+        rig.sim("pulse", rig.root, "sg0", "4", "400", "1000")
+        time.sleep(2.1)
+    row = wait(browser, lambda: [r for r in module.find_elements(By.CSS_SELECTOR, ".counters tbody tr")
+                                 if "flow meter" in r.text], 6)[0]
+    canvas = row.find_element(By.TAG_NAME, "canvas")
+    wait(browser, lambda: float(canvas.get_attribute("data-max") or 0) > 50, 6)
+    before = float(canvas.get_attribute("data-max"))
+    module.find_element(By.TAG_NAME, "summary").click()  # settings folded: the plot in view
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", row)
+    shoot(browser, "dashboard-history.png", (1366, 900))
+    row.find_element(By.CLASS_NAME, "clear-one").click()
+    wait(browser, lambda: rig.state()["counters"][4] == 0)
+    time.sleep(4.5)  # two more samples, the drop among them
+    assert float(canvas.get_attribute("data-max")) <= before * 1.5, "a clear is no burst of pulses"
+    rig.stop()
+    # The page says it is out of date, then comes back by itself with the names.
+    stale = browser.find_element(By.ID, "stream")
+    wait(browser, stale.is_displayed, 10)
+    rig.start_http_with_token("--all", "--state-dir", str(Path(rig.root, "state")))
+    wait(browser, lambda: not stale.is_displayed(), 20)
+    module = panel(browser, 1)
+    wait(browser, lambda: "pump" in module.find_elements(By.CLASS_NAME, "switch")[0].text, 10)
+
+
+def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    if not AXE.exists():
+        pytest.fail(f"axe-core is missing at {AXE}: scripts/install-deps installs it")
+    base = start(rig, "pid=0x7401,bid=3,di=64,do=64", "pid=0x7401,bid=4")
+    browser.get(base)
+    module = panel(browser, 1)
+    wait(browser, lambda: len(module.find_elements(By.CLASS_NAME, "switch")) == 64)
+    # Refused without a token: the banner says so, then goes by itself.
+    module.find_elements(By.CLASS_NAME, "switch")[0].click()
+    browser.find_element(By.ID, "token-cancel").click()
+    error = module.find_element(By.CLASS_NAME, "error")
+    wait(browser, error.is_displayed)
+    wait(browser, lambda: not error.is_displayed(), 12)
+    # Unplugged and back: the banner follows the module.
+    rig.sim("unplug", rig.root, "sg1")
+    other = panel(browser, 2)
+    banner = other.find_element(By.CLASS_NAME, "unplugged")
+    wait(browser, banner.is_displayed)
+    assert "1 absent" in browser.find_element(By.ID, "summary").text
+    rig.sim("plug", rig.root, "sg1")
+    wait(browser, lambda: not banner.is_displayed(), 10)
+    # Byte groups of eight, one Tab stop for the outputs, arrows within.
+    switches = module.find_elements(By.CLASS_NAME, "switch")
+    assert len(module.find_elements(By.CSS_SELECTOR, ".switches .byte")) == 8
+    assert [s.get_attribute("tabindex") for s in switches].count("0") == 1
+    switches[0].send_keys(Keys.ARROW_DOWN)
+    assert browser.switch_to.active_element == switches[8]
+    assert len(module.find_elements(By.CSS_SELECTOR, ".counters tbody tr")) == 0, "counters without pulses folded"
+    icon = browser.execute_script("return document.querySelector('link[rel=icon]').href")
+    assert browser.execute_script(f"return fetch('{icon}').then(r => r.status)") == 200
+    browser.execute_script(AXE.read_text())
+    found = browser.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document, {resultTypes: ['violations']}).then(r => done(r.violations.map("
+        "v => [v.id, v.impact, v.nodes.length])));")
+    serious = [v for v in found if v[1] in ("serious", "critical")]
+    assert not serious, serious
+    shoot(browser, "dashboard-overview.png", (1366, 900))
+    shoot(browser, "dashboard-phone.png", (390, 844))
+    assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
