@@ -131,6 +131,8 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
         ("press 4", 30000, 3, 1)
     assert form.find_element(By.NAME, "filter").get_attribute("value") == "250"  # what the module holds
     shoot(browser, "dashboard-settings.png", (1366, 900))
+    browser.execute_script("arguments[0].scrollIntoView()", form)
+    shoot(browser, "dashboard-settings-phone.png", (390, 844))
 
 
 def test_the_watchdog_shows_when_it_expires_and_clears(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
@@ -178,6 +180,9 @@ def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig,
     module.find_element(By.TAG_NAME, "summary").click()  # settings folded: the plot in view
     browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", row)
     shoot(browser, "dashboard-history.png", (1366, 900))
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", row)
+    shoot(browser, "dashboard-history-phone.png", (390, 844))
+    browser.set_window_size(1280, 1000)
     row.find_element(By.CLASS_NAME, "clear-one").click()
     wait(browser, lambda: rig.state()["counters"][4] == 0)
     time.sleep(4.5)  # two more samples, the drop among them

@@ -637,6 +637,13 @@ async function refreshLoop() {
   }
 }
 
+// Plots are drawn at the size they are shown.
+let resized = null;
+window.addEventListener("resize", () => {
+  clearTimeout(resized);
+  resized = setTimeout(() => { for (const panel of panels.values()) panel.showCounters(); }, 100);
+});
+
 async function start() {
   const document_ = await read("/api/openapi.json");
   if (document_.ok) limits = document_.body.components.schemas.Settings.properties;
