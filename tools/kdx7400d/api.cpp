@@ -354,6 +354,10 @@ std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker) {
     return labels;
 }
 
+void read_state_on(Worker &worker, Done done) {
+    Call::on(worker, [](kdx::Module &m, Worker &w) { return Answer{200, state_of(m, w)}; }, std::move(done));
+}
+
 Answer read_state(kdx::Module &m, Worker &worker, const json &) { return {200, state_of(m, worker)}; }
 
 Worker *find(Units &units, const std::string &id) {

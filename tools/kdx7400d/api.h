@@ -66,6 +66,8 @@ Worker *find(Units &units, const std::string &id);
 // when it writes.
 void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
           Origin origin);
+// The unit's state read on its worker (503 while its module is absent).
+void read_state_on(Worker &worker, Done done);
 // Any work on a module's worker, answered through done.
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done);
 

@@ -205,9 +205,8 @@ public:
                 scrape->done(worker->unit(), nullptr);
                 continue;
             }
-            api::on_worker(
-                *worker, [](kdx::Module &m, Worker &w) { return Answer{200, api::state_of(m, w)}; },
-                [scrape, unit = worker->unit()](Answer answer) {
+            api::read_state_on(
+                *worker, [scrape, unit = worker->unit()](Answer answer) {
                     scrape->done(unit, answer.status == 200 ? answer.body : json(nullptr));
                 });
         }

@@ -150,8 +150,9 @@ private:
     void read_head();
     void on_head(error_code ec);
     void read_body();
-    static bool malformed(const error_code &ec);
-    void refuse_malformed(const error_code &ec);
+    bool read_failed(const error_code &ec);
+    void refuse(int status, const std::string &text);
+    std::string too_big() const;
     void on_body(error_code ec);
     void dispatch();
     void respond(Response response);
@@ -266,21 +267,7 @@ void Session::read_head() {
 }
 
 void Session::on_head(error_code ec) {
-    if (stage_ != Stage::head) return;
-    if (ec == bhttp::error::header_limit) {
-        Response refusal = loop_.handler.refusal(431, "the request's head is larger than 8 KiB");
-        refusal.close = true;
-        respond(std::move(refusal));
-        return;
-    }
-    if (malformed(ec)) {
-        refuse_malformed(ec);
-        return;
-    }
-    if (ec) {
-        close();
-        return;
-    }
+    if (stage_ != Stage::head || read_failed(ec)) return;
     const auto &message = head_->get();
     request_.method = std::string(message.method_string());
     const std::string_view target(message.target().data(), message.target().size());
@@ -302,10 +289,7 @@ void Session::on_head(error_code ec) {
         return;
     }
     if (head_->content_length() && *head_->content_length() > loop_.options.body_limit) {
-        Response refusal = loop_.handler.refusal(413, "a body is at most " +
-                                                          std::to_string(loop_.options.body_limit / 1024) + " KiB");
-        refusal.close = true;
-        respond(std::move(refusal));
+        refuse(413, too_big());
         return;
     }
     if (same_name(request_.header("Expect"), "100-continue")) {
@@ -326,16 +310,32 @@ void Session::on_head(error_code ec) {
     read_body();
 }
 
-// The parser's complaint, as against a client that went away mid-request.
-bool Session::malformed(const error_code &ec) {
-    return ec && ec.category() == bhttp::make_error_code(bhttp::error::end_of_stream).category() &&
-           ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
+// A read that ended badly is answered (a limit passed, a request that is
+// not HTTP) or, when its client went away, closed; true when it did.
+bool Session::read_failed(const error_code &ec) {
+    const bool malformed = ec && ec.category() == bhttp::make_error_code(bhttp::error::end_of_stream).category() &&
+                           ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
+    if (ec == bhttp::error::header_limit) {
+        refuse(431, "the request's head is larger than 8 KiB");
+    } else if (ec == bhttp::error::body_limit) {
+        refuse(413, too_big());
+    } else if (malformed) {
+        refuse(400, "the request is not HTTP/1.1: " + ec.message());
+    } else if (ec) {
+        close();
+    }
+    return static_cast<bool>(ec);
 }
 
-void Session::refuse_malformed(const error_code &ec) {
-    Response refusal = loop_.handler.refusal(400, "the request is not HTTP/1.1: " + ec.message());
+// A refusal ends the connection: what the client sends next is not read.
+void Session::refuse(int status, const std::string &text) {
+    Response refusal = loop_.handler.refusal(status, text);
     refusal.close = true;
     respond(std::move(refusal));
+}
+
+std::string Session::too_big() const {
+    return "a body is at most " + std::to_string(loop_.options.body_limit / 1024) + " KiB";
 }
 
 void Session::read_body() {
@@ -350,22 +350,7 @@ void Session::read_body() {
 }
 
 void Session::on_body(error_code ec) {
-    if (stage_ != Stage::body) return;
-    if (ec == bhttp::error::body_limit) {
-        Response refusal = loop_.handler.refusal(413, "a body is at most " +
-                                                          std::to_string(loop_.options.body_limit / 1024) + " KiB");
-        refusal.close = true;
-        respond(std::move(refusal));
-        return;
-    }
-    if (malformed(ec)) {
-        refuse_malformed(ec);
-        return;
-    }
-    if (ec) {
-        close();
-        return;
-    }
+    if (stage_ != Stage::body || read_failed(ec)) return;
     request_.body = body_->release().body();
     body_.reset();
     dispatch();

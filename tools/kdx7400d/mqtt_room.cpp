@@ -2,6 +2,7 @@
 #include "mqtt_room.h"
 
 #include "api.h"
+#include "broker_room.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -66,16 +67,11 @@ struct Outbox {
 
 // What the client's threads, the workers' callbacks and the broker's
 // callbacks share. Jobs at workers hold it: they may finish after the room.
-struct Shared {
-    std::mutex mutex;
-    std::condition_variable wake;
+struct Shared : LinkState {
     std::map<uint8_t, Outbox> units;
     std::deque<Result> results;
-    bool connected = false, announce = false, stopping = false;
-    bool work = false; // something for the publisher: set under the lock before each wake
+    bool announce = false;
     std::size_t in_flight = 0;
-    int offline_mid = -1;
-    bool offline_sent = false;
 };
 
 } // namespace
@@ -126,8 +122,7 @@ private:
     const std::string boot_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     BrokerLink link_;
-    std::thread publisher_;
-    bool started_ = false;
+    BrokerRoom room_{units_, *this, link_, *shared_};
 };
 
 MqttRoom::Client::Client(MqttOptions options, Units &units, Log &log)
@@ -139,36 +134,13 @@ MqttRoom::Client::Client(MqttOptions options, Units &units, Log &log)
 MqttRoom::Client::~Client() { stop(); }
 
 void MqttRoom::Client::start() {
-    // Every unit's events from now on; their states once connected.
-    units_.subscribe(*this, EventHub::kAllUnits, units_.events().last(EventHub::kAllUnits));
     log_.line(Topic::Service, "MQTT to " + options_.broker.host + ":" + std::to_string(options_.broker.port) +
                                   " as " + options_.prefix);
-    link_.start();
-    publisher_ = std::thread([this] { publisher(); });
-    started_ = true;
+    room_.start([this] { publisher(); });
 }
 
 void MqttRoom::Client::stop() {
-    if (!started_) return;
-    started_ = false;
-    units_.events().unsubscribe(*this);
-    {
-        std::lock_guard guard(shared_->mutex);
-        shared_->stopping = true;
-    }
-    shared_->wake.notify_all();
-    publisher_.join();
-    // A clean stop says so itself; the will is for an unclean one.
-    std::unique_lock lock(shared_->mutex);
-    if (shared_->connected) {
-        const int mid = link_.publish(options_.prefix + "/status", "offline", 1, true);
-        if (mid >= 0) {
-            shared_->offline_mid = mid;
-            shared_->wake.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->offline_sent; });
-        }
-    }
-    lock.unlock();
-    link_.stop();
+    room_.stop(options_.prefix + "/status", [] { return std::string("offline"); }, true);
 }
 
 void MqttRoom::Client::connected() {
@@ -193,8 +165,7 @@ void MqttRoom::Client::acknowledged(int mid) {
     {
         std::lock_guard guard(shared_->mutex);
         if (shared_->in_flight > 0) --shared_->in_flight;
-        if (mid == shared_->offline_mid) shared_->offline_sent = true;
-        shared_->work = true;
+        shared_->acknowledged(mid);
     }
     shared_->wake.notify_all();
 }
@@ -301,10 +272,8 @@ bool MqttRoom::Client::publish(const std::string &topic, const std::string &payl
 void MqttRoom::Client::read_state(uint8_t unit) {
     Worker *worker = units_.find(unit);
     if (worker == nullptr) return;
-    api::on_worker(
-        *worker,
-        [](kdx::Module &m, Worker &w) { return Answer{200, api::state_of(m, w)}; },
-        [shared = shared_, worker, unit](Answer answer) {
+    api::read_state_on(
+        *worker, [shared = shared_, worker, unit](Answer answer) {
             json state = answer.status == 200 ? answer.body : api::summary(*worker);
             {
                 std::lock_guard guard(shared->mutex);

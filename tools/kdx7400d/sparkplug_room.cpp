@@ -2,6 +2,7 @@
 #include "sparkplug_room.h"
 
 #include "api.h"
+#include "broker_room.h"
 #include "sparkplug_payload.h"
 
 #include <mosquitto.h>
@@ -35,16 +36,11 @@ struct Device {
     std::vector<Metric> last;                 // as last published
 };
 
-struct Shared {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool work = false, stopping = false, connected = false;
+struct Shared : LinkState {
     bool births_due = false, node_born = false, host_online = true;
     uint64_t bdseq = 0; // of the connection now (its will's)
     uint64_t seq = 0;   // the next message's, 0-255
     uint64_t host_timestamp = 0;
-    int death_mid = -1;
-    bool death_sent = false;
     std::map<uint8_t, Device> devices;
 };
 
@@ -110,8 +106,7 @@ private:
     Log &log_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     BrokerLink link_;
-    std::thread publisher_;
-    bool started_ = false;
+    BrokerRoom room_{units_, *this, link_, *shared_};
 };
 
 SparkplugRoom::Edge::Edge(SparkplugOptions options, Units &units, Log &log)
@@ -126,33 +121,13 @@ std::string SparkplugRoom::Edge::death() const {
 }
 
 void SparkplugRoom::Edge::start() {
-    units_.subscribe(*this, EventHub::kAllUnits, units_.events().last(EventHub::kAllUnits));
     log_.line(Topic::Service, "Sparkplug B edge node " + options_.group + "/" + options_.node);
-    link_.start();
-    publisher_ = std::thread([this] { publisher(); });
-    started_ = true;
+    room_.start([this] { publisher(); });
 }
 
 void SparkplugRoom::Edge::stop() {
-    if (!started_) return;
-    started_ = false;
-    units_.events().unsubscribe(*this);
-    {
-        std::lock_guard guard(shared_->mutex);
-        shared_->stopping = true;
-    }
-    shared_->wake.notify_all();
-    publisher_.join();
-    // A clean stop publishes its death itself before it disconnects.
-    std::unique_lock lock(shared_->mutex);
-    if (shared_->connected) {
-        shared_->death_mid = link_.publish(topic("NDEATH"), death(), 1, false);
-        if (shared_->death_mid >= 0) {
-            shared_->wake.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->death_sent; });
-        }
-    }
-    lock.unlock();
-    link_.stop();
+    // A clean stop publishes its death before it disconnects.
+    room_.stop(topic("NDEATH"), [this] { return death(); }, false);
 }
 
 void SparkplugRoom::Edge::connected() {
@@ -182,7 +157,7 @@ void SparkplugRoom::Edge::disconnected() {
 void SparkplugRoom::Edge::acknowledged(int mid) {
     {
         std::lock_guard guard(shared_->mutex);
-        if (mid == shared_->death_mid) shared_->death_sent = true;
+        shared_->acknowledged(mid);
     }
     shared_->wake.notify_all();
 }
@@ -276,9 +251,8 @@ void SparkplugRoom::Edge::deliver(const ModuleEvent &event) {
 void SparkplugRoom::Edge::read_state(uint8_t unit) {
     Worker *worker = units_.find(unit);
     if (worker == nullptr) return;
-    api::on_worker(
-        *worker, [](kdx::Module &m, Worker &w) { return Answer{200, api::state_of(m, w)}; },
-        [shared = shared_, unit](Answer answer) {
+    api::read_state_on(
+        *worker, [shared = shared_, unit](Answer answer) {
             {
                 std::lock_guard guard(shared->mutex);
                 Device &device = shared->devices[unit];
