@@ -96,6 +96,9 @@ extern "C" {
 #define OPEN_TABLE_FULL (-2)   /* a node matched but all 32 slots are open */
 #define OPEN_BAD_BOARD_ID (-3) /* the board ID is above 15 */
 #define OPEN_BAD_PATH (-4)     /* not an sg node name (/dev/sgN or sgN) */
+#define OPEN_PERMISSION_DENIED (-5) /* from KDX7400_WhyOpenFailed only: a node
+                                     * that may be the module may not be
+                                     * opened by this user */
 
 /* ---- Types ----------------------------------------------------------- */
 
@@ -177,6 +180,11 @@ KDX7400_API int32_t KDX7400_OpenDevice(uint16_t product_id, uint8_t board_id);
  * Returns the device index, OPEN_BAD_PATH, OPEN_NOT_FOUND (no such node,
  * not a module, not accessible) or OPEN_TABLE_FULL. */
 KDX7400_API int32_t KDX7400_OpenDevicePath(const char *path);
+/* Why an open failed, from its result and the errno it left: an
+ * OPEN_NOT_FOUND with EACCES or EPERM is OPEN_PERMISSION_DENIED (a node
+ * refused to this user, who may lack the group of the udev rule); every
+ * other result is returned as it is. Its text: KDXIO_GetOpenResultString. */
+KDX7400_API int32_t KDX7400_WhyOpenFailed(int32_t result, int error_number);
 /* Copies the path of the sg node an open slot is on ("/dev/sg3") with its
  * NUL into buffer: RESULT_INVALID_PARAM for no buffer, the index and open
  * tests, RESULT_BUFFER_TOO_SMALL when size cannot hold it. */

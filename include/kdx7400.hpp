@@ -67,9 +67,7 @@ enum class errc : int {
     table_full = 100 - OPEN_TABLE_FULL,
     bad_board_id = 100 - OPEN_BAD_BOARD_ID,
     bad_path = 100 - OPEN_BAD_PATH,
-    // Not found as far as this user can tell: a node that may be the
-    // module refused to open (errno EACCES from the C library).
-    permission_denied = 120,
+    permission_denied = 100 - OPEN_PERMISSION_DENIED,
 };
 
 namespace detail {
@@ -78,9 +76,6 @@ class Category final : public std::error_category {
 public:
     const char *name() const noexcept override { return "kdx7400"; }
     std::string message(int value) const override {
-        if (value == static_cast<int>(errc::permission_denied)) {
-            return "the module's node may not be opened by this user (see the udev rule)";
-        }
         return value >= 100 ? KDXIO_GetOpenResultString(100 - value) : KDXIO_GetResultString(value);
     }
 };
@@ -126,12 +121,9 @@ inline std::error_code result_code(int16_t result) noexcept {
     return result == RESULT_OK ? std::error_code{} : std::error_code{result, category()};
 }
 
-// The C library sets errno on every failed open.
+// The C library sets errno on every failed open, and says what it means.
 inline std::error_code open_code(int32_t result) noexcept {
-    if (result == OPEN_NOT_FOUND && errno == EACCES) {
-        return make_error_code(errc::permission_denied);
-    }
-    return std::error_code{100 - result, category()};
+    return std::error_code{100 - KDX7400_WhyOpenFailed(result, errno), category()};
 }
 
 inline void throw_if(const std::error_code &code, const char *operation) {
@@ -527,7 +519,8 @@ public:
             return {};
         }
         try {
-            return std::vector<uint32_t>(values.begin(), values.begin() + std::min<std::size_t>(counts_.di, 64));
+            // The library refused a module of more inputs than values holds.
+            return std::vector<uint32_t>(values.begin(), values.begin() + counts_.di);
         } catch (const std::bad_alloc &) {
             code = std::make_error_code(std::errc::not_enough_memory);
             return {};

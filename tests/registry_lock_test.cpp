@@ -374,7 +374,14 @@ TEST_F(Sharing, AFailedOpenSaysWhyInErrno) {
         errno = 0;
         EXPECT_EQ(c.open(), c.result) << c.what;
         EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_EQ(KDX7400_WhyOpenFailed(c.result, errno), c.result) << c.what << ": nothing to explain";
     }
+    // Only a refused node is told apart from no module; an opened index
+    // and the other failures pass through.
+    EXPECT_EQ(KDX7400_WhyOpenFailed(OPEN_NOT_FOUND, EPERM), OPEN_PERMISSION_DENIED);
+    EXPECT_EQ(KDX7400_WhyOpenFailed(OPEN_TABLE_FULL, EACCES), OPEN_TABLE_FULL);
+    EXPECT_EQ(KDX7400_WhyOpenFailed(3, EACCES), 3);
+    EXPECT_NE(std::string(KDXIO_GetOpenResultString(OPEN_PERMISSION_DENIED)).find("group kdx7400"), std::string::npos);
     for (int32_t i = 0; i < MAX_DEVICES; ++i) {
         ASSERT_EQ(KDX7400_OpenDevice(0x7401, 0), i);
     }
@@ -394,7 +401,8 @@ TEST_F(Sharing, ANodeThatRefusesTheUserIsPermissionDeniedNotNotFound) {
             ::_exit(3); // not root: nothing to prove here
         }
         errno = 0;
-        const bool by_ids = KDX7400_OpenDevice(0x7401, 0) == OPEN_NOT_FOUND && errno == EACCES;
+        const int32_t opened = KDX7400_OpenDevice(0x7401, 0);
+        const bool by_ids = KDX7400_WhyOpenFailed(opened, errno) == OPEN_PERMISSION_DENIED;
         errno = 0;
         const bool by_path = KDX7400_OpenDevicePath(refused.c_str()) == OPEN_NOT_FOUND && errno == EACCES;
         ::_exit(by_ids && by_path ? 0 : 1);

@@ -182,7 +182,8 @@ TEST(ResultTexts, OpenResultsHaveTheirOwnTexts) {
     EXPECT_EQ(texts.size(), 5u);
     EXPECT_EQ(texts.count("unknown result"), 0u);
     EXPECT_STREQ(KDXIO_GetOpenResultString(31), KDXIO_GetOpenResultString(0));
-    EXPECT_STREQ(KDXIO_GetOpenResultString(-5), "unknown result");
+    EXPECT_STRNE(KDXIO_GetOpenResultString(OPEN_PERMISSION_DENIED), "unknown result");
+    EXPECT_STREQ(KDXIO_GetOpenResultString(-6), "unknown result");
     EXPECT_STREQ(KDXIO_GetOpenResultString(32), "unknown result");
 }
 

@@ -2,6 +2,8 @@
 // English texts for result codes, for messages and logs of applications.
 #include "../internal.h"
 
+#include <cerrno>
+
 extern "C" {
 
 const char *KDXIO_GetResultString(int code) {
@@ -30,8 +32,16 @@ const char *KDXIO_GetOpenResultString(int32_t result) {
     case OPEN_TABLE_FULL: return "all 32 device slots are in use";
     case OPEN_BAD_BOARD_ID: return "board ID out of range (0 to 15)";
     case OPEN_BAD_PATH: return "not an sg node (/dev/sgN or sgN)";
+    case OPEN_PERMISSION_DENIED:
+        return "the module's node may not be opened by this user: it belongs to the group kdx7400 (the udev rule "
+               "60-kdx7400.rules); add the user with 'sudo usermod -aG kdx7400 USER', then log in again";
     default: return "unknown result";
     }
+}
+
+int32_t KDX7400_WhyOpenFailed(int32_t result, int error_number) {
+    const bool refused = error_number == EACCES || error_number == EPERM;
+    return result == OPEN_NOT_FOUND && refused ? OPEN_PERMISSION_DENIED : result;
 }
 
 } // extern "C"

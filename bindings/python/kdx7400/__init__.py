@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
-import errno
 import weakref
 from dataclasses import dataclass
 from types import TracebackType
@@ -127,6 +126,7 @@ _OPEN_ERRORS: dict[int, Type[Error]] = {
     -2: TableFullError,
     -3: InvalidArgumentError,
     -4: InvalidArgumentError,
+    -5: PermissionDeniedError,
 }
 
 
@@ -238,14 +238,10 @@ def open(product_id: Optional[int] = None, board_id: Optional[int] = None, *,
         result = int(_lib.KDX7400_OpenDevice(product_id, board_id))
         where = f"open {product_id:#06x} board {board_id}"
     if result < 0:
-        # The library says in errno why an open failed.
-        if result == -1 and ctypes.get_errno() in (errno.EACCES, errno.EPERM):
-            raise PermissionDeniedError(
-                where, result,
-                "the module's node may not be opened by this user: it belongs to the group kdx7400 (the udev "
-                "rule 60-kdx7400.rules); add yourself with 'sudo usermod -aG kdx7400 $USER', then log in again")
-        text = bytes(_lib.KDXIO_GetOpenResultString(result)).decode()
-        raise _OPEN_ERRORS.get(result, Error)(where, result, text)
+        # The library says why from the errno the open left.
+        why = int(_lib.KDX7400_WhyOpenFailed(result, ctypes.get_errno()))
+        text = bytes(_lib.KDXIO_GetOpenResultString(why)).decode()
+        raise _OPEN_ERRORS.get(why, Error)(where, result, text)
     return Module(result)
 
 
@@ -335,7 +331,7 @@ class Module:
     # The range rules are the library's; only what a C integer cannot
     # hold is refused here.
     def _channel(self, operation: str, channel: int, family: int) -> int:
-        count = min(self._counts.do if family == _native.OUTPUTS else self._counts.di, 64)
+        count = self._counts.do if family == _native.OUTPUTS else self._counts.di
         if not 0 <= channel < 2**32 or self._index >= 0 and _lib.KDX7400_CheckChannel(
                 self._index, family, channel) == 7:
             _refuse(operation, f"channel {channel} out of range (0 to {count - 1})")
@@ -489,7 +485,7 @@ class Module:
         """Every input's counter."""
         values = (ctypes.c_uint32 * 64)()
         self._call("read counters", _lib.KDX7400_DI_ReadCounterValue, values, self._counts.di)
-        return [int(v) for v in values[: min(self._counts.di, 64)]]
+        return [int(v) for v in values[: self._counts.di]]  # the library refuses more than it holds
 
     def read_counter(self, channel: int) -> int:
         """One input's counter."""

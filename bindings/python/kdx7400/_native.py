@@ -113,6 +113,7 @@ _P = ctypes.POINTER
 _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_OpenDevice": (_I32, [_U16, _U8]),
     "KDX7400_OpenDevicePath": (_I32, [ctypes.c_char_p]),
+    "KDX7400_WhyOpenFailed": (_I32, [_I32, ctypes.c_int]),
     "KDX7400_CloseDevice": (_I16, [_I32]),
     "KDX7400_LockDevice": (_I16, [_I32]),
     "KDX7400_UnlockDevice": (_I16, [_I32]),
