@@ -124,6 +124,16 @@ typedef struct kdx7400_device_entry {
     char product_name[32]; /* INQUIRY text from the product prefix on */
 } kdx7400_device_entry;
 
+/* One module found by KDX7400_GetModuleList, decoded for applications. */
+typedef struct kdx7400_module_entry {
+    char node[40];         /* the node's path, for example "/dev/sg2" */
+    uint16_t product_id;   /* USB idProduct, 0 when sysfs shows none */
+    int32_t has_product_id;/* 1 when product_id came from sysfs */
+    int16_t board_id;      /* 0..15, or -1 when the module reports none */
+    char name[32];         /* as KDX7400_ListDevice prints it */
+    char product[17];      /* the INQUIRY product (16 characters), trailing blanks cut */
+} kdx7400_module_entry;
+
 /* ---- Byte order and register blocks ---------------------------------- */
 
 KDX7400_API void setU64Val(uint8_t *dst, uint64_t value); /* 8 bytes little-endian */
@@ -245,6 +255,9 @@ KDX7400_API int16_t KDX7400_ListDevice(void);
  * class directory (*count is then 0). */
 KDX7400_API int16_t KDX7400_GetDeviceList(kdx7400_device_entry *entries, size_t capacity,
                                           size_t *count);
+/* As KDX7400_GetDeviceList, each module decoded: the node's path, the
+ * board ID as a number (-1 for none), the product without its revision. */
+KDX7400_API int16_t KDX7400_GetModuleList(kdx7400_module_entry *entries, size_t capacity, size_t *count);
 
 /* ---- Digital outputs -------------------------------------------------- */
 

@@ -148,30 +148,12 @@ inline void close_fd(int fd) noexcept {
     }
 }
 
-inline std::optional<uint8_t> board_of(char c) {
-    if (c >= '0' && c <= '9') {
-        return static_cast<uint8_t>(c - '0');
-    }
-    if (c >= 'A' && c <= 'F') {
-        return static_cast<uint8_t>(c - 'A' + 10);
-    }
-    return std::nullopt;
-}
-
-inline std::string trimmed(const char *text, std::size_t size) {
-    std::string s(text, strnlen(text, size));
-    while (!s.empty() && s.back() == ' ') {
-        s.pop_back();
-    }
-    return s;
-}
-
 } // namespace detail
 
 inline std::vector<DeviceInfo> list_devices(std::error_code &code) noexcept {
-    std::array<kdx7400_device_entry, MAX_DEVICES> entries{};
+    std::array<kdx7400_module_entry, MAX_DEVICES> entries{};
     std::size_t count = 0;
-    const int16_t result = KDX7400_GetDeviceList(entries.data(), entries.size(), &count);
+    const int16_t result = KDX7400_GetModuleList(entries.data(), entries.size(), &count);
     std::vector<DeviceInfo> devices;
     const bool no_sg_driver = result == RESULT_OPENDIR_FAILED;
     code = result == RESULT_BUFFER_TOO_SMALL || no_sg_driver ? std::error_code{} : detail::result_code(result);
@@ -180,16 +162,17 @@ inline std::vector<DeviceInfo> list_devices(std::error_code &code) noexcept {
     }
     try {
         for (std::size_t i = 0; i < std::min(count, entries.size()); ++i) {
-            const kdx7400_device_entry &e = entries[i];
+            const kdx7400_module_entry &e = entries[i];
             DeviceInfo info;
-            info.node = std::string("/dev/") + detail::trimmed(e.node, sizeof e.node);
+            info.node = e.node;
             if (e.has_product_id) {
                 info.product_id = e.product_id;
             }
-            info.board_id = detail::board_of(e.bid_char);
-            info.name = detail::trimmed(e.display_name, sizeof e.display_name);
-            // The product field is 16 characters; the revision follows it.
-            info.product = detail::trimmed(e.product_name, std::min<std::size_t>(16, sizeof e.product_name));
+            if (e.board_id >= 0) {
+                info.board_id = static_cast<uint8_t>(e.board_id);
+            }
+            info.name = e.name;
+            info.product = e.product;
             devices.push_back(std::move(info));
         }
     } catch (const std::bad_alloc &) {

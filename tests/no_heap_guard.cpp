@@ -97,11 +97,13 @@ int main() {
     uint8_t u8 = 0, block[512] = {};
     char text[64] = {};
     kdx7400_device_entry entries[8] = {};
+    kdx7400_module_entry modules[8] = {};
     size_t count = 0;
     const std::vector<std::pair<const char *, std::function<void()>>> calls = {
         {"KDX7400_OpenDevice+CloseDevice", [] { KDX7400_CloseDevice(KDX7400_OpenDevice(0x7401, 3)); }},
         {"KDX7400_OpenDevicePath", [] { KDX7400_CloseDevice(KDX7400_OpenDevicePath("/dev/sg0")); }},
         {"KDX7400_GetDeviceList", [&] { KDX7400_GetDeviceList(entries, 8, &count); }},
+        {"KDX7400_GetModuleList", [&] { KDX7400_GetModuleList(modules, 8, &count); }},
         {"KDX7400_ListDevice", [] { KDX7400_ListDevice(); }},
         {"KDX7400_GetDeviceNode", [&] { KDX7400_GetDeviceNode(m, text, sizeof text); }},
         {"counts", [&] {

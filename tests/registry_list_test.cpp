@@ -160,6 +160,44 @@ TEST_F(List, DeviceListGivesEachModulesFields) {
     EXPECT_EQ(std::string(entries[0].product_name).substr(0, 16), "KDX-7405-R2   #3");
 }
 
+// What the bindings and kdxio show comes decoded from the library: the
+// node's path, the board ID as a number or none, the product cut at its
+// 16 characters without trailing blanks.
+TEST_F(List, ModuleListDecodesEachModule) {
+    struct Row {
+        const char *product;
+        uint8_t board_id;
+        int16_t shown_board;
+        const char *shown_product;
+    };
+    const Row rows[] = {
+        {"KDX-7405-R2   #3", 3, 3, "KDX-7405-R2   #3"},
+        {"KDX-7401      #B", 11, 11, "KDX-7401      #B"},
+        {"KDX-7401         ", 0, -1, "KDX-7401"}, // no "#": no board ID
+    };
+    for (const Row &row : rows) {
+        VirtualModule wanted;
+        wanted.product = row.product;
+        wanted.board_id = row.board_id;
+        node = bed.add_module(wanted);
+        kdx7400_module_entry entries[4];
+        std::size_t count = 0;
+        ASSERT_EQ(KDX7400_GetModuleList(entries, 4, &count), RESULT_OK) << row.product;
+        const kdx7400_module_entry &e = entries[count - 1];
+        EXPECT_EQ(std::string(e.node), "/dev/" + node) << row.product;
+        EXPECT_EQ(e.board_id, row.shown_board) << row.product;
+        EXPECT_STREQ(e.product, row.shown_product) << row.product;
+        EXPECT_EQ(e.has_product_id, 1);
+    }
+    kdx7400_module_entry one[1];
+    std::size_t count = 0;
+    EXPECT_EQ(KDX7400_GetModuleList(one, 1, &count), RESULT_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(KDX7400_GetModuleList(nullptr, 1, &count), RESULT_INVALID_PARAM);
+    bed.remove_class_directory();
+    EXPECT_EQ(KDX7400_GetModuleList(one, 1, &count), RESULT_OPENDIR_FAILED);
+}
+
 TEST_F(List, DeviceListCountsBeyondItsCapacity) {
     kdx7400_device_entry entries[2];
     std::size_t count = 99;

@@ -200,4 +200,33 @@ int16_t KDX7400_GetDeviceList(kdx7400_device_entry *entries, size_t capacity, si
     return found > capacity ? RESULT_BUFFER_TOO_SMALL : RESULT_OK;
 }
 
+int16_t KDX7400_GetModuleList(kdx7400_module_entry *entries, size_t capacity, size_t *count) {
+    if (count == nullptr || (entries == nullptr && capacity > 0)) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::array<kdx7400_device_entry, kdx::kMaxListed> raw{};
+    const int16_t result = KDX7400_GetDeviceList(raw.data(), raw.size(), count);
+    if (result != RESULT_OK && result != RESULT_BUFFER_TOO_SMALL) {
+        return result;
+    }
+    for (std::size_t j = 0; j < *count && j < capacity && j < raw.size(); ++j) {
+        const kdx7400_device_entry &from = raw[j];
+        kdx7400_module_entry &entry = entries[j];
+        entry = kdx7400_module_entry{};
+        std::snprintf(entry.node, sizeof entry.node, "/dev/%.*s", static_cast<int>(sizeof from.node), from.node);
+        entry.product_id = from.product_id;
+        entry.has_product_id = from.has_product_id;
+        const char c = from.bid_char;
+        entry.board_id = c >= '0' && c <= '9' ? static_cast<int16_t>(c - '0')
+                         : c >= 'A' && c <= 'F' ? static_cast<int16_t>(c - 'A' + 10)
+                                                : int16_t{-1};
+        std::memcpy(entry.name, from.display_name, sizeof entry.name - 1);
+        // The product field is 16 characters; the revision follows it.
+        std::size_t length = strnlen(from.product_name, 16);
+        while (length > 0 && from.product_name[length - 1] == ' ') --length;
+        std::memcpy(entry.product, from.product_name, length);
+    }
+    return *count > capacity ? RESULT_BUFFER_TOO_SMALL : RESULT_OK;
+}
+
 } // extern "C"

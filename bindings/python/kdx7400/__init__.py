@@ -168,23 +168,22 @@ def _text(raw: bytes) -> str:
 
 def list_devices() -> list[DeviceInfo]:
     """The modules present."""
-    entries = (_native.DeviceEntry * _native.MAX_DEVICES)()
+    entries = (_native.ModuleEntry * _native.MAX_DEVICES)()
     count = ctypes.c_size_t(0)
-    code = int(_lib.KDX7400_GetDeviceList(entries, _native.MAX_DEVICES, ctypes.byref(count)))
+    code = int(_lib.KDX7400_GetModuleList(entries, _native.MAX_DEVICES, ctypes.byref(count)))
     if code == 1:  # no sg class directory: the sg driver is not loaded, so no modules
         return []
     if code != 9:  # more found than 32 is not a failure of the listing
         _check(code, "list modules")
     devices = []
-    for entry in entries[: min(count.value, _native.MAX_DEVICES)]:
-        board = bytes(entry.bid_char).decode("ascii", "replace")
+    for entry in entries[: count.value]:  # the library fills at most MAX_DEVICES
         devices.append(
             DeviceInfo(
-                node="/dev/" + _text(entry.node),
+                node=_text(entry.node),
                 product_id=int(entry.product_id) if entry.has_product_id else None,
-                board_id=int(board, 16) if board and board in "0123456789ABCDEF" else None,
-                name=_text(entry.display_name),
-                product=_text(entry.product_name)[:16].rstrip(),
+                board_id=int(entry.board_id) if entry.board_id >= 0 else None,
+                name=_text(entry.name),
+                product=_text(entry.product),
             )
         )
     return devices

@@ -15,16 +15,16 @@ LIBRARY_ENV = "KDX7400_LIBRARY"
 MAX_DEVICES = 32
 
 
-class DeviceEntry(ctypes.Structure):
-    """kdx7400_device_entry of kdx7400.h."""
+class ModuleEntry(ctypes.Structure):
+    """kdx7400_module_entry of kdx7400.h."""
 
     _fields_ = [
-        ("node", ctypes.c_char * 32),
+        ("node", ctypes.c_char * 40),
         ("product_id", ctypes.c_uint16),
         ("has_product_id", ctypes.c_int32),
-        ("bid_char", ctypes.c_char),
-        ("display_name", ctypes.c_char * 32),
-        ("product_name", ctypes.c_char * 32),
+        ("board_id", ctypes.c_int16),
+        ("name", ctypes.c_char * 32),
+        ("product", ctypes.c_char * 17),
     ]
 
 
@@ -121,7 +121,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_CheckSetting": (_I16, [_I32, _I32, _U64]),
     "KDX7400_CheckChannel": (_I16, [_I32, _I32, _U32]),
     "KDX7400_GetDeviceNode": (_I16, [_I32, ctypes.c_char_p, ctypes.c_size_t]),
-    "KDX7400_GetDeviceList": (_I16, [_P(DeviceEntry), ctypes.c_size_t, _P(ctypes.c_size_t)]),
+    "KDX7400_GetModuleList": (_I16, [_P(ModuleEntry), ctypes.c_size_t, _P(ctypes.c_size_t)]),
     "KDX7400_GetDOTotal": (_I16, [_I32, _P(_U8)]),
     "KDX7400_GetDITotal": (_I16, [_I32, _P(_U8)]),
     "KDX7400_GetAOTotal": (_I16, [_I32, _P(_U8)]),
