@@ -45,6 +45,7 @@ extern "C" {
 
 /* Number of slots in the table of open modules (device indices 0..31). */
 #define MAX_DEVICES 32
+#define KDX7400_MAX_CHANNELS 64 /* inputs, and outputs, a module may have at most */
 /* Magic in bytes 0..3 of every register block, little-endian A5 77 35 5A. */
 #define IDENTIFY_HEADER_MAGIC 0x5A3577A5u
 /* Payload byte of the three command registers (defaults, sync, reset). */

@@ -496,7 +496,7 @@ public:
 
     // Every input's counter, one per input.
     std::vector<uint32_t> read_counters(std::error_code &code) const noexcept {
-        std::array<uint32_t, 64> values{};
+        std::array<uint32_t, KDX7400_MAX_CHANNELS> values{};
         code = run([&] { return KDX7400_DI_ReadCounterValue(index_, values.data(), counts_.di); });
         if (code) {
             return {};
@@ -737,7 +737,7 @@ struct InputEvent {
 template <class Sink>
 void for_each_input_event(const kdx7400_input_events &events, unsigned channels, const InputEvent &base,
                           Sink &&sink) {
-    for (unsigned n = 0; n < std::min<unsigned>(channels, 64); ++n) {
+    for (unsigned n = 0; n < std::min<unsigned>(channels, KDX7400_MAX_CHANNELS); ++n) {
         const uint64_t bit = uint64_t{1} << n;
         InputEvent event = base;
         event.channel = static_cast<uint8_t>(n);

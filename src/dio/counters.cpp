@@ -13,7 +13,7 @@ namespace {
 constexpr std::size_t kCounterTable = 272;
 constexpr std::size_t kClearBlock = 32;
 // The table and the clear mask have room for 64 inputs.
-constexpr unsigned kMaxCounters = 64;
+constexpr unsigned kMaxCounters = KDX7400_MAX_CHANNELS;
 
 } // namespace
 

@@ -11,7 +11,7 @@ constexpr std::size_t kInputBlock = 72;
 constexpr std::size_t kInputOffset = 64;
 constexpr std::size_t kFilterBlock = 18;
 // Input values are 64 bits wide; higher channels name no bit.
-constexpr unsigned kMaxChannels = 64;
+constexpr unsigned kMaxChannels = KDX7400_MAX_CHANNELS;
 
 // The 0-or-1 settings test their value between the index and open tests.
 Result set_flag(int32_t index, uint32_t lba, uint8_t value) {

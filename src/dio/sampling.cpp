@@ -10,7 +10,7 @@ namespace kdx {
 
 namespace {
 
-constexpr unsigned kMaxChannels = 64;
+constexpr unsigned kMaxChannels = KDX7400_MAX_CHANNELS;
 
 uint64_t all_of(unsigned channels) {
     return channels >= kMaxChannels ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;

@@ -27,7 +27,7 @@ constexpr uint16_t kFilter = 0, kInputInverse = 1, kCounterEdge = 2, kOutputInve
 constexpr uint16_t kSafetyFirst = 20, kSafetySecond = 24;
 constexpr uint16_t kNickname = 100, kNicknameRegisters = 16;
 
-unsigned channels(uint8_t count) { return std::min<unsigned>(count, 64); }
+unsigned channels(uint8_t count) { return std::min<unsigned>(count, KDX7400_MAX_CHANNELS); }
 
 bool within(uint16_t address, uint16_t start, unsigned size) {
     return address >= start && address < start + size;
@@ -156,8 +156,8 @@ Exception read_inputs(kdx::Module &m, uint16_t address, uint16_t count, uint8_t 
 }
 
 // The counters into a fixed array: a request allocates nothing.
-std::array<uint32_t, 64> counters_of(const kdx::Module &m) {
-    std::array<uint32_t, 64> values{};
+std::array<uint32_t, KDX7400_MAX_CHANNELS> counters_of(const kdx::Module &m) {
+    std::array<uint32_t, KDX7400_MAX_CHANNELS> values{};
     const int16_t result = KDX7400_DI_ReadCounterValue(m.index(), values.data(), m.counts().di);
     if (result != RESULT_OK) {
         throw kdx::Error(kdx::make_error_code(static_cast<kdx::errc>(result)), "read counters");

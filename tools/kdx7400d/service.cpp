@@ -15,7 +15,7 @@ std::optional<Refusal> refused_unless(const kdx::Module &module, int32_t setting
 }
 
 uint64_t all_outputs(const kdx::Module &module) {
-    const unsigned n = std::min<unsigned>(module.counts().do_, 64);
+    const unsigned n = std::min<unsigned>(module.counts().do_, KDX7400_MAX_CHANNELS);
     return n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
 }
 

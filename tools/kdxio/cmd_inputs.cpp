@@ -51,7 +51,7 @@ void counters(const Options &options, const std::string &verb) {
     } else if (verb == "clear") {
         need_values(options, 1, 1, "counter clear MASK");
     } else {
-        need_values(options, 1, 64, "counter clear-channel CH...");
+        need_values(options, 1, KDX7400_MAX_CHANNELS, "counter clear-channel CH...");
     }
     kdx::Module module = open_module(options);
     if (verb == "read" && v.size() == 1) {

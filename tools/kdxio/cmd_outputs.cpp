@@ -15,7 +15,7 @@ void outputs(const Options &options, const std::string &verb) {
     } else if (verb == "set") {
         need_values(options, 1, 1, "do set MASK");
     } else if (verb == "on" || verb == "off") {
-        need_values(options, 1, 64, "do on|off CH...");
+        need_values(options, 1, KDX7400_MAX_CHANNELS, "do on|off CH...");
     } else if (verb == "power-on" || verb == "invert") {
         need_values(options, 0, 1, verb == "invert" ? "do invert [0|1]" : "do power-on [MASK]");
     } else if (verb == "safety" && v.size() != 0 && v.size() != 2) {

@@ -48,7 +48,7 @@ uint64_t parse_mask(const std::string &text, const kdx::Module &module, int fami
     if (KDX7400_CheckMask(module.index(), family, value) == RESULT_INVALID_PARAM) {
         const unsigned channels = std::min(channel_count(module, family), 64u);
         const uint64_t all = channels == 0 ? 0 : channels == 64 ? UINT64_MAX : (uint64_t{1} << channels) - 1;
-        throw UsageError(std::string(kind) + " mask " + hex_mask(value, 64) + " names channels the module lacks: it has " +
+        throw UsageError(std::string(kind) + " mask " + hex_mask(value, KDX7400_MAX_CHANNELS) + " names channels the module lacks: it has " +
                          std::to_string(channels) + " (" + hex_mask(0, channels) + " to " + hex_mask(all, channels) + ")");
     }
     return value;
@@ -65,7 +65,7 @@ uint8_t parse_channel(const std::string &text, const kdx::Module &module, int fa
 }
 
 std::string hex_mask(uint64_t value, unsigned channels) {
-    const unsigned width = channels == 0 || channels > 64 ? 16 : (channels + 3) / 4;
+    const unsigned width = channels == 0 || channels > KDX7400_MAX_CHANNELS ? 16 : (channels + 3) / 4;
     char text[24];
     std::snprintf(text, sizeof text, "0x%0*llx", static_cast<int>(width), static_cast<unsigned long long>(value));
     return text;

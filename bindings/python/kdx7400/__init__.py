@@ -482,7 +482,7 @@ class Module:
 
     def read_counters(self) -> list[int]:
         """Every input's counter."""
-        values = (ctypes.c_uint32 * 64)()
+        values = (ctypes.c_uint32 * _native.MAX_CHANNELS)()
         self._call("read counters", _lib.KDX7400_DI_ReadCounterValue, values, self._counts.di)
         return [int(v) for v in values[: self._counts.di]]  # the library refuses more than it holds
 

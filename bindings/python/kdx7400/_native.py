@@ -13,6 +13,7 @@ LIBRARY_NAME = "libkdx7400.so.1"
 LIBRARY_ENV = "KDX7400_LIBRARY"
 
 MAX_DEVICES = 32
+MAX_CHANNELS = 64  # KDX7400_MAX_CHANNELS
 
 
 class ModuleEntry(ctypes.Structure):
@@ -33,7 +34,7 @@ class InputState(ctypes.Structure):
 
     _fields_ = [
         ("levels", ctypes.c_uint64),
-        ("counters", ctypes.c_uint32 * 64),
+        ("counters", ctypes.c_uint32 * MAX_CHANNELS),
         ("channels", ctypes.c_uint8),
         ("sampled", ctypes.c_uint8),
         ("edge", ctypes.c_uint8),
@@ -47,7 +48,7 @@ class InputEvents(ctypes.Structure):
         ("levels", ctypes.c_uint64),
         ("changed", ctypes.c_uint64),
         ("unseen", ctypes.c_uint64),
-        ("pulses", ctypes.c_uint32 * 64),
+        ("pulses", ctypes.c_uint32 * MAX_CHANNELS),
     ]
 
 
