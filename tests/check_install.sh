@@ -11,6 +11,7 @@ cmake --install "$build" --prefix "$scratch/prefix" > /dev/null
 libdir=$(dirname "$(find "$scratch/prefix" -name 'libkdx7400.so.1' | head -n 1)")
 test -f "$scratch/prefix/include/kdx7400.h"
 test -f "$scratch/prefix/include/kdx7400.hpp"
+test -f "$scratch/prefix/include/kdx7400/module.hpp"
 test -f "$scratch/prefix/lib/udev/rules.d/60-kdx7400.rules"
 test -x "$scratch/prefix/bin/kdxio"
 # The daemon's unit starts the program of this prefix, and the host set-up
