@@ -344,6 +344,29 @@ typedef struct kdx7400_input_events {
  * for a missing pointer; nothing is written on failure. */
 KDX7400_API int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
                                       kdx7400_input_events *events);
+/* Starts *state for KDX7400_DI_Sample: nothing sampled yet, and the edge
+ * the counters count as the reported levels show it (the counter edge
+ * setting, flipped by input inversion), so that a counted edge the levels
+ * show is not taken for a hidden pulse. Two reads; *state untouched on
+ * failure. */
+KDX7400_API int16_t KDX7400_DI_BeginSampling(int32_t index, kdx7400_input_state *state);
+
+/* One thing that happened at an input between two samples. */
+#define KDX7400_INPUT_RISING 1  /* the level went from 0 to 1 */
+#define KDX7400_INPUT_FALLING 2 /* from 1 to 0 */
+#define KDX7400_INPUT_PULSES 3  /* count edges the levels could not show */
+typedef struct kdx7400_input_record {
+    uint8_t channel;
+    uint8_t kind;   /* KDX7400_INPUT_* */
+    uint32_t count; /* 1 for a level change */
+} kdx7400_input_record;
+
+/* Decodes *events of channels inputs into records, in channel order, and
+ * per channel the pulses before the level change; at most 2 per channel.
+ * *count is the number of records, even beyond capacity (then
+ * RESULT_BUFFER_TOO_SMALL with capacity records written). */
+KDX7400_API int16_t KDX7400_DI_EventRecords(const kdx7400_input_events *events, uint8_t channels,
+                                           kdx7400_input_record *records, size_t capacity, size_t *count);
 
 /* ---- Identity, settings, commands, watchdog --------------------------- */
 

@@ -4,6 +4,8 @@
 #include "support.h"
 
 #include <functional>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -88,6 +90,45 @@ TEST_F(Sampling, OnlyTheModulesInputsAreReported) {
     bed.pulse(node, 0, 2);
     EXPECT_EQ(sample().pulses[0], 0u);
     EXPECT_EQ(state.channels, 8);
+}
+
+// One decode for every watcher: pulses before the level change, channel
+// by channel, and the first state's edge from the setting and inversion.
+TEST_F(Sampling, RecordsAndTheFirstStateComeFromTheLibrary) {
+    kdx7400_input_events events{};
+    events.levels = 0b101;
+    events.changed = 0b110; // 1 fell, 2 rose
+    events.unseen = 0b011;  // 0 and 1 had pulses the levels hid
+    events.pulses[0] = 4;
+    events.pulses[1] = 2;
+    kdx7400_input_record records[8];
+    std::size_t count = 0;
+    ASSERT_EQ(KDX7400_DI_EventRecords(&events, 16, records, 8, &count), RESULT_OK);
+    const std::vector<std::tuple<int, int, uint32_t>> expected = {
+        {0, KDX7400_INPUT_PULSES, 4}, {1, KDX7400_INPUT_PULSES, 2}, {1, KDX7400_INPUT_FALLING, 1},
+        {2, KDX7400_INPUT_RISING, 1}};
+    ASSERT_EQ(count, expected.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(std::make_tuple(int{records[i].channel}, int{records[i].kind}, records[i].count), expected[i]) << i;
+    }
+    EXPECT_EQ(KDX7400_DI_EventRecords(&events, 1, records, 8, &count), RESULT_OK); // input 0 only
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(KDX7400_DI_EventRecords(&events, 16, records, 2, &count), RESULT_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(KDX7400_DI_EventRecords(nullptr, 16, records, 2, &count), RESULT_INVALID_PARAM);
+
+    ASSERT_GE(open_module(), 0);
+    for (const auto &[edge, inverse, seen] : {std::tuple{0, 0, 0}, {1, 0, 1}, {0, 1, 1}, {1, 1, 0}}) {
+        ASSERT_EQ(KDX7400_DI_SetCntEdgeTrigger(index, static_cast<uint8_t>(edge)), RESULT_OK);
+        ASSERT_EQ(KDX7400_DI_SetInverse(index, static_cast<uint8_t>(inverse)), RESULT_OK);
+        kdx7400_input_state first{};
+        first.sampled = 1;
+        ASSERT_EQ(KDX7400_DI_BeginSampling(index, &first), RESULT_OK);
+        EXPECT_EQ(first.edge, seen) << edge << inverse;
+        EXPECT_EQ(first.sampled, 0);
+    }
+    EXPECT_EQ(KDX7400_DI_BeginSampling(index, nullptr), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_DI_BeginSampling(index + 1, &state), RESULT_NOT_OPEN);
 }
 
 TEST_F(Sampling, MissingRecordsAreRefusedBeforeAnyTransfer) {

@@ -140,6 +140,11 @@ int main() {
              KDX7400_DI_SetCntEdgeTrigger(m, 0); KDX7400_DI_GetCntEdgeTrigger(m, &u8);
              KDX7400_DI_ReadCounterValue(m, counters, 16); KDX7400_DI_ReadChannelCounter(m, 1, &u32);
              KDX7400_DI_ClearCounter(m, 1); KDX7400_DI_ClearCounterChannel(m, 1);
+             kdx7400_input_state state{};
+             kdx7400_input_events events{};
+             kdx7400_input_record records[8];
+             KDX7400_DI_BeginSampling(m, &state); KDX7400_DI_Sample(m, &state, &events);
+             KDX7400_DI_EventRecords(&events, 16, records, 8, &count);
              KDX7400_DI_ClearSingleCounter(m, 1);
          }},
         {"identity and settings", [&] {

@@ -6,6 +6,7 @@
 
 #include "module.hpp"
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <sys/eventfd.h>
@@ -56,20 +57,18 @@ struct InputEvent {
 template <class Sink>
 void for_each_input_event(const kdx7400_input_events &events, unsigned channels, const InputEvent &base,
                           Sink &&sink) {
-    for (unsigned n = 0; n < std::min<unsigned>(channels, KDX7400_MAX_CHANNELS); ++n) {
-        const uint64_t bit = uint64_t{1} << n;
+    std::array<kdx7400_input_record, 2 * KDX7400_MAX_CHANNELS> records{}; // two at most per input
+    std::size_t count = 0;
+    KDX7400_DI_EventRecords(&events, static_cast<uint8_t>(std::min<unsigned>(channels, 255)), records.data(),
+                            records.size(), &count);
+    for (std::size_t i = 0; i < std::min(count, records.size()); ++i) {
         InputEvent event = base;
-        event.channel = static_cast<uint8_t>(n);
-        if ((events.unseen & bit) != 0) {
-            event.kind = InputEvent::Kind::pulses;
-            event.count = events.pulses[n];
-            sink(event);
-        }
-        if ((events.changed & bit) != 0) {
-            event.kind = (events.levels & bit) != 0 ? InputEvent::Kind::rising : InputEvent::Kind::falling;
-            event.count = 1;
-            sink(event);
-        }
+        event.channel = records[i].channel;
+        event.kind = records[i].kind == KDX7400_INPUT_PULSES   ? InputEvent::Kind::pulses
+                     : records[i].kind == KDX7400_INPUT_RISING ? InputEvent::Kind::rising
+                                                               : InputEvent::Kind::falling;
+        event.count = records[i].count;
+        sink(event);
     }
 }
 
@@ -77,11 +76,7 @@ void for_each_input_event(const kdx7400_input_events &events, unsigned channels,
 // reported levels show it, so that a counted edge the levels show is not
 // then taken for a hidden pulse.
 inline kdx7400_input_state first_input_state(const Module &module, std::error_code &code) {
-    kdx7400_input_state state{};
-    const uint8_t edge = module.counter_edge(code);
-    const uint8_t inverse = code ? 0 : module.input_inverse(code);
-    state.edge = static_cast<uint8_t>((edge ^ inverse) & 1u);
-    return state;
+    return module.begin_sampling(code);
 }
 
 // Samples a module's inputs every interval on a thread of its own and

@@ -371,6 +371,12 @@ public:
     void sample(kdx7400_input_state &state, kdx7400_input_events &events, std::error_code &code) const noexcept {
         code = run([&] { return KDX7400_DI_Sample(index_, &state, &events); });
     }
+    // The state a first sample starts from (KDX7400_DI_BeginSampling).
+    kdx7400_input_state begin_sampling(std::error_code &code) const noexcept {
+        kdx7400_input_state state{};
+        code = run([&] { return KDX7400_DI_BeginSampling(index_, &state); });
+        return state;
+    }
 
     // ---- identity, settings, commands, watchdog --------------------------
     // Firmware, watchdog time-out, inputs and counts in one command.

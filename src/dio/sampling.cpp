@@ -69,3 +69,40 @@ extern "C" int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
     state->sampled = 1;
     return RESULT_OK;
 }
+
+extern "C" int16_t KDX7400_DI_BeginSampling(int32_t index, kdx7400_input_state *state) {
+    if (state == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    uint8_t edge = 0, inverse = 0;
+    if (const int16_t result = KDX7400_DI_GetCntEdgeTrigger(index, &edge)) {
+        return result;
+    }
+    if (const int16_t result = KDX7400_DI_GetInverse(index, &inverse)) {
+        return result;
+    }
+    *state = kdx7400_input_state{};
+    state->edge = static_cast<uint8_t>((edge ^ inverse) & 1u);
+    return RESULT_OK;
+}
+
+extern "C" int16_t KDX7400_DI_EventRecords(const kdx7400_input_events *events, uint8_t channels,
+                                           kdx7400_input_record *records, size_t capacity, size_t *count) {
+    if (events == nullptr || count == nullptr || (records == nullptr && capacity > 0)) {
+        return RESULT_INVALID_PARAM;
+    }
+    std::size_t found = 0;
+    const auto add = [&](unsigned channel, uint8_t kind, uint32_t pulses) {
+        if (found < capacity) records[found] = {static_cast<uint8_t>(channel), kind, pulses};
+        ++found;
+    };
+    for (unsigned n = 0; n < std::min<unsigned>(channels, kdx::kMaxChannels); ++n) {
+        const uint64_t bit = uint64_t{1} << n;
+        if ((events->unseen & bit) != 0) add(n, KDX7400_INPUT_PULSES, events->pulses[n]);
+        if ((events->changed & bit) != 0) {
+            add(n, (events->levels & bit) != 0 ? KDX7400_INPUT_RISING : KDX7400_INPUT_FALLING, 1);
+        }
+    }
+    *count = found;
+    return found > capacity ? RESULT_BUFFER_TOO_SMALL : RESULT_OK;
+}

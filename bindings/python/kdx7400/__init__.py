@@ -496,6 +496,9 @@ class Module:
         self._call("clear counters", _lib.KDX7400_DI_ClearCounter,
                    self._mask("clear counters", mask, _native.INPUTS))
 
+    def _begin_sampling(self, state: _native.InputState) -> None:
+        self._call("begin sampling", _lib.KDX7400_DI_BeginSampling, ctypes.byref(state))
+
     def _sample(self, state: _native.InputState, events: _native.InputEvents) -> None:
         self._call("sample inputs", _lib.KDX7400_DI_Sample, ctypes.byref(state), ctypes.byref(events))
 

@@ -52,6 +52,15 @@ class InputEvents(ctypes.Structure):
     ]
 
 
+class InputRecord(ctypes.Structure):
+    """kdx7400_input_record of kdx7400.h."""
+
+    _fields_ = [("channel", ctypes.c_uint8), ("kind", ctypes.c_uint8), ("count", ctypes.c_uint32)]
+
+
+INPUT_KINDS = {1: "rising", 2: "falling", 3: "pulses"}  # KDX7400_INPUT_*
+
+
 def _candidates() -> list[str]:
     """Where the library is looked for, in order."""
     chosen = os.environ.get(LIBRARY_ENV)
@@ -146,6 +155,9 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_DO_GetSafetyEnable": (_I16, [_I32, _P(_U64), _P(_U64)]),
     "KDX7400_DI_ReadValue": (_I16, [_I32, _P(_U64)]),
     "KDX7400_DI_Sample": (_I16, [_I32, _P(InputState), _P(InputEvents)]),
+    "KDX7400_DI_BeginSampling": (_I16, [_I32, _P(InputState)]),
+    "KDX7400_DI_EventRecords": (_I16, [_P(InputEvents), ctypes.c_uint8, _P(InputRecord), ctypes.c_size_t,
+                                       _P(ctypes.c_size_t)]),
     "KDX7400_DI_ReadChannel": (_I16, [_I32, _U8, _P(_U8)]),
     "KDX7400_DI_SetFilter": (_I16, [_I32, _U16]),
     "KDX7400_DI_GetFilter": (_I16, [_I32, _P(_U16)]),

@@ -5,6 +5,7 @@ counted between two samples, as events."""
 from __future__ import annotations
 
 import collections
+import ctypes
 import os
 import threading
 import time
@@ -50,8 +51,7 @@ class Watcher:
         self._module = module
         self._interval = interval
         self._state = _native.InputState()
-        # The counted edge as the reported levels show it.
-        self._state.edge = (module.counter_edge() ^ module.input_inverse()) & 1
+        module._begin_sampling(self._state)
         first = _native.InputEvents()
         module._sample(self._state, first)  # events are what happens from now on
         self.initial_levels: int = int(first.levels)
@@ -137,9 +137,10 @@ class Watcher:
                 self._lock.notify_all()
 
     def _run(self) -> None:
-        from . import Error
+        from . import Error, _lib
 
         events = _native.InputEvents()
+        records = (_native.InputRecord * (2 * _native.MAX_CHANNELS))()  # two at most per input
         next_sample = time.monotonic()
         while True:
             next_sample += self._interval
@@ -152,15 +153,11 @@ class Watcher:
                 self._push([InputEvent(0, "stopped", 0, now[0], now[1], error)])
                 break
             monotonic, wall = time.monotonic(), time.time()
-            found = []
-            for n in range(self._state.channels):
-                bit = 1 << n
-                if events.unseen & bit:
-                    found.append(InputEvent(n, "pulses", int(events.pulses[n]), monotonic, wall))
-                if events.changed & bit:
-                    kind = "rising" if events.levels & bit else "falling"
-                    found.append(InputEvent(n, kind, 1, monotonic, wall))
-            self._push(found)
+            count = ctypes.c_size_t(0)
+            _lib.KDX7400_DI_EventRecords(ctypes.byref(events), self._state.channels, records, len(records),
+                                         ctypes.byref(count))
+            self._push([InputEvent(r.channel, _native.INPUT_KINDS[r.kind], int(r.count), monotonic, wall)
+                        for r in records[: count.value]])
         with self._lock:
             self._ended = True
             self._lock.notify_all()
