@@ -81,9 +81,9 @@ void monitor(const Options &options) {
     kdx::Module module = open_module(options);
     const std::string node = module.node();
     const unsigned di = module.counts().di;
-    kdx7400_input_state state{};
-    // The counted edge as the reported levels show it.
-    state.edge = static_cast<uint8_t>((module.counter_edge() ^ module.input_inverse()) & 1u);
+    std::error_code begun;
+    kdx7400_input_state state = module.begin_sampling(begun);
+    if (begun) throw kdx::Error(begun, "monitor");
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });
     unsigned reports = 0;
@@ -107,14 +107,15 @@ void monitor(const Options &options) {
             ++reports;
         } else if (events.changed != 0 || counters != before) {
             json edges = json::array(), pulses = json::array(), changed = json::array();
+            kdx::for_each_input_event(events, state.channels, kdx::InputEvent{}, [&](const kdx::InputEvent &e) {
+                if (e.kind == kdx::InputEvent::Kind::pulses) {
+                    pulses.push_back({{"channel", e.channel}, {"count", e.count}});
+                } else {
+                    edges.push_back({{"channel", e.channel},
+                                     {"edge", e.kind == kdx::InputEvent::Kind::rising ? "rising" : "falling"}});
+                }
+            });
             for (unsigned n = 0; n < state.channels; ++n) {
-                const uint64_t bit = uint64_t{1} << n;
-                if ((events.changed & bit) != 0) {
-                    edges.push_back({{"channel", n}, {"edge", (events.levels & bit) != 0 ? "rising" : "falling"}});
-                }
-                if ((events.unseen & bit) != 0) {
-                    pulses.push_back({{"channel", n}, {"count", events.pulses[n]}});
-                }
                 if (events.pulses[n] != 0) {
                     changed.push_back(n);
                 }
