@@ -10,11 +10,13 @@ import socket
 import subprocess
 import threading
 from pathlib import Path
-from typing import Any, Callable, Protocol
+import tempfile
+from typing import Any, Callable, Iterator, Protocol
 
 from typing import NamedTuple
 
 import paho.mqtt.client as mqtt
+import pytest
 from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
 
@@ -200,3 +202,12 @@ def make_tls(root: Path) -> Path:
     run("x509", "-req", "-in", str(tls / "server.csr"), "-CA", str(tls / "ca.crt"), "-CAkey", str(tls / "ca.key"),
         "-CAcreateserial", "-days", "2", "-extfile", str(tls / "san.ext"), "-out", str(tls / "server.crt"))
     return tls
+
+
+@pytest.fixture
+def broker() -> Iterator[Broker]:
+    """A broker of its own for each test."""
+    with tempfile.TemporaryDirectory(prefix="kdx7400-broker-") as root:
+        b = Broker(Path(root))
+        yield b
+        b.stop()

@@ -14,15 +14,8 @@ from typing import Iterator
 import pytest
 
 from modbus_rig import Rig, eventually
+from mqtt_broker import broker  # noqa: F401  (the fixture)
 from mqtt_broker import PREFIX, Broker, Listener, accounted, events_by_seq, make_tls
-
-
-@pytest.fixture
-def broker() -> Iterator[Broker]:
-    with tempfile.TemporaryDirectory(prefix="kdx7400-broker-") as root:
-        b = Broker(Path(root))
-        yield b
-        b.stop()
 
 
 def start(rig: Rig, broker: Broker, *options: str) -> None:

@@ -37,6 +37,7 @@ from typing import Any, Iterator
 import pytest
 
 from modbus_rig import Rig, eventually
+from mqtt_broker import broker  # noqa: F401  (the fixture)
 from mqtt_broker import Broker, Listener, Message
 
 PROTO = Path(__file__).resolve().parents[2] / "tools" / "kdx7400d" / "sparkplug_b.proto"
@@ -53,14 +54,6 @@ def pb() -> Iterator[Any]:
         sys.path.insert(0, out)
         yield importlib.import_module("sparkplug_b_pb2")
         sys.path.remove(out)
-
-
-@pytest.fixture
-def broker() -> Iterator[Broker]:
-    with tempfile.TemporaryDirectory(prefix="kdx7400-broker-") as root:
-        b = Broker(Path(root))
-        yield b
-        b.stop()
 
 
 def decoded(pb: Any, message: Message) -> Any:
