@@ -99,15 +99,19 @@ protected:
 
 TEST_F(Tools, InfoReportsTheModule) {
     bed.update(node, [](kdxsim::ModuleState &s) { std::memcpy(s.registers.nickname, "bench", 5); });
+    // The shape of kdx7400d's GET /api/modules/{id}, as far as kdxio reads.
     const json info = kdxio_json({"info"});
-    EXPECT_EQ(info["product_id"], 0x7401);
-    EXPECT_EQ(info["board_id"], 3);
-    EXPECT_EQ(info["di_total"], 16);
-    EXPECT_EQ(info["do_total"], 16);
-    EXPECT_EQ(info["firmware_version"], 0x0102);
-    EXPECT_EQ(info["firmware_date"], "2026-03-14");
+    const json &identity = info["identity"];
+    EXPECT_EQ(identity["product_id"], 0x7401);
+    EXPECT_EQ(identity["board_id"], 3);
+    EXPECT_EQ(identity["counts"]["di"], 16);
+    EXPECT_EQ(identity["counts"]["do"], 16);
+    EXPECT_EQ(identity["firmware_version"], 0x0102);
+    EXPECT_EQ(identity["firmware_date"], "2026-03-14");
+    EXPECT_EQ(identity["product"], "KDX-7401      #3");
     EXPECT_EQ(info["nickname"], "bench");
-    EXPECT_EQ(info["outputs"]["hex"], "0x0000");
+    EXPECT_EQ(info["outputs"], "0x0000000000000000");
+    EXPECT_EQ(info["write_protect"], false);
     const Outcome text = kdxio({"info"});
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("channels          DO 16, DI 16"), std::string::npos);
@@ -495,11 +499,9 @@ TEST_F(Tools, ModulesAreNamedAsTheListingShowsThem) {
         EXPECT_EQ(outcome.out, "0x000a\n") << who[1];
     }
     const json info = json::parse(run({KDXIO_PATH, "-p", "7401", "-b", "A", "info", "--json"}).out);
-    EXPECT_EQ(info["product_id"], 0x7401);
-    EXPECT_EQ(info["product_id_hex"], "0x7401");
-    EXPECT_EQ(info["board_id"], 10);
-    EXPECT_EQ(info["board_id_hex"], "A");
-    EXPECT_EQ(info["node"], "/dev/sg7");
+    EXPECT_EQ(info["identity"]["product_id"], 0x7401);
+    EXPECT_EQ(info["identity"]["board_id"], 10);
+    EXPECT_EQ(info["identity"]["node"], "/dev/sg7");
     for (const char *bad : {"16", "G", "0x10", "-1"}) {
         EXPECT_EQ(run({KDXIO_PATH, "-p", "7401", "-b", bad, "info"}).status, 2) << bad;
     }
@@ -636,8 +638,8 @@ TEST_F(Tools, SimRunsAProgramAgainstItsOwnModules) {
     bed.make_current();
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     const json info = json::parse(outcome.out);
-    EXPECT_EQ(info["di_total"], 8);
-    EXPECT_EQ(info["do_total"], 32);
+    EXPECT_EQ(info["identity"]["counts"]["di"], 8);
+    EXPECT_EQ(info["identity"]["counts"]["do"], 32);
     EXPECT_NE(outcome.err.find("kdx7400-sim: testbed "), std::string::npos);
 }
 

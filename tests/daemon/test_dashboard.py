@@ -128,7 +128,7 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
     info = json.loads(subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "--json", "info"], env=env,
                                      check=True, capture_output=True, text=True, timeout=10).stdout)
     assert (info["nickname"], info["watchdog_timeout"], info["frame_rate_factor"], info["write_protect"]) == \
-        ("press 4", 30000, 3, 1)
+        ("press 4", 30000, 3, True)
     assert form.find_element(By.NAME, "filter").get_attribute("value") == "250"  # what the module holds
     shoot(browser, "dashboard-settings.png", (1366, 900))
     browser.execute_script("arguments[0].scrollIntoView()", form)

@@ -48,11 +48,7 @@ json parse_body(const std::string &text, bool &twice) {
     return body;
 }
 
-std::string hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
-    return text;
-}
+std::string hex(uint64_t value) { return kdxjson::mask(value); }
 
 // A mask as JSON: a number (exact up to 2^53) or a "0x..." string (all 64 bits).
 std::optional<uint64_t> mask_of(const json &value) {
@@ -68,28 +64,11 @@ std::optional<uint64_t> mask_of(const json &value) {
     return std::nullopt;
 }
 
-json identity_json(const Identity &identity) {
-    json out{{"node", identity.node},
-             {"product", identity.product},
-             {"firmware_version", identity.firmware_version},
-             {"firmware_date", identity.firmware_date},
-             {"nickname", identity.nickname},
-             {"counts",
-              {{"di", identity.counts.di},
-               {"do", identity.counts.do_},
-               {"ai", identity.counts.ai},
-               {"ao", identity.counts.ao},
-               {"pi", identity.counts.pi},
-               {"po", identity.counts.po}}}};
-    out["product_id"] = identity.product_id ? json(*identity.product_id) : json(nullptr);
-    out["board_id"] = identity.board_id ? json(*identity.board_id) : json(nullptr);
-    return out;
-}
 
 json summary(const Worker &worker) {
     json out{{"id", worker.unit()}, {"target", worker.target().describe()}, {"present", worker.present()}};
     const auto identity = worker.identity();
-    out["identity"] = identity ? identity_json(*identity) : json(nullptr);
+    out["identity"] = identity ? kdxjson::identity(*identity) : json(nullptr);
     return out;
 }
 

@@ -40,14 +40,7 @@ std::optional<Identity> read_identity(const kdx::Module &module, const Target &t
     }
     identity.product_id = target.product_id;
     identity.board_id = target.board_id;
-    // The listing knows what sysfs and INQUIRY say of the node (sysfs only).
-    for (const kdx::DeviceInfo &device : kdx::list_devices(code)) {
-        if (device.node == identity.node) {
-            identity.product = device.product;
-            if (device.product_id) identity.product_id = device.product_id;
-            if (device.board_id) identity.board_id = device.board_id;
-        }
-    }
+    kdxjson::complete_from_listing(identity); // what sysfs and INQUIRY say of the node
     return identity;
 }
 

@@ -5,6 +5,7 @@
 // themselves.
 #pragma once
 
+#include "../common/module_json.h"
 #include "events.h"
 #include "labels.h"
 #include "metrics.h"
@@ -47,16 +48,7 @@ UnitTarget parse_unit_target(const std::string &text);
 
 
 // What a module says about itself, read once each time it is opened.
-struct Identity {
-    std::string node;
-    std::optional<uint16_t> product_id;
-    std::optional<uint8_t> board_id;
-    std::string product;
-    uint16_t firmware_version = 0;
-    std::string firmware_date;
-    std::string nickname;
-    kdx::ChannelCounts counts;
-};
+using Identity = kdxjson::Identity;
 
 class Worker;
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
+#include "../common/module_json.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -25,26 +27,25 @@ void info(const Options &options) {
     const uint64_t outputs = module.read_outputs();
     const uint64_t inputs = about.inputs;
     const std::string node = module.node();
-    json object = {{"node", node},
-                   {"firmware_version", version}, {"firmware_version_hex", hex(version, 4)},
-                   {"firmware_date", date},       {"nickname", name},
-                   {"do_total", n.do_},           {"di_total", n.di},
-                   {"ao_total", n.ao},            {"ai_total", n.ai},
-                   {"po_total", n.po},            {"pi_total", n.pi},
-                   {"watchdog_timeout", timeout}, {"write_protect", protect},
-                   {"frame_rate_factor", factor}, {"outputs", mask_json(outputs, n.do_)},
-                   {"inputs", mask_json(inputs, n.di)}};
+    // The shape of GET /api/modules/{id} of kdx7400d, as far as kdxio reads.
+    kdxjson::Identity identity{node, std::nullopt, std::nullopt, "", version, date, name, n};
     std::ostringstream text;
     text << "node              " << node << "\n";
     if (options.node.empty()) {
         const uint16_t pid = parse_product_id(options.pid_text);
         const uint8_t bid = parse_board_id(options.bid_text);
-        object["product_id"] = pid;
-        object["product_id_hex"] = hex(pid, 4);
-        object["board_id"] = bid;
-        object["board_id_hex"] = std::string(1, "0123456789ABCDEF"[bid]);
+        identity.product_id = pid;
+        identity.board_id = bid;
         text << "module            " << hex(pid, 4) << " board " << int{bid} << "\n";
     }
+    kdxjson::complete_from_listing(identity);
+    const json object = {{"identity", kdxjson::identity(identity)},
+                         {"nickname", name},
+                         {"watchdog_timeout", timeout},
+                         {"write_protect", protect != 0},
+                         {"frame_rate_factor", factor},
+                         {"outputs", kdxjson::mask(outputs)},
+                         {"inputs", kdxjson::mask(inputs)}};
     text << "firmware          " << hex(version, 4) << " (" << date << ")\n"
          << "nickname          " << name << "\n"
          << "channels          DO " << int{n.do_} << ", DI " << int{n.di} << ", AO " << int{n.ao}
