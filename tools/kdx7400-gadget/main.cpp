@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
@@ -128,7 +129,13 @@ public:
         : options_(std::move(options)), store_(options_.testbed), target_(reads) {}
     Gadget(const Gadget &) = delete;
     Gadget &operator=(const Gadget &) = delete;
-    ~Gadget() { tear_down(); }
+    ~Gadget() {
+        if (bulk_.joinable() || control_.joinable()) { // serve() ended by an exception
+            g_stop = true;
+            stop_threads();
+        }
+        tear_down();
+    }
 
     void set_up(const kdxsim::ModuleState &state);
     void serve();
@@ -143,6 +150,7 @@ private:
     bool command(uint32_t connection, std::vector<uint8_t> &buffer);
     bool answer(uint32_t connection, const kdxsim::Cbw &cbw, const std::vector<uint8_t> &out);
     void tear_down();
+    void stop_threads();
     enum class Io { Read, Write, Halt };
     ssize_t endpoint_io(uint32_t connection, Io io, uint8_t *data, std::size_t length);
     bool read_exactly(uint32_t connection, uint8_t *data, std::size_t length);
@@ -166,6 +174,9 @@ private:
     std::atomic<uint32_t> connection_{1};
     std::atomic<uint32_t> io_connection_{0}; // of the endpoint I/O under way; 0: none
     pthread_t bulk_thread_{};
+    // Joined before the gadget goes: a thread left running would use it.
+    std::thread bulk_, control_;
+    std::atomic<bool> bulk_done_{false}, control_done_{false};
 };
 
 void Gadget::set_up(const kdxsim::ModuleState &state) {
@@ -484,11 +495,15 @@ void Gadget::serve() {
     struct sigaction interrupt {};
     interrupt.sa_handler = on_interrupt; // no SA_RESTART
     ::sigaction(SIGUSR1, &interrupt, nullptr);
-    std::thread bulk([this] { bulk_commands(); });
-    bulk_thread_ = bulk.native_handle();
-    std::thread control([this] { control_events(); });
-    control.detach();
-    bulk.detach();
+    bulk_ = std::thread([this] {
+        bulk_commands();
+        bulk_done_ = true;
+    });
+    bulk_thread_ = bulk_.native_handle();
+    control_ = std::thread([this] {
+        control_events();
+        control_done_ = true;
+    });
     // Follows the testbed's plug state, so that tests and kdx7400-sim
     // unplug and re-plug the module as they do a virtual one.
     while (!g_stop) {
@@ -504,6 +519,31 @@ void Gadget::serve() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    stop_threads();
+}
+
+// Unbound, the function's endpoints fail their I/O, and a signal breaks
+// each blocking call; a thread still in the kernel after that (a hung
+// endpoint) leaves no safe way to free what it uses, so the process ends.
+void Gadget::stop_threads() {
+    if (bound_) {
+        try {
+            bind(false);
+        } catch (const std::exception &) {
+        }
+    }
+    if (!bulk_.joinable() || !control_.joinable()) return; // already stopped
+    for (int tries = 0; tries < 300 && !(bulk_done_ && control_done_); ++tries) {
+        if (!bulk_done_) ::pthread_kill(bulk_.native_handle(), SIGUSR1);
+        if (!control_done_) ::pthread_kill(control_.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!(bulk_done_ && control_done_)) {
+        std::cerr << "kdx7400-gadget: " << options_.name << ": endpoint I/O would not stop; leaving\n";
+        std::_Exit(0);
+    }
+    bulk_.join();
+    control_.join();
 }
 
 void Gadget::tear_down() {
