@@ -1,8 +1,7 @@
 # SPDX-License-Identifier: MIT
 """kdx7400d as a Sparkplug B edge node, against a real broker, its payloads
-decoded with protoc's own Python code from the same .proto. The edge-node
-requirements of the Sparkplug 3.0 specification these tests check, by
-their conformance IDs:
+decoded with protoc's own Python code from the same .proto. The Sparkplug
+3.0 edge-node requirements these tests check, by their conformance IDs:
 
   principles-birth-certificates-order, message-flow-edge-node-birth-publish-subscribe
   payloads-nbirth-qos, payloads-nbirth-retain, payloads-nbirth-seq, payloads-sequence-num-zero-nbirth,
