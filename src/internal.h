@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kdx7400.h"
+#include "transport/module_map.h"
 
 #include <array>
 #include <bit>
@@ -46,19 +47,8 @@ template <typename T> void store_be(uint8_t *dst, T value) { store<T, std::endia
 
 // ---- register blocks (transport/codec.cpp, transport/block.cpp) ----------
 
-// Payload of every register block starts after the 16-byte header.
-inline constexpr std::size_t kPayload = 16;
-
-// Bytes of a one-bit-per-channel field for a channel count: 8, 16 and 32
-// are exact, everything else (0, 24, 64, ...) takes the full 8 bytes.
-constexpr std::size_t channel_width(unsigned count) {
-    switch (count) {
-    case 8: return 1;
-    case 16: return 2;
-    case 32: return 4;
-    default: return 8;
-    }
-}
+using module_map::channel_width;
+using module_map::kPayload;
 
 // Whether a mask names a channel at or beyond count (64 and more: none).
 constexpr bool names_missing_channel(uint64_t mask, unsigned count) {
@@ -87,7 +77,7 @@ Result read_block(int32_t fd, uint32_t lba, std::span<uint8_t> block, Reply repl
 Result write_block(int32_t fd, uint32_t lba, std::span<const uint8_t> block);
 
 // One-byte registers (17-byte blocks, the byte at offset 16).
-inline constexpr std::size_t kByteBlock = 17;
+using module_map::kByteBlock;
 Result write_byte(int32_t fd, uint32_t lba, uint8_t value);
 Result read_byte(int32_t fd, uint32_t lba, Reply reply, uint8_t &value);
 // The same for the module at a device index: index and open tests first,

@@ -2,6 +2,7 @@
 #include "module_model.h"
 
 #include "kdx7400.h"
+#include "module_map.h"
 
 #include <algorithm>
 #include <array>
@@ -11,11 +12,11 @@ namespace kdxsim {
 
 namespace {
 
-constexpr std::size_t kPayload = 16;
-constexpr std::size_t kNicknameBytes = 32;
+using namespace kdx::module_map;
+constexpr unsigned kMaxChannels = KDX7400_MAX_CHANNELS;
 
-// The sim keeps its own codec so a fault in the library's cannot hide
-// behind a matching one here.
+// The sim keeps its own codec (the map of the registers is shared) so a
+// fault in the library's cannot hide behind a matching one here.
 void put_le(uint8_t *dst, uint64_t value, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i) {
         dst[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -30,17 +31,8 @@ uint64_t get_le(const uint8_t *src, std::size_t bytes) {
     return value;
 }
 
-std::size_t field_bytes(unsigned count) {
-    switch (count) {
-    case 8: return 1;
-    case 16: return 2;
-    case 32: return 4;
-    default: return 8;
-    }
-}
-
 uint64_t channel_mask(unsigned count) {
-    return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    return count >= kMaxChannels ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
 }
 
 bool wide_safety(const ModuleIdentity &id) { return id.do_total > 32; }
@@ -138,7 +130,7 @@ uint64_t reported_inputs(const ModuleState &state) {
 
 void drive_inputs(ModuleState &state, uint64_t levels) {
     ModuleRegisters &r = state.registers;
-    const unsigned channels = std::min<unsigned>(state.identity.di_total, 64);
+    const unsigned channels = std::min(unsigned{state.identity.di_total}, kMaxChannels);
     levels &= channel_mask(state.identity.di_total);
     for (unsigned n = 0; n < channels; ++n) {
         const bool was = ((r.di_physical >> n) & 1u) != 0;
@@ -152,7 +144,7 @@ void drive_inputs(ModuleState &state, uint64_t levels) {
 }
 
 void pulse_input(ModuleState &state, unsigned channel, uint32_t count) {
-    if (channel < std::min<unsigned>(state.identity.di_total, 64)) {
+    if (channel < std::min(unsigned{state.identity.di_total}, kMaxChannels)) {
         state.registers.counters[channel] += count; // wraps as the hardware's does
     }
 }
@@ -179,35 +171,35 @@ Access read_block(ModuleState &state, uint32_t lba, std::span<uint8_t, kBlockByt
     case LBA_DI_INVERSE: payload[0] = r.di_inverse; break;
     case LBA_DI_CNT_EDGE: payload[0] = r.di_cnt_edge; break;
     case LBA_DI_COUNTER:
-        for (unsigned n = 0; n < std::min<unsigned>(id.di_total, 64); ++n) {
-            put_le(payload + 4 * n, r.counters[n], 4);
+        for (unsigned n = 0; n < std::min(unsigned{id.di_total}, kMaxChannels); ++n) {
+            put_le(payload + kCounterBytes * n, r.counters[n], kCounterBytes);
         }
         break;
-    case LBA_DO_VALUE: put_le(payload, r.do_value, field_bytes(id.do_total)); break;
-    case LBA_DO_POWER_ON: put_le(payload, r.do_power_on, field_bytes(id.do_total)); break;
+    case LBA_DO_VALUE: put_le(payload, r.do_value, channel_width(id.do_total)); break;
+    case LBA_DO_POWER_ON: put_le(payload, r.do_power_on, channel_width(id.do_total)); break;
     case LBA_DO_SAFETY:
         if (wide_safety(id)) {
-            put_le(payload, r.safety_first, 4);
-            put_le(payload + 4, r.safety_second, 4);
-            put_le(payload + 8, r.safety_first >> 32, 4);
-            put_le(payload + 12, r.safety_second >> 32, 4);
+            put_le(image.data() + kSafetyFirstLow, r.safety_first, 4);
+            put_le(image.data() + kSafetySecondLow, r.safety_second, 4);
+            put_le(image.data() + kSafetyFirstHigh, r.safety_first >> 32, 4);
+            put_le(image.data() + kSafetySecondHigh, r.safety_second >> 32, 4);
         } else {
-            put_le(payload, r.safety_first, narrow_safety_bytes(id));
-            put_le(payload + 4, r.safety_second, narrow_safety_bytes(id));
+            put_le(image.data() + kSafetyFirstLow, r.safety_first, narrow_safety_bytes(id));
+            put_le(image.data() + kSafetySecondLow, r.safety_second, narrow_safety_bytes(id));
         }
         break;
     case LBA_DO_INVERSE: payload[0] = r.do_inverse; break;
     case LBA_MODULE_INFO:
-        put_le(image.data() + 48, id.firmware_version, 2);
-        std::memcpy(image.data() + 50, id.firmware_date, sizeof id.firmware_date);
-        put_le(image.data() + 60, r.wdt_timeout, 4);
-        put_le(image.data() + 64, reported_inputs(state), field_bytes(id.di_total));
-        image[72] = id.di_total;
-        image[73] = id.do_total;
-        image[74] = id.ai_total;
-        image[75] = id.ao_total;
-        image[76] = id.pi_total;
-        image[77] = id.po_total;
+        put_le(image.data() + kFirmwareVersion, id.firmware_version, 2);
+        std::memcpy(image.data() + kFirmwareDate, id.firmware_date, kFirmwareDateBytes);
+        put_le(image.data() + kWatchdogTimeout, r.wdt_timeout, 4);
+        put_le(image.data() + kInputLevels, reported_inputs(state), channel_width(id.di_total));
+        image[kChannelCounts + 0] = id.di_total;
+        image[kChannelCounts + 1] = id.do_total;
+        image[kChannelCounts + 2] = id.ai_total;
+        image[kChannelCounts + 3] = id.ao_total;
+        image[kChannelCounts + 4] = id.pi_total;
+        image[kChannelCounts + 5] = id.po_total;
         break;
     default: break;
     }
@@ -250,25 +242,25 @@ Access write_block(ModuleState &state, uint32_t lba, std::span<const uint8_t> da
     case LBA_DI_INVERSE: r.di_inverse = payload[0]; break;
     case LBA_DI_CNT_EDGE: r.di_cnt_edge = payload[0]; break;
     case LBA_DI_COUNTER: {
-        const uint64_t clear = get_le(payload, 4) | get_le(payload + 4, 4) << 32;
-        for (unsigned n = 0; n < std::min<unsigned>(id.di_total, 64); ++n) {
+        const uint64_t clear = get_le(block.data() + kClearLow, 4) | get_le(block.data() + kClearHigh, 4) << 32;
+        for (unsigned n = 0; n < std::min(unsigned{id.di_total}, kMaxChannels); ++n) {
             if (((clear >> n) & 1u) != 0) {
                 r.counters[n] = 0;
             }
         }
         break;
     }
-    case LBA_DO_VALUE: r.do_value = get_le(payload, field_bytes(id.do_total)) & outputs; break;
+    case LBA_DO_VALUE: r.do_value = get_le(payload, channel_width(id.do_total)) & outputs; break;
     case LBA_DO_POWER_ON:
-        r.do_power_on = get_le(payload, field_bytes(id.do_total)) & outputs;
+        r.do_power_on = get_le(payload, channel_width(id.do_total)) & outputs;
         break;
     case LBA_DO_SAFETY:
         if (wide_safety(id)) {
-            r.safety_first = get_le(payload, 4) | get_le(payload + 8, 4) << 32;
-            r.safety_second = get_le(payload + 4, 4) | get_le(payload + 12, 4) << 32;
+            r.safety_first = get_le(block.data() + kSafetyFirstLow, 4) | get_le(block.data() + kSafetyFirstHigh, 4) << 32;
+            r.safety_second = get_le(block.data() + kSafetySecondLow, 4) | get_le(block.data() + kSafetySecondHigh, 4) << 32;
         } else {
-            r.safety_first = get_le(payload, narrow_safety_bytes(id));
-            r.safety_second = get_le(payload + 4, narrow_safety_bytes(id));
+            r.safety_first = get_le(block.data() + kSafetyFirstLow, narrow_safety_bytes(id));
+            r.safety_second = get_le(block.data() + kSafetySecondLow, narrow_safety_bytes(id));
         }
         r.safety_first &= outputs;
         r.safety_second &= outputs;

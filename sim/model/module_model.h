@@ -11,7 +11,7 @@
 
 namespace kdxsim {
 
-inline constexpr std::size_t kBlockBytes = 512;
+inline constexpr std::size_t kBlockBytes = kdx::module_map::kBlockBytes;
 
 // How a register access ended, as the firmware would report it.
 enum class Access { Ok, NoSuchRegister, WrongDirection, BadMagic };

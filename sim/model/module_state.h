@@ -4,6 +4,8 @@
 // that every process using the testbed shares, as they would share hardware.
 #pragma once
 
+#include "module_map.h"
+
 #include <cstdint>
 
 namespace kdxsim {
@@ -14,14 +16,14 @@ struct ModuleIdentity {
     uint16_t vendor_id;          // USB idVendor
     uint16_t product_id;         // USB idProduct
     uint8_t board_id;            // 0..15, shown as a hex digit in INQUIRY
-    char vendor[8];              // INQUIRY vendor field, space padded
-    char product[16];            // INQUIRY product field, space padded
+    char vendor[kdx::module_map::kInquiryVendorBytes];   // INQUIRY vendor field, space padded
+    char product[kdx::module_map::kInquiryProductBytes]; // INQUIRY product field, space padded
     char revision[4];            // INQUIRY revision field
     uint32_t last_block;         // READ CAPACITY(10): last block address
     uint32_t block_length;       // READ CAPACITY(10): bytes per block
     uint8_t di_total, do_total, ai_total, ao_total, pi_total, po_total;
     uint16_t firmware_version;
-    char firmware_date[10];
+    char firmware_date[kdx::module_map::kFirmwareDateBytes];
 };
 
 struct ModuleRegisters {
@@ -34,8 +36,8 @@ struct ModuleRegisters {
     uint16_t di_filter;
     uint8_t di_inverse;
     uint8_t di_cnt_edge;     // 0 counts rising edges, 1 falling edges
-    uint32_t counters[64];
-    char nickname[32];
+    uint32_t counters[KDX7400_MAX_CHANNELS];
+    char nickname[kdx::module_map::kNicknameBytes];
     uint8_t write_protect;
     uint8_t frame_rate_factor;
     uint8_t opcode;

@@ -2,6 +2,7 @@
 #include "target.h"
 
 #include "../model/module_model.h"
+#include "module_map.h"
 
 #include <algorithm>
 #include <cstring>
@@ -137,9 +138,9 @@ std::array<uint8_t, kInquiryBytes> inquiry_data(const ModuleIdentity &identity) 
     data[2] = 0x04; // SPC-2
     data[3] = 0x02; // response data format
     data[4] = kInquiryBytes - 5;
-    std::memcpy(&data[8], identity.vendor, sizeof identity.vendor);
-    std::memcpy(&data[16], identity.product, sizeof identity.product);
-    std::memcpy(&data[32], identity.revision, sizeof identity.revision);
+    std::memcpy(&data[kdx::module_map::kInquiryVendor], identity.vendor, sizeof identity.vendor);
+    std::memcpy(&data[kdx::module_map::kInquiryProduct], identity.product, sizeof identity.product);
+    std::memcpy(&data[kdx::module_map::kInquiryRevision], identity.revision, sizeof identity.revision);
     return data;
 }
 

@@ -8,6 +8,7 @@
 #include "../model/module_state.h"
 #include "../sg/fault.h"
 #include "store.h"
+#include "module_map.h"
 
 #include <cstdint>
 #include <functional>
@@ -24,10 +25,10 @@ struct VirtualModule {
     uint8_t di = 16, do_ = 16, ai = 0, ao = 0, pi = 0, po = 0;
     uint16_t firmware_version = 0x0102;
     std::string firmware_date = "2026-03-14";
-    std::string vendor = "KALMIR";
+    std::string vendor = kdx::module_map::kVendor;
     std::optional<std::string> product; // default "KDX-<pid>" ... "#<bid>"
-    uint32_t blocks = 4096;
-    uint32_t block_length = 512;
+    uint32_t blocks = kdx::module_map::kDiskBlocks;
+    uint32_t block_length = kdx::module_map::kBlockBytes;
     bool usb = true;                    // false: no USB device above the disk
     unsigned extra_levels = 0;          // directories between interface and host
     std::optional<std::string> id_product_text; // raw idProduct file content

@@ -8,18 +8,17 @@ namespace kdx {
 
 namespace {
 
-constexpr std::size_t kVersionBlock = 50;
-constexpr std::size_t kVersionOffset = 48;
-constexpr std::size_t kDateBlock = 60;
-constexpr std::size_t kDateOffset = 50;
-constexpr std::size_t kDateBytes = 10;
-constexpr std::size_t kWatchdogOffset = 60;
-constexpr std::size_t kInputOffset = 64;
-constexpr std::size_t kCountsOffset = 72;
-// Up to the last channel count.
-constexpr std::size_t kInfoBlock = 78;
-constexpr std::size_t kNicknameBlock = 48;
-constexpr std::size_t kNicknameBytes = 32;
+using namespace module_map;
+// Each getter reads the module-info block up to the end of its field.
+constexpr std::size_t kVersionBlock = kFirmwareVersion + 2;
+constexpr std::size_t kDateBlock = kFirmwareDate + kFirmwareDateBytes;
+constexpr std::size_t kInfoBlock = kModuleInfoFields;
+constexpr std::size_t kVersionOffset = kFirmwareVersion;
+constexpr std::size_t kDateOffset = kFirmwareDate;
+constexpr std::size_t kDateBytes = kFirmwareDateBytes;
+constexpr std::size_t kWatchdogOffset = kWatchdogTimeout;
+constexpr std::size_t kInputOffset = kInputLevels;
+constexpr std::size_t kCountsOffset = kChannelCounts;
 
 } // namespace
 

@@ -9,10 +9,10 @@ namespace {
 
 constexpr uint32_t kMinTimeout = KDX7400_WDT_TIMEOUT_MIN;
 constexpr uint32_t kMaxTimeout = KDX7400_WDT_TIMEOUT_MAX;
-constexpr std::size_t kTimeoutBlock = 20;
-// 64 bytes, not 63, so the timeout's top byte counts.
-constexpr std::size_t kInfoBlock = 64;
-constexpr std::size_t kTimeoutOffset = 60;
+constexpr std::size_t kTimeoutBlock = module_map::kWatchdogBlock;
+// Through the time-out's top byte.
+constexpr std::size_t kTimeoutOffset = module_map::kWatchdogTimeout;
+constexpr std::size_t kInfoBlock = kTimeoutOffset + 4;
 
 Result read_timeout(int32_t fd, uint32_t &timeout) {
     std::array<uint8_t, kInfoBlock> info{};

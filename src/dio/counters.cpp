@@ -9,9 +9,11 @@ namespace kdx {
 
 namespace {
 
-// 272 bytes, not 271, so counter 63 arrives whole.
-constexpr std::size_t kCounterTable = 272;
-constexpr std::size_t kClearBlock = 32;
+using module_map::kClearBlock;
+using module_map::kClearHigh;
+using module_map::kClearLow;
+using module_map::kCounterBytes;
+using module_map::kCounterTable;
 // The table and the clear mask have room for 64 inputs.
 constexpr unsigned kMaxCounters = KDX7400_MAX_CHANNELS;
 
@@ -24,7 +26,7 @@ Result read_counters(const module_slot &module, unsigned count, uint32_t *values
         return result;
     }
     for (std::size_t n = 0; n < count; ++n) {
-        values[n] = kdx::load_le<uint32_t>(&table[kPayload + 4 * n]);
+        values[n] = kdx::load_le<uint32_t>(&table[kPayload + kCounterBytes * n]);
     }
     return RESULT_OK;
 }
@@ -77,9 +79,9 @@ int16_t KDX7400_DI_ClearCounter(int32_t index, uint64_t mask) {
     }
     const module_slot &module = hold.module();
     auto block = kdx::new_block<kdx::kClearBlock>();
-    kdx::store_le<uint32_t>(&block[kdx::kPayload], static_cast<uint32_t>(mask));
+    kdx::store_le<uint32_t>(&block[kdx::kClearLow], static_cast<uint32_t>(mask));
     if (module.di_total > 32) {
-        kdx::store_le<uint32_t>(&block[kdx::kPayload + 4], static_cast<uint32_t>(mask >> 32));
+        kdx::store_le<uint32_t>(&block[kdx::kClearHigh], static_cast<uint32_t>(mask >> 32));
     }
     return kdx::write_block(module.fd, LBA_DI_COUNTER, block);
 }

@@ -6,10 +6,10 @@ namespace kdx {
 
 namespace {
 
-// 72 bytes, not 71, so an 8-byte input field arrives whole.
-constexpr std::size_t kInputBlock = 72;
-constexpr std::size_t kInputOffset = 64;
-constexpr std::size_t kFilterBlock = 18;
+// Through the widest (8-byte) input field.
+constexpr std::size_t kInputOffset = module_map::kInputLevels;
+constexpr std::size_t kInputBlock = kInputOffset + 8;
+constexpr std::size_t kFilterBlock = module_map::kFilterBlock;
 // Input values are 64 bits wide; higher channels name no bit.
 constexpr unsigned kMaxChannels = KDX7400_MAX_CHANNELS;
 

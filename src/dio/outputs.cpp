@@ -10,7 +10,7 @@ namespace kdx {
 
 namespace {
 
-constexpr std::size_t kMaskBlock = 24;
+constexpr std::size_t kMaskBlock = module_map::kMaskBlock;
 
 enum class Messages { Print, Silent };
 

@@ -7,11 +7,11 @@ namespace kdx {
 
 namespace {
 
-constexpr std::size_t kSafetyBlock = 32;
-constexpr std::size_t kFirstLow = 16;
-constexpr std::size_t kSecondLow = 20;
-constexpr std::size_t kFirstHigh = 24;
-constexpr std::size_t kSecondHigh = 28;
+using module_map::kSafetyBlock;
+constexpr std::size_t kFirstLow = module_map::kSafetyFirstLow;
+constexpr std::size_t kSecondLow = module_map::kSafetySecondLow;
+constexpr std::size_t kFirstHigh = module_map::kSafetyFirstHigh;
+constexpr std::size_t kSecondHigh = module_map::kSafetySecondHigh;
 
 bool wide_layout(const module_slot &module) { return get_do_block_size(module.do_total) == 64; }
 

@@ -14,8 +14,8 @@ namespace kdx {
 namespace {
 
 constexpr const char *kClassDirectory = "/sys/class/scsi_generic/";
-constexpr const char *kVendor = "KALMIR";
-constexpr const char *kProductPrefix = "KDX-74";
+using module_map::kProductPrefix;
+using module_map::kVendor;
 constexpr std::size_t kMaxListed = 32;
 constexpr std::size_t kRawBytes = 256;
 constexpr std::size_t kFilteredChars = 255;
@@ -221,8 +221,8 @@ int16_t KDX7400_GetModuleList(kdx7400_module_entry *entries, size_t capacity, si
                          : c >= 'A' && c <= 'F' ? static_cast<int16_t>(c - 'A' + 10)
                                                 : int16_t{-1};
         std::memcpy(entry.name, from.display_name, sizeof entry.name - 1);
-        // The product field is 16 characters; the revision follows it.
-        std::size_t length = strnlen(from.product_name, 16);
+        // The revision follows the product field.
+        std::size_t length = strnlen(from.product_name, kdx::module_map::kInquiryProductBytes);
         while (length > 0 && from.product_name[length - 1] == ' ') --length;
         std::memcpy(entry.product, from.product_name, length);
     }

@@ -12,13 +12,13 @@ namespace kdx {
 
 namespace {
 
-constexpr uint64_t kModuleDiskBytes = 4096 * 512;
+constexpr uint64_t kModuleDiskBytes = module_map::kDiskBytes;
 constexpr std::size_t kInquiryLength = 96;
-constexpr std::size_t kBoardIdByte = 31;
-constexpr std::size_t kVendorField = 8;
-constexpr std::size_t kProductField = 16;
-constexpr const char *kVendor = "KALMIR";
-constexpr const char *kProductPrefix = "KDX-74";
+constexpr std::size_t kBoardIdByte = module_map::kInquiryBoardId;
+constexpr std::size_t kVendorField = module_map::kInquiryVendor;
+constexpr std::size_t kProductField = module_map::kInquiryProduct;
+using module_map::kProductPrefix;
+using module_map::kVendor;
 
 // The sorted match list of one node search, released on every path.
 class NodeList {

@@ -19,8 +19,8 @@ constexpr std::array<module_slot, MAX_DEVICES> free_table() {
     return table;
 }
 
-constexpr std::size_t kModuleInfoLength = 128;
-constexpr std::size_t kDiTotalOffset = 72;
+constexpr std::size_t kModuleInfoLength = module_map::kModuleInfoBlock;
+constexpr std::size_t kDiTotalOffset = module_map::kChannelCounts;
 
 } // namespace
 
@@ -260,7 +260,7 @@ int16_t KDX7400_CheckSetting(int32_t index, int32_t setting, uint64_t value) {
         valid = value == 0 || (value >= KDX7400_WDT_TIMEOUT_MIN && value <= KDX7400_WDT_TIMEOUT_MAX);
         break;
     case KDX7400_SETTING_FRAME_RATE: valid = value <= 0xFF; break;
-    case KDX7400_SETTING_NICKNAME_BYTES: valid = value <= 32; break;
+    case KDX7400_SETTING_NICKNAME_BYTES: valid = value <= kdx::module_map::kNicknameBytes; break;
     default: break;
     }
     return valid ? RESULT_OK : RESULT_INVALID_PARAM;
