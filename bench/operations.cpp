@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Every register operation beside a bare SG_IO loop sending the same
-// commands, against an in-process stand-in for the kernel that answers at
-// once, so that only the library's own work differs between the two.
+// commands, against the virtual module in memory (the sim's sg driver and
+// module model), so that only the library's own work differs between the two.
 //   operations                         Google Benchmark timings
 //   operations --instructions N        under callgrind: one dump per
 //                                      operation and per bare loop, N calls each
 //   operations --syscalls N            the kernel calls of each operation per
 //                                      call (SG_IO and flock), as JSON
 #include "../tests/operations.h"
-#include "../tests/fake_sg_node.h"
+#include "sg_in_process.h"
 
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
@@ -23,48 +23,39 @@
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr uint8_t kChannels = 64; // the widest fields: the most decoding
 long g_sg_io = 0;
 long g_flock = 0;
-std::array<uint8_t, 512> g_reply{};
 
-void prepare_reply() {
-    add_IDENTIFY_HEADER(g_reply.data());
-    g_reply[72] = kChannels; // inputs
-    g_reply[73] = kChannels; // outputs
+// One command as the library sent it, to be sent again by hand.
+struct Recorded {
+    std::array<uint8_t, 16> cdb{};
+    uint8_t cdb_length = 0;
+    int direction = SG_DXFER_NONE;
+    std::vector<uint8_t> data;
+};
+std::vector<Recorded> *g_recording = nullptr;
+
+void count_and_record() {
+    kdxsim::in_process::g_before = [](const sg_io_hdr_t &h) -> std::optional<kdxsim::Fault> {
+        ++g_sg_io;
+        if (g_recording != nullptr) {
+            Recorded command;
+            command.cdb_length = h.cmd_len;
+            std::memcpy(command.cdb.data(), h.cmdp, std::min<std::size_t>(h.cmd_len, command.cdb.size()));
+            command.direction = h.dxfer_direction;
+            const auto *bytes = static_cast<const uint8_t *>(h.dxferp);
+            command.data.assign(bytes, bytes + h.dxfer_len);
+            g_recording->push_back(std::move(command));
+        }
+        return std::nullopt;
+    };
 }
 
 } // namespace
-
-// The kernel's side of SG_IO, as cheap as it can be.
-int fake_sg_node::answer(sg_io_hdr_t *h) {
-    ++g_sg_io;
-    const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
-    h->status = 0;
-    h->host_status = 0;
-    h->driver_status = 0;
-    h->resid = 0;
-    h->masked_status = 0;
-    h->sb_len_wr = 0;
-    if (h->dxfer_direction != SG_DXFER_FROM_DEV) {
-        return 0;
-    }
-    auto *data = static_cast<uint8_t *>(h->dxferp);
-    const size_t length = h->dxfer_len < g_reply.size() ? h->dxfer_len : g_reply.size();
-    if (cdb[0] == 0x25) { // READ CAPACITY(10): 4096 blocks of 512
-        const uint8_t capacity[8] = {0, 0, 0x0F, 0xFF, 0, 0, 2, 0};
-        std::memcpy(data, capacity, sizeof capacity);
-    } else if (cdb[0] == 0x12) { // INQUIRY
-        std::memset(data, ' ', length);
-        std::memcpy(data + 8, "KALMIR  KDX-7401", 16);
-    } else {
-        std::memcpy(data, g_reply.data(), length);
-    }
-    return 0;
-}
 
 // The module lock's cross-process half, counted and then made for real.
 extern "C" int flock(int fd, int operation) {
@@ -74,39 +65,41 @@ extern "C" int flock(int fd, int operation) {
 
 namespace {
 
-// The commands of one operation sent by hand: READ(10) or WRITE(10) of 64
-// bytes each, through the same ioctl.
+// The commands of one operation sent by hand: the same READ(10) and
+// WRITE(10) the library sent (recorded from one call), through the same
+// ioctl to the same module, so that only the library's own work differs.
 class BareCommands {
 public:
-    explicit BareCommands(const char *commands) {
-        for (const char *c = commands; *c != '\0'; ++c) {
+    BareCommands(const kdxops::Operation &op, int32_t module) {
+        kdxops::Outs outs;
+        g_recording = &commands_;
+        op.call(module, outs);
+        g_recording = nullptr;
+        for (Recorded &command : commands_) {
             sg_io_hdr_t h{};
             h.interface_id = 'S';
-            h.cmd_len = 10;
+            h.cmd_len = command.cdb_length;
+            h.cmdp = command.cdb.data();
             h.mx_sb_len = sizeof sense_;
             h.sbp = sense_;
             h.timeout = 5000;
-            h.dxfer_len = 64;
-            h.dxferp = buffer_;
-            h.cmdp = *c == 'W' ? write_cdb_ : read_cdb_;
-            h.dxfer_direction = *c == 'W' ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV;
-            headers_[count_++] = h;
+            h.dxfer_direction = command.direction;
+            h.dxfer_len = static_cast<unsigned>(command.data.size());
+            h.dxferp = command.data.data();
+            headers_.push_back(h);
         }
     }
     bool run() {
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (ioctl(fake_sg_node::g_descriptor, SG_IO, &headers_[i]) != 0) return false;
+        for (sg_io_hdr_t &h : headers_) {
+            if (ioctl(kdxsim::in_process::g_descriptor, SG_IO, &h) != 0) return false;
         }
         return true;
     }
 
 private:
-    uint8_t read_cdb_[10] = {0x28, 0, 0, 0, 0x10, 0, 0, 0, 1, 0};
-    uint8_t write_cdb_[10] = {0x2A, 0, 0, 0, 0x10, 0, 0, 0, 1, 0};
+    std::vector<Recorded> commands_;
+    std::vector<sg_io_hdr_t> headers_;
     uint8_t sense_[32] = {};
-    uint8_t buffer_[64] = {};
-    std::array<sg_io_hdr_t, 4> headers_{};
-    std::size_t count_ = 0;
 };
 
 int32_t g_module = -1;
@@ -123,8 +116,8 @@ void library_call(benchmark::State &state, const kdxops::Operation &op) {
     state.counters["commands"] = static_cast<double>(std::strlen(op.commands));
 }
 
-void bare_call(benchmark::State &state, const char *commands) {
-    BareCommands bare(commands);
+void bare_call(benchmark::State &state, const kdxops::Operation &op) {
+    BareCommands bare(op, g_module);
     for (auto _ : state) {
         if (!bare.run()) {
             state.SkipWithError("SG_IO failed");
@@ -145,7 +138,7 @@ void count_instructions(long calls) {
     for (const kdxops::Operation &op : kdxops::operations()) {
         if (!present(op)) continue;
         kdxops::Outs outs;
-        BareCommands bare(op.commands);
+        BareCommands bare(op, g_module);
         op.call(g_module, outs); // first calls bind symbols; not counted
         bare.run();
         const std::string library_label = std::string("library ") + op.name;
@@ -177,8 +170,10 @@ void count_syscalls(long calls) {
 } // namespace
 
 int main(int argc, char **argv) {
-    prepare_reply();
-    g_module = KDX7400_OpenDevicePath("/dev/sg0");
+    // The widest fields: the most decoding.
+    kdxsim::in_process::plug("di=64,do=64");
+    count_and_record();
+    g_module = KDX7400_OpenDevicePath(kdxsim::in_process::kNode);
     if (g_module < 0) {
         std::fprintf(stderr, "operations: the stand-in module did not open (%d)\n", g_module);
         return 1;
@@ -193,7 +188,7 @@ int main(int argc, char **argv) {
     }
     for (const kdxops::Operation &op : kdxops::operations()) {
         benchmark::RegisterBenchmark((std::string("library/") + op.name).c_str(), library_call, op);
-        benchmark::RegisterBenchmark((std::string("bare/") + op.name).c_str(), bare_call, op.commands);
+        benchmark::RegisterBenchmark((std::string("bare/") + op.name).c_str(), bare_call, op);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

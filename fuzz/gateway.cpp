@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The daemon's Modbus request handling, from the bytes of a frame to the
-// bytes of its answer, against a module that remembers what was written to
-// it, with counts and transfer failures chosen by the fuzzer. Invariants:
+// bytes of its answer, against the virtual module in memory, with its
+// channel counts and transfer failures chosen by the fuzzer. Invariants:
 // a read writes nothing, a refused request writes nothing, the answer is
 // one whole frame for the same transaction and function, and nothing
 // escapes serve().
 #include "../tools/kdx7400d/modbus_map.h"
-#include "../tests/fake_sg_node.h"
+#include "sg_in_process.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,9 +32,7 @@ public:
 
 const uint8_t *g_data = nullptr;
 size_t g_size = 0;
-uint8_t g_do_count = 16, g_di_count = 16;
 unsigned g_writes = 0;
-std::map<uint32_t, std::vector<uint8_t>> g_registers;
 
 uint8_t next_byte() {
     if (g_size == 0) return 0xFF;
@@ -44,30 +42,17 @@ uint8_t next_byte() {
     return b;
 }
 
-uint32_t lba_of(const uint8_t *cdb) {
-    return uint32_t{cdb[2]} << 24 | uint32_t{cdb[3]} << 16 | uint32_t{cdb[4]} << 8 | cdb[5];
-}
-
-void module_reply(const uint8_t *cdb, uint8_t *out, size_t length) {
-    std::vector<uint8_t> reply(length < 512 ? 512 : length, 0);
-    if (cdb[0] == 0x25) { // READ CAPACITY(10): 4096 blocks of 512
-        const uint8_t capacity[8] = {0, 0, 0x0F, 0xFF, 0, 0, 2, 0};
-        std::memcpy(reply.data(), capacity, 8);
-    } else if (cdb[0] == 0x12) {
-        std::memcpy(reply.data() + 8, "KALMIR  KDX-7401      #0", 24);
-    } else if (cdb[0] == 0x28) {
-        const uint32_t lba = lba_of(cdb);
-        const auto stored = g_registers.find(lba);
-        if (stored != g_registers.end()) {
-            std::memcpy(reply.data(), stored->second.data(), std::min(stored->second.size(), length));
-        }
-        add_IDENTIFY_HEADER(reply.data());
-        if (lba == LBA_MODULE_INFO) {
-            reply[72] = g_di_count;
-            reply[73] = g_do_count;
-        }
+// One command in 32 fails, as the fuzzer decides; writes that reach the
+// module are counted.
+std::optional<kdxsim::Fault> fail_or_count(const sg_io_hdr_t &h) {
+    if (next_byte() < 8) {
+        kdxsim::Fault fault;
+        fault.kind = kdxsim::FaultKind::IoctlError;
+        fault.error = EIO;
+        return fault;
     }
-    std::memcpy(out, reply.data(), length);
+    if (h.dxfer_direction == SG_DXFER_TO_DEV) ++g_writes;
+    return std::nullopt;
 }
 
 [[noreturn]] void broken(const char *what, unsigned function, unsigned address, unsigned count) {
@@ -78,33 +63,12 @@ void module_reply(const uint8_t *cdb, uint8_t *out, size_t length) {
 
 } // namespace
 
-int fake_sg_node::answer(sg_io_hdr_t *h) {
-    const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
-    auto *data = static_cast<uint8_t *>(h->dxferp);
-    h->status = h->host_status = h->driver_status = 0;
-    h->resid = 0;
-    // One command in 32 fails, as the fuzzer decides.
-    if (next_byte() < 8) {
-        errno = EIO;
-        return -1;
-    }
-    if (cdb[0] == 0x2A) {
-        ++g_writes;
-        const auto *bytes = static_cast<const uint8_t *>(h->dxferp);
-        g_registers[lba_of(cdb)].assign(bytes, bytes + h->dxfer_len);
-    } else if (h->dxfer_direction == SG_DXFER_FROM_DEV && data != nullptr) {
-        module_reply(cdb, data, h->dxfer_len);
-    }
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace kdxd::modbus;
     if (size < 3) return 0;
     static constexpr uint8_t kCounts[] = {0, 8, 16, 24, 32, 64, 70};
-    g_do_count = kCounts[data[0] % sizeof kCounts];
-    g_di_count = kCounts[data[1] % sizeof kCounts];
-    g_registers.clear();
+    kdxsim::in_process::plug("do=" + std::to_string(kCounts[data[0] % sizeof kCounts]) +
+                             ",di=" + std::to_string(kCounts[data[1] % sizeof kCounts]));
     // The frame first, then the bytes that decide which commands fail.
     const size_t frame_size = std::min<size_t>(size - 3, data[2] + kHeader);
     const std::span<const uint8_t> stream(data + 3, frame_size);
@@ -121,13 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const uint8_t *fuzz_data = g_data;
     const size_t fuzz_size = g_size;
-    g_data = nullptr; // opening never fails
-    g_size = 0;
+    kdxsim::in_process::g_before = nullptr; // opening never fails
     std::error_code code;
-    kdx::Module module = kdx::Module::open_node("/dev/sg0", code);
-    if (!module) broken("the fake module did not open", function, address, count);
+    kdx::Module module = kdx::Module::open_node(kdxsim::in_process::kNode, code);
+    if (!module) broken("the virtual module did not open", function, address, count);
     g_data = fuzz_data;
     g_size = fuzz_size;
+    kdxsim::in_process::g_before = fail_or_count;
     g_writes = 0;
 
     if (reply.exception == Exception::None) {

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Module replies for every getter and read-modify-write operation. The
-// kernel boundary (open and SG_IO of /dev/sg0) is answered in-process: a
-// well-formed module while opening, then the fuzzer's bytes decide each
-// command's outcome and reply. Invariants: a known result code, out-
-// parameters written only on success, strings terminated.
+// kernel boundary is the virtual module in memory: a healthy 16-in/16-out
+// module while opening, then the fuzzer's bytes choose each command's
+// fault (a failed ioctl, a bad status, sense, a short data phase, chosen
+// bytes over the reply, no magic, a misreported residue). Invariants: a
+// known result code, out-parameters written only on success, strings
+// terminated, and no success from a reply cut short.
 #include "kdx7400.h"
-#include "../tests/fake_sg_node.h"
+#include "sg_in_process.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -17,8 +19,7 @@ namespace {
 
 const uint8_t *g_data = nullptr;
 size_t g_size = 0;
-bool g_opening = false;
-bool g_cut_short = false; // a reply moved some of its bytes, not all
+bool g_cut_short = false; // a read moved some of its bytes, not all
 
 uint8_t next_byte() {
     if (g_size == 0) return 0;
@@ -28,57 +29,51 @@ uint8_t next_byte() {
     return b;
 }
 
-// The reply a healthy 16-in/16-out module gives while it is opened.
-size_t opening_reply(const uint8_t *cdb, uint8_t *out, size_t length) {
-    uint8_t reply[512] = {};
-    if (cdb[0] == 0x25) { // READ CAPACITY(10): 4096 blocks of 512
-        const uint8_t capacity[8] = {0, 0, 0x0F, 0xFF, 0, 0, 2, 0};
-        std::memcpy(reply, capacity, 8);
-    } else if (cdb[0] == 0x12) { // INQUIRY
-        std::memcpy(reply + 8, "KALMIR  KDX-7401      #0", 24);
-    } else if (cdb[0] == 0x28) { // module info
-        add_IDENTIFY_HEADER(reply);
-        reply[72] = 16;
-        reply[73] = 16;
+constexpr uint16_t kDidError = 0x07;
+
+std::optional<kdxsim::Fault> fault_from_input(const sg_io_hdr_t &h) {
+    kdxsim::Fault fault;
+    fault.times = 1;
+    const uint8_t outcome = next_byte();
+    switch (outcome % 12) {
+    case 0: fault.kind = kdxsim::FaultKind::IoctlError; fault.error = EIO; break;
+    case 1: fault.kind = kdxsim::FaultKind::IoctlError; fault.error = ENODEV; break;
+    case 2:
+        fault.kind = kdxsim::FaultKind::HostStatus;
+        fault.host_status = static_cast<uint16_t>(next_byte() % 12);
+        fault.data_moved = (outcome & 0x10) != 0;
+        break;
+    case 3: fault.kind = kdxsim::FaultKind::DriverStatus; fault.driver_status = next_byte(); break;
+    case 4:
+        fault.kind = kdxsim::FaultKind::CheckCondition;
+        fault.sense_key = next_byte() & 0x0F;
+        fault.asc = next_byte();
+        fault.data_moved = (outcome & 0x10) != 0;
+        break;
+    case 5:
+    case 6: {
+        fault.kind = kdxsim::FaultKind::ShortData;
+        fault.length = static_cast<uint16_t>(next_byte() % (h.dxfer_len + 1));
+        fault.host_status = (outcome & 0x10) != 0 ? kDidError : 0;
+        const bool read = h.dxfer_direction == SG_DXFER_FROM_DEV;
+        g_cut_short = g_cut_short || (read && fault.length < h.dxfer_len);
+        break;
     }
-    std::memcpy(out, reply, length < sizeof reply ? length : sizeof reply);
-    return length;
+    case 7:
+    case 8:
+        fault.kind = kdxsim::FaultKind::ChosenBytes;
+        fault.offset = static_cast<uint16_t>(next_byte() % (h.dxfer_len + 1));
+        fault.length = static_cast<uint16_t>(next_byte() % (sizeof fault.bytes + 1));
+        for (uint16_t i = 0; i < fault.length; ++i) fault.bytes[i] = next_byte();
+        break;
+    case 9: fault.kind = kdxsim::FaultKind::NoMagic; break;
+    case 10: fault.kind = kdxsim::FaultKind::WholeResidue; break;
+    default: return std::nullopt;
+    }
+    return fault;
 }
 
 } // namespace
-
-int fake_sg_node::answer(sg_io_hdr_t *h) {
-    const auto *cdb = static_cast<const uint8_t *>(h->cmdp);
-    auto *data = static_cast<uint8_t *>(h->dxferp);
-    h->status = h->host_status = h->driver_status = 0;
-    h->resid = 0;
-    if (g_opening) {
-        if (h->dxfer_direction == SG_DXFER_FROM_DEV) opening_reply(cdb, data, h->dxfer_len);
-        return 0;
-    }
-    const uint8_t outcome = next_byte();
-    switch (outcome % 8) {
-    case 0: errno = EIO; return -1;
-    case 1: errno = ENODEV; return -1;
-    case 2: h->host_status = static_cast<unsigned short>(next_byte() % 12); break;
-    case 3: h->driver_status = static_cast<unsigned short>(next_byte()); break;
-    case 4: h->status = 0x02; break; // CHECK CONDITION
-    default: break;
-    }
-    if (h->dxfer_direction == SG_DXFER_FROM_DEV && data != nullptr) {
-        size_t moved = 0;
-        const bool short_reply = (outcome & 0x10) != 0;
-        const size_t wanted = short_reply ? next_byte() % (h->dxfer_len + 1) : h->dxfer_len;
-        for (; moved < wanted && g_size > 0; ++moved) {
-            data[moved] = next_byte();
-        }
-        if ((outcome & 0x20) != 0 && moved >= 4) add_IDENTIFY_HEADER(data);
-        h->resid = static_cast<int>(h->dxfer_len - moved);
-        g_cut_short = g_cut_short || (moved > 0 && moved < h->dxfer_len);
-    }
-    return 0;
-}
-
 
 namespace {
 
@@ -108,14 +103,16 @@ struct Outs {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const int32_t module = [] {
-        g_opening = true;
-        const int32_t index = KDX7400_OpenDevicePath("/dev/sg0");
-        g_opening = false;
-        return index;
+        kdxsim::in_process::plug("di=16,do=16");
+        return KDX7400_OpenDevicePath(kdxsim::in_process::kNode);
     }();
     if (module < 0) {
-        broken("the fake module did not open", -1, module);
+        broken("the virtual module did not open", -1, module);
     }
+    // Each input meets the module as it was opened, and chooses its faults.
+    static const kdxsim::ModuleState opened = kdxsim::in_process::g_module;
+    kdxsim::in_process::g_module = opened;
+    kdxsim::in_process::g_before = fault_from_input;
     g_data = data;
     g_size = size;
     const int op = next_byte() % 26;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <glob.h>
 #include <scsi/sg.h>
@@ -211,6 +212,52 @@ TEST_F(SgRequest, RegistersOnlyAnswerTheirDirections) {
     ASSERT_EQ(send(), 0);
     EXPECT_EQ(request.status, 0x02);
     EXPECT_EQ(sense[12], 0x24);
+}
+
+// Where the firmware keeps each field, in byte literals that share nothing
+// with the register map the library and the virtual module both read: a
+// wrong entry there moves both alike, and only these rows see it.
+TEST_F(Sim, RegistersSitWhereTheFirmwareKeepsThem) {
+    VirtualModule wide = module_with(64, 64);
+    wide.firmware_version = 0x0A0B;
+    wide.firmware_date = "2031-12-24";
+    node = bed.add_module(wide);
+    bed.update(node, [](kdxsim::ModuleState &s) {
+        s.registers.wdt_timeout = 0x01020304;
+        s.registers.di_physical = 0x1122334455667788;
+        s.registers.safety_first = 0xF1000000000000E1;
+        s.registers.safety_second = 0xF2000000000000E2;
+        s.registers.counters[0] = 0xC0C0C0C0;
+        s.registers.counters[63] = 0xC63C63C6;
+        std::memcpy(s.registers.nickname, "rig", 3);
+    });
+    const int fd = ::open(("/dev/" + node).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct Row {
+        const char *field;
+        uint32_t lba, length, offset;
+        Bytes expected;
+    };
+    const Row rows[] = {
+        {"firmware version", 0x2100, 128, 48, {0x0B, 0x0A}},
+        {"firmware date", 0x2100, 128, 50, {'2', '0', '3', '1', '-', '1', '2', '-', '2', '4'}},
+        {"watchdog time-out", 0x2100, 128, 60, {0x04, 0x03, 0x02, 0x01}},
+        {"input levels", 0x2100, 128, 64, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}},
+        {"channel counts", 0x2100, 128, 72, {64, 64, 0, 0, 0, 0}},
+        {"safety, low halves", 0x2042, 32, 16, {0xE1, 0, 0, 0, 0xE2, 0, 0, 0}},
+        {"safety, high halves", 0x2042, 32, 24, {0, 0, 0, 0xF1, 0, 0, 0, 0xF2}},
+        {"first counter", 0x2024, 272, 16, {0xC0, 0xC0, 0xC0, 0xC0}},
+        {"last counter", 0x2024, 272, 268, {0xC6, 0x63, 0x3C, 0xC6}},
+        {"nickname", 0x2010, 48, 16, {'r', 'i', 'g', 0}},
+    };
+    for (const Row &row : rows) {
+        Bytes block(row.length, 0);
+        ASSERT_EQ(readLBA(fd, row.lba, block.data(), row.length), static_cast<int32_t>(row.length)) << row.field;
+        EXPECT_EQ(Bytes(block.begin(), block.begin() + 4), (Bytes{0xA5, 0x77, 0x35, 0x5A})) << row.field;
+        EXPECT_EQ(Bytes(block.begin() + row.offset, block.begin() + row.offset + row.expected.size()), row.expected)
+            << row.field;
+    }
+    ::close(fd);
 }
 
 // The outcome the real kernel showed for a module leaving mid-read: the
