@@ -40,7 +40,9 @@ void inputs(const Options &options, const std::string &verb) {
         const unsigned value = verb == "filter" ? module.input_filter()
                                : invert         ? module.input_inverse()
                                                 : module.counter_edge();
-        emit(options, {{verb, value}}, std::to_string(value) + "\n");
+        // By the names kdxio info and kdx7400d's API give these settings.
+        const char *key = verb == "filter" ? "filter" : invert ? "input_inverse" : "edge";
+        emit(options, {{key, value}}, std::to_string(value) + "\n");
     }
 }
 

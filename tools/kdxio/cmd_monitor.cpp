@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
+#include "../common/module_json.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -68,7 +70,7 @@ void report(const Options &options, const char *event, uint64_t inputs, unsigned
         }
     }
     emit(options,
-         {{"time", when}, {"event", event}, {"inputs", mask_json(inputs, di)}, {"counters", counters},
+         {{"time", when}, {"event", event}, {"inputs", kdxjson::mask(inputs)}, {"counters", counters},
           {"edges", edges}, {"pulses", pulses}, {"changed_counters", changed}},
          text.str());
     std::cout.flush();

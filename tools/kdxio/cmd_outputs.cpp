@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
+#include "../common/module_json.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -49,11 +51,11 @@ void outputs(const Options &options, const std::string &verb) {
         print_mask(options, "power_on", module.power_on(), count);
     } else if (verb == "safety") {
         const auto safety = module.safety();
-        emit(options, {{"first", mask_json(safety.outputs, count)}, {"second", mask_json(safety.values, count)}},
+        emit(options, {{"safety", {{"first", kdxjson::mask(safety.outputs)}, {"second", kdxjson::mask(safety.values)}}}},
              hex_mask(safety.outputs, count) + " " + hex_mask(safety.values, count) + "\n");
     } else if (verb == "invert") {
         const unsigned inverse = module.output_inverse();
-        emit(options, {{"invert", inverse}}, std::to_string(inverse) + "\n");
+        emit(options, {{"output_inverse", inverse}}, std::to_string(inverse) + "\n");
     }
 }
 

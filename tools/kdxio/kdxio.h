@@ -72,8 +72,8 @@ void emit(const Options &options, const json &object, const std::string &text);
 // Whether a verb prints the module's state: a read always, a write (silent
 // in text) only for --json, which answers every command with one object.
 bool shows_state(const Options &options, const std::string &verb);
-json mask_json(uint64_t value, unsigned channels);
-// A mask as {key: {value, hex, channels}} or its hex text.
+// A mask as {key: "0x" and 16 hex digits} (kdx7400d's shape) or its hex
+// text, as wide as the module's channels.
 void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels);
 void need_values(const Options &options, std::size_t least, std::size_t most, const char *usage);
 

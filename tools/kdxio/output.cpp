@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "kdxio.h"
 
+#include "../common/module_json.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -21,12 +23,8 @@ bool shows_state(const Options &options, const std::string &verb) {
     return options.json || verb == "get" || verb == "read" || verb == "channel";
 }
 
-json mask_json(uint64_t value, unsigned channels) {
-    return {{"value", value}, {"hex", hex_mask(value, channels)}, {"channels", channels}};
-}
-
 void print_mask(const Options &options, const char *key, uint64_t value, unsigned channels) {
-    emit(options, {{key, mask_json(value, channels)}}, hex_mask(value, channels) + "\n");
+    emit(options, {{key, kdxjson::mask(value)}}, hex_mask(value, channels) + "\n");
 }
 
 void need_values(const Options &options, std::size_t least, std::size_t most, const char *usage) {
