@@ -6,6 +6,7 @@
 // one whole frame for the same transaction and function, and nothing
 // escapes serve().
 #include "../tools/kdx7400d/modbus_map.h"
+#include "input.h"
 #include "sg_in_process.h"
 
 #include <cerrno>
@@ -30,17 +31,11 @@ public:
 };
 
 
-const uint8_t *g_data = nullptr;
-size_t g_size = 0;
+// Spent input never fails a command.
+fuzzing::Input g_input{nullptr, 0, 0xFF};
 unsigned g_writes = 0;
 
-uint8_t next_byte() {
-    if (g_size == 0) return 0xFF;
-    const uint8_t b = *g_data;
-    ++g_data;
-    --g_size;
-    return b;
-}
+uint8_t next_byte() { return g_input.next(); }
 
 // One command in 32 fails, as the fuzzer decides; writes that reach the
 // module are counted.
@@ -72,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The frame first, then the bytes that decide which commands fail.
     const size_t frame_size = std::min<size_t>(size - 3, data[2] + kHeader);
     const std::span<const uint8_t> stream(data + 3, frame_size);
-    g_data = data + 3 + frame_size;
-    g_size = size - 3 - frame_size;
+    const fuzzing::Input failures{data + 3 + frame_size, size - 3 - frame_size, 0xFF};
 
     const long length = frame_length(stream);
     if (length <= 0) return 0;
@@ -83,14 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reply.exception = decode(stream.first(static_cast<size_t>(length)), request);
     const unsigned function = request.function, address = request.address, count = request.count;
 
-    const uint8_t *fuzz_data = g_data;
-    const size_t fuzz_size = g_size;
     kdxsim::in_process::g_before = nullptr; // opening never fails
     std::error_code code;
     kdx::Module module = kdx::Module::open_node(kdxsim::in_process::kNode, code);
     if (!module) broken("the virtual module did not open", function, address, count);
-    g_data = fuzz_data;
-    g_size = fuzz_size;
+    g_input = failures;
     kdxsim::in_process::g_before = fail_or_count;
     g_writes = 0;
 

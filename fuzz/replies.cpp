@@ -7,6 +7,7 @@
 // known result code, out-parameters written only on success, strings
 // terminated, and no success from a reply cut short.
 #include "kdx7400.h"
+#include "input.h"
 #include "sg_in_process.h"
 
 #include <cerrno>
@@ -17,17 +18,10 @@
 
 namespace {
 
-const uint8_t *g_data = nullptr;
-size_t g_size = 0;
+fuzzing::Input g_input;
 bool g_cut_short = false; // a read moved some of its bytes, not all
 
-uint8_t next_byte() {
-    if (g_size == 0) return 0;
-    const uint8_t b = *g_data;
-    ++g_data;
-    --g_size;
-    return b;
-}
+uint8_t next_byte() { return g_input.next(); }
 
 constexpr uint16_t kDidError = 0x07;
 
@@ -113,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const kdxsim::ModuleState opened = kdxsim::in_process::g_module;
     kdxsim::in_process::g_module = opened;
     kdxsim::in_process::g_before = fault_from_input;
-    g_data = data;
-    g_size = size;
+    g_input = {data, size};
     const int op = next_byte() % 26;
     g_cut_short = false;
     kdx7400_input_state state{};

@@ -6,6 +6,7 @@
 // sg nodes is read, no node is written to, only a node that answered as a
 // module (2 MiB, vendor, product, board) is opened, and the listings' texts
 // are terminated, with nothing written past the caller's capacity.
+#include "input.h"
 #include "kdx7400.h"
 
 #include <algorithm>
@@ -50,20 +51,13 @@ std::map<std::string, std::string> g_files; // idProduct files by path
 std::vector<std::string> g_globbed;
 std::vector<char *> g_glob_paths;
 
-const uint8_t *g_data = nullptr;
-size_t g_size = 0;
+fuzzing::Input g_input;
 
-uint8_t next_byte() {
-    if (g_size == 0) return 0;
-    const uint8_t b = *g_data;
-    ++g_data;
-    --g_size;
-    return b;
-}
+uint8_t next_byte() { return g_input.next(); }
 
 std::vector<uint8_t> next_bytes(size_t most) {
     std::vector<uint8_t> bytes;
-    for (size_t n = next_byte() % (most + 1); n > 0 && g_size > 0; --n) bytes.push_back(next_byte());
+    for (size_t n = next_byte() % (most + 1); n > 0 && g_input.size > 0; --n) bytes.push_back(next_byte());
     return bytes;
 }
 
@@ -407,8 +401,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
     (void)quiet;
-    g_data = data;
-    g_size = size;
+    g_input = {data, size};
     build_tree();
     g_active = true;
     const auto product_id = static_cast<uint16_t>((next_byte() & 1) != 0 ? 0x7401 : next_byte() << 8 | next_byte());
