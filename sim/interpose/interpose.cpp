@@ -108,15 +108,15 @@ int track_open(int fd, const char *original, int flags) {
 
 int do_open(const char *path, int flags, mode_t mode) {
     REAL(open);
+    // Where the idProduct walk looks, in sysfs or out of it, so that tests
+    // see it stay there; only when asked, as it costs a log write per step.
+    if (testbed() != nullptr && names_id_product(path) && std::getenv(kdxsim::kLogWalkEnv) != nullptr) {
+        const kdxsim::Store store(testbed());
+        store.append_log("idproduct path=" + std::string(path));
+    }
     char mapped[PATH_MAX];
     if (!redirect(path, mapped)) {
         return real_open(path, flags, mode);
-    }
-    // Where the idProduct walk looks, so that tests see it stay in sysfs;
-    // only when asked, as it costs a log write per step.
-    if (names_id_product(path) && std::getenv(kdxsim::kLogWalkEnv) != nullptr) {
-        const kdxsim::Store store(testbed());
-        store.append_log("idproduct path=" + std::string(path));
     }
     return track_open(real_open(mapped, flags, mode), path, flags);
 }
