@@ -155,6 +155,37 @@ TEST_F(Tools, InputsCountersAndSettings) {
     EXPECT_EQ(kdxio({"di", "invert", "2"}).status, 2) << "0 or 1 only";
 }
 
+// Every setting's range is the library's own check (KDX7400_CheckSetting),
+// refused by kdxio as a usage error before anything is written.
+TEST_F(Tools, SettingsOutOfRangeAreRefusedByTheLibrarysRule) {
+    struct Row {
+        std::vector<std::string> args;
+        const char *refusal;
+    };
+    const Row rows[] = {
+        {{"di", "invert", "2"}, "kdxio: input inversion must be 0 or 1, not 2"},
+        {{"di", "edge", "2"}, "kdxio: counter edge must be 0 (rising) or 1 (falling), not 2"},
+        {{"di", "filter", "65536"}, "kdxio: input filter must be 0 to 65535, not 65536"},
+        {{"do", "invert", "0x2"}, "kdxio: output inversion must be 0 or 1, not 0x2"},
+        {{"protect", "2"}, "kdxio: protect must be 0 or 1, not 2"},
+        {{"frame-rate", "256"}, "kdxio: frame-rate must be 0 to 255, not 256"},
+        {{"watchdog", "set", "1800001"}, "kdxio: watchdog timeout must be 100 to 1800000 ms, or 0 (off), not 1800001"},
+        {{"name", std::string(33, 'n')}, "kdxio: a nickname holds at most 32 bytes; this one has 33"},
+    };
+    bed.clear_commands();
+    for (const Row &row : rows) {
+        const Outcome outcome = kdxio(row.args);
+        EXPECT_EQ(outcome.status, 2) << row.args[0];
+        EXPECT_EQ(outcome.err.substr(0, outcome.err.find('\n')), row.refusal);
+    }
+    for (const kdxsim::Command &command : transfers()) {
+        EXPECT_NE(command.cdb.at(0), 0x2A) << "a refused setting was written";
+    }
+    EXPECT_EQ(kdxio({"watchdog", "set", "500"}).status, 0);
+    EXPECT_EQ(kdxio({"watchdog", "set", "0"}).status, 0) << "0 turns it off, as in the API";
+    EXPECT_EQ(state().registers.wdt_timeout, 0u);
+}
+
 TEST_F(Tools, SettingsWatchdogAndCommands) {
     EXPECT_EQ(kdxio({"name", "rig 7"}).status, 0);
     EXPECT_EQ(kdxio({"name"}).out, "rig 7\n");
@@ -185,7 +216,7 @@ TEST_F(Tools, FailuresAndUsageErrorsHaveTheirExitStatus) {
     Outcome outcome = kdxio({"watchdog", "set", "99"});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.err.substr(0, outcome.err.find('\n')),
-              "kdxio: watchdog timeout must be 100 to 1800000 ms, not 99");
+              "kdxio: watchdog timeout must be 100 to 1800000 ms, or 0 (off), not 99");
     outcome = run({KDXIO_PATH, "-p", "0x7401", "-b", "4", "info"});
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err, "kdxio: open 0x7401 board 4: no matching module found (-1)\n");

@@ -28,11 +28,14 @@ void inputs(const Options &options, const std::string &verb) {
     } else {
         const bool invert = verb == "invert";
         if (verb == "filter" && !v.empty()) {
-            module.set_input_filter(static_cast<uint16_t>(parse_number(v[0], 0xFFFF, "input filter")));
+            module.set_input_filter(
+                static_cast<uint16_t>(parse_setting(v[0], module, KDX7400_SETTING_FILTER, "input filter", "0 to 65535")));
+        } else if (invert && !v.empty()) {
+            module.set_input_inverse(parse_setting(v[0], module, KDX7400_SETTING_INPUT_INVERSE, "input inversion",
+                                                   "0 or 1") != 0);
         } else if (!v.empty()) {
-            const uint8_t value = static_cast<uint8_t>(
-                parse_number(v[0], 1, invert ? "input inversion (0 or 1)" : "counter edge (0 rising, 1 falling)"));
-            invert ? module.set_input_inverse(value != 0) : module.set_counter_edge(value);
+            module.set_counter_edge(static_cast<uint8_t>(parse_setting(v[0], module, KDX7400_SETTING_COUNTER_EDGE,
+                                                                       "counter edge", "0 (rising) or 1 (falling)")));
         }
         if (!shows_state(options, v.empty() ? "get" : "set")) {
             return;

@@ -39,7 +39,8 @@ void outputs(const Options &options, const std::string &verb) {
         module.set_safety({parse_mask(v[0], module, KDX7400_OUTPUTS, "safety"),
                            parse_mask(v[1], module, KDX7400_OUTPUTS, "safety")});
     } else if (verb == "invert" && !v.empty()) {
-        module.set_output_inverse(parse_number(v[0], 1, "output inversion (0 or 1)") != 0);
+        module.set_output_inverse(
+            parse_setting(v[0], module, KDX7400_SETTING_OUTPUT_INVERSE, "output inversion", "0 or 1") != 0);
     }
     // Every verb with a value writes; without one it reads.
     if (!shows_state(options, v.empty() ? "get" : "set")) {

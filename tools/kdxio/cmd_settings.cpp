@@ -14,7 +14,8 @@ namespace {
 struct ByteSetting {
     const char *name;
     const char *key; // in --json, as kdxio info names the field
-    uint64_t limit;
+    int32_t setting; // the library's check (KDX7400_SETTING_*), or 0: any byte
+    const char *rule;
     uint8_t (kdx::Module::*get)() const;
     void (kdx::Module::*set)(uint8_t);
 };
@@ -26,7 +27,9 @@ void byte_setting(const Options &options, const ByteSetting &s,
     need_values(options, 0, 1, (std::string(s.name) + " [N]").c_str());
     kdx::Module module = open_module(options);
     if (!options.values.empty()) {
-        const auto value = static_cast<uint8_t>(parse_number(options.values[0], s.limit, s.name));
+        const auto value = static_cast<uint8_t>(
+            s.setting != 0 ? parse_setting(options.values[0], module, s.setting, s.name, s.rule)
+                           : parse_number(options.values[0], UINT8_MAX, s.name));
         setter != nullptr ? setter(module, value) : (module.*s.set)(value);
     }
     if (shows_state(options, options.values.empty() ? "get" : "set")) {
@@ -37,12 +40,11 @@ void byte_setting(const Options &options, const ByteSetting &s,
 
 void nickname(const Options &options) {
     need_values(options, 0, 1, "name [NEW]");
-    if (!options.values.empty() && options.values[0].size() > 32) {
-        throw UsageError("a nickname holds at most 32 bytes; this one has " +
-                         std::to_string(options.values[0].size()));
-    }
     kdx::Module module = open_module(options);
     if (!options.values.empty()) {
+        const std::size_t bytes = options.values[0].size();
+        check_setting(module, KDX7400_SETTING_NICKNAME_BYTES, bytes,
+                      "a nickname holds at most 32 bytes; this one has " + std::to_string(bytes));
         module.set_nickname(options.values[0]);
     }
     if (shows_state(options, options.values.empty() ? "get" : "set")) {
@@ -75,14 +77,16 @@ void add_settings(CLI::App &app, Options &options, Run &run) {
     add_value_command(app, options, run, "name", "name [NEW]: read or write the nickname (32 bytes)",
                       [&] { nickname(options); });
     add_value_command(app, options, run, "protect", "protect [0|1]: read or write write protection", [&] {
-        byte_setting(options, {"protect", "write_protect", 1, &kdx::Module::write_protect, nullptr}, set_protect);
+        byte_setting(options, {"protect", "write_protect", KDX7400_SETTING_WRITE_PROTECT, "0 or 1", &kdx::Module::write_protect, nullptr},
+                     set_protect);
     });
     add_value_command(app, options, run, "frame-rate", "frame-rate [N]: read or write the frame-rate factor", [&] {
-        byte_setting(options, {"frame-rate", "frame_rate_factor", 255, &kdx::Module::frame_rate_factor,
+        byte_setting(options, {"frame-rate", "frame_rate_factor", KDX7400_SETTING_FRAME_RATE, "0 to 255",
+                               &kdx::Module::frame_rate_factor,
                                &kdx::Module::set_frame_rate_factor});
     });
     add_value_command(app, options, run, "opcode", "opcode [N]: read or write the opcode register", [&] {
-        byte_setting(options, {"opcode", "opcode", 255, &kdx::Module::opcode, &kdx::Module::set_opcode});
+        byte_setting(options, {"opcode", "opcode", 0, "", &kdx::Module::opcode, &kdx::Module::set_opcode});
     });
     const std::pair<const char *, void (kdx::Module::*)()> commands[] = {
         {"default", &kdx::Module::load_defaults}, {"sync", &kdx::Module::sync}, {"reset", &kdx::Module::reset}};
@@ -100,23 +104,18 @@ void add_settings(CLI::App &app, Options &options, Run &run) {
 void add_watchdog(CLI::App &app, Options &options, Run &run) {
     add_family(app, options, run, "watchdog", "software watchdog",
                {{"get", "read the timeout in ms"},
-                {"set", "set TIMEOUT: 100 to 1800000 ms"},
+                {"set", "set TIMEOUT: 100 to 1800000 ms, or 0: off"},
                 {"clear", "clear the watchdog error"},
                 {"off", "turn the watchdog off (timeout 0); other settings stay"}},
                [](const Options &o, const std::string &verb) {
                    need_values(o, verb == "set" ? 1 : 0, verb == "set" ? 1 : 0,
                                verb == "set" ? "watchdog set TIMEOUT" : "watchdog get|clear|off");
-                   uint32_t timeout = 0;
-                   if (verb == "set") {
-                       const uint64_t value = parse_number(o.values[0], UINT32_MAX, "watchdog timeout");
-                       if (value < KDX7400_WDT_TIMEOUT_MIN || value > KDX7400_WDT_TIMEOUT_MAX) {
-                           throw UsageError("watchdog timeout must be 100 to 1800000 ms, not " + o.values[0]);
-                       }
-                       timeout = static_cast<uint32_t>(value);
-                   }
                    kdx::Module module = open_module(o);
                    if (verb == "set") {
-                       module.set_watchdog_timeout(timeout);
+                       // As the setting is everywhere else: 0 turns the watchdog off.
+                       const auto timeout = static_cast<uint32_t>(parse_setting(
+                           o.values[0], module, KDX7400_SETTING_WATCHDOG, "watchdog timeout", "100 to 1800000 ms, or 0 (off)"));
+                       timeout == 0 ? module.disable_watchdog() : module.set_watchdog_timeout(timeout);
                    } else if (verb == "clear") {
                        module.clear_watchdog_error();
                    } else if (verb == "off") {

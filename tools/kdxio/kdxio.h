@@ -61,6 +61,12 @@ uint8_t parse_board_id(const std::string &text);
 // A mask whose bits name only channels the module has, of its outputs
 // (KDX7400_OUTPUTS) or inputs (KDX7400_INPUTS); a usage error otherwise.
 uint64_t parse_mask(const std::string &text, const kdx::Module &module, int family, const char *kind);
+// A setting's value (KDX7400_SETTING_*) the library's own check admits:
+// "WHAT must be RULE, not TEXT" as a usage error otherwise.
+uint64_t parse_setting(const std::string &text, const kdx::Module &module, int32_t setting, const std::string &what,
+                       const std::string &rule);
+// The library's check of a setting's value; refusal as a usage error.
+void check_setting(const kdx::Module &module, int32_t setting, uint64_t value, const std::string &refusal);
 // A channel the module has, of its outputs or inputs.
 uint8_t parse_channel(const std::string &text, const kdx::Module &module, int family, const char *kind);
 std::string hex_mask(uint64_t value, unsigned channels);

@@ -33,6 +33,19 @@ uint8_t parse_board_id(const std::string &text) {
     return as_usage([&] { return kdxtext::parse_board_id(text); });
 }
 
+void check_setting(const kdx::Module &module, int32_t setting, uint64_t value, const std::string &refusal) {
+    if (KDX7400_CheckSetting(module.index(), setting, value) == RESULT_INVALID_PARAM) {
+        throw UsageError(refusal);
+    }
+}
+
+uint64_t parse_setting(const std::string &text, const kdx::Module &module, int32_t setting, const std::string &what,
+                       const std::string &rule) {
+    const uint64_t value = parse_number(text, UINT64_MAX, what);
+    check_setting(module, setting, value, what + " must be " + rule + ", not " + text);
+    return value;
+}
+
 namespace {
 
 unsigned channel_count(const kdx::Module &module, int family) {
