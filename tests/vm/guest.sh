@@ -268,7 +268,7 @@ unprivileged_without_access() {
     output=$(as_user --clear-groups $kdxio -p 0x7401 -b 3 info 2>&1)
     status=$?
     [ $status -eq 1 ] || { echo "exit status $status, not 1: $output"; return 1; }
-    [ "$output" = "kdxio: /dev/$node is a KDX-7400 module but cannot be opened: Permission denied. Its node belongs to the group kdx7400 (the udev rule 60-kdx7400.rules): add yourself with 'sudo usermod -aG kdx7400 \$USER', then log in again" ] ||
+    [ "$output" = "kdxio: /dev/$node: the module's node may not be opened by this user: it belongs to the group kdx7400 (the udev rule 60-kdx7400.rules); add the user with 'sudo usermod -aG kdx7400 USER', then log in again" ] ||
         { echo "unexpected: $output"; return 1; }
 }
 

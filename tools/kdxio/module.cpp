@@ -9,12 +9,10 @@ namespace kdxio {
 
 namespace {
 
-// The library tells, through errno, when a module was there but its node
-// refused this user. The installed udev rule gives the nodes to a group.
-[[noreturn]] void refused(const std::string &path) {
-    throw Failure(path + " is a KDX-7400 module but cannot be opened: " + std::strerror(EACCES) +
-                  ". Its node belongs to the group kdx7400 (the udev rule 60-kdx7400.rules): "
-                  "add yourself with 'sudo usermod -aG kdx7400 $USER', then log in again");
+// A module was there but its node refused this user: the library's own
+// words say why and what to do; kdxio adds which node.
+[[noreturn]] void refused(const std::string &path, const std::error_code &code) {
+    throw Failure(path + ": " + code.message());
 }
 
 // Several modules may answer to one product and board ID: say which node
@@ -52,7 +50,7 @@ kdx::Module open_module(const Options &options) {
     if (!options.node.empty()) {
         kdx::Module module = kdx::Module::open_node(options.node, code);
         if (code == kdx::errc::permission_denied) {
-            refused(options.node.starts_with("/") ? options.node : "/dev/" + options.node);
+            refused(options.node.starts_with("/") ? options.node : "/dev/" + options.node, code);
         }
         if (code) {
             throw Failure(failure_text("open " + options.node, code));
@@ -70,7 +68,7 @@ kdx::Module open_module(const Options &options) {
         std::error_code listing;
         for (const kdx::DeviceInfo &device : kdx::list_devices(listing)) {
             if (device.product_id == pid && device.board_id == bid) {
-                refused(device.node);
+                refused(device.node, code);
             }
         }
     }
