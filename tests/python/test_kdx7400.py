@@ -360,3 +360,37 @@ def test_a_close_refused_while_another_thread_holds_the_module_keeps_it_open(bed
     assert module.read_outputs() == 0, "still open, and usable"
     module.close()
     assert module.closed
+
+
+
+def _toggle_own_half(half: int, rounds: int, inherited: kdx7400.Module) -> None:
+    """A forked worker: the parent's module is not its own; its own open is,
+    and switching its 32 outputs never undoes the other worker's. A failure
+    ends it with status 1."""
+    with pytest.raises(kdx7400.NotOpenError):
+        inherited.read_outputs()
+    undone = 0
+    with kdx7400.open(0x7401, 3) as m:
+        own = range(32 * half, 32 * half + 32)
+        mask = sum(1 << ch for ch in own)
+        for turn in range(rounds):
+            for ch in own:
+                m.write_output(ch, turn % 2 == 0)
+            if m.read_outputs() & mask != (mask if turn % 2 == 0 else 0):
+                undone += 1
+    assert undone == 0, f"worker {half}: its outputs were undone in {undone} of {rounds} rounds"
+
+
+def test_forked_workers_lose_nothing_once_they_open_for_themselves(bed: Bed) -> None:
+    import multiprocessing
+
+    bed.add("pid=0x7401,bid=3,do=64")
+    fork = multiprocessing.get_context("fork")
+    with kdx7400.open(0x7401, 3) as parent:
+        workers = [fork.Process(target=_toggle_own_half, args=(half, 40, parent)) for half in (0, 1)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(timeout=120)
+        assert [w.exitcode for w in workers] == [0, 0]
+        assert parent.read_outputs() == 0, "both halves ended off"
