@@ -24,7 +24,10 @@ static_assert(std::atomic<uintptr_t>::is_always_lock_free, "no libatomic in the 
 constexpr long kWaitMs = 5000;
 constexpr long kFirstPollNs = 100'000;
 constexpr long kLastPollNs = 1'000'000;
-constexpr int kYields = 20;
+// Waiters yield this long before they sleep: most holds are a few
+// commands long, and the next in line then takes the module while still
+// awake; a sleeper's wake-up would cost more than the hold.
+constexpr long kSpinNs = 300'000;
 
 // Ownership is one atomic word, so that an uncontended call takes and
 // gives it back without a system call or a mutex; threads that must wait
@@ -93,16 +96,16 @@ uintptr_t this_thread() {
 // The table's own lock: claiming, publishing and freeing slots.
 constinit pthread_mutex_t g_table_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-timespec deadline_after(long ms) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    now.tv_sec += ms / 1000;
-    now.tv_nsec += (ms % 1000) * 1'000'000;
-    if (now.tv_nsec >= 1'000'000'000) {
-        now.tv_sec += 1;
-        now.tv_nsec -= 1'000'000'000;
+timespec after_ns(long ns) {
+    timespec at{};
+    ::clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += ns / 1'000'000'000;
+    at.tv_nsec += ns % 1'000'000'000;
+    if (at.tv_nsec >= 1'000'000'000) {
+        at.tv_sec += 1;
+        at.tv_nsec -= 1'000'000'000;
     }
-    return now;
+    return at;
 }
 
 // The end of a wait, read from the clock only once a wait begins: an
@@ -111,7 +114,7 @@ class Deadline {
 public:
     const timespec &get() {
         if (!set_) {
-            value_ = deadline_after(kWaitMs);
+            value_ = after_ns(kWaitMs * 1'000'000);
             set_ = true;
         }
         return value_;
@@ -175,15 +178,19 @@ void disown(SlotLock &lock) {
 // lockable at all (nothing to keep apart, so taken).
 template <class TryLock> bool poll_until(TryLock try_lock, Deadline &deadline) {
     long pause_ns = kFirstPollNs;
-    int yields = 0;
+    timespec spin_end{};
+    bool spin_begun = false; // the clock is read only once a wait begins
     for (int error = try_lock(); error != 0; error = try_lock()) {
         if ((error != EWOULDBLOCK && error != EINTR) || passed(deadline.get())) {
             return error != EWOULDBLOCK && error != EINTR;
         }
-        // Most holds are one command long: give the holder the processor a
-        // few times before sleeping, which costs far more than the hold.
-        if (yields < kYields) {
-            ++yields;
+        // Most holds are a few commands long: give the holders the processor
+        // for a while before sleeping, whose wake-up costs more than a hold.
+        if (!spin_begun) {
+            spin_end = after_ns(kSpinNs);
+            spin_begun = true;
+        }
+        if (!passed(spin_end)) {
             ::sched_yield();
             continue;
         }
