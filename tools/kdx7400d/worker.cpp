@@ -157,6 +157,14 @@ bool Worker::stalled() const {
                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(kStalledAfter).count();
 }
 
+void Worker::note_pause() {
+    const bool paused = module_ && has_sinks() && watch_interval_.count() > 0 && !may_feed_watchdog();
+    if (paused != paused_for_watchdog_.exchange(paused)) {
+        log_.line(Topic::Module, "unit " + std::to_string(unit_) + (paused ? ": input watch " + watch_state()
+                                                                            : ": input watch resumed"));
+    }
+}
+
 std::string Worker::watch_state() const {
     if (paused_for_watchdog_) {
         return "paused: the watchdog is armed and no client wrote within its time-out";
@@ -230,6 +238,9 @@ void Worker::run() {
             if (watching()) {
                 wake_.wait_until(lock, std::min(next_sample_, next_record_), woken);
             } else if (module_) {
+                // The time-out may have run out since the pause was last
+                // noted: a state read while this waits must say so.
+                note_pause();
                 wake_.wait(lock, woken);
             } else {
                 wake_.wait_for(lock, kRetryInterval, woken);
@@ -273,11 +284,7 @@ void Worker::run() {
             }
             job->finished();
         }
-        const bool paused = module_ && has_sinks() && watch_interval_.count() > 0 && !may_feed_watchdog();
-        if (paused != paused_for_watchdog_.exchange(paused)) {
-            log_.line(Topic::Module, "unit " + std::to_string(unit_) + (paused ? ": input watch " + watch_state()
-                                                                                : ": input watch resumed"));
-        }
+        note_pause();
         if (watching() && std::chrono::steady_clock::now() >= next_sample_) {
             sample();
         }

@@ -149,6 +149,9 @@ private:
     // kLinger ago.
     bool has_sinks() const;
     bool watching() const;
+    // Whether the watch is paused for an armed watchdog, as of now; says so
+    // in the log when that changes.
+    void note_pause();
     void record_counters();
 
 public:
