@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <ctime>
 #include <pthread.h>
-#include <sched.h>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -22,12 +21,23 @@ namespace {
 // Lock waits end where a command would have timed out.
 static_assert(std::atomic<uintptr_t>::is_always_lock_free, "no libatomic in the library");
 constexpr long kWaitMs = 5000;
-constexpr long kFirstPollNs = 100'000;
-constexpr long kLastPollNs = 1'000'000;
-// Waiters yield this long before they sleep: most holds are a few
-// commands long, and the next in line then takes the module while still
-// awake; a sleeper's wake-up would cost more than the hold.
-constexpr long kSpinNs = 300'000;
+// A program's turn: for this long after it began, and this many times,
+// a program takes the module back at once even with another next in line;
+// then it queues behind that one. Turns change every batch of short holds
+// instead of every command, which costs a hand-over each; a hold longer
+// than a batch (any real module's command) ends its turn.
+constexpr long kBatchNs = 1'000'000;
+constexpr unsigned kBatchRelocks = 256;
+
+// Neither lock has a time-out of its own, so waiters poll, sleeping
+// between tries (no spinning: it would take the holder's processor). The
+// one next in line polls the flock more often, so that the module is idle
+// for little more than a poll when a turn ends.
+struct Polling {
+    long first_ns, last_ns;
+};
+constexpr Polling kInLine{100'000, 200'000};
+constexpr Polling kNext{20'000, 50'000};
 
 // Ownership is one atomic word, so that an uncontended call takes and
 // gives it back without a system call or a mutex; threads that must wait
@@ -37,6 +47,8 @@ struct SlotLock {
     std::atomic<unsigned> waiters{0};
     unsigned depth = 0;              // the owner's own count
     int flocked_fd = -1;             // the descriptor whose flock the owner holds
+    timespec batch_end{};            // this program's batch (see kBatchNs)
+    unsigned batch_relocks = 0;
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t released = PTHREAD_COND_INITIALIZER;
 };
@@ -173,30 +185,18 @@ void disown(SlotLock &lock) {
     wake_waiters(lock);
 }
 
-// Neither lock has a time-out of its own: poll, backing off, until the
-// deadline. try_lock: 0 taken, EWOULDBLOCK held by another, else not
-// lockable at all (nothing to keep apart, so taken).
-template <class TryLock> bool poll_until(TryLock try_lock, Deadline &deadline) {
-    long pause_ns = kFirstPollNs;
-    timespec spin_end{};
-    bool spin_begun = false; // the clock is read only once a wait begins
+// Polls until the deadline, backing off. try_lock: 0 taken, EWOULDBLOCK
+// held by another, else not lockable at all (nothing to keep apart, so
+// taken).
+template <class TryLock> bool poll_until(TryLock try_lock, Deadline &deadline, Polling how) {
+    long pause_ns = how.first_ns;
     for (int error = try_lock(); error != 0; error = try_lock()) {
         if ((error != EWOULDBLOCK && error != EINTR) || passed(deadline.get())) {
             return error != EWOULDBLOCK && error != EINTR;
         }
-        // Most holds are a few commands long: give the holders the processor
-        // for a while before sleeping, whose wake-up costs more than a hold.
-        if (!spin_begun) {
-            spin_end = after_ns(kSpinNs);
-            spin_begun = true;
-        }
-        if (!passed(spin_end)) {
-            ::sched_yield();
-            continue;
-        }
         const timespec pause{0, pause_ns};
         ::nanosleep(&pause, nullptr);
-        pause_ns = pause_ns * 2 > kLastPollNs ? kLastPollNs : pause_ns * 2;
+        pause_ns = pause_ns * 2 > how.last_ns ? how.last_ns : pause_ns * 2;
     }
     return true;
 }
@@ -219,13 +219,25 @@ int turnstile(int fd, short type) {
     return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
 }
 
-// The module's flock, taken in turn: turnstile, flock, out of the turnstile.
-bool flock_until(int fd, Deadline &deadline) {
-    if (!poll_until([fd] { return turnstile(fd, F_WRLCK); }, deadline)) {
+// The module's flock, taken in turn: turnstile, flock, out of the
+// turnstile; or, within this program's batch, taken back at once although
+// another program is next in line at the turnstile.
+bool flock_until(SlotLock &lock, int fd, Deadline &deadline) {
+    const int queue = turnstile(fd, F_WRLCK);
+    if (queue == EWOULDBLOCK && lock.batch_relocks < kBatchRelocks && !passed(lock.batch_end) &&
+        try_flock(fd) == 0) {
+        ++lock.batch_relocks;
+        return true;
+    }
+    if (queue != 0 && !poll_until([fd] { return turnstile(fd, F_WRLCK); }, deadline, kInLine)) {
         return false;
     }
-    const bool taken = poll_until([fd] { return try_flock(fd); }, deadline);
+    const bool taken = poll_until([fd] { return try_flock(fd); }, deadline, kNext);
     turnstile(fd, F_UNLCK);
+    if (taken) {
+        lock.batch_end = after_ns(kBatchNs);
+        lock.batch_relocks = 0;
+    }
     return taken;
 }
 
@@ -246,6 +258,8 @@ void after_fork_in_child() {
         lock.waiters.store(0);
         lock.depth = 0;
         lock.flocked_fd = -1;
+        lock.batch_end = {};
+        lock.batch_relocks = 0;
         ::pthread_mutex_init(&lock.mutex, nullptr);
         ::pthread_cond_init(&lock.released, nullptr);
     }
@@ -278,7 +292,7 @@ Result Hold::take_slot(int32_t index, Access access) {
     // The flock lives on the open file, so it covers every thread and
     // process that opened the node apart from this one.
     if (access == Access::Write && fd >= 0 && lock.flocked_fd < 0) {
-        if (!flock_until(fd, deadline)) {
+        if (!flock_until(lock, fd, deadline)) {
             release();
             return RESULT_BUSY;
         }
