@@ -408,6 +408,9 @@ KDX7400_API int16_t KDX7400_ClearWDTErrLED(int32_t index);
 /* Turns the watchdog off: writes timeout 0, the module's default, and
  * changes no other setting (as KDX7400_LoadDefault would). */
 KDX7400_API int16_t KDX7400_DisableSoftWDT(int32_t index);
+/* The watchdog as a setting (KDX7400_SETTING_WATCHDOG): 100..1800000 ms
+ * arms it (KDX7400_SetSoftWDTTimeout), 0 turns it off (KDX7400_DisableSoftWDT). */
+KDX7400_API int16_t KDX7400_SetWatchdog(int32_t index, uint32_t timeout);
 
 /* ---- Result texts ------------------------------------------------------ */
 

@@ -276,6 +276,12 @@ TEST_F(Watchdog, TimeoutRangeIsInclusive) {
     EXPECT_EQ(state().registers.wdt_timeout, 1800000u);
     bed.inject(ioctl_error(EIO));
     EXPECT_EQ(KDX7400_SetSoftWDTTimeout(index, 500), RESULT_WRITE_FAILED);
+    // As a setting, 0 is off and the range is the same.
+    EXPECT_EQ(KDX7400_SetWatchdog(index, 0), RESULT_OK);
+    EXPECT_EQ(state().registers.wdt_timeout, 0u);
+    EXPECT_EQ(KDX7400_SetWatchdog(index, 99), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_SetWatchdog(index, 700), RESULT_OK);
+    EXPECT_EQ(state().registers.wdt_timeout, 700u);
 }
 
 TEST_F(Watchdog, TimeoutIsReadWithItsTopByte) {

@@ -490,6 +490,11 @@ public:
         code = run([&] { return KDX7400_DisableSoftWDT(index_); });
     }
     void disable_watchdog() { act("disable watchdog", [&](auto &c) { disable_watchdog(c); }); }
+    // The watchdog as a setting: a timeout arms it, 0 turns it off.
+    void set_watchdog(uint32_t timeout_ms, std::error_code &code) noexcept {
+        code = run([&] { return KDX7400_SetWatchdog(index_, timeout_ms); });
+    }
+    void set_watchdog(uint32_t timeout_ms) { act("set watchdog", [&](auto &c) { set_watchdog(timeout_ms, c); }); }
 
 private:
     static Module adopt(int32_t result, std::error_code &code) noexcept {

@@ -82,4 +82,8 @@ int16_t KDX7400_DisableSoftWDT(int32_t index) {
     return kdx::write_timeout(hold.fd(), 0);
 }
 
+int16_t KDX7400_SetWatchdog(int32_t index, uint32_t timeout) {
+    return timeout == 0 ? KDX7400_DisableSoftWDT(index) : KDX7400_SetSoftWDTTimeout(index, timeout);
+}
+
 } // extern "C"

@@ -87,11 +87,7 @@ std::optional<Refusal> change_settings(kdx::Module &m, Observer &observer, const
     if (r.output_inverse) m.set_output_inverse(*r.output_inverse != 0);
     if (r.power_on) m.set_power_on(*r.power_on);
     if (r.watchdog_timeout) {
-        if (*r.watchdog_timeout == 0) {
-            m.disable_watchdog();
-        } else {
-            m.set_watchdog_timeout(static_cast<uint32_t>(*r.watchdog_timeout));
-        }
+        m.set_watchdog(static_cast<uint32_t>(*r.watchdog_timeout));
         observer.watchdog_is(static_cast<uint32_t>(*r.watchdog_timeout));
     }
     if (r.frame_rate_factor) m.set_frame_rate_factor(static_cast<uint8_t>(*r.frame_rate_factor));

@@ -112,10 +112,8 @@ void add_watchdog(CLI::App &app, Options &options, Run &run) {
                                verb == "set" ? "watchdog set TIMEOUT" : "watchdog get|clear|off");
                    kdx::Module module = open_module(o);
                    if (verb == "set") {
-                       // As the setting is everywhere else: 0 turns the watchdog off.
-                       const auto timeout = static_cast<uint32_t>(parse_setting(
-                           o.values[0], module, KDX7400_SETTING_WATCHDOG, "watchdog timeout", "100 to 1800000 ms, or 0 (off)"));
-                       timeout == 0 ? module.disable_watchdog() : module.set_watchdog_timeout(timeout);
+                       module.set_watchdog(static_cast<uint32_t>(parse_setting(
+                           o.values[0], module, KDX7400_SETTING_WATCHDOG, "watchdog timeout", "100 to 1800000 ms, or 0 (off)")));
                    } else if (verb == "clear") {
                        module.clear_watchdog_error();
                    } else if (verb == "off") {
