@@ -36,7 +36,7 @@ def main(out: Path, flips: int) -> None:
     root = Path(tempfile.mkdtemp(prefix="kdx7400-bench-fleet-"))
     port = free_port()
     (root / "broker.conf").write_text(f"listener {port} 127.0.0.1\nallow_anonymous true\nuser root\n")
-    processes = [subprocess.Popen(["mosquitto", "-c", str(root / "broker.conf")], stderr=subprocess.DEVNULL)]
+    processes = [subprocess.Popen(["/usr/sbin/mosquitto", "-c", str(root / "broker.conf")], stderr=subprocess.DEVNULL)]
     time.sleep(0.5)
     daemons, flippers = [], []
     try:

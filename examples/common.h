@@ -3,16 +3,19 @@
 #ifndef KDX7400_EXAMPLE_COMMON_H
 #define KDX7400_EXAMPLE_COMMON_H
 
+#include "ids.h"
 #include "kdx7400.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 
-/* The IDs as kdxio and the listing write them: the product ID in hex, with
- * or without 0x (7401), the board ID as its hex digit (A) or 0 to 15. */
+/* The IDs named on the command line; a text that is none is a usage error. */
 static void ids_from_arguments(char **argv, uint16_t *pid, uint8_t *bid) {
-    *pid = (uint16_t)strtoul(argv[1], NULL, 16);
-    *bid = (uint8_t)strtoul(argv[2], NULL, argv[2][0] != '\0' && argv[2][1] == '\0' ? 16 : 0);
+    if (!example_parse_ids(argv[1], argv[2], pid, bid)) {
+        fprintf(stderr, "%s: not a module's IDs: '%s' '%s' (%s)\n", argv[0], argv[1], argv[2], EXAMPLE_IDS_RULE);
+        exit(2);
+    }
 }
 
 /* Usage: PROGRAM PID BID, for example: toggle_output 7401 3 */
@@ -26,7 +29,9 @@ static int32_t open_from_arguments(int argc, char **argv) {
     ids_from_arguments(argv, &pid, &bid);
     const int32_t index = KDX7400_OpenDevice(pid, bid);
     if (index < 0) {
-        fprintf(stderr, "%s: open: %s (%d)\n", argv[0], KDXIO_GetOpenResultString(index), index);
+        /* Tells a node this user may not open from no module at all. */
+        const int32_t why = KDX7400_WhyOpenFailed(index, errno);
+        fprintf(stderr, "%s: open: %s (%d)\n", argv[0], KDXIO_GetOpenResultString(why), why);
         exit(1);
     }
     return index;

@@ -2,22 +2,26 @@
 // Shared by the C++ examples: open the module named on the command line.
 #pragma once
 
+#include "ids.h"
 #include "kdx7400.hpp"
 
 #include <cstdlib>
 #include <iostream>
 #include <string>
 
-// The IDs as kdxio and the listing write them: the product ID in hex, with
-// or without 0x (7401), the board ID as its hex digit (A) or 0 to 15.
+// The IDs named on the command line; a text that is none is a usage error.
 struct ModuleIds {
     uint16_t pid;
     uint8_t bid;
 };
 inline ModuleIds ids_from_arguments(char **argv) {
-    const std::string bid = argv[2];
-    return {static_cast<uint16_t>(std::stoul(argv[1], nullptr, 16)),
-            static_cast<uint8_t>(std::stoul(bid, nullptr, bid.size() == 1 ? 16 : 0))};
+    ModuleIds ids{};
+    if (!example_parse_ids(argv[1], argv[2], &ids.pid, &ids.bid)) {
+        std::cerr << argv[0] << ": not a module's IDs: '" << argv[1] << "' '" << argv[2] << "' (" EXAMPLE_IDS_RULE
+                  << ")\n";
+        std::exit(2);
+    }
+    return ids;
 }
 
 // Usage: PROGRAM PID BID, for example: toggle_output_cpp 7401 3

@@ -12,7 +12,11 @@ static void pause_ms(long ms) {
 }
 
 int main(int argc, char **argv) {
-    const long wanted = argc > 3 ? strtol(argv[3], NULL, 0) : 0;
+    const long wanted = example_count(argc, argv);
+    if (wanted < 0) {
+        fprintf(stderr, "%s: COUNT is a number of events, not '%s'\n", argv[0], argv[3]);
+        return 2;
+    }
     long seen = 0;
     int started = 0;
     int32_t module = open_from_arguments(argc, argv);

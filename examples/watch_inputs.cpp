@@ -10,7 +10,11 @@
 
 int main(int argc, char **argv) {
     using namespace std::chrono_literals;
-    const long wanted = argc > 3 ? std::stol(argv[3], nullptr, 0) : 0;
+    const long wanted = example_count(argc, argv);
+    if (wanted < 0) {
+        std::cerr << argv[0] << ": COUNT is a number of events, not '" << argv[3] << "'\n";
+        return 2;
+    }
     return run_example(argv[0], [&] {
         long seen = 0;
         kdx::Module module = open_from_arguments(argc, argv);

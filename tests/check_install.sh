@@ -7,7 +7,7 @@ build=$1
 source_dir=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-cmake --install "$build" --prefix "$scratch/prefix" > /dev/null
+cmake --install "$build" --prefix "$scratch/prefix" > "$scratch/install.log"
 libdir=$(dirname "$(find "$scratch/prefix" -name 'libkdx7400.so.1' | head -n 1)")
 test -f "$scratch/prefix/include/kdx7400.h"
 test -f "$scratch/prefix/include/kdx7400.hpp"
@@ -23,13 +23,21 @@ if [ -x "$scratch/prefix/bin/kdx7400d" ]; then
         grep ExecStart "$unit"
         exit 1
     }
-    "$scratch/prefix/share/kdx7400d/setup-host" --token "$scratch/etc/token" --group root
+    # Recorded like every installed file (cmake's uninstall recipes read
+    # the manifest), and enabled by its path: systemd does not look there.
+    grep -qx "$unit" "$build/install_manifest.txt" || { echo "the unit is not in install_manifest.txt"; exit 1; }
+    grep -q "systemctl enable --now $unit\$" "$scratch/install.log" || {
+        echo "cmake --install does not say how to enable a unit outside systemd's folders:"
+        grep kdx7400d: "$scratch/install.log"
+        exit 1
+    }
+    "$scratch/prefix/share/kdx7400d/setup-host" --token "$scratch/etc/token" --group "$(id -gn)"
     [ "$(stat -c %a "$scratch/etc/token")" = 640 ] && [ "$(wc -c < "$scratch/etc/token")" -eq 49 ] || {
         echo "setup-host made no proper token"
         exit 1
     }
     before=$(cat "$scratch/etc/token")
-    "$scratch/prefix/share/kdx7400d/setup-host" --token "$scratch/etc/token" --group root
+    "$scratch/prefix/share/kdx7400d/setup-host" --token "$scratch/etc/token" --group "$(id -gn)"
     [ "$(cat "$scratch/etc/token")" = "$before" ] || { echo "setup-host replaced a token"; exit 1; }
 fi
 # Installed programs take the library of their own prefix (RUNPATH), with
@@ -55,6 +63,13 @@ awk '/^## Using the library from C\+\+/ { section = 1 }
 grep -q 'kdx::Module' "$scratch/readme.cpp"
 c++ "$scratch/readme.cpp" $(pkg-config --cflags --libs kdx7400) -o "$scratch/readme-default"
 c++ -std=c++20 "$scratch/readme.cpp" $(pkg-config --cflags --libs kdx7400) -o "$scratch/readme-20"
+# And its C example, which says why an open failed as the examples do.
+awk '/^## Using the library$/ { section = 1 }
+     section && /^```c$/ { keep = 1; next }
+     keep && /^```/ { exit }
+     keep { print }' "$source_dir/README.md" > "$scratch/readme.c"
+grep -q 'KDX7400_WhyOpenFailed' "$scratch/readme.c"
+cc -std=c99 -Wall -Wextra -Werror "$scratch/readme.c" $(pkg-config --cflags --libs kdx7400) -o "$scratch/readme-c"
 
 cmake -S "$source_dir/tests/consumer" -B "$scratch/consumer" -G Ninja \
       -DCMAKE_PREFIX_PATH="$scratch/prefix" > /dev/null

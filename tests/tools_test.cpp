@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <chrono>
 #include <sstream>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,7 +51,8 @@ protected:
         node = bed.add_module(wanted);
     }
 
-    pid_t spawn(const std::vector<std::string> &args) {
+    // as_nobody: the program runs as uid and gid 65534, outside every group.
+    pid_t spawn(const std::vector<std::string> &args, bool as_nobody = false) {
         const std::string out = bed.root() + "/out." + std::to_string(runs_);
         const std::string err = bed.root() + "/err." + std::to_string(runs_);
         ++runs_;
@@ -59,6 +62,9 @@ protected:
             ::dup2(in, 0);
             ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            if (as_nobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+                ::_exit(126);
+            }
             std::vector<char *> argv;
             for (const std::string &arg : args) {
                 argv.push_back(const_cast<char *>(arg.c_str()));
@@ -80,7 +86,9 @@ protected:
         return outcome;
     }
 
-    Outcome run(const std::vector<std::string> &args) { return wait_for(spawn(args)); }
+    Outcome run(const std::vector<std::string> &args, bool as_nobody = false) {
+        return wait_for(spawn(args, as_nobody));
+    }
 
     Outcome kdxio(std::vector<std::string> args) {
         args.insert(args.begin(), {KDXIO_PATH, "-p", "0x7401", "-b", "3"});
@@ -768,6 +776,74 @@ TEST_F(Tools, ExamplesRunAgainstAVirtualModule) {
         outcome = example("toggle_output", "9");
         EXPECT_EQ(outcome.status, 1);
         EXPECT_NE(outcome.err.find("no matching module found"), std::string::npos);
+    }
+}
+
+// Each example in its three languages, as a person starts it.
+std::vector<std::string> example_command(const std::string &language, const std::string &name) {
+    if (language == "C") return {std::string(EXAMPLES_DIR "/") + name};
+    if (language == "C++") return {std::string(EXAMPLES_DIR "/") + name + "_cpp"};
+    return {"/usr/bin/env",          "PYTHONPATH=" PY_PACKAGE_DIR, "KDX7400_LIBRARY=" LIBRARY_FILE,
+            "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/python3", PY_EXAMPLES_DIR "/" + name + ".py"};
+}
+
+TEST_F(Tools, ExamplesReadModuleIdsAsKdxioDoes) {
+    VirtualModule ten;
+    ten.board_id = 10;
+    bed.add_module(ten);
+    struct Case {
+        const char *pid, *bid;
+        int status; // 2: a usage error, before any open
+        const char *said;
+    };
+    const Case cases[] = {
+        {"7401", "3", 0, "outputs 0x0001"},
+        {"0x7401", "A", 0, "outputs 0x0001"},  // the listing's hex digit
+        {"7401", "010", 0, "outputs 0x0001"},  // ten, as kdxio reads it, not octal eight
+        {"7401", "259", 2, "not a module's IDs"}, // was cut to board 3
+        {"7401", "16", 2, "not a module's IDs"},
+        {"7401", "G", 2, "not a module's IDs"}, // C++ aborted, Python raised
+        {"7401", "", 2, "not a module's IDs"},
+        {"17401", "3", 2, "not a module's IDs"}, // was cut to 0x7401
+        {"74x1", "3", 2, "not a module's IDs"},
+        {"7402", "3", 1, "no matching module found"},
+    };
+    for (const char *language : {"C", "C++", "Python"}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(language) + " " + c.pid + " " + c.bid);
+            std::vector<std::string> command = example_command(language, "toggle_output");
+            command.insert(command.end(), {c.pid, c.bid});
+            const Outcome outcome = run(command);
+            EXPECT_EQ(outcome.status, c.status) << outcome.err;
+            EXPECT_NE((outcome.out + outcome.err).find(c.said), std::string::npos) << outcome.out << outcome.err;
+        }
+        // Bounded: a COUNT misread as 0 watches for ever.
+        std::vector<std::string> watch = example_command(language, "watch_inputs");
+        watch.insert(watch.begin(), {"/usr/bin/timeout", "10"});
+        watch.insert(watch.end(), {"7401", "3", "x"});
+        const Outcome outcome = run(watch);
+        EXPECT_EQ(outcome.status, 2) << language << ": " << outcome.err;
+        EXPECT_NE(outcome.err.find("COUNT is a number of events"), std::string::npos) << language;
+    }
+}
+
+// A user outside the nodes' group is told so, and how to mend it, never
+// that no module is there.
+TEST_F(Tools, ExamplesSayWhenTheUserMayNotOpenTheModule) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a program as another user";
+    ASSERT_EQ(::chmod(bed.root().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod((bed.root() + "/dev/" + node).c_str(), 0600), 0);
+    if (run({"/usr/bin/test", "-x", EXAMPLES_DIR "/toggle_output"}, true).status != 0) {
+        GTEST_SKIP() << "uid 65534 cannot reach the build tree here";
+    }
+    for (const char *language : {"C", "C++", "Python"}) {
+        SCOPED_TRACE(language);
+        std::vector<std::string> command = example_command(language, "toggle_output");
+        command.insert(command.end(), {"7401", "3"});
+        const Outcome outcome = run(command, true);
+        EXPECT_EQ(outcome.status, 1) << outcome.err;
+        EXPECT_NE(outcome.err.find("group kdx7400"), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find("usermod -aG kdx7400"), std::string::npos) << outcome.err;
     }
 }
 

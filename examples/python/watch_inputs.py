@@ -7,7 +7,7 @@ import sys
 import time
 
 import kdx7400
-from example import module_ids
+from example import count, module_ids
 
 
 def main() -> int:
@@ -15,7 +15,7 @@ def main() -> int:
         print(f"usage: {sys.argv[0]} PID BID [COUNT]", file=sys.stderr)
         return 2
     pid, bid = module_ids()
-    wanted = int(sys.argv[3], 0) if len(sys.argv) > 3 else 0
+    wanted = count()
     seen = 0
     module = kdx7400.open(pid, bid)
     while not wanted or seen < wanted:

@@ -77,8 +77,9 @@ class Broker:
 
     def start(self) -> None:
         with open(self.root / "broker.log", "ab") as log:
-            self.process = subprocess.Popen(["mosquitto", "-c", str(self.root / "mosquitto.conf")], stdout=log,
-                                            stderr=log)
+            # By its path: /usr/sbin is not on a normal user's PATH.
+            self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", str(self.root / "mosquitto.conf")],
+                                            stdout=log, stderr=log)
 
         def listening() -> bool:
             with socket.socket() as s:

@@ -36,7 +36,8 @@ class Hub:
                       "cleansession false", f"remote_clientid bridge-{name}", "restart_timeout 1"]
         (root / f"{name}.conf").write_text("\n".join(lines) + "\n")
         with open(root / f"{name}.log", "ab") as log:
-            self.process = subprocess.Popen(["mosquitto", "-c", str(root / f"{name}.conf")], stdout=log, stderr=log)
+            self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", str(root / f"{name}.conf")], stdout=log,
+                                            stderr=log)
 
         def up() -> bool:
             with socket.socket() as s:
@@ -54,25 +55,36 @@ def sh(*args: str) -> None:
 
 class Rig:
     """A virtual module and its daemon in a namespace of their own, linked
-    to the host by a veth pair (10.77.N.1 here, 10.77.N.2 there)."""
+    to the host by a veth pair (10.77.N.1 here, 10.77.N.2 there). Inside
+    the namespace through nsenter, not 'ip -n' or 'ip netns exec', which
+    remount / and fail where it is no mount point (a chroot)."""
 
     def __init__(self, root: Path, n: int, broker_port: int) -> None:
         self.n, self.root = n, root / f"rig{n}"
         self.root.mkdir()
         self.ns, self.link = f"kdxfleet{os.getpid() % 10000}-{n}", f"kdxf{os.getpid() % 10000}h{n}"
+        self.daemon: subprocess.Popen[bytes] | None = None
+        try:
+            self.start(root, broker_port)
+        except BaseException:
+            self.close()  # nothing of a half-made rig stays behind
+            raise
+
+    def start(self, root: Path, broker_port: int) -> None:
+        n, inside = self.n, ("nsenter", f"--net=/run/netns/{self.ns}")
         sh("ip", "netns", "add", self.ns)
         sh("ip", "link", "add", self.link, "type", "veth", "peer", "name", "eth0", "netns", self.ns)
         sh("ip", "addr", "add", f"10.77.{n}.1/24", "dev", self.link)
         sh("ip", "link", "set", self.link, "up")
-        sh("ip", "-n", self.ns, "addr", "add", f"10.77.{n}.2/24", "dev", "eth0")
-        sh("ip", "-n", self.ns, "link", "set", "eth0", "up")
-        sh("ip", "-n", self.ns, "link", "set", "lo", "up")
+        sh(*inside, "ip", "addr", "add", f"10.77.{n}.2/24", "dev", "eth0")
+        sh(*inside, "ip", "link", "set", "eth0", "up")
+        sh(*inside, "ip", "link", "set", "lo", "up")
         subprocess.run([SIM, "create", str(self.root), "--module", "pid=0x7401,bid=3"], check=True, timeout=20,
                        capture_output=True)
         env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=str(self.root))
         with open(root / f"daemon{n}.log", "ab") as log:
             self.daemon = subprocess.Popen(
-                ["ip", "netns", "exec", self.ns, DAEMON, "--module", "1=7401:3", "--modbus", "127.0.0.1:1502",
+                [*inside, DAEMON, "--module", "1=7401:3", "--modbus", "127.0.0.1:1502",
                  "--watch-interval", "10", "--mqtt", f"10.77.{n}.1:{broker_port}", "--mqtt-prefix",
                  f"kdx7400/rig{n}", "--mqtt-client-id", f"rig{n}"], env=env, stdout=log, stderr=log)
 
@@ -81,7 +93,7 @@ class Rig:
                        capture_output=True)
 
     def close(self) -> None:
-        if self.daemon.poll() is None:
+        if self.daemon is not None and self.daemon.poll() is None:
             self.daemon.kill()
             self.daemon.wait(timeout=10)
         subprocess.run(["ip", "link", "del", self.link], timeout=20, capture_output=True)
@@ -146,6 +158,7 @@ def test_a_fleet_through_bridged_brokers(fleet: tuple[Hub, list[Rig]]) -> None:
         assert accounted(events, gaps), (n, sorted(events), gaps)
         assert sum(1 for e in events.values() if e["event"] == "input") >= (21 if n == 2 else 10), n
 
+    assert rigs[2].daemon is not None
     rigs[2].daemon.send_signal(signal.SIGKILL)  # its will goes out through edge broker B to the centre
     assert eventually(lambda: statuses(central) == {"rig1": b"online", "rig2": b"online", "rig3": b"offline"},
                       20)

@@ -6,6 +6,7 @@ and who may write, and the event stream. Loopback only; bounded waits."""
 from __future__ import annotations
 
 import json
+import os
 import socket
 import subprocess
 import threading
@@ -258,17 +259,38 @@ def test_the_build_trees_daemon_finds_its_page_without_http_root(rig: Rig) -> No
     assert page.status_code == 200 and "<main" in page.text
 
 
+A_DIRECTORY = "(a directory)"
+
+
 @pytest.mark.parametrize("content, reason", [(None, "No such file or directory"), ("", "the file is empty"),
-                                             ("short\n", "shorter than 16 characters")])
+                                             ("short\n", "shorter than 16 characters"),
+                                             (A_DIRECTORY, "it is a directory, not a file")])
 def test_a_token_file_that_cannot_be_used_says_why(rig: Rig, tmp_path: Path, content: str | None,
                                                    reason: str) -> None:
     token = tmp_path / "token"
-    if content is not None:
+    if content == A_DIRECTORY:
+        token.mkdir()
+    elif content is not None:
         token.write_text(content)
     done = subprocess.run([DAEMON, "--all", "--http", f"127.0.0.1:{rig.http_port}", "--http-token-file", str(token)],
                           capture_output=True, text=True, timeout=10)
     assert done.returncode == 2
     assert f"'{token}'" in done.stderr and reason in done.stderr, done.stderr
+
+
+def test_a_user_refused_a_low_port_is_told_how_to_choose_another(rig: Rig) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run the daemon as another user")
+    if int(Path("/proc/sys/net/ipv4/ip_unprivileged_port_start").read_text()) <= 502:
+        pytest.skip("every user may listen on port 502 here")
+    if subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "test", "-x", DAEMON],
+                      timeout=10).returncode != 0:
+        pytest.skip("uid 65534 cannot reach the build tree here")
+    # No module is needed: the listen fails first.
+    done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", DAEMON, "--all"],
+                          capture_output=True, text=True, timeout=10)
+    assert done.returncode != 0
+    assert "cannot listen on 127.0.0.1:502" in done.stderr and "--modbus 127.0.0.1:1502" in done.stderr, done.stderr
 
 
 def test_a_request_given_up_on_leaves_its_job_nothing_dangling(rig: Rig) -> None:

@@ -19,9 +19,15 @@ from mqtt_broker import PREFIX, Broker, Listener, accounted, events_by_seq, make
 
 
 def start(rig: Rig, broker: Broker, *options: str) -> None:
+    """The daemon with its broker link up: it subscribes to its commands
+    before it says online, and the broker takes one client's packets in
+    order, so a command sent after this is heard."""
     rig.add("pid=0x7401,bid=3")
     rig.start("--module", "1=7401:3", "--watch-interval", "10", "--mqtt", f"127.0.0.1:{broker.port}",
               "--mqtt-prefix", PREFIX, "--mqtt-credentials", broker.credentials(), *options)
+    status = Listener(broker, [f"{PREFIX}/status"])
+    assert status.wait(lambda: status.on(f"{PREFIX}/status")[-1:] == [b"online"]), rig.log()[-2000:]
+    status.close()
 
 
 def rising_on(events: dict[int, object], channel: int) -> int:

@@ -104,20 +104,30 @@ fi
 man -l "$usr/share/man/man8/kdx7400d.8.gz" > /dev/null
 # The unpacked daemon finds its page beside itself.
 "$usr/bin/kdx7400-sim" create "$scratch/bed" --module pid=0x7401,bid=3 2> /dev/null
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-(eval "$("$usr/bin/kdx7400-sim" env "$scratch/bed")" &&
-    exec timeout 30 "$usr/bin/kdx7400d" --all --modbus "127.0.0.1:$((port + 1))" --http "127.0.0.1:$port") \
-    2> "$scratch/daemon.log" &
-daemon=$!
+# Two ports free together; another program may take one before the daemon
+# binds it, so a refused listen is tried again with new ones.
 served=no
-for _ in $(seq 50); do
-    if python3 -c "import urllib.request, sys; sys.exit(b'<main' not in urllib.request.urlopen('http://127.0.0.1:$port/', timeout=2).read())" 2> /dev/null; then
-        served=yes
-        break
-    fi
-    sleep 0.1
+for attempt in 1 2 3 4 5; do
+    read -r port modbus_port < <(python3 -c 'import socket
+s = [socket.socket() for _ in range(2)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*(x.getsockname()[1] for x in s))')
+    (eval "$("$usr/bin/kdx7400-sim" env "$scratch/bed")" &&
+        exec timeout 30 "$usr/bin/kdx7400d" --all --modbus "127.0.0.1:$modbus_port" --http "127.0.0.1:$port") \
+        2> "$scratch/daemon.log" &
+    daemon=$!
+    for _ in $(seq 50); do
+        if python3 -c "import urllib.request, sys; sys.exit(b'<main' not in urllib.request.urlopen('http://127.0.0.1:$port/', timeout=2).read())" 2> /dev/null; then
+            served=yes
+            break
+        fi
+        kill -0 "$daemon" 2> /dev/null || break
+        sleep 0.1
+    done
+    kill "$daemon" 2> /dev/null || true
+    wait "$daemon" 2> /dev/null || true
+    [ "$served" = no ] && grep -q 'Address already in use' "$scratch/daemon.log" || break
+    echo "ports $port and $modbus_port were taken meanwhile (attempt $attempt); new ones"
 done
-kill "$daemon" 2> /dev/null || true
-wait "$daemon" 2> /dev/null || true
 [ "$served" = yes ] || { echo "the packaged kdx7400d does not serve its page"; cat "$scratch/daemon.log"; exit 1; }
 echo "kdx7400d.service: exposure $rating"

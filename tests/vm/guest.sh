@@ -4,6 +4,7 @@
 # system mounted read-only: the system tests in each register-read
 # behaviour, then the tools and examples as root and as an ordinary user.
 set -u
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin # usermod, blockdev: the guest's init says so too
 repo=$1 build=$2 which=${3:-all}
 out=$build/out
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd # as systemd would make it

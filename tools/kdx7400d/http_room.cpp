@@ -750,7 +750,10 @@ std::string read_token(const std::string &path) {
         throw std::invalid_argument("cannot read the token from '" + path + "': " + std::strerror(why) + hint);
     }
     if (!std::getline(file, token)) {
-        throw std::invalid_argument("cannot read the token from '" + path + "': the file is empty");
+        std::error_code ignored;
+        throw std::invalid_argument("cannot read the token from '" + path + "': " +
+                                    (std::filesystem::is_directory(path, ignored) ? "it is a directory, not a file"
+                                                                                  : "the file is empty"));
     }
     const auto first = token.find_first_not_of(" \t\r");
     const auto last = token.find_last_not_of(" \t\r");

@@ -103,6 +103,16 @@ Endpoint parse_endpoint(const std::string &text) {
     return endpoint;
 }
 
+namespace {
+
+unsigned port_of(const Endpoint &endpoint) {
+    return endpoint.address.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<const sockaddr_in6 &>(endpoint.address).sin6_port)
+               : ntohs(reinterpret_cast<const sockaddr_in &>(endpoint.address).sin_port);
+}
+
+} // namespace
+
 int listen_on(const Endpoint &endpoint, int backlog) {
     const int fd = ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -117,7 +127,13 @@ int listen_on(const Endpoint &endpoint, int backlog) {
         ::listen(fd, backlog) != 0) {
         const int error = errno;
         ::close(fd);
-        throw std::system_error(error, std::generic_category(), "cannot listen on " + endpoint.text);
+        std::string hint;
+        if (error == EACCES && port_of(endpoint) < 1024) {
+            // The usual case: the defaults (Modbus on 502) started by hand.
+            hint = " (a port below 1024 needs root or CAP_NET_BIND_SERVICE, as the systemd unit gives it; "
+                   "as another user choose a port of 1024 or above, e.g. --modbus 127.0.0.1:1502)";
+        }
+        throw std::system_error(error, std::generic_category(), "cannot listen on " + endpoint.text + hint);
     }
     return fd;
 }
