@@ -7,6 +7,8 @@ what a reader missed."""
 from __future__ import annotations
 
 import json
+import os
+import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
@@ -14,7 +16,7 @@ from typing import Any, Callable
 
 import requests
 
-from modbus_rig import Rig, eventually
+from modbus_rig import PRELOAD, Rig, eventually
 
 
 @dataclass
@@ -33,6 +35,7 @@ class Reader:
         headers = {"Last-Event-ID": self.last_id} if self.last_id else {}
         try:
             with requests.get(self.url, stream=True, timeout=20, headers=headers) as response:
+                response.encoding = "utf-8"  # what an event stream always is
                 ident, name = "", ""
                 for line in response.iter_lines(decode_unicode=True):
                     if self.stop.is_set():
@@ -183,3 +186,28 @@ def test_outputs_another_program_changes_show_at_the_next_sample(rig: Rig) -> No
     rig.kdxio("-p", "7401", "-b", "3", "do", "set", "0x0081")
     assert reader.wait(lambda: any(d["outputs"] == "0x0000000000000081" for d in reader.named("outputs")))
     reader.close()
+
+
+def test_a_nickname_that_is_not_utf8_is_shown_replaced_and_ends_nothing(rig: Rig) -> None:
+    """A module's texts are any bytes, from any program: one that is no
+    UTF-8 ended the daemon at the first event stream (and at every restart
+    after, the module still holding it)."""
+    rig.add("pid=0x7401,bid=3")
+    env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
+    subprocess.run([os.environ["KDX7400_KDXIO"].encode(), b"-p", b"0x7401", b"-b", b"3", b"name", b"bad\xff\xfename"],
+                   env=env, check=True, timeout=10, capture_output=True)
+    base = rig.start_http("--module", "1=7401:3")
+    reader = reader_on(f"{base}/api/modules/1/events")
+    assert reader.named("hello")[0]["state"]["nickname"] == "bad\ufffd\ufffdname"
+    everything = reader_on(f"{base}/api/events")
+    # Written over Modbus while it runs: C3 28 is no UTF-8 sequence, nor FFFE, nor 80 81.
+    with rig.client() as client:
+        assert not client.write_registers(100, [0xC328, 0xFFFE, 0x8081], slave=1).isError()
+    late = reader_on(f"{base}/api/modules/1/events")
+    assert late.named("hello")[0]["state"]["nickname"].startswith("\ufffd(")
+    assert requests.get(f"{base}/api/modules/1", timeout=5).json()["nickname"].startswith("\ufffd(")
+    late_everything = reader_on(f"{base}/api/events")
+    assert rig.daemon is not None and rig.daemon.poll() is None
+    for r in (reader, everything, late, late_everything):
+        r.close()
+

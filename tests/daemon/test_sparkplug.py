@@ -179,6 +179,27 @@ def test_births_wait_for_the_primary_host(rig: Rig, broker: Broker, pb: Any) -> 
     scada.close()
 
 
+MALFORMED_STATES = [b'{"online":true,"timestamp":"x"}', b'{"online":true,"timestamp":-1}',
+                    b'{"online":true,"timestamp":1.5}', b'{"online":"yes","timestamp":1}', b'[]', b'not json',
+                    b'\xff\xfe', b'{"online":true,"timestamp":{"a":1}}']
+
+
+def test_a_malformed_primary_host_state_is_dropped_not_fatal(rig: Rig, broker: Broker, pb: Any) -> None:
+    """The host's STATE comes from anyone who may publish it, and is kept
+    retained: one the daemon cannot read ended it at once, and at every
+    restart after."""
+    scada = Listener(broker, [f"{NS}/#"], user="operator")
+    scada.publish("spBv1.0/STATE/SCADA", MALFORMED_STATES[0], retain=True)
+    start_edge(rig, broker, "--sparkplug-host", "SCADA")
+    for payload in MALFORMED_STATES[1:]:
+        scada.publish("spBv1.0/STATE/SCADA", payload)
+    assert not scada.wait(lambda: bool(of_type(scada, "NBIRTH")), 1.5), "none of them says online"
+    assert rig.daemon is not None and rig.daemon.poll() is None, rig.log()[-2000:]
+    scada.publish("spBv1.0/STATE/SCADA", json.dumps({"online": True, "timestamp": 1000}), retain=True)
+    assert scada.wait(lambda: len(of_type(scada, "DBIRTH")) == 1)
+    scada.close()
+
+
 def test_dcmd_is_refused_unless_commands_are_allowed(rig: Rig, broker: Broker, pb: Any) -> None:
     scada = Listener(broker, [f"{NS}/#"], user="operator")
     start_edge(rig, broker)

@@ -34,6 +34,10 @@ std::string lower(std::string text);
 // names a key twice.
 json parse_body(const std::string &text, bool &twice);
 std::string hex(uint64_t value);
+// JSON as sent on every front end. Texts from a module (nickname, product,
+// firmware) are any bytes: what is not UTF-8 goes out as U+FFFD, never as
+// an exception that would end the daemon.
+std::string text(const json &value);
 // A mask as JSON: a number (exact up to 2^53) or a "0x..." string.
 std::optional<uint64_t> mask_of(const json &value);
 

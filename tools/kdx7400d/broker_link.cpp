@@ -155,7 +155,19 @@ void BrokerLink::on_publish(mosquitto *, void *self_ptr, int mid, int, const mos
 
 void BrokerLink::on_message(mosquitto *, void *self_ptr, const mosquitto_message *message,
                             const mosquitto_property *props) {
-    static_cast<BrokerLink *>(self_ptr)->listener_.received(*message, props);
+    auto *self = static_cast<BrokerLink *>(self_ptr);
+    // The broker's bytes are anyone's: whatever a handler failed to read is
+    // dropped here, never thrown through libmosquitto's thread (that ends
+    // the daemon, and a retained message would end every restart too).
+    try {
+        self->listener_.received(*message, props);
+    } catch (const std::exception &error) {
+        self->log_.line(Topic::Service, self->name_ + ": dropped a message on '" +
+                                            std::string(message->topic ? message->topic : "") + "': " + error.what());
+    } catch (...) {
+        self->log_.line(Topic::Service, self->name_ + ": dropped a message on '" +
+                                            std::string(message->topic ? message->topic : "") + "'");
+    }
 }
 
 } // namespace kdxd

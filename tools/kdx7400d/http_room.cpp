@@ -44,7 +44,7 @@ http::Response response_of(const Answer &answer) {
     response.status = answer.status;
     response.type = "application/json";
     response.set("Cache-Control", "no-store");
-    response.body = answer.body.dump(-1, ' ', false, json::error_handler_t::replace);
+    response.body = api::text(answer.body);
     return response;
 }
 
@@ -106,7 +106,7 @@ public:
         json data = api::event_json(event, boot_);
         if (all_units_) data["global"] = event.global;
         return "id: " + id(all_units_ ? event.global : event.seq) + "\nevent: " + api::event_name(event) +
-               "\ndata: " + data.dump() + "\n\n";
+               "\ndata: " + api::text(data) + "\n\n";
     }
 
 private:
@@ -148,10 +148,10 @@ void open_stream(Units &units, const std::optional<Position> &resumed, uint8_t u
         json gap{{"boot", hub.boot()}, {"after", resumed->number}};
         if (!all_units) gap["unit"] = unit_id;
         gap["reason"] = same_run ? "the events after it are no longer kept" : "the daemon restarted";
-        first += "event: gap\ndata: " + gap.dump() + "\n\n";
+        first += "event: gap\ndata: " + api::text(gap) + "\n\n";
     }
     hello["seq"] = after;
-    first += "id: " + stream->id(after) + "\nevent: hello\ndata: " + hello.dump() + "\n\n";
+    first += "id: " + stream->id(after) + "\nevent: hello\ndata: " + api::text(hello) + "\n\n";
     stream->open_with(std::move(first));
     http::Response head;
     head.type = "text/event-stream";

@@ -219,7 +219,7 @@ void MqttRoom::Client::command(const std::string &unit, const std::string &actio
         body["command"] = action;
         const bool number = !unit.empty() && unit.size() <= 3 && unit.find_first_not_of("0123456789") == std::string::npos;
         body["unit"] = number ? json(std::stoi(unit)) : json(unit);
-        result.payload = body.dump(-1, ' ', false, json::error_handler_t::replace);
+        result.payload = api::text(body);
         {
             std::lock_guard guard(shared->mutex);
             if (shared->results.size() >= kResultLimit) return;
@@ -279,7 +279,7 @@ void MqttRoom::Client::read_state(uint8_t unit) {
                 std::lock_guard guard(shared->mutex);
                 Outbox &box = shared->units[unit];
                 box.state_reading = false;
-                box.state = state.dump(-1, ' ', false, json::error_handler_t::replace);
+                box.state = api::text(state);
                 shared->work = true;
             }
             shared->wake.notify_all();
@@ -316,7 +316,7 @@ void MqttRoom::Client::discovery(const Worker &worker) {
         config["state_topic"] = state_topic;
         config["availability_topic"] = options_.prefix + "/status";
         config["device"] = device;
-        publish(ha + "/" + component + "/" + node + "/u" + unit + "_" + id + "/config", config.dump(), true);
+        publish(ha + "/" + component + "/" + node + "/u" + unit + "_" + id + "/config", api::text(config), true);
     };
     const Labels labels = worker.labels();
     const auto named = [](const std::vector<std::string> &names, unsigned ch, const std::string &otherwise) {
@@ -339,8 +339,8 @@ void MqttRoom::Client::discovery(const Worker &worker) {
             {"state_on", "ON"},
             {"state_off", "OFF"},
             {"command_topic", topic(worker.unit(), "outputs/set")},
-            {"payload_on", json{{"channel", ch}, {"on", true}}.dump()},
-            {"payload_off", json{{"channel", ch}, {"on", false}}.dump()}};
+            {"payload_on", api::text(json{{"channel", ch}, {"on", true}})},
+            {"payload_off", api::text(json{{"channel", ch}, {"on", false}})}};
         entity("switch", "out" + std::to_string(ch), named(labels.outputs, ch, "output " + std::to_string(ch)), config);
     }
 }
@@ -374,7 +374,7 @@ void MqttRoom::Client::publisher() {
                                {"lost", box.lost}};
                 box.lost = 0;
                 lock.unlock();
-                publish(topic(unit, "events"), gap.dump(), false);
+                publish(topic(unit, "events"), api::text(gap), false);
                 lock.lock();
             }
             while (!box.events.empty() && shared_->in_flight < kWindow && box.lost == 0) {
@@ -383,7 +383,7 @@ void MqttRoom::Client::publisher() {
                 lock.unlock();
                 json data = api::event_json(event, boot_);
                 data["event"] = api::event_name(event);
-                const bool sent = publish(topic(unit, "events"), data.dump(), false);
+                const bool sent = publish(topic(unit, "events"), api::text(data), false);
                 lock.lock();
                 if (!sent) {
                     box.events.push_front(event); // the connection went: it waits

@@ -169,7 +169,9 @@ void SparkplugRoom::Edge::received(const mosquitto_message &message, const mosqu
     if (options_.primary_host && topic_text == "spBv1.0/STATE/" + *options_.primary_host) {
         const json state = json::parse(payload, nullptr, false);
         if (!state.is_object() || !state.contains("online") || !state["online"].is_boolean()) return;
-        const uint64_t stamp = state.value("timestamp", uint64_t{0});
+        // A timestamp of another type is no timestamp: the word is not read.
+        if (state.contains("timestamp") && !state["timestamp"].is_number_unsigned()) return;
+        const uint64_t stamp = state.contains("timestamp") ? state["timestamp"].get<uint64_t>() : 0;
         std::unique_lock lock(shared_->mutex);
         if (stamp < shared_->host_timestamp) return; // an older word than one already heard
         shared_->host_timestamp = stamp;
@@ -228,7 +230,7 @@ void SparkplugRoom::Edge::command(uint8_t unit, const std::vector<Metric> &metri
         log_.line(Topic::Refusal, "refused Sparkplug DCMD for unit " + std::to_string(unit) + ": commands are off");
         return;
     }
-    const std::string body = json{{"mask", api::hex(mask)}, {"value", api::hex(value)}}.dump();
+    const std::string body = api::text(json{{"mask", api::hex(mask)}, {"value", api::hex(value)}});
     api::call(units_, std::to_string(unit), true, api::write_outputs, body, [&log = log_, unit](Answer answer) {
         if (answer.status != 200) {
             log.line(Topic::Refusal, "Sparkplug DCMD for unit " + std::to_string(unit) + ": " +
