@@ -118,6 +118,10 @@ def test_every_route_answers_as_its_document_says(api: Api) -> None:
     ("/api/modules/{id}/settings", {"filter": 3, "colour": "red"}),
     ("/api/modules/{id}/settings", {"filter": 3, "input_inverse": 1}),
     ("/api/modules/{id}/counters/clear", {"mask": "0x10000"}),
+    # A misspelt or stray key: refused, not passed over (or acted on in part).
+    ("/api/modules/{id}/outputs", {"mask": "0x1", "value": "0x1", "valeu": "0x0"}),
+    ("/api/modules/{id}/outputs", {"channel": 4, "on": True, "mask": "0x1"}),
+    ("/api/modules/{id}/counters/clear", {"mask": "0x1", "channel": 3}),
 ])
 def test_a_bad_value_is_422_and_writes_nothing(api: Api, path: str, body: dict[str, Any]) -> None:
     api.call("GET", "/api/modules/{id}", 1)
@@ -264,7 +268,8 @@ A_DIRECTORY = "(a directory)"
 
 @pytest.mark.parametrize("content, reason", [(None, "No such file or directory"), ("", "the file is empty"),
                                              ("short\n", "shorter than 16 characters"),
-                                             (A_DIRECTORY, "it is a directory, not a file")])
+                                             (A_DIRECTORY, "it is a directory, not a file"),
+                                             ("\x01\x02\x03" * 8 + "\n", "visible ASCII characters only")])
 def test_a_token_file_that_cannot_be_used_says_why(rig: Rig, tmp_path: Path, content: str | None,
                                                    reason: str) -> None:
     token = tmp_path / "token"

@@ -141,12 +141,24 @@ def test_writes_answer_as_http_says(guarded: tuple[Rig, str]) -> None:
     assert rig.state()["outputs"] == 1
 
 
+WRITE_HEAD = (b"PUT /api/modules/1/outputs HTTP/1.1\r\nHost: rig.local\r\nAuthorization: Bearer " + TOKEN.encode() +
+              b"\r\nContent-Type: application/json\r\n")
+
+
 @pytest.mark.parametrize("what, request_bytes, status", [
     ("a head over 8 KiB", b"GET /api/modules HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + b"a" * 9000 + b"\r\n\r\n",
      b"431"),
     ("not HTTP", b"HELLO THERE\r\n\r\n", b"400"),
     ("a bad chunk size", b"PUT /api/modules/1/outputs HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
      TOKEN.encode() + b"\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", b"400"),
+    # Framing left unclear is refused, not read as "no body" (the body would
+    # then be taken for the next request) nor as the first Host's.
+    *[(what, WRITE_HEAD + head + b"\r\n" + b'{"mask": 1, "value": 1}', status) for what, head, status in [
+        ("chunked not last", b"Transfer-Encoding: chunked, identity\r\n", b"501"),
+        ("an unknown coding", b"Transfer-Encoding: xchunked\r\n", b"501"),
+        ("chunked twice", b"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", b"400"),
+        ("two Hosts", b"Host: evil.example\r\nContent-Length: 23\r\n", b"400"),
+    ]],
 ])
 def test_a_broken_request_is_answered_and_closed(guarded: tuple[Rig, str], what: str, request_bytes: bytes,
                                                  status: bytes) -> None:
@@ -159,6 +171,22 @@ def test_a_broken_request_is_answered_and_closed(guarded: tuple[Rig, str], what:
     assert answer.split(b" ")[1] == status, what
     assert b"Connection: close" in answer, what
     assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200
+    assert rig.state()["outputs"] == 0, what
+
+
+def test_an_http10_client_that_keeps_its_connection_is_told_so(guarded: tuple[Rig, str]) -> None:
+    rig, _ = guarded
+    with socket.create_connection(("127.0.0.1", rig.http_port), timeout=5) as s:
+        for _ in range(2):  # the second request proves the connection was kept
+            s.sendall(b"GET /api/modules HTTP/1.0\r\nHost: rig.local\r\nConnection: keep-alive\r\n\r\n")
+            head = b""
+            while b"\r\n\r\n" not in head:
+                head += s.recv(4096)
+            assert head.startswith(b"HTTP/1.1 200") and b"Connection: keep-alive" in head, head
+            length = int(head.split(b"Content-Length: ")[1].split(b"\r\n")[0])
+            body = head.split(b"\r\n\r\n", 1)[1]
+            while len(body) < length:
+                body += s.recv(4096)
 
 
 def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> None:

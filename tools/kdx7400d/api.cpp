@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
 #include <set>
+#include <string_view>
 #include <variant>
 
 namespace kdxd::api {
@@ -165,9 +167,27 @@ Answer apply_settings(kdx::Module &m, Worker &worker, const json &body) {
     return {200, state_of(m, worker)};
 }
 
+namespace {
+
+// A body names only the keys its request takes: a misspelt one ("valeu")
+// is refused, never passed over while the rest is carried out.
+std::optional<Answer> unknown_key(const json &body, std::initializer_list<std::string_view> keys) {
+    if (!body.is_object()) return std::nullopt; // the shape's own check says what was expected
+    for (const auto &[key, value] : body.items()) {
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) return failure(422, "unknown key '" + key + "'");
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
     uint64_t mask = 0, value = 0;
-    if (body.is_object() && body.contains("channel")) {
+    const bool one_channel = body.is_object() && body.contains("channel");
+    if (auto bad = one_channel ? unknown_key(body, {"channel", "on"}) : unknown_key(body, {"mask", "value"})) {
+        return *bad;
+    }
+    if (one_channel) {
         const json &channel = body["channel"];
         if (!channel.is_number_unsigned() || channel.get<uint64_t>() > 255 || !body.contains("on") ||
             !body["on"].is_boolean()) {
@@ -197,6 +217,7 @@ Answer clear_watchdog(kdx::Module &m, Worker &, const json &) {
 }
 
 Answer clear_counters(kdx::Module &m, Worker &worker, const json &body) {
+    if (auto bad = unknown_key(body, {"mask"})) return *bad;
     const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
     if (!mask) return failure(422, "expected {\"mask\": M}");
     // What they counted until now stays in the pulse totals.
@@ -308,9 +329,7 @@ json labels_json(const Labels &labels) { return {{"inputs", labels.inputs}, {"ou
 
 std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker) {
     if (!body.is_object()) return failure(422, "expected {\"inputs\": [names], \"outputs\": [names]}");
-    for (const auto &[key, value] : body.items()) {
-        if (key != "inputs" && key != "outputs") return failure(422, "unknown key '" + key + "'");
-    }
+    if (auto bad = unknown_key(body, {"inputs", "outputs"})) return *bad;
     const auto identity = worker.identity();
     Labels labels;
     for (const auto &[key, into] : {std::pair{"inputs", &labels.inputs}, std::pair{"outputs", &labels.outputs}}) {

@@ -761,6 +761,12 @@ std::string read_token(const std::string &path) {
     if (token.size() < 16) {
         throw std::invalid_argument("the token in '" + path + "' is shorter than 16 characters");
     }
+    // It is typed into a header: visible ASCII only, no control byte a
+    // client could never send (or a log line would carry).
+    if (std::any_of(token.begin(), token.end(), [](unsigned char c) { return c < 0x21 || c > 0x7e; })) {
+        throw std::invalid_argument("the token in '" + path + "' has blanks, control bytes or non-ASCII: "
+                                    "visible ASCII characters only");
+    }
     return token;
 }
 

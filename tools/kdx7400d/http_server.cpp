@@ -34,6 +34,39 @@ bool same_name(std::string_view a, std::string_view b) {
            });
 }
 
+// What a request's framing headers leave unclear is refused, never
+// guessed (a guess is how requests are smuggled past a proxy): the status
+// and why, or 0 when the head frames its body plainly.
+std::pair<int, std::string> framing_fault(const bhttp::request_header<> &head) {
+    std::size_t hosts = 0, lengths = 0;
+    std::string codings;
+    for (const auto &field : head) {
+        if (field.name() == bhttp::field::host) ++hosts;
+        if (field.name() == bhttp::field::content_length) ++lengths;
+        if (field.name() == bhttp::field::transfer_encoding) {
+            codings += (codings.empty() ? "" : ",") + std::string(field.value());
+        }
+    }
+    if (hosts > 1) return {400, "more than one Host header"};
+    if (codings.empty()) return {0, ""};
+    if (lengths > 0) return {400, "both Transfer-Encoding and Content-Length"};
+    std::vector<std::string> list;
+    std::size_t start = 0;
+    while (start <= codings.size()) {
+        const std::size_t comma = std::min(codings.find(',', start), codings.size());
+        const std::string_view part(codings.data() + start, comma - start);
+        const std::size_t first = part.find_first_not_of(" \t");
+        const std::size_t last = part.find_last_not_of(" \t");
+        if (first != std::string_view::npos) list.emplace_back(part.substr(first, last - first + 1));
+        start = comma + 1;
+    }
+    for (const std::string &coding : list) {
+        if (!same_name(coding, "chunked")) return {501, "transfer coding '" + coding + "' is not understood"};
+    }
+    if (list.size() != 1) return {400, "Transfer-Encoding is chunked, once"};
+    return {0, ""};
+}
+
 std::string chunk(const std::string &text) {
     char size[20];
     std::snprintf(size, sizeof size, "%zx\r\n", text.size());
@@ -174,6 +207,7 @@ private:
     std::shared_ptr<Reply> reply_; // the answer awaited
     std::string out_;
     bool keep_alive_ = false;
+    bool http10_ = false; // keeps its connection only when told so in the answer
     Stage stage_ = Stage::idle;
     Clock::time_point since_ = Clock::now();
     const Address peer_;
@@ -279,6 +313,11 @@ void Session::on_head(error_code ec) {
     }
     request_.has_body = head_->chunked() || (head_->content_length() && *head_->content_length() > 0);
     keep_alive_ = message.keep_alive();
+    http10_ = message.version() == 10;
+    if (const auto [status, why] = framing_fault(message); status != 0) {
+        refuse(status, why);
+        return;
+    }
     if (auto early = loop_.handler.head(request_)) {
         if (request_.has_body) early->close = true; // its body stays unread
         respond(std::move(*early));
@@ -385,6 +424,7 @@ std::string Session::head_text(const Response &response, bool keep, bool chunked
         text += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     }
     if (!keep) text += "Connection: close\r\n";
+    if (keep && http10_) text += "Connection: keep-alive\r\n";
     return text + "\r\n";
 }
 
