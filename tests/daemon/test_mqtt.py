@@ -6,12 +6,14 @@ the ACL and the service's checks, TLS, and Home Assistant discovery."""
 
 from __future__ import annotations
 
+import os
 import signal
 import tempfile
 from pathlib import Path
 from typing import Iterator
 
 import pytest
+import requests
 
 from modbus_rig import Rig, eventually
 from mqtt_broker import broker  # noqa: F401  (the fixture)
@@ -129,6 +131,24 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
     assert reply.properties.CorrelationData == b"request-17" and asker.json_on("replies/me")[0]["status"] == 200
     results.close()
     asker.close()
+
+
+def test_a_unit_is_named_one_way_so_that_the_acl_holds(rig: Rig, broker: Broker) -> None:
+    """An ACL on kdx7400/rig/1/# must not be passed by spelling the unit
+    otherwise: 01 and 001 name no unit, over MQTT and HTTP alike."""
+    start(rig, broker, "--mqtt-allow-commands", "--http", f"127.0.0.1:{rig.http_port}", "--http-root",
+          os.environ["KDX7400D_WWW"])
+    results = Listener(broker, [f"{PREFIX}/+/result"], user="operator")
+    for spelling in ("01", "001", "-1", "1 "):
+        results.publish(f"{PREFIX}/{spelling}/outputs/set", '{"mask": "0xff", "value": "0xff"}')
+    assert results.wait(lambda: len(results.json_on(f"{PREFIX}/01/result") + results.json_on(f"{PREFIX}/001/result"))
+                        == 2)
+    assert {r["status"] for r in results.json_on(f"{PREFIX}/01/result")} == {404}
+    assert rig.state()["outputs"] == 0
+    for spelling in ("01", "001", "1.0"):
+        assert requests.get(f"http://127.0.0.1:{rig.http_port}/api/modules/{spelling}", timeout=5).status_code == 404
+    assert requests.get(f"http://127.0.0.1:{rig.http_port}/api/modules/1", timeout=5).status_code == 200
+    results.close()
 
 
 @pytest.mark.parametrize("protocol, allow, payload, status", [

@@ -111,6 +111,9 @@ def test_births_data_commands_and_deaths(rig: Rig, broker: Broker, pb: Any) -> N
                                   for m in of_type(scada, "DDATA")))
     # A DCMD writes the device's outputs through the same checks as any write.
     operator = Listener(broker, [], user="operator")
+    # Only as born: another spelling of the device or the metric is none of ours.
+    operator.publish(f"{NS}/DCMD/{NODE}/unit01", command(pb, "Outputs/3", True))
+    operator.publish(f"{NS}/DCMD/{NODE}/unit1", command(pb, "Outputs/02", True))
     operator.publish(f"{NS}/DCMD/{NODE}/unit1", command(pb, "Outputs/3", True))
     assert eventually(lambda: rig.state()["outputs"] == 0x8)
     assert scada.wait(lambda: any(metrics(decoded(pb, m)).get("Outputs/3") == (BOOLEAN, True)

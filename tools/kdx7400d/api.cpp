@@ -360,9 +360,20 @@ void read_state_on(Worker &worker, Done done) {
 
 Answer read_state(kdx::Module &m, Worker &worker, const json &) { return {200, state_of(m, worker)}; }
 
+std::optional<unsigned> plain_number(std::string_view text, unsigned limit) {
+    if (text.empty() || text.size() > 10 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
+    uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > limit) return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
 Worker *find(Units &units, const std::string &id) {
-    if (id.empty() || id.size() > 3 || id.find_first_not_of("0123456789") != std::string::npos) return nullptr;
-    return units.find(static_cast<uint8_t>(std::min(std::stoul(id), 255ul)));
+    const auto unit = plain_number(id, 255);
+    return unit ? units.find(static_cast<uint8_t>(*unit)) : nullptr;
 }
 
 const char *event_name(const ModuleEvent &event) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <variant>
 #include <string>
+#include <string_view>
 
 namespace kdxd::api {
 
@@ -34,6 +35,10 @@ std::string lower(std::string text);
 // names a key twice.
 json parse_body(const std::string &text, bool &twice);
 std::string hex(uint64_t value);
+// A unit or channel as a path or topic names it: plain decimal digits, no
+// leading zero, at most limit. One spelling each, so that a rule on
+// "P/2/#" (a broker's ACL, a proxy's path) cannot be passed as "P/02/".
+std::optional<unsigned> plain_number(std::string_view text, unsigned limit);
 // JSON as sent on every front end. Texts from a module (nickname, product,
 // firmware) are any bytes: what is not UTF-8 goes out as U+FFFD, never as
 // an exception that would end the daemon.

@@ -217,8 +217,8 @@ void MqttRoom::Client::command(const std::string &unit, const std::string &actio
         json body = answer.body.is_object() ? answer.body : json::object();
         body["status"] = answer.status;
         body["command"] = action;
-        const bool number = !unit.empty() && unit.size() <= 3 && unit.find_first_not_of("0123456789") == std::string::npos;
-        body["unit"] = number ? json(std::stoi(unit)) : json(unit);
+        const auto number = api::plain_number(unit, 255);
+        body["unit"] = number ? json(*number) : json(unit);
         result.payload = api::text(body);
         {
             std::lock_guard guard(shared->mutex);

@@ -204,9 +204,10 @@ void SparkplugRoom::Edge::received(const mosquitto_message &message, const mosqu
     }
     const std::string dcmd = topic("DCMD", "unit");
     if (topic_text.rfind(dcmd, 0) == 0) {
-        const std::string number = topic_text.substr(dcmd.size());
-        if (number.empty() || number.size() > 3 || number.find_first_not_of("0123456789") != std::string::npos) return;
-        command(static_cast<uint8_t>(std::min(std::stoul(number), 255ul)), *metrics);
+        // The device ID exactly as born: unit01 is no device of ours.
+        const auto unit = api::plain_number(std::string_view(topic_text).substr(dcmd.size()), 255);
+        if (!unit) return;
+        command(static_cast<uint8_t>(*unit), *metrics);
     }
 }
 
@@ -216,12 +217,9 @@ void SparkplugRoom::Edge::command(uint8_t unit, const std::vector<Metric> &metri
     uint64_t mask = 0, value = 0;
     for (const Metric &m : metrics) {
         if (m.name.rfind("Outputs/", 0) != 0 || m.type != Type::boolean) continue;
-        const std::string channel = m.name.substr(8);
-        if (channel.empty() || channel.size() > 2 || channel.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoul(channel) > 63) {
-            continue;
-        }
-        const uint64_t bit = uint64_t{1} << std::stoul(channel);
+        const auto channel = api::plain_number(std::string_view(m.name).substr(8), 63);
+        if (!channel) continue;
+        const uint64_t bit = uint64_t{1} << *channel;
         mask |= bit;
         value |= m.number != 0 ? bit : 0;
     }
