@@ -10,6 +10,8 @@ import threading
 import time
 from pathlib import Path
 
+import requests
+
 from modbus_rig import Rig, eventually, exception_of
 
 
@@ -46,11 +48,16 @@ def test_a_restart_keeps_each_modules_unit(rig: Rig) -> None:
     assert node_of_unit(rig, 2, ["sg0", "sg1"]) == "sg1"
     rig.stop()
     rig.sim("unplug", rig.root, "sg0")
-    start_all(rig)
-    # Alone now, bid 4 is still unit 2; unit 1 waits for its own module.
+    base = rig.start_http("--all", "--state-dir", str(Path(rig.root, "state")))
+    # Alone now, bid 4 is still unit 2; unit 1 waits for its own module,
+    # and says so: absent (0x0B, 503), not a unit never served (0x0A, 404).
     assert node_of_unit(rig, 2, ["sg1"]) == "sg1"
     c = rig.client()
-    assert exception_of(c.read_coils(0, 1, slave=1)) == 0x0A
+    assert exception_of(c.read_coils(0, 1, slave=1)) == 0x0B
+    assert exception_of(c.read_coils(0, 1, slave=3)) == 0x0A
+    listed = {m["id"]: m for m in requests.get(f"{base}/api/modules", timeout=5).json()["modules"]}
+    assert listed[1]["present"] is False and listed[1]["target"] == "0x7401:3" and listed[2]["present"]
+    assert requests.get(f"{base}/api/modules/1", timeout=5).status_code == 503
     rig.add("pid=0x7401,bid=3")  # back, on sg2
     assert eventually(lambda: node_of_unit(rig, 1, ["sg1", "sg2"]) == "sg2")
     c.close()

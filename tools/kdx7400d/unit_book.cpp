@@ -71,6 +71,21 @@ std::vector<uint8_t> UnitBook::units_of(const std::string &key) const {
     return units;
 }
 
+std::vector<UnitBook::Remembered> UnitBook::remembered() const {
+    std::vector<Remembered> units;
+    for (const Entry &entry : entries_) {
+        const std::size_t colon = entry.key.find(':');
+        const std::string product = entry.key.substr(0, colon), board = entry.key.substr(colon + 1);
+        if (colon != 4 || product.find_first_not_of("0123456789abcdef") != std::string::npos || board.empty() ||
+            board.size() > 2 || board.find_first_not_of("0123456789") != std::string::npos || std::stoul(board) > 15) {
+            continue;
+        }
+        units.push_back({entry.unit, static_cast<uint16_t>(std::stoul(product, nullptr, 16)),
+                         static_cast<uint8_t>(std::stoul(board))});
+    }
+    return units;
+}
+
 bool UnitBook::reserved(uint8_t unit) const {
     return std::any_of(entries_.begin(), entries_.end(), [&](const Entry &e) { return e.unit == unit; });
 }

@@ -27,6 +27,14 @@ public:
     // modules were seen side by side).
     std::vector<uint8_t> units_of(const std::string &key) const;
     bool reserved(uint8_t unit) const;
+    // Each unit the book holds with the IDs it was given for; a line whose
+    // IDs do not read is left out.
+    struct Remembered {
+        uint8_t unit;
+        uint16_t product_id;
+        uint8_t board_id;
+    };
+    std::vector<Remembered> remembered() const;
     // Records a unit for an identity and writes the file (atomically).
     void record(uint8_t unit, const std::string &key);
     const std::optional<std::string> &path() const { return path_; }

@@ -557,6 +557,20 @@ void assign_modules(Units &units, UnitBook &book, Log &log) {
         }
         log.line(Topic::Module, "unit " + std::to_string(unit) + ": " + device.node + " " + key + why);
     }
+    // A unit the book remembers whose module is not here (after a restart)
+    // exists all the same, absent: a client is told the module is away
+    // (0x0B, 503), not that no such unit was ever served, and the module
+    // takes the unit back when it comes.
+    for (const UnitBook::Remembered &r : book.remembered()) {
+        if (units.find(r.unit) != nullptr) continue;
+        Target target;
+        target.product_id = r.product_id;
+        target.board_id = r.board_id;
+        target.follow = true;
+        units.add(r.unit, target);
+        log.line(Topic::Module, "unit " + std::to_string(r.unit) + ": " + identity_key(r.product_id, r.board_id) +
+                                    " (its unit before), absent");
+    }
 }
 
 } // namespace kdxd
