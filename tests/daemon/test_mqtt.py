@@ -7,7 +7,9 @@ the ACL and the service's checks, TLS, and Home Assistant discovery."""
 from __future__ import annotations
 
 import os
+import shutil
 import signal
+import subprocess
 import tempfile
 from pathlib import Path
 from typing import Iterator
@@ -181,6 +183,63 @@ def test_tls_to_a_broker_with_a_ca_made_here(rig: Rig) -> None:
             listener.close()
         finally:
             broker.stop()
+
+
+@pytest.mark.parametrize("front_end", ["MQTT", "Sparkplug"])
+@pytest.mark.parametrize("cause", ["refused", "credentials", "tls"])
+def test_the_broker_link_says_why_it_failed_and_recovers_once_mended(rig: Rig, front_end: str, cause: str) -> None:
+    """Whatever ends a connection attempt, the link says why, in words an
+    operator can act on, and tries again until the broker takes it: it
+    used to stop for good after a TLS or credentials failure, and to make
+    no attempt at all when started with the broker away."""
+    with tempfile.TemporaryDirectory(prefix="kdx7400-broker-") as name:
+        root = Path(name)
+        (root / "trusted").mkdir()
+        (root / "other").mkdir()
+        trusted, other = make_tls(root / "trusted"), make_tls(root / "other")
+        broker = Broker(root, tls=other if cause == "tls" else None)
+        try:
+            credentials = broker.credentials()
+            if cause == "credentials":
+                Path(credentials).write_text("rig\nnot-the-password\n")
+            if cause == "refused":
+                broker.stop()
+            rig.add("pid=0x7401,bid=3")
+            port = broker.tls_port if cause == "tls" else broker.port
+            rig.start("--module", "1=7401:3", "--mqtt", f"127.0.0.1:{port}", "--mqtt-credentials", credentials,
+                      *(["--mqtt-tls", str(trusted / "ca.crt")] if cause == "tls" else []),
+                      *(["--sparkplug", "plant", "--sparkplug-node", "rig-07"] if front_end == "Sparkplug" else []),
+                      "--http", f"127.0.0.1:{rig.http_port}", "--http-root", os.environ["KDX7400D_WWW"])
+            said = {"refused": "Connection refused", "credentials": "the broker refused: Not authorized (check the user and password in --mqtt-credentials",
+                    "tls": "TLS failed"}[cause]
+            assert eventually(lambda: log_has(rig, f"{front_end}: cannot connect to 127.0.0.1:{port}: ", said), 10), \
+                rig.log()
+            metric = f'kdx7400_broker_connected{{front_end="{front_end.lower()}"}}'
+            assert f"{metric} 0" in requests.get(f"http://127.0.0.1:{rig.http_port}/metrics", timeout=5).text
+            # Mended: the broker comes, takes the password, shows a certificate of the trusted CA.
+            if cause == "refused":
+                broker.start()
+            elif cause == "credentials":
+                passwords = root / "passwords"
+                passwords.write_text("rig:not-the-password\n")
+                subprocess.run(["mosquitto_passwd", "-U", str(passwords)], check=True, timeout=10)
+                assert broker.process is not None
+                broker.process.send_signal(signal.SIGHUP)
+            else:
+                for file in ("server.crt", "server.key", "ca.crt"):
+                    shutil.copy(trusted / file, other / file)
+                broker.stop()
+                broker.start()
+            assert eventually(lambda: f"{front_end}: connected" in rig.log(), 40), rig.log()
+            assert eventually(lambda: f"{metric} 1" in requests.get(f"http://127.0.0.1:{rig.http_port}/metrics",
+                                                                    timeout=5).text, 5)
+        finally:
+            rig.stop()
+            broker.stop()
+
+
+def log_has(rig: Rig, *parts: str) -> bool:
+    return any(all(part in line for part in parts) for line in rig.log().splitlines())
 
 
 def test_home_assistant_discovers_every_channel_and_asks_again(rig: Rig, broker: Broker) -> None:

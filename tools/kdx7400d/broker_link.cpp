@@ -4,10 +4,14 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 namespace kdxd {
@@ -71,12 +75,21 @@ BrokerLink::BrokerLink(const BrokerOptions &options, LinkListener &listener, Log
     mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
     mosquitto_publish_v5_callback_set(mosq_, on_publish);
     mosquitto_message_v5_callback_set(mosq_, on_message);
-    mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
+    mosquitto_log_callback_set(mosq_, on_log);
+    mosquitto_threaded_set(mosq_, true); // publishes come from other threads
     if (!options_.username.empty()) {
         mosquitto_username_pw_set(mosq_, options_.username.c_str(),
                                   options_.password.empty() ? nullptr : options_.password.c_str());
     }
     if (!options_.tls_ca.empty()) {
+        for (const auto &[option, file] : {std::pair{"--mqtt-tls", options_.tls_ca}, {"--mqtt-tls-cert", options_.tls_cert},
+                                           {"--mqtt-tls-key", options_.tls_key}}) {
+            if (!file.empty() && ::access(file.c_str(), R_OK) != 0) {
+                const std::string why = std::strerror(errno);
+                mosquitto_destroy(mosq_);
+                throw std::invalid_argument(std::string(option) + ": cannot read '" + file + "': " + why);
+            }
+        }
         const int rc = mosquitto_tls_set(mosq_, options_.tls_ca.c_str(), nullptr,
                                          options_.tls_cert.empty() ? nullptr : options_.tls_cert.c_str(),
                                          options_.tls_key.empty() ? nullptr : options_.tls_key.c_str(), nullptr);
@@ -98,11 +111,8 @@ void BrokerLink::will(const std::string &topic, const std::string &payload, int 
 }
 
 void BrokerLink::start() {
-    // A broker that is not there yet is tried again, with back-off, by the
-    // client's loop.
-    mosquitto_connect_async(mosq_, options_.host.c_str(), options_.port, options_.keepalive);
-    const int rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(name_ + ": " + mosquitto_strerror(rc));
+    closing_ = false;
+    supervisor_ = std::thread([this] { supervise(); });
     started_ = true;
 }
 
@@ -111,8 +121,93 @@ void BrokerLink::disconnect() { mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DI
 void BrokerLink::stop() {
     if (!started_) return;
     started_ = false;
+    {
+        std::lock_guard guard(mutex_);
+        closing_ = true;
+        // Time for the DISCONNECT to go out, so that the will is not sent.
+        closing_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    }
+    wake_.notify_all();
     disconnect();
-    mosquitto_loop_stop(mosq_, false);
+    supervisor_.join();
+}
+
+std::chrono::milliseconds BrokerLink::back_off(unsigned failures, double random) {
+    const double seconds = std::min(30.0, std::ldexp(1.0, static_cast<int>(std::min(failures, 5u))));
+    return std::chrono::milliseconds(static_cast<long>(seconds * 1000.0 * (1.0 - 0.2 * random)));
+}
+
+void BrokerLink::supervise() {
+    std::minstd_rand random(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::uniform_real_distribution<double> jitter(0.0, 1.0);
+    unsigned failures = 0;
+    const std::string where = options_.host + ":" + std::to_string(options_.port);
+    for (;;) {
+        std::string cause;
+        const bool accepted = run_connection(cause);
+        std::unique_lock lock(mutex_);
+        if (closing_) return;
+        failures = accepted ? 0 : failures;
+        const auto delay = back_off(failures, jitter(random));
+        ++failures;
+        lock.unlock();
+        char again[32];
+        std::snprintf(again, sizeof again, "%.1f s", static_cast<double>(delay.count()) / 1000.0);
+        log_.line(Topic::Service, name_ + (accepted ? ": connection to " : ": cannot connect to ") + where + ": " +
+                                      cause + "; trying again in " + again);
+        lock.lock();
+        if (wake_.wait_for(lock, delay, [&] { return closing_; })) return;
+    }
+}
+
+bool BrokerLink::run_connection(std::string &cause) {
+    accepted_ = false;
+    refusal_.clear();
+    last_error_.clear();
+    int rc = mosquitto_connect_async(mosq_, options_.host.c_str(), options_.port, options_.keepalive);
+    // No CONNACK within this: a host that swallows the connection, or a
+    // TLS peer that never answers.
+    const auto answer_by = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_loop(mosq_, 100, 1);
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard guard(mutex_);
+        if (closing_ && (!accepted_ || now > closing_deadline_)) break;
+        if (!accepted_ && now > answer_by) {
+            disconnect();
+            cause = "no answer within 10 s";
+            return false;
+        }
+    }
+    if (!refusal_.empty()) {
+        cause = refusal_;
+    } else {
+        cause = accepted_ ? "lost: " + cause_of(rc) : cause_of(rc);
+    }
+    return accepted_;
+}
+
+// In words an operator can act on.
+std::string BrokerLink::cause_of(int rc) const {
+    switch (rc) {
+    case MOSQ_ERR_ERRNO: return std::strerror(errno);
+    case MOSQ_ERR_EAI: return "cannot resolve the host name '" + options_.host + "'";
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE:
+        return "TLS failed (" + (last_error_.empty() ? std::string("no detail") : last_error_) +
+               "): check the CA file " + options_.tls_ca + ", that the broker's certificate names " + options_.host +
+               (options_.tls_cert.empty() ? ", and whether the broker wants a client certificate (--mqtt-tls-cert)"
+                                          : ", and the client certificate " + options_.tls_cert);
+    default: {
+        std::string text = mosquitto_strerror(rc);
+        if (!text.empty() && text.back() == '.') text.pop_back(); // it goes inside a sentence
+        return text;
+    }
+    }
+}
+
+void BrokerLink::on_log(mosquitto *, void *self_ptr, int level, const char *text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<BrokerLink *>(self_ptr)->last_error_ = text;
 }
 
 int BrokerLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain,
@@ -136,17 +231,29 @@ void BrokerLink::subscribe(const std::string &topic, int qos) {
 void BrokerLink::on_connect(mosquitto *, void *self_ptr, int rc, int, const mosquitto_property *) {
     auto *self = static_cast<BrokerLink *>(self_ptr);
     if (rc != 0) {
-        self->log_.line(Topic::Service, self->name_ + ": the broker refused: " + mosquitto_connack_string(rc));
+        // MQTT 5 says why in a reason code, 3.1.1 in a CONNACK code.
+        const std::string why = self->options_.protocol == 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc);
+        // Brokers (mosquitto among them) answer a wrong password "not
+        // authorised" as often as "bad user name or password".
+        const bool credentials = rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED ||
+                                 (self->options_.protocol != 5 && (rc == 4 || rc == 5));
+        self->refusal_ = "the broker refused: " + why +
+                         (credentials ? " (check the user and password in --mqtt-credentials, and the broker's "
+                                        "password file and ACL for them)"
+                                      : "");
         return;
+    }
+    {
+        std::lock_guard guard(self->mutex_);
+        self->accepted_ = true;
     }
     self->log_.line(Topic::Service, self->name_ + ": connected");
     self->listener_.connected();
 }
 
-void BrokerLink::on_disconnect(mosquitto *, void *self_ptr, int rc, const mosquitto_property *) {
-    auto *self = static_cast<BrokerLink *>(self_ptr);
-    if (rc != 0) self->log_.line(Topic::Service, self->name_ + ": connection lost: " + mosquitto_strerror(rc));
-    self->listener_.disconnected();
+void BrokerLink::on_disconnect(mosquitto *, void *self_ptr, int, const mosquitto_property *) {
+    // Why it ended is the supervisor's to say, once.
+    static_cast<BrokerLink *>(self_ptr)->listener_.disconnected();
 }
 
 void BrokerLink::on_publish(mosquitto *, void *self_ptr, int mid, int, const mosquitto_property *) {

@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: MIT
-// One connection to an MQTT broker (libmosquitto's own thread runs it, and
-// reconnects with back-off), shared by the front ends that publish: the
-// plain MQTT topics and the Sparkplug B edge node each have their own.
+// One connection to an MQTT broker, shared by the front ends that publish:
+// the plain MQTT topics and the Sparkplug B edge node each have their own.
+// One supervising thread connects, runs the connection and, whatever ended
+// it (refused, no answer, TLS, credentials, protocol, dropped), says why
+// and tries again after a back-off that doubles from 1 s to 30 s, with
+// jitter: it never gives up.
 #pragma once
 
 #include "log.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -62,7 +69,17 @@ public:
     void subscribe(const std::string &topic, int qos);
     void disconnect();
 
+    // The back-off before the next attempt after `failures` failed ones in
+    // a row: 1 s doubling to 30 s, less up to a fifth at random so that
+    // many rigs do not come back in step.
+    static std::chrono::milliseconds back_off(unsigned failures, double random);
+
 private:
+    void supervise();
+    // Runs one connection until it ends; true when the broker accepted it.
+    bool run_connection(std::string &cause);
+    std::string cause_of(int rc) const;
+    static void on_log(mosquitto *, void *self, int level, const char *text);
     static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
     static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
     static void on_publish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *);
@@ -74,6 +91,14 @@ private:
     const std::string name_;
     mosquitto *mosq_ = nullptr;
     bool started_ = false;
+    std::thread supervisor_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool closing_ = false;
+    std::chrono::steady_clock::time_point closing_deadline_;
+    // Written on the supervisor's thread (libmosquitto's callbacks run there).
+    bool accepted_ = false;
+    std::string refusal_, last_error_;
 };
 
 } // namespace kdxd

@@ -325,10 +325,20 @@ int main(int argc, char **argv) {
         }
         std::optional<HttpRoom> http;
         if (plan.http) {
-            plan.http->more_metrics = [&modbus, &mqtt] {
+            plan.http->more_metrics = [&modbus, &mqtt, &sparkplug] {
                 std::string lines = metric_line("kdx7400_clients", "front_end=\"modbus\"",
                                                 static_cast<double>(modbus.clients()));
                 if (mqtt) lines += metric_line("kdx7400_clients", "front_end=\"mqtt\"", mqtt->connected() ? 1 : 0);
+                // 0 while a link is down, whatever the cause (the log says which).
+                if (mqtt || sparkplug) {
+                    lines += "# HELP kdx7400_broker_connected Whether the link to the broker is up, by front end.\n"
+                             "# TYPE kdx7400_broker_connected gauge\n";
+                }
+                if (mqtt) lines += metric_line("kdx7400_broker_connected", "front_end=\"mqtt\"", mqtt->connected() ? 1 : 0);
+                if (sparkplug) {
+                    lines += metric_line("kdx7400_broker_connected", "front_end=\"sparkplug\"",
+                                         sparkplug->connected() ? 1 : 0);
+                }
                 return lines;
             };
             http.emplace(*plan.http, units, log);

@@ -84,6 +84,11 @@ public:
     void start();
     void stop();
 
+    bool online() const {
+        std::lock_guard guard(shared_->mutex);
+        return shared_->connected;
+    }
+
     void deliver(const ModuleEvent &event) override;
     void connected() override;
     void disconnected() override;
@@ -344,5 +349,7 @@ SparkplugRoom::~SparkplugRoom() = default;
 void SparkplugRoom::start() { edge_->start(); }
 
 void SparkplugRoom::stop() { edge_->stop(); }
+
+bool SparkplugRoom::connected() const { return edge_->online(); }
 
 } // namespace kdxd

@@ -33,6 +33,7 @@ public:
     ~SparkplugRoom();
     void start();
     void stop();
+    bool connected() const;
 
 private:
     class Edge;
