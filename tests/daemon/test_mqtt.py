@@ -17,7 +17,7 @@ from typing import Iterator
 import pytest
 import requests
 
-from modbus_rig import Rig, eventually
+from modbus_rig import DAEMON, Rig, eventually
 from mqtt_broker import broker  # noqa: F401  (the fixture)
 from mqtt_broker import PREFIX, Broker, Listener, accounted, events_by_seq, make_tls
 
@@ -236,6 +236,13 @@ def test_the_broker_link_says_why_it_failed_and_recovers_once_mended(rig: Rig, f
         finally:
             rig.stop()
             broker.stop()
+
+
+def test_a_tls_file_that_cannot_be_read_is_named_at_start(rig: Rig) -> None:
+    done = subprocess.run([DAEMON, "--all", "--modbus", f"127.0.0.1:{rig.port}", "--mqtt", "127.0.0.1:1",
+                           "--mqtt-tls", "/nonexistent/ca.crt"], capture_output=True, text=True, timeout=10)
+    assert done.returncode == 2
+    assert "--mqtt-tls: cannot read '/nonexistent/ca.crt': No such file or directory" in done.stderr, done.stderr
 
 
 def log_has(rig: Rig, *parts: str) -> bool:
