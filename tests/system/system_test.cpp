@@ -442,7 +442,11 @@ TEST_F(System, AnUnpluggedModuleFailsClosesAndReplugsIntoANewSlot) {
     EXPECT_EQ(KDX7400_DO_WriteValue(m, 1), RESULT_WRITE_FAILED);
     EXPECT_EQ(KDX7400_OpenDevice(0x7401, 3), OPEN_NOT_FOUND);
     module.set_plugged(true);
-    const int32_t again = open_module(0x7401, 3);
+    // The node comes before the kernel has done probing the disk (longer
+    // on a loaded machine): the module is there once an open takes it.
+    int32_t again = -1;
+    EXPECT_TRUE(wait_for([&] { return (again = KDX7400_OpenDevice(0x7401, 3)) >= 0; }, 20s))
+        << KDXIO_GetOpenResultString(again);
     EXPECT_NE(again, m);
     EXPECT_EQ(KDX7400_DO_WriteValue(again, 0x0042), RESULT_OK);
     EXPECT_EQ(module.state().registers.do_value, 0x42u);
