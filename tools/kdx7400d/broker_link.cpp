@@ -161,9 +161,12 @@ void BrokerLink::supervise() {
 }
 
 bool BrokerLink::run_connection(std::string &cause) {
-    accepted_ = false;
+    {
+        std::lock_guard guard(mutex_);
+        accepted_ = false;
+        last_error_.clear();
+    }
     refusal_.clear();
-    last_error_.clear();
     int rc = mosquitto_connect_async(mosq_, options_.host.c_str(), options_.port, options_.keepalive);
     // No CONNACK within this: a host that swallows the connection, or a
     // TLS peer that never answers.
@@ -188,16 +191,22 @@ bool BrokerLink::run_connection(std::string &cause) {
 }
 
 // In words an operator can act on.
-std::string BrokerLink::cause_of(int rc) const {
+std::string BrokerLink::cause_of(int rc) {
     switch (rc) {
     case MOSQ_ERR_ERRNO: return std::strerror(errno);
     case MOSQ_ERR_EAI: return "cannot resolve the host name '" + options_.host + "'";
     case MOSQ_ERR_TLS:
-    case MOSQ_ERR_TLS_HANDSHAKE:
-        return "TLS failed (" + (last_error_.empty() ? std::string("no detail") : last_error_) +
+    case MOSQ_ERR_TLS_HANDSHAKE: {
+        std::string detail;
+        {
+            std::lock_guard guard(mutex_);
+            detail = last_error_.empty() ? std::string("no detail") : last_error_;
+        }
+        return "TLS failed (" + detail +
                "): check the CA file " + options_.tls_ca + ", that the broker's certificate names " + options_.host +
                (options_.tls_cert.empty() ? ", and whether the broker wants a client certificate (--mqtt-tls-cert)"
                                           : ", and the client certificate " + options_.tls_cert);
+    }
     default: {
         std::string text = mosquitto_strerror(rc);
         if (!text.empty() && text.back() == '.') text.pop_back(); // it goes inside a sentence
@@ -207,7 +216,11 @@ std::string BrokerLink::cause_of(int rc) const {
 }
 
 void BrokerLink::on_log(mosquitto *, void *self_ptr, int level, const char *text) {
-    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<BrokerLink *>(self_ptr)->last_error_ = text;
+    if ((level & MOSQ_LOG_ERR) == 0 || text == nullptr) return;
+    auto *self = static_cast<BrokerLink *>(self_ptr);
+    // A publish on another thread may log too.
+    std::lock_guard guard(self->mutex_);
+    self->last_error_ = text;
 }
 
 int BrokerLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain,

@@ -78,7 +78,7 @@ private:
     void supervise();
     // Runs one connection until it ends; true when the broker accepted it.
     bool run_connection(std::string &cause);
-    std::string cause_of(int rc) const;
+    std::string cause_of(int rc);
     static void on_log(mosquitto *, void *self, int level, const char *text);
     static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
     static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
@@ -96,7 +96,8 @@ private:
     std::condition_variable wake_;
     bool closing_ = false;
     std::chrono::steady_clock::time_point closing_deadline_;
-    // Written on the supervisor's thread (libmosquitto's callbacks run there).
+    // Written on the supervisor's thread (libmosquitto's callbacks of the
+    // connection run there); last_error_ also by a publish's log, under mutex_.
     bool accepted_ = false;
     std::string refusal_, last_error_;
 };
