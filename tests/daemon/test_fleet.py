@@ -28,21 +28,28 @@ class Hub:
     """A mosquitto that anyone may use, bridged (out) to another if given."""
 
     def __init__(self, root: Path, name: str, central: int | None = None, address: str = "127.0.0.1") -> None:
-        self.port = free_ports(1)[0]
         self.tls_port = 0
-        lines = [f"listener {self.port} {address}", "allow_anonymous true", "log_dest stderr", "user root"]
-        if central is not None:
-            lines += ["connection central", f"address 127.0.0.1:{central}", "topic kdx7400/# out 1",
-                      "cleansession false", f"remote_clientid bridge-{name}", "restart_timeout 1"]
-        (root / f"{name}.conf").write_text("\n".join(lines) + "\n")
-        with open(root / f"{name}.log", "ab") as log:
-            self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", str(root / f"{name}.conf")], stdout=log,
-                                            stderr=log)
+        # A port free when chosen may be taken before mosquitto binds it (a
+        # bridge's own connection gets one from the same range): a hub that
+        # could not listen is started again on another.
+        for _ in range(5):
+            self.port = free_ports(1)[0]
+            lines = [f"listener {self.port} {address}", "allow_anonymous true", "log_dest stderr", "user root"]
+            if central is not None:
+                lines += ["connection central", f"address 127.0.0.1:{central}", "topic kdx7400/# out 1",
+                          "cleansession false", f"remote_clientid bridge-{name}", "restart_timeout 1"]
+            (root / f"{name}.conf").write_text("\n".join(lines) + "\n")
+            with open(root / f"{name}.log", "ab") as log:
+                self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", str(root / f"{name}.conf")],
+                                                stdout=log, stderr=log)
 
-        def up() -> bool:
-            with socket.socket() as s:
-                return s.connect_ex((address if address != "0.0.0.0" else "127.0.0.1", self.port)) == 0
-        assert eventually(up, 10)
+            def up() -> bool:
+                with socket.socket() as s:
+                    return s.connect_ex(("127.0.0.1", self.port)) == 0
+            if eventually(lambda: up() or self.process.poll() is not None, 10) and self.process.poll() is None:
+                return
+            self.stop()
+        raise AssertionError((root / f"{name}.log").read_text()[-2000:])
 
     def stop(self) -> None:
         self.process.terminate()
