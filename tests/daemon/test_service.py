@@ -18,6 +18,8 @@ from typing import Callable
 import pytest
 import requests
 
+from pymodbus.client import ModbusTcpClient
+
 from modbus_rig import AUTH, Rig, exception_of
 
 
@@ -148,6 +150,71 @@ def test_a_hung_module_delays_only_its_own_unit(rig: Rig) -> None:
     hung.join(timeout=10)
     client.close()
     other.close()
+
+
+def test_a_hung_module_is_refused_at_once_until_a_paced_reopen_finds_it_answering(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.add("pid=0x7401,bid=4")
+    rig.start("--module", "1=7401:3", "--module", "2=7401:4")
+    first = rig.client()
+    assert not first.read_coils(0, 1, slave=2).isError()
+    # Each command hangs 5.2 s (past the stall time), twice: the request at
+    # the module, then the first reopen; the second reopen finds it well.
+    rig.sim("fault", rig.root, "sg1", "hang", "--delay", "5200", "--times", "2")
+    began = time.monotonic()
+    answers: list[tuple[float, float, bool]] = []  # sent, answered, whether an error
+
+    def poll() -> None:
+        client = ModbusTcpClient("127.0.0.1", port=rig.port, timeout=30, retries=0)
+        assert client.connect()
+        sent = time.monotonic() - began
+        failed = client.read_coils(0, 1, slave=2).isError()
+        answers.append((sent, time.monotonic() - began, failed))
+        client.close()
+
+    pollers = []
+    while time.monotonic() - began < 11:  # one request every 0.4 s, from many clients
+        pollers.append(threading.Thread(target=poll))
+        pollers[-1].start()
+        assert not first.read_coils(0, 1, slave=1).isError()  # the other unit is untouched
+        time.sleep(0.4)
+    for poller in pollers:
+        poller.join(timeout=30)
+    assert len(answers) == len(pollers)
+    for sent, answered, failed in answers:
+        # Queued behind the hung command: answered once it is past the stall
+        # time; sent later: at once.
+        assert answered < max(sent, 5.0) + 1.0, (sent, answered)
+        assert failed or sent > 5.0, (sent, answered)
+    deadline = time.monotonic() + 20
+    while first.read_coils(0, 1, slave=2).isError():
+        assert time.monotonic() < deadline, "the module answers again, but its unit does not"
+        time.sleep(0.3)
+    assert "its module does not answer" in rig.log() and "unit 2: its module answers again" in rig.log()
+    first.close()
+
+
+def test_sigterm_ends_the_daemon_within_5_s_while_a_module_hangs(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--module", "1=7401:3")
+    client = rig.client()
+    assert not client.read_coils(0, 1, slave=1).isError()
+    rig.sim("fault", rig.root, "sg0", "hang", "--delay", "60000", "--times", "1")
+    def read_while_stopping() -> None:
+        with contextlib.suppress(Exception):  # the connection closes unanswered
+            rig.client().read_coils(0, 1, slave=1)
+
+    hung = threading.Thread(target=read_while_stopping)
+    hung.start()
+    time.sleep(0.5)  # the read is at the module
+    assert rig.daemon is not None
+    began = time.monotonic()
+    rig.daemon.terminate()
+    assert rig.daemon.wait(timeout=15) == 0
+    assert time.monotonic() - began < 5.0
+    assert "unit 1 left in a command its module never answered" in rig.log()
+    hung.join(timeout=5)
+    client.close()
 
 
 def test_replies_to_a_client_that_reads_late_arrive_whole_and_in_order(rig: Rig) -> None:

@@ -253,7 +253,9 @@ public:
 
     bool run(kdx::Module *module, Worker &worker) override {
         bool transfer_failed = false;
-        if (module == nullptr) {
+        if (module == nullptr && worker.stalled()) {
+            answer_ = failure(503, "the module does not answer", RESULT_BUSY);
+        } else if (module == nullptr) {
             answer_ = failure(503, "the module is absent", RESULT_NOT_OPEN);
         } else {
             try {

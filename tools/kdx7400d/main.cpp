@@ -13,7 +13,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <unistd.h>
 #include <iostream>
@@ -27,6 +30,10 @@ using namespace kdxd;
 
 // How often --all looks for modules plugged in since.
 constexpr int kScanSeconds = 2;
+// SIGTERM ends the daemon within 5 s: the front ends close first (a
+// broker link takes up to 2 s to say goodbye), then the workers get what
+// is left but a margin.
+constexpr auto kWorkersStopWithin = std::chrono::milliseconds(3500);
 
 struct Options {
     std::vector<std::string> modules, allow, allow_write;
@@ -347,6 +354,7 @@ int main(int argc, char **argv) {
         if (http) http->start();
         if (mqtt) mqtt->start();
         if (sparkplug) sparkplug->start();
+        auto stop_began = std::chrono::steady_clock::now();
         for (;;) {
             const timespec scan{kScanSeconds, 0};
             const int got = sigtimedwait(&signals, nullptr, &scan);
@@ -362,6 +370,7 @@ int main(int argc, char **argv) {
             }
             if (got > 0) {
                 log.line(Topic::Service, std::string("stopping on ") + sigabbrev_np(got));
+                stop_began = std::chrono::steady_clock::now();
                 break;
             }
             if (book) {
@@ -372,7 +381,17 @@ int main(int argc, char **argv) {
         if (mqtt) mqtt->stop();
         if (http) http->stop();
         modbus.stop();
-        units.stop();
+        const std::vector<uint8_t> abandoned = units.stop(stop_began + kWorkersStopWithin);
+        if (!abandoned.empty()) {
+            // Their threads are in the kernel and may come back to anything
+            // the daemon owns: end without tearing it down. What it keeps
+            // on disk is always whole (written aside, then renamed).
+            std::string which;
+            for (const uint8_t unit : abandoned) which += (which.empty() ? "" : ", ") + std::to_string(unit);
+            log.line(Topic::Service, "stopped; unit " + which + " left in a command its module never answered");
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
         log.line(Topic::Service, "stopped");
         return 0;
     } catch (const std::invalid_argument &error) {

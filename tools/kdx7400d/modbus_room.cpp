@@ -256,12 +256,15 @@ void ModbusRoom::Loop::run() {
             }
         }
     }
-    // Stopping: drop every client, then wait for the requests still at a
-    // worker, whose connections they write into.
+    // Stopping: drop every client, then give the requests still at a
+    // worker a moment to come back. One whose module hangs is not waited
+    // for: its answer goes nowhere, and the workers are stopped (or the
+    // process ends) before this loop is destroyed.
     for (auto &slot : slots_) {
         if (slot && slot->fd >= 0) close(*slot, "stopping");
     }
-    while (pending_out_ != 0) {
+    const auto give_up = Clock::now() + std::chrono::seconds(1);
+    while (pending_out_ != 0 && Clock::now() < give_up) {
         pollfd wake{wake_, POLLIN, 0};
         ::poll(&wake, 1, 100);
         take_finished();

@@ -106,14 +106,59 @@ bool Worker::submit(Job &job) {
     return true;
 }
 
-void Worker::stop() {
+void Worker::stop() { stopped_by(std::chrono::steady_clock::time_point::max()); }
+
+void Worker::request_stop() {
     {
         std::lock_guard guard(mutex_);
         stopping_ = true;
     }
     wake_.notify_one();
-    if (thread_.joinable()) {
+}
+
+bool Worker::stopped_by(std::chrono::steady_clock::time_point deadline) {
+    request_stop();
+    if (!thread_.joinable()) {
+        return true;
+    }
+    bool exited = false;
+    {
+        std::unique_lock lock(mutex_);
+        exited = deadline == std::chrono::steady_clock::time_point::max()
+                     ? (exited_cv_.wait(lock, [&] { return exited_; }), true)
+                     : exited_cv_.wait_until(lock, deadline, [&] { return exited_; });
+    }
+    if (exited) {
         thread_.join();
+        return true;
+    }
+    // Stuck in the kernel: nothing can take it out. Its queue is answered
+    // here, and the thread left to the process's end.
+    for (Job *job = take_queue(); job != nullptr;) {
+        Job *next = job->next_;
+        job->run(nullptr, *this);
+        job->finished();
+        job = next;
+    }
+    thread_.detach();
+    return false;
+}
+
+Job *Worker::take_queue() {
+    std::lock_guard guard(mutex_);
+    Job *taken = head_;
+    head_ = tail_ = nullptr;
+    queued_ = 0;
+    return taken;
+}
+
+void Worker::answer_queue_if_stalled() {
+    if (!stalled()) return;
+    for (Job *job = take_queue(); job != nullptr;) {
+        Job *next = job->next_; // finished() may free the job
+        job->run(nullptr, *this);
+        job->finished();
+        job = next;
     }
 }
 
@@ -152,6 +197,7 @@ void Worker::watchdog_is(uint32_t ms) {
 }
 
 bool Worker::stalled() const {
+    if (hung_.load(std::memory_order_relaxed)) return true;
     const int64_t since = busy_since_.load(std::memory_order_relaxed);
     return since != 0 && std::chrono::steady_clock::now().time_since_epoch().count() - since >=
                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(kStalledAfter).count();
@@ -262,7 +308,8 @@ void Worker::run() {
             --queued_;
         }
         lock.unlock();
-        busy_since_ = std::chrono::steady_clock::now().time_since_epoch().count();
+        began_ = std::chrono::steady_clock::now();
+        busy_since_ = began_.time_since_epoch().count();
         if (hub_.wanted(unit_)) {
             linger_until_ = std::chrono::steady_clock::now() + kLinger;
         }
@@ -296,10 +343,17 @@ void Worker::run() {
     }
     lock.unlock();
     module_ = kdx::Module();
+    std::lock_guard guard(mutex_);
+    exited_ = true;
+    exited_cv_.notify_all();
 }
 
 void Worker::reach() {
     if (module_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (hung_ && now < next_reach_) {
         return;
     }
     std::error_code code;
@@ -333,6 +387,16 @@ void Worker::reach() {
         std::lock_guard guard(mutex_);
         identity_ = identity;
     }
+    if (hung_) {
+        if (module_) {
+            hung_ = false;
+            reach_back_off_ = {};
+            log_.line(Topic::Module, "unit " + std::to_string(unit_) + ": its module answers again");
+        } else {
+            reach_back_off_ = std::min<std::chrono::steady_clock::duration>(2 * reach_back_off_, std::chrono::seconds(30));
+            next_reach_ = std::chrono::steady_clock::now() + reach_back_off_;
+        }
+    }
     set_present(static_cast<bool>(module_), identity ? identity->node : std::string());
 }
 
@@ -341,12 +405,32 @@ void Worker::reach() {
 // one that was unplugged is absent until it comes back, on any node.
 void Worker::lost(const char *why) {
     metrics_.transfer_failed();
+    if (std::chrono::steady_clock::now() - began_ >= kStalledAfter) {
+        hung(why);
+        return;
+    }
     const std::string was = node();
     module_ = kdx::Module();
     reach();
     if (module_) {
         log_.line(Topic::Module, "unit " + std::to_string(unit_) + " (" + target_.describe() + ", " + was + "): " + why);
     }
+}
+
+void Worker::hung(const char *why) {
+    module_ = kdx::Module();
+    hung_ = true;
+    reach_back_off_ = std::chrono::seconds(1);
+    next_reach_ = std::chrono::steady_clock::now() + reach_back_off_;
+    log_.line(Topic::Module, "unit " + std::to_string(unit_) + " (" + target_.describe() + ", " + node() + "): " + why +
+                                 " after " + std::to_string(kStalledAfter.count()) +
+                                 " s or more: its module does not answer; requests are refused at once while "
+                                 "it is opened again, less often each time (at most every 30 s)");
+    {
+        std::lock_guard guard(mutex_);
+        identity_.reset();
+    }
+    set_present(false, "");
 }
 
 // The counters' history, every few seconds while the inputs are watched
@@ -464,9 +548,37 @@ EventHub::Replay Units::subscribe(EventSink &sink, uint8_t unit, uint64_t after)
     return missed;
 }
 
-void Units::stop() {
+std::vector<uint8_t> Units::stop(std::chrono::steady_clock::time_point deadline) {
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
+    }
+    stall_watch_wake_.notify_all();
+    if (stall_watch_.joinable()) stall_watch_.join();
+    // A worker that is merely between two commands is waited for.
+    deadline = std::max(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
     std::lock_guard guard(mutex_);
-    for (const auto &owned : owned_) owned->stop();
+    for (const auto &owned : owned_) owned->request_stop(); // all at once
+    std::vector<uint8_t> abandoned;
+    for (auto &owned : owned_) {
+        if (!owned->stopped_by(deadline)) {
+            abandoned.push_back(owned->unit());
+            (void)owned.release(); // its thread may still come back to it
+        }
+    }
+    std::erase(owned_, nullptr);
+    return abandoned;
+}
+
+void Units::watch_stalls() {
+    std::unique_lock lock(mutex_);
+    while (!stall_watch_wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_; })) {
+        std::vector<Worker *> workers;
+        for (const auto &owned : owned_) workers.push_back(owned.get());
+        lock.unlock(); // the answers' callbacks may look units up
+        for (Worker *worker : workers) worker->answer_queue_if_stalled();
+        lock.lock();
+    }
 }
 
 void assign_modules(Units &units, UnitBook &book, Log &log) {

@@ -59,7 +59,9 @@ public:
     // On the worker's thread. module is null while the module is absent.
     // Returns false when a transfer failed, so that the worker reopens.
     virtual bool run(kdx::Module *module, Worker &worker) = 0;
-    // On the worker's thread, after run: hand the result back. Must not block.
+    // After run, on the same thread: hand the result back. Must not block.
+    // Usually the worker's thread; for a worker whose module hangs, the
+    // thread that answers its queue in its stead (run with no module).
     virtual void finished() = 0;
     // Whether it is a client's write: the client controls the module, and
     // may keep an armed watchdog fed (the daemon's own sampling may not).
@@ -91,6 +93,12 @@ public:
     // the worker is stopping.
     bool submit(Job &job);
     void stop();
+    // Asks the worker to stop; it finishes what it is doing first.
+    void request_stop();
+    // Waits for it until the deadline: false when its thread is still in a
+    // command (a module that hangs) and was abandoned. Its queue is
+    // answered either way; an abandoned worker must outlive the daemon.
+    bool stopped_by(std::chrono::steady_clock::time_point deadline);
 
     // Someone subscribed to its events (EventHub): the worker starts
     // watching its module's inputs, if it was not.
@@ -134,16 +142,24 @@ public:
     void watchdog_is(uint32_t ms) override;
     // Whether the worker samples its module's inputs now, and if not why.
     std::string watch_state() const;
-    // Its module has kept it busy past a command's time-out: it hangs, and
-    // requests are answered at once rather than queued behind it.
+    // Its module has kept it busy past a command's time-out, or a command
+    // failed after that long and the module has not answered since: it
+    // hangs, and requests are answered at once rather than queued behind it.
     static constexpr auto kStalledAfter = std::chrono::seconds(5);
     bool stalled() const;
+    // While stalled: answers every queued job as if the module were absent,
+    // on the calling thread (the worker's own is in the module's command).
+    void answer_queue_if_stalled();
 
 private:
     void run();
     // Opens the module if it is not open; logs when it comes and goes.
     void reach();
     void lost(const char *why);
+    // A command failed after hanging: the module is closed, and opened
+    // again only as a back-off allows, not once per request.
+    void hung(const char *why);
+    Job *take_queue();
     void set_present(bool present, const std::string &node);
     // Whether events are recorded now: a reader listens, or left less than
     // kLinger ago.
@@ -203,6 +219,12 @@ private:
     Origin current_origin_ = Origin::none; // of the job running now
     std::chrono::steady_clock::time_point next_record_{};
     std::atomic<int64_t> busy_since_{0}; // steady clock ns, 0: not at its module
+    std::chrono::steady_clock::time_point began_{}; // what it does now
+    std::atomic<bool> hung_{false};
+    std::chrono::steady_clock::duration reach_back_off_{};
+    std::chrono::steady_clock::time_point next_reach_{};
+    bool exited_ = false; // under mutex_
+    std::condition_variable exited_cv_;
     std::chrono::steady_clock::time_point next_sample_{};
     std::thread thread_;
 };
@@ -212,7 +234,8 @@ private:
 // takes no lock.
 class Units {
 public:
-    Units(std::chrono::milliseconds watch_interval, Log &log) : watch_interval_(watch_interval), log_(log) {}
+    Units(std::chrono::milliseconds watch_interval, Log &log)
+        : watch_interval_(watch_interval), log_(log), stall_watch_([this] { watch_stalls(); }) {}
     EventHub &events() { return hub_; }
     // Where the units' labels are kept; before any unit is added.
     void keep_labels(const LabelStore &store) { labels_ = &store; }
@@ -230,9 +253,16 @@ public:
     // and wakes the workers concerned; the replay is what it missed after
     // `after`.
     EventHub::Replay subscribe(EventSink &sink, uint8_t unit, uint64_t after);
-    void stop();
+    // Stops every worker; one still in a command at the deadline is
+    // abandoned (its module hangs). Returns their units: while any is left,
+    // the process must end without running destructors.
+    std::vector<uint8_t> stop(std::chrono::steady_clock::time_point deadline);
+    void stop() { stop(std::chrono::steady_clock::time_point::max()); }
 
 private:
+    // Answers the queues of workers whose modules hang.
+    void watch_stalls();
+
     const std::chrono::milliseconds watch_interval_;
     Log &log_;
     EventHub hub_;
@@ -240,6 +270,9 @@ private:
     std::array<std::atomic<Worker *>, 248> slots_{};
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> owned_;
+    std::condition_variable stall_watch_wake_;
+    bool stopping_ = false;
+    std::thread stall_watch_;
 };
 
 class UnitBook;
