@@ -142,3 +142,68 @@ def test_one_address_gets_its_share_and_a_full_house_makes_room(rig: Rig) -> Non
     assert not closed_by_server(others[-1], 0.5), "a new one did not"
     for s in hog + others:
         s.close()
+
+
+def test_never_reading_streams_share_one_memory_budget_and_a_reader_keeps_up(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10")
+    assert rig.daemon is not None
+    pid = rig.daemon.pid
+
+    def never_reading(n: int, first: int) -> list[socket.socket]:
+        out = []
+        for i in range(n):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # it takes next to nothing
+            s.bind((f"127.0.{first}.{1 + i % 8}", 0))
+            s.connect(("127.0.0.1", rig.http_port))
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            out.append(s)
+        return out
+
+    stop = threading.Event()
+    seen_at: list[float] = []
+
+    def read() -> None:
+        reader = socket.create_connection(("127.0.0.1", rig.http_port), timeout=2)
+        reader.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        while not stop.is_set():
+            try:
+                chunk = reader.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                return  # closed: seen_at stops growing
+            if b"event: input" in chunk:
+                seen_at.append(time.monotonic())
+        reader.close()
+
+    def toggle() -> None:  # 16 inputs each change: about 300 events a second
+        level = 0
+        while not stop.is_set():
+            level ^= 0xFFFF
+            rig.sim("inputs", rig.root, "sg0", hex(level))
+            time.sleep(0.04)
+
+    silent = []
+    for first in range(7, 15):
+        silent += never_reading(CROWD // 8, first)
+    workers = [threading.Thread(target=read), threading.Thread(target=toggle)]
+    for worker in workers:
+        worker.start()
+    try:
+        highest = 0.0
+        for _ in range(25):
+            time.sleep(1)
+            highest = max(highest, rss_mib(pid))
+        assert p99_of_gets(base, 50) < 0.5, "beside never-reading streams"
+        assert seen_at and time.monotonic() - seen_at[-1] < 2, "the reader that keeps up is still served"
+    finally:
+        stop.set()
+        for worker in workers:
+            worker.join()
+    if "ASAN_OPTIONS" not in os.environ:
+        assert highest < 64, f"{highest:.0f} MiB"
+    assert sum(closed_by_server(s, 0.05) for s in silent[:100]) > 50, "those furthest behind are closed"
+    for s in silent:
+        s.close()

@@ -48,27 +48,85 @@ http::Response response_of(const Answer &answer) {
     return response;
 }
 
+// What an event costs while it waits for its reader.
+constexpr std::size_t kQueuedEventBytes = sizeof(ModuleEvent) + 16;
+// Text handed to a stream's connection at once: what a reader that stops
+// reading leaves in memory beside its queue.
+constexpr std::size_t kStreamTextPerWrite = 8 * 1024;
+
+class Stream;
+
+// Every stream's queued events share one budget: when it is spent, the
+// reader furthest behind is closed first, so that never-reading streams
+// cannot together take the daemon's memory.
+class StreamBudget {
+public:
+    explicit StreamBudget(std::size_t bytes) : limit_(bytes) {}
+    void join(Stream &stream) {
+        std::lock_guard guard(mutex_);
+        streams_.push_back(&stream);
+    }
+    void leave(Stream &stream) {
+        std::lock_guard guard(mutex_);
+        std::erase(streams_, &stream);
+    }
+    // Makes room for `bytes` more (closing readers furthest behind, perhaps
+    // the asker); false when the asker itself was closed.
+    bool make_room(Stream &asker, std::size_t bytes);
+    std::atomic<std::size_t> used{0};
+
+private:
+    const std::size_t limit_;
+    std::mutex mutex_;
+    std::vector<Stream *> streams_;
+};
+
 // One event-stream reader: events wait in its own bounded queue (room for
-// a whole ring's replay); a reader that falls further behind is closed, and
-// resumes from the ring when it reconnects. Nobody else waits for it.
+// a whole ring's replay), within every stream's shared budget; a reader
+// that falls further behind is closed, and resumes from the ring when it
+// reconnects. Nobody else waits for it.
 class Stream final : public EventSink, public http::Feed {
 public:
-    Stream(EventHub &hub, std::string boot, bool all_units) : hub_(hub), boot_(std::move(boot)), all_units_(all_units) {}
-    ~Stream() override { hub_.unsubscribe(*this); }
+    Stream(EventHub &hub, StreamBudget &budget, std::string boot, bool all_units)
+        : hub_(hub), budget_(budget), boot_(std::move(boot)), all_units_(all_units) {
+        budget_.join(*this);
+    }
+    ~Stream() override {
+        hub_.unsubscribe(*this);
+        budget_.leave(*this);
+        budget_.used -= queued_bytes_;
+    }
 
     // On a worker's thread.
     void deliver(const ModuleEvent &event) override {
-        std::function<void()> wake;
+        if (!budget_.make_room(*this, kQueuedEventBytes)) {
+            wake_reader();
+            return;
+        }
         {
             std::lock_guard guard(mutex_);
-            if (queue_.size() >= kStreamQueueLimit) {
-                overflowed_ = true;
+            if (overflowed_) {
+                // closed since: nothing more waits for it
+            } else if (queue_.size() >= kStreamQueueLimit) {
+                close_locked();
             } else {
                 queue_.push_back(event);
+                queued_bytes_ += kQueuedEventBytes;
+                budget_.used += kQueuedEventBytes;
             }
-            wake = wake_;
         }
-        if (wake) wake();
+        wake_reader();
+    }
+
+    // How far behind the reader is, in queued bytes; any thread.
+    std::size_t behind() const { return queued_bytes_.load(std::memory_order_relaxed); }
+    // Closes the stream and frees its queue (the budget ran out).
+    void close_for_budget() {
+        {
+            std::lock_guard guard(mutex_);
+            close_locked();
+        }
+        wake_reader();
     }
 
     void attach(std::function<void()> wake) override {
@@ -79,14 +137,26 @@ public:
         wake(); // the hello, and what the replay queued, go out now
     }
     bool take(std::string &out) override {
-        std::deque<ModuleEvent> events;
-        {
-            std::lock_guard guard(mutex_);
-            if (overflowed_) return false;
-            events.swap(queue_);
-        }
         out += std::exchange(first_, std::string());
-        for (const ModuleEvent &event : events) out += format(event);
+        bool more = false;
+        for (;;) {
+            ModuleEvent event;
+            {
+                std::lock_guard guard(mutex_);
+                if (overflowed_) return false;
+                if (queue_.empty()) break;
+                if (out.size() >= kStreamTextPerWrite) {
+                    more = true;
+                    break;
+                }
+                event = queue_.front();
+                queue_.pop_front();
+                queued_bytes_ -= kQueuedEventBytes;
+                budget_.used -= kQueuedEventBytes;
+            }
+            out += format(event);
+        }
+        if (more) wake_reader(); // the rest after this piece is written
         return true;
     }
     void detach() override {
@@ -110,15 +180,50 @@ public:
     }
 
 private:
+    void close_locked() {
+        overflowed_ = true;
+        budget_.used -= queued_bytes_;
+        queued_bytes_ = 0;
+        std::deque<ModuleEvent>().swap(queue_);
+    }
+    void wake_reader() {
+        std::function<void()> wake;
+        {
+            std::lock_guard guard(mutex_);
+            wake = wake_;
+        }
+        if (wake) wake();
+    }
+
     EventHub &hub_;
+    StreamBudget &budget_;
     const std::string boot_;
     const bool all_units_;
     std::string first_; // the loop's only
     std::mutex mutex_;
     std::function<void()> wake_;
     std::deque<ModuleEvent> queue_;
+    std::atomic<std::size_t> queued_bytes_{0}; // changed under mutex_
     bool overflowed_ = false;
 };
+
+bool StreamBudget::make_room(Stream &asker, std::size_t bytes) {
+    if (used.load(std::memory_order_relaxed) + bytes <= limit_) return true;
+    std::lock_guard guard(mutex_);
+    bool asker_closed = false;
+    while (used.load(std::memory_order_relaxed) + bytes > limit_) {
+        Stream *furthest = nullptr;
+        for (Stream *stream : streams_) {
+            if (stream->behind() > 0 && (furthest == nullptr || stream->behind() > furthest->behind())) {
+                furthest = stream;
+            }
+        }
+        if (furthest == nullptr) break; // what is left is in flight, not queued
+        furthest->close_for_budget();
+        asker_closed = asker_closed || furthest == &asker;
+    }
+    return !asker_closed;
+}
 
 // Last-Event-ID: "BOOT:N", the position a reader had.
 struct Position {
@@ -136,12 +241,12 @@ std::optional<Position> position_of(const std::string &text) {
 
 // A reader's stream from position after on: what it missed (or a gap
 // when that is no longer kept), the hello, then every event.
-void open_stream(Units &units, const std::optional<Position> &resumed, uint8_t unit_id, uint64_t after, json hello,
-                 const std::shared_ptr<http::Reply> &reply) {
+void open_stream(Units &units, StreamBudget &budget, const std::optional<Position> &resumed, uint8_t unit_id,
+                 uint64_t after, json hello, const std::shared_ptr<http::Reply> &reply) {
     EventHub &hub = units.events();
     const bool all_units = unit_id == EventHub::kAllUnits;
     const bool same_run = resumed && resumed->boot == hub.boot();
-    auto stream = std::make_shared<Stream>(hub, hub.boot(), all_units);
+    auto stream = std::make_shared<Stream>(hub, budget, hub.boot(), all_units);
     const EventHub::Replay missed = units.subscribe(*stream, unit_id, after);
     std::string first;
     if (resumed && (!same_run || !missed.complete)) {
@@ -330,10 +435,11 @@ private:
     Log &log_;
     std::string openapi_;
     std::filesystem::path root_;
+    StreamBudget budget_;
 };
 
 HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
-    : options_(std::move(options)), units_(units), log_(log) {
+    : options_(std::move(options)), units_(units), log_(log), budget_(options_.stream_memory) {
     if (!options_.token_file.empty()) token_ = read_token(options_.token_file);
     std::ifstream openapi(options_.root + "/openapi.json");
     std::stringstream text;
@@ -687,7 +793,7 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
         json list = json::array();
         for (const Worker *w : units_.all()) list.push_back(api::summary(*w));
         hello["modules"] = list;
-        open_stream(units_, resumed, EventHub::kAllUnits, same_run ? resumed->number : hub.last(EventHub::kAllUnits),
+        open_stream(units_, budget_, resumed, EventHub::kAllUnits, same_run ? resumed->number : hub.last(EventHub::kAllUnits),
                     std::move(hello), reply);
         return;
     }
@@ -695,7 +801,7 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
     hello["unit"] = unit_id;
     hello["present"] = worker->present();
     if (same_run) {
-        open_stream(units_, resumed, unit_id, resumed->number, std::move(hello), reply);
+        open_stream(units_, budget_, resumed, unit_id, resumed->number, std::move(hello), reply);
         return;
     }
     // The snapshot and its position are taken together on the worker, the
@@ -707,9 +813,9 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
             *seq = hub.last(unit_id);
             return Answer{200, api::state_of(m, w)};
         },
-        [&units = units_, seq, resumed, unit_id, hello, reply](Answer state) mutable {
+        [&units = units_, &budget = budget_, seq, resumed, unit_id, hello, reply](Answer state) mutable {
             hello["state"] = state.status == 200 ? state.body : json(nullptr);
-            open_stream(units, resumed, unit_id, *seq, std::move(hello), reply);
+            open_stream(units, budget, resumed, unit_id, *seq, std::move(hello), reply);
         });
 }
 

@@ -28,6 +28,7 @@ struct HttpOptions {
     std::string root;              // the page's folder
     std::size_t max_clients = 4096;     // connections at once, event streams among them
     std::size_t max_per_address = 256;  // of them from one address
+    std::size_t stream_memory = 32u << 20; // events waiting for every event-stream reader together
     std::chrono::seconds idle_timeout{60};
     // How long a request waits for its module before 504; its job still
     // runs to the end (a dozen commands of up to 5 s each on a hung module).

@@ -44,7 +44,7 @@ struct Options {
     unsigned evict_idle = 10;
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
-    unsigned http_max_clients = 4096, http_max_per_address = 256;
+    unsigned http_max_clients = 4096, http_max_per_address = 256, http_stream_memory = 32;
     std::string http, http_token_file, http_root, http_public_origin;
     std::vector<std::string> http_hosts, http_write_without_token, http_cors;
     std::string state_dir;
@@ -149,6 +149,7 @@ Plan plan_of(const Options &options) {
         http.request_timeout = std::chrono::seconds(options.http_request_timeout);
         http.max_clients = options.http_max_clients;
         http.max_per_address = options.http_max_per_address;
+        http.stream_memory = std::size_t{options.http_stream_memory} << 20;
         http.root = options.http_root.empty() ? installed_page() : options.http_root;
         if (!options.http_token_file.empty()) {
             read_token(options.http_token_file); // a usage error now, not later
@@ -240,6 +241,9 @@ int main(int argc, char **argv) {
     app.add_option("--http-max-per-address", options.http_max_per_address,
                    "HTTP connections at once from one address (default 256)")
         ->check(CLI::Range(1u, 65536u));
+    app.add_option("--http-stream-memory", options.http_stream_memory,
+                   "MiB of events waiting for every event-stream reader together (default 32)")
+        ->check(CLI::Range(1u, 4096u));
     app.add_option("--mqtt", options.mqtt, "HOST:PORT of an MQTT broker to publish to (default: none)");
     app.add_option("--mqtt-prefix", options.mqtt_prefix, "the topics' prefix (default kdx7400/HOSTNAME)");
     app.add_option("--mqtt-client-id", options.mqtt_client_id, "the client ID (default kdx7400d-HOSTNAME)");
