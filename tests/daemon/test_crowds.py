@@ -5,9 +5,11 @@ asks properly, and cost neither a thread each nor much memory."""
 
 from __future__ import annotations
 
+import http.client
 import os
 import resource
 import socket
+import subprocess
 import threading
 import time
 
@@ -207,3 +209,101 @@ def test_never_reading_streams_share_one_memory_budget_and_a_reader_keeps_up(rig
     assert sum(closed_by_server(s, 0.05) for s in silent[:100]) > 50, "those furthest behind are closed"
     for s in silent:
         s.close()
+
+
+@pytest.mark.parametrize("addresses", [2, 4, 16])
+def test_a_full_house_takes_from_the_largest_holder_never_from_a_client_within_its_share(
+        rig: Rig, addresses: int) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--http-max-clients", "120")
+    stop = threading.Event()
+
+    evicted = 0
+
+    def attack() -> None:  # more than the house, half streams, reopened as they are closed
+        nonlocal evicted
+        held: list[socket.socket] = []
+        while not stop.is_set():
+            alive = []
+            for s in held:
+                try:
+                    if s.recv(65536):
+                        alive.append(s)
+                    else:
+                        evicted += 1
+                        s.close()
+                except BlockingIOError:
+                    alive.append(s)
+                except OSError:
+                    s.close()
+            held = alive
+            while len(held) < 140 and not stop.is_set():
+                try:
+                    s = socket.create_connection(("127.0.0.1", rig.http_port), timeout=2,
+                                                 source_address=(f"127.0.9.{1 + len(held) % addresses}", 0))
+                    if len(held) % 2 == 0:
+                        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                    s.setblocking(False)  # looked at, never waited for
+                    held.append(s)
+                except OSError:
+                    break
+            time.sleep(0.05)
+        for s in held:
+            s.close()
+
+    attacker = threading.Thread(target=attack)
+    attacker.start()
+    failed = []
+    try:
+        time.sleep(2)  # the house is full
+        polls = http.client.HTTPConnection("127.0.0.1", rig.http_port, timeout=5)  # one keep-alive connection
+        for i in range(6):
+            try:
+                polls.request("GET", "/api/modules")
+                response = polls.getresponse()
+                response.read()
+                if response.status != 200:
+                    failed.append(f"poll {i}: {response.status}")
+            except (OSError, http.client.HTTPException) as error:
+                failed.append(f"poll {i}: {error!r}")
+            for j in range(3):  # new connections meanwhile
+                try:
+                    status = requests.get(f"{base}/api/modules", timeout=5).status_code
+                    if status != 200:
+                        failed.append(f"new {i}.{j}: {status}")
+                except requests.RequestException as error:
+                    failed.append(f"new {i}.{j}: {error!r}")
+                time.sleep(0.4)
+        polls.close()
+    finally:
+        stop.set()
+        attacker.join()
+    assert not failed, failed
+    assert evicted > 0, "the attacker held the house"
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="a local IPv6 /64 route takes root")
+def test_ipv6_peers_are_limited_per_64_not_per_address(rig: Rig) -> None:
+    prefix = "fd7e:7400:1::"
+    subprocess.run(["ip", "-6", "route", "replace", "local", prefix + "/64", "dev", "lo"], check=True)
+    try:
+        rig.add("pid=0x7401,bid=3")
+        rig.start("--module", "1=7401:3", "--http", f"[::1]:{rig.http_port}", "--http-root",
+                  os.environ["KDX7400D_WWW"], "--http-max-per-address", "10")
+
+        def from_(address: str) -> socket.socket:
+            s = socket.socket(socket.AF_INET6)
+            s.setsockopt(socket.IPPROTO_IPV6, 78, 1)  # IPV6_FREEBIND: any address of the local /64
+            s.bind((address, 0))
+            s.settimeout(5)
+            s.connect(("::1", rig.http_port))
+            return s
+
+        same_64 = [from_(f"{prefix}{i:x}") for i in range(1, 11)]
+        assert not closed_by_server(same_64[-1], 0.3)
+        assert closed_by_server(from_(f"{prefix}ff"), 2), "an 11th address of the same /64"
+        assert requests.get(f"http://[::1]:{rig.http_port}/api/modules", timeout=5).status_code == 200
+        for s in same_64:
+            s.close()
+    finally:
+        subprocess.run(["ip", "-6", "route", "del", "local", prefix + "/64", "dev", "lo"], check=False)

@@ -137,7 +137,8 @@ public:
 private:
     void accept();
     void admit(tcp::socket socket);
-    bool evict_one();
+    // Makes room for a newcomer from `holder`: false when it must wait.
+    bool make_room(const Address &holder);
 
     Log &log_;
     RefusalLog refusals_;
@@ -156,7 +157,8 @@ class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(Server::Loop &loop, tcp::socket socket, Address peer, std::string peer_text)
         : loop_(loop), socket_(std::move(socket)), timer_(socket_.get_executor()),
-          buffer_(loop.options.head_limit + loop.options.body_limit), peer_(peer), peer_text_(std::move(peer_text)) {}
+          buffer_(loop.options.head_limit + loop.options.body_limit), peer_(peer), holder_(holder_of(peer)),
+          peer_text_(std::move(peer_text)) {}
     ~Session() { loop_.forget(*this); }
 
     void start() { await_request(); }
@@ -168,6 +170,8 @@ public:
         return stage_ == Stage::idle || stage_ == Stage::head;
     }
     const Address &peer() const { return peer_; }
+    const Address &holder() const { return holder_; }
+    bool streaming() const { return stage_ == Stage::streaming; }
     std::list<Session *>::iterator place;
 
     // On the loop: an answer (or a stream) through reply.
@@ -211,6 +215,7 @@ private:
     Stage stage_ = Stage::idle;
     Clock::time_point since_ = Clock::now();
     const Address peer_;
+    const Address holder_;
     const std::string peer_text_;
     // An event stream's state.
     std::shared_ptr<Feed> feed_;
@@ -604,19 +609,19 @@ void Server::Loop::admit(tcp::socket socket) {
     sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     if (::getpeername(socket.native_handle(), reinterpret_cast<sockaddr *>(&peer), &size) != 0) return;
-    const Address address = peer_address(peer);
+    const Address address = holder_of(peer_address(peer));
     if (per_address_[address] >= options.max_per_address) {
         ++refused_;
         refusals_.note(peer_text(peer) + " has " + std::to_string(options.max_per_address) + " connections");
         return; // the socket closes as it goes
     }
-    if (sessions_.size() >= options.max_connections && !evict_one()) {
+    if (sessions_.size() >= options.max_connections && !make_room(address)) {
         ++refused_;
         refusals_.note("all " + std::to_string(options.max_connections) + " connections are in use");
         return;
     }
     tune_client_socket(socket.native_handle());
-    auto session = std::make_shared<Session>(*this, std::move(socket), address, peer_text(peer));
+    auto session = std::make_shared<Session>(*this, std::move(socket), peer_address(peer), peer_text(peer));
     sessions_.push_front(session.get());
     session->place = sessions_.begin();
     ++per_address_[address];
@@ -624,27 +629,46 @@ void Server::Loop::admit(tcp::socket socket) {
     session->start();
 }
 
-// A full house makes room by closing the connection that has waited
-// longest for a request (at least a second), never one being answered
-// or streaming.
-bool Server::Loop::evict_one() {
-    Session *oldest = nullptr;
-    Clock::time_point oldest_since = Clock::now() - std::chrono::seconds(1);
-    for (Session *session : sessions_) {
+// A full house is shared fairly among the addresses that hold it: a
+// newcomer below its share (connections / holders) makes room by closing
+// a connection of the largest holder, the one waiting longest for a
+// request first, else its oldest stream; never one being answered, and
+// never one of a holder within its share while another holds more. A
+// newcomer at its share (every client behind one proxy, say) may only
+// take the place of its own holder's connection idle longest, a second
+// at least.
+bool Server::Loop::make_room(const Address &holder) {
+    const auto found = per_address_.find(holder);
+    const std::size_t held = found == per_address_.end() ? 0 : found->second;
+    const std::size_t holders = per_address_.size() + (held == 0 ? 1 : 0);
+    const std::size_t share = std::max<std::size_t>(1, options.max_connections / holders);
+    const auto largest = std::max_element(per_address_.begin(), per_address_.end(),
+                                          [](const auto &a, const auto &b) { return a.second < b.second; });
+    const bool from_another = held < share && largest != per_address_.end() && largest->second > held + 1;
+    const Address &victim = from_another ? largest->first : holder;
+    Session *idlest = nullptr, *oldest_stream = nullptr;
+    Clock::time_point idle_from = from_another ? Clock::time_point::max() : Clock::now() - std::chrono::seconds(1);
+    for (Session *session : sessions_) { // newest first: the last found is the oldest
+        if (session->holder() != victim) continue;
         Clock::time_point since;
-        if (session->idle_since(since) && since < oldest_since) {
-            oldest = session;
-            oldest_since = since;
+        if (session->idle_since(since)) {
+            if (since <= idle_from) {
+                idlest = session;
+                idle_from = since;
+            }
+        } else if (from_another && session->streaming()) {
+            oldest_stream = session;
         }
     }
-    if (oldest == nullptr) return false;
-    oldest->close();
+    Session *closing = idlest != nullptr ? idlest : oldest_stream;
+    if (closing == nullptr) return false;
+    closing->close();
     return true;
 }
 
 void Server::Loop::forget(Session &session) {
     sessions_.erase(session.place);
-    const auto count = per_address_.find(session.peer());
+    const auto count = per_address_.find(session.holder());
     if (count != per_address_.end() && --count->second == 0) per_address_.erase(count);
     --connections_;
 }

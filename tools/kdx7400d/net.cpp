@@ -147,6 +147,14 @@ Address peer_address(const sockaddr_storage &peer) {
     return out;
 }
 
+Address holder_of(const Address &address) {
+    static constexpr std::array<uint8_t, 12> kMappedV4{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::equal(kMappedV4.begin(), kMappedV4.end(), address.begin())) return address;
+    Address prefix = address;
+    std::fill(prefix.begin() + 8, prefix.end(), uint8_t{0});
+    return prefix;
+}
+
 std::string peer_text(const sockaddr_storage &peer) {
     char text[INET6_ADDRSTRLEN] = "?";
     if (peer.ss_family == AF_INET) {

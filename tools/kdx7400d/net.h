@@ -37,6 +37,10 @@ Endpoint parse_endpoint(const std::string &text);
 int listen_on(const Endpoint &endpoint, int backlog);
 
 Address peer_address(const sockaddr_storage &peer);
+// Whose connections count together for limits and shares: an IPv4
+// address, or an IPv6 /64 (one host, or one customer, commonly holds a
+// whole /64).
+Address holder_of(const Address &address);
 std::string peer_text(const sockaddr_storage &peer);
 
 // No delay for small replies, keepalive so that a peer gone behind a dead
