@@ -16,7 +16,7 @@ from typing import Any, Callable
 
 import requests
 
-from modbus_rig import PRELOAD, Rig, eventually
+from modbus_rig import AUTH, PRELOAD, Rig, eventually, exception_of
 
 
 @dataclass
@@ -196,13 +196,21 @@ def test_a_nickname_that_is_not_utf8_is_shown_replaced_and_ends_nothing(rig: Rig
     env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
     subprocess.run([os.environ["KDX7400_KDXIO"].encode(), b"-p", b"0x7401", b"-b", b"3", b"name", b"bad\xff\xfename"],
                    env=env, check=True, timeout=10, capture_output=True)
-    base = rig.start_http("--module", "1=7401:3")
+    base = rig.start_http_with_token("--module", "1=7401:3")
     reader = reader_on(f"{base}/api/modules/1/events")
     assert reader.named("hello")[0]["state"]["nickname"] == "bad\ufffd\ufffdname"
     everything = reader_on(f"{base}/api/events")
-    # Written over Modbus while it runs: C3 28 is no UTF-8 sequence, nor FFFE, nor 80 81.
+    # The daemon itself writes no such name: C3 28 is no UTF-8 sequence, nor
+    # FFFE, nor 80 81; 01 is a control character.
     with rig.client() as client:
-        assert not client.write_registers(100, [0xC328, 0xFFFE, 0x8081], slave=1).isError()
+        assert exception_of(client.write_registers(100, [0xC328, 0xFFFE, 0x8081], slave=1)) == 3
+        assert exception_of(client.write_registers(100, [0x4101, 0x4200], slave=1)) == 3
+    assert requests.get(f"{base}/api/modules/1", timeout=5).json()["nickname"] == "bad\ufffd\ufffdname"  # kept
+    refused = requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "a\u0001b"}, headers=AUTH, timeout=5)
+    assert refused.status_code == 422 and "UTF-8" in refused.json()["error"]
+    # Written by another program while it runs.
+    subprocess.run([os.environ["KDX7400_KDXIO"].encode(), b"-p", b"0x7401", b"-b", b"3", b"name", b"\xc3(\xff\xfe"],
+                   env=env, check=True, timeout=10, capture_output=True)
     late = reader_on(f"{base}/api/modules/1/events")
     assert late.named("hello")[0]["state"]["nickname"].startswith("\ufffd(")
     assert requests.get(f"{base}/api/modules/1", timeout=5).json()["nickname"].startswith("\ufffd(")

@@ -7,6 +7,35 @@ namespace kdxd::service {
 
 namespace {
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF) without C0 controls or DEL.
+bool is_utf8_text(const std::string &text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7F) return false;
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        uint32_t point = 0, lowest = 0;
+        if ((byte & 0xE0) == 0xC0) { length = 2; point = byte & 0x1F; lowest = 0x80; }
+        else if ((byte & 0xF0) == 0xE0) { length = 3; point = byte & 0x0F; lowest = 0x800; }
+        else if ((byte & 0xF8) == 0xF0) { length = 4; point = byte & 0x07; lowest = 0x10000; }
+        else return false;
+        if (i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        if (point < lowest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
 std::optional<Refusal> refused_unless(const kdx::Module &module, int32_t setting, uint64_t value, const char *what) {
     if (KDX7400_CheckSetting(module.index(), setting, value) == RESULT_OK) {
         return std::nullopt;
@@ -71,6 +100,10 @@ std::optional<Refusal> change_settings(kdx::Module &m, Observer &observer, const
         if (auto refusal = refused_unless(m, KDX7400_SETTING_NICKNAME_BYTES, r.nickname->size(),
                                           "nickname is a string of at most 32 bytes")) {
             return refusal;
+        }
+        // Every front end shows it as text: it must read back as written.
+        if (!is_utf8_text(*r.nickname)) {
+            return Refusal{Refusal::Kind::value, "nickname is UTF-8 text without NUL or control characters"};
         }
         // Under write protection the module keeps its name and says nothing.
         const bool protected_then = r.write_protect ? false : m.write_protect() != 0;
