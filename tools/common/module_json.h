@@ -30,6 +30,16 @@ struct Identity {
     kdx::ChannelCounts counts;
 };
 
+// JSON as every tool and front end sends it. Texts from a module
+// (nickname, product, firmware) are any bytes: what is not UTF-8 goes out
+// as U+FFFD, never as an exception.
+inline std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// A module's text by the same rule, as UTF-8 for encodings other than JSON.
+inline std::string shown(const std::string &bytes) {
+    return json::parse(text(json(bytes)), nullptr, false).get<std::string>();
+}
+
 inline std::string mask(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));

@@ -347,7 +347,7 @@ int main(int argc, char **argv) {
         if (*show_cmd) {
             const kdxsim::Testbed bed(dir, false);
             for (const std::string &name : node.empty() ? bed.nodes() : std::vector{node}) {
-                std::cout << (as_json ? show_json(bed, name).dump() + "\n" : show(bed, name));
+                std::cout << (as_json ? show_json(bed, name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n" : show(bed, name));
             }
             return 0;
         }

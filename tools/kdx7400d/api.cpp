@@ -52,7 +52,7 @@ json parse_body(const std::string &text, bool &twice) {
 
 std::string hex(uint64_t value) { return kdxjson::mask(value); }
 
-std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string text(const json &value) { return kdxjson::text(value); }
 
 // A mask as JSON: a number (exact up to 2^53) or a "0x..." string (all 64 bits).
 std::optional<uint64_t> mask_of(const json &value) {

@@ -3,6 +3,8 @@
 
 #include "sparkplug_b.pb-c.h"
 
+#include "../common/module_json.h"
+
 #include <chrono>
 #include <memory>
 
@@ -21,6 +23,7 @@ uint64_t now_ms() {
 
 std::string encode(uint64_t timestamp_ms, std::optional<uint64_t> seq, const std::vector<Metric> &metrics) {
     std::vector<PbMetric> storage(metrics.size());
+    std::vector<std::string> texts(metrics.size()); // protobuf strings are UTF-8
     std::vector<PbMetric *> pointers;
     for (std::size_t i = 0; i < metrics.size(); ++i) {
         PbMetric &m = storage[i];
@@ -45,7 +48,8 @@ std::string encode(uint64_t timestamp_ms, std::optional<uint64_t> seq, const std
             break;
         case Type::string:
             m.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_STRING_VALUE;
-            m.string_value = const_cast<char *>(metrics[i].text.c_str());
+            texts[i] = kdxjson::shown(metrics[i].text);
+            m.string_value = texts[i].data();
             break;
         }
         pointers.push_back(&m);

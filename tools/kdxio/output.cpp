@@ -13,7 +13,7 @@ namespace kdxio {
 
 void emit(const Options &options, const json &object, const std::string &text) {
     if (options.json) {
-        std::cout << object.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+        std::cout << kdxjson::text(object) << "\n";
     } else {
         std::cout << text;
     }
