@@ -29,7 +29,6 @@ USERS = {"rig": "rig-password-1", "operator": "operator-password-2", "viewer": "
 ACL = """user rig
 topic readwrite kdx7400/#
 topic readwrite homeassistant/#
-topic write replies/#
 topic readwrite spBv1.0/#
 
 user operator
@@ -37,7 +36,6 @@ topic read kdx7400/#
 topic write kdx7400/+/+/outputs/set
 topic write kdx7400/+/+/counters/clear
 topic write kdx7400/+/+/settings/set
-topic readwrite replies/#
 topic read spBv1.0/#
 topic write spBv1.0/+/NCMD/#
 topic write spBv1.0/+/DCMD/#

@@ -6,6 +6,7 @@ the ACL and the service's checks, TLS, and Home Assistant discovery."""
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import signal
@@ -124,13 +125,22 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
         assert eventually(lambda: rig.state()["outputs"] == outputs, 2), payload
         sender.close()
     # MQTT 5: the result goes to the request's response topic, with its
-    # correlation data.
-    asker = Listener(broker, ["replies/me"], user="operator", v5=True)
-    asker.publish(f"{PREFIX}/1/counters/clear", '{"mask": "0x1"}', ResponseTopic="replies/me",
-                  CorrelationData=b"request-17")
-    assert asker.wait(lambda: bool(asker.on("replies/me")))
-    reply = [m for m in asker.messages if m.topic == "replies/me"][0]
-    assert reply.properties.CorrelationData == b"request-17" and asker.json_on("replies/me")[0]["status"] == 200
+    # correlation data, if it lies under the reply prefix.
+    mine = f"{PREFIX}/reply/me"
+    asker = Listener(broker, [mine], user="operator", v5=True)
+    asker.publish(f"{PREFIX}/1/counters/clear", '{"mask": "0x1"}', ResponseTopic=mine, CorrelationData=b"request-17")
+    assert asker.wait(lambda: bool(asker.on(mine)))
+    reply = [m for m in asker.messages if m.topic == mine][0]
+    assert reply.properties.CorrelationData == b"request-17" and asker.json_on(mine)[0]["status"] == 200
+    # Elsewhere (the daemon's own topics among them) it is refused, and the
+    # command not carried out.
+    for elsewhere in ("replies/me", f"{PREFIX}/status", f"{PREFIX}/1/events", f"{PREFIX}/reply/", f"{PREFIX}/reply/#"):
+        done = len(results.on(f"{PREFIX}/1/result"))
+        asker.publish(f"{PREFIX}/1/outputs/set", '{"mask": "0xff", "value": "0xff"}', ResponseTopic=elsewhere)
+        assert results.wait(lambda: len(results.on(f"{PREFIX}/1/result")) > done), elsewhere
+        assert results.json_on(f"{PREFIX}/1/result")[done]["status"] == 403, elsewhere
+        assert rig.state()["outputs"] == 0x85, elsewhere
+    assert log_has(rig, "response topic 'replies/me' is not under")
     results.close()
     asker.close()
 
@@ -258,6 +268,11 @@ def test_home_assistant_discovers_every_channel_and_asks_again(rig: Rig, broker:
     assert kinds == {"binary_sensor", "sensor", "switch"}
     counter = [m.payload for m in ha.messages if m.topic.endswith("_count3/config")]
     assert b'"state_class":"total_increasing"' in counter[0] and b"counters[3]" in counter[0]
+    # Available while the daemon is online and the module is present.
+    config = json.loads(counter[0])
+    assert config["availability_mode"] == "all"
+    assert [a["topic"] for a in config["availability"]] == [f"{PREFIX}/status", f"{PREFIX}/1/state"]
+    assert "value_json.present" in config["availability"][1]["value_template"]
     ha.publish("homeassistant/status", "online")  # Home Assistant started again
     assert ha.wait(lambda: len(configs()) >= 96)
     ha.close()

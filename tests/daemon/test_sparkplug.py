@@ -217,3 +217,72 @@ def test_dcmd_is_refused_unless_commands_are_allowed(rig: Rig, broker: Broker, p
     assert eventually(lambda: "refused Sparkplug DCMD" in rig.log())
     assert rig.state()["outputs"] == 0
     scada.close()
+
+
+def test_births_after_a_reconnect_wait_for_the_hosts_state_in_that_session(rig: Rig, broker: Broker, pb: Any) -> None:
+    scada = Listener(broker, [f"{NS}/#"], user="operator", client_id="scada-host", clean=False)
+    start_edge(rig, broker, "--sparkplug-host", "SCADA")
+    scada.publish("spBv1.0/STATE/SCADA", json.dumps({"online": True, "timestamp": 1000}))  # not retained
+    assert scada.wait(lambda: len(of_type(scada, "NBIRTH")) == 1)
+    broker.stop()
+    broker.start()
+    assert eventually(lambda: rig.log().count("Sparkplug: connected") == 2, 30), rig.log()
+    host = Listener(broker, [f"{NS}/#"], user="operator")
+    assert not host.wait(lambda: bool(of_type(host, "NBIRTH")), 2), "a birth before the host said it is online"
+    host.publish("spBv1.0/STATE/SCADA", json.dumps({"online": True, "timestamp": 2000}))
+    assert host.wait(lambda: bool(of_type(host, "NBIRTH")))
+    host.close()
+    scada.close()
+
+
+def test_bdseq_goes_on_across_restarts_and_a_twin_node_is_noticed(rig: Rig, broker: Broker, pb: Any) -> None:
+    scada = Listener(broker, [f"{NS}/#"], user="operator")
+    state = tempfile.mkdtemp(prefix="kdx7400-state-")
+    start_edge(rig, broker, "--state-dir", state)
+    assert scada.wait(lambda: len(of_type(scada, "NBIRTH")) == 1)
+    first = metrics(decoded(pb, of_type(scada, "NBIRTH")[0]))["bdSeq"][1]
+    rig.stop()
+    rig.start("--module", "1=7401:3", "--mqtt", f"127.0.0.1:{broker.port}", "--mqtt-credentials",
+              broker.credentials(), "--sparkplug", GROUP, "--sparkplug-node", NODE, "--state-dir", state)
+    assert scada.wait(lambda: len(of_type(scada, "NBIRTH")) == 2)
+    assert metrics(decoded(pb, of_type(scada, "NBIRTH")[1]))["bdSeq"][1] == (first + 1) % 256
+    # Another edge node configured with the same IDs (and credentials).
+    twin = Listener(broker, [], user="rig")
+    birth = pb.Payload(timestamp=5, seq=0)
+    birth.metrics.add(name="bdSeq", datatype=INT64, long_value=9)
+    twin.publish(f"{NS}/NBIRTH/{NODE}", bytes(birth.SerializeToString()))
+    assert eventually(lambda: "another edge node publishes births as plant/rig-07" in rig.log())
+    assert rig.log().count("another edge node") == 1, "its own births are not taken for a twin's"
+    twin.close()
+    scada.close()
+
+
+def typed(pb: Any, name: str, datatype: int, **value: Any) -> bytes:
+    payload = pb.Payload(timestamp=1, seq=0)
+    payload.metrics.add(name=name, datatype=datatype, **value)
+    return bytes(payload.SerializeToString())
+
+
+DCMDS = [
+    # payload builder, the refusal logged (None: written)
+    (lambda pb: typed(pb, "Outputs/1", 12, boolean_value=True), "'Outputs/1' is a Boolean"),
+    (lambda pb: typed(pb, "Outputs/1", BOOLEAN, int_value=1), "'Outputs/1' is a Boolean"),
+    (lambda pb: typed(pb, "Outputs/01", BOOLEAN, boolean_value=True), "'Outputs/01' is no metric it takes"),
+    (lambda pb: typed(pb, "Inputs/1", BOOLEAN, boolean_value=True), "'Inputs/1' is no metric it takes"),
+    (lambda pb: b"\xff\x00not protobuf", "not a Sparkplug B payload"),
+    (lambda pb: typed(pb, "Outputs/1", BOOLEAN, boolean_value=True), None),
+]
+
+
+def test_dcmd_takes_only_outputs_as_born_and_says_why_not(rig: Rig, broker: Broker, pb: Any) -> None:
+    scada = Listener(broker, [f"{NS}/#"], user="operator")
+    start_edge(rig, broker, "--mqtt-allow-commands")
+    assert scada.wait(lambda: len(of_type(scada, "DBIRTH")) == 1)
+    for build, refusal in DCMDS:
+        scada.publish(f"{NS}/DCMD/{NODE}/unit1", build(pb))
+        if refusal is None:
+            assert eventually(lambda: rig.state()["outputs"] == 0x2)
+        else:
+            assert eventually(lambda: refusal in rig.log()), refusal
+            assert rig.state()["outputs"] == 0, refusal
+    scada.close()

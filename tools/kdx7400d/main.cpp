@@ -48,7 +48,7 @@ struct Options {
     std::string http, http_token_file, http_root, http_public_origin;
     std::vector<std::string> http_hosts, http_write_without_token, http_cors;
     std::string state_dir;
-    std::string mqtt, mqtt_prefix, mqtt_client_id, mqtt_credentials, mqtt_protocol = "5";
+    std::string mqtt, mqtt_prefix, mqtt_reply_prefix, mqtt_client_id, mqtt_credentials, mqtt_protocol = "5";
     std::vector<std::string> mqtt_tls;
     bool mqtt_allow_commands = false;
     unsigned mqtt_outbox = 10000;
@@ -164,6 +164,8 @@ Plan plan_of(const Options &options) {
         parse_broker(options.mqtt, mqtt.broker);
         mqtt.prefix = options.mqtt_prefix.empty() ? "kdx7400/" + host_name() : options.mqtt_prefix;
         check_prefix(mqtt.prefix);
+        mqtt.reply_prefix = options.mqtt_reply_prefix.empty() ? mqtt.prefix + "/reply" : options.mqtt_reply_prefix;
+        check_prefix(mqtt.reply_prefix);
         mqtt.broker.client_id =
             options.mqtt_client_id.empty() ? "kdx7400d-" + host_name() : options.mqtt_client_id;
         if (!options.mqtt_credentials.empty()) read_credentials(options.mqtt_credentials, mqtt.broker);
@@ -200,10 +202,11 @@ Plan plan_of(const Options &options) {
                 edge.primary_host = options.sparkplug_host;
             }
             edge.allow_commands = options.mqtt_allow_commands;
+            edge.state_dir = state_dir(options.state_dir);
             plan.sparkplug = edge;
         }
         plan.mqtt = mqtt;
-    } else if (!options.mqtt_prefix.empty() || options.mqtt_allow_commands || options.mqtt_ha_discovery ||
+    } else if (!options.mqtt_prefix.empty() || !options.mqtt_reply_prefix.empty() || options.mqtt_allow_commands || options.mqtt_ha_discovery ||
                !options.mqtt_tls.empty() || !options.mqtt_credentials.empty() || !options.sparkplug.empty()) {
         throw std::invalid_argument("the --mqtt-* options go with --mqtt HOST:PORT");
     }
@@ -246,6 +249,8 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(1u, 4096u));
     app.add_option("--mqtt", options.mqtt, "HOST:PORT of an MQTT broker to publish to (default: none)");
     app.add_option("--mqtt-prefix", options.mqtt_prefix, "the topics' prefix (default kdx7400/HOSTNAME)");
+    app.add_option("--mqtt-reply-prefix", options.mqtt_reply_prefix,
+                   "response topics a command may ask for lie under it (default PREFIX/reply)");
     app.add_option("--mqtt-client-id", options.mqtt_client_id, "the client ID (default kdx7400d-HOSTNAME)");
     app.add_option("--mqtt-credentials", options.mqtt_credentials, "file: the user name, and the password on line 2");
     app.add_option("--mqtt-protocol", options.mqtt_protocol, "5 or 3.1.1 (default 5)");

@@ -198,13 +198,20 @@ void MqttRoom::Client::received(const mosquitto_message &message, const mosquitt
 void MqttRoom::Client::command(const std::string &unit, const std::string &action, const std::string &payload,
                                const mosquitto_property *props) {
     Result result;
+    result.topic = options_.prefix + "/" + unit + "/result";
+    std::optional<std::string> asked_topic;
     char *response_topic = nullptr;
     if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response_topic, false) != nullptr) {
-        result.topic = response_topic;
+        asked_topic = response_topic;
         std::free(response_topic);
-    } else {
-        result.topic = options_.prefix + "/" + unit + "/result";
     }
+    // Only where the operator lets results go: else anyone who may command
+    // could have the daemon publish on its status, events or state.
+    const std::string replies = options_.reply_prefix + "/";
+    const bool reply_allowed = !asked_topic || (asked_topic->rfind(replies, 0) == 0 &&
+                                                asked_topic->size() > replies.size() &&
+                                                asked_topic->find_first_of("+#") == std::string::npos);
+    if (asked_topic && reply_allowed) result.topic = *asked_topic;
     void *correlation = nullptr;
     uint16_t length = 0;
     if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &correlation, &length, false) != nullptr) {
@@ -228,6 +235,12 @@ void MqttRoom::Client::command(const std::string &unit, const std::string &actio
         }
         shared->wake.notify_all();
     };
+    if (!reply_allowed) {
+        log_.line(Topic::Refusal, "refused MQTT command " + action + " for unit " + unit + ": its response topic '" +
+                                      *asked_topic + "' is not under " + replies);
+        answer_with(api::failure(403, "a response topic lies under " + replies));
+        return;
+    }
     if (!options_.allow_commands) {
         log_.line(Topic::Refusal, "refused MQTT command " + action + " for unit " + unit + ": commands are off");
         answer_with(api::failure(403, "commands over MQTT are off (kdx7400d --mqtt-allow-commands)"));
@@ -314,7 +327,11 @@ void MqttRoom::Client::discovery(const Worker &worker) {
         config["name"] = name;
         config["unique_id"] = node + "_u" + unit + "_" + id;
         config["state_topic"] = state_topic;
-        config["availability_topic"] = options_.prefix + "/status";
+        // Available while the daemon is online and the unit's module present.
+        config["availability"] = json::array(
+            {{{"topic", options_.prefix + "/status"}},
+             {{"topic", state_topic}, {"value_template", "{{ 'online' if value_json.present else 'offline' }}"}}});
+        config["availability_mode"] = "all";
         config["device"] = device;
         publish(ha + "/" + component + "/" + node + "/u" + unit + "_" + id + "/config", api::text(config), true);
     };

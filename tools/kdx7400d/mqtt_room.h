@@ -20,6 +20,9 @@ namespace kdxd {
 struct MqttOptions {
     BrokerOptions broker;
     std::string prefix; // kdx7400/<hostname>
+    // Where results may be sent at a command's asking (MQTT 5 response
+    // topic): under this topic only (default <prefix>/reply).
+    std::string reply_prefix;
     bool allow_commands = false;
     std::optional<std::string> ha_discovery; // Home Assistant's prefix
     std::size_t outbox = 10000;              // events waiting per unit

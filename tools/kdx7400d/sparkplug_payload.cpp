@@ -100,6 +100,7 @@ std::optional<std::vector<Metric>> decode(const std::string &bytes) {
         default:
             continue; // a type no command of this node takes
         }
+        metric.declared_as_held = !m.has_datatype || m.datatype == static_cast<uint32_t>(metric.type);
         out.push_back(std::move(metric));
     }
     return out;

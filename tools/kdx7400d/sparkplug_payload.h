@@ -18,6 +18,8 @@ struct Metric {
     Type type = Type::boolean;
     uint64_t number = 0; // int64, uint32, and boolean (0 or 1)
     std::string text;    // string
+    // Read: its declared datatype, if any, is the type of its value.
+    bool declared_as_held = true;
     bool operator==(const Metric &other) const {
         return name == other.name && type == other.type && number == other.number && text == other.text;
     }

@@ -9,6 +9,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -38,6 +42,8 @@ struct Device {
 
 struct Shared : LinkState {
     bool births_due = false, node_born = false, host_online = true;
+    std::deque<std::string> our_births; // the NBIRTHs this session sent last
+    bool twin_reported = false;   // another node with our ID, logged this session
     uint64_t bdseq = 0; // of the connection now (its will's)
     uint64_t seq = 0;   // the next message's, 0-255
     uint64_t host_timestamp = 0;
@@ -105,6 +111,13 @@ private:
     void send(std::unique_lock<std::mutex> &lock, const std::string &topic, const std::vector<Metric> &metrics);
     void read_state(uint8_t unit);
     void command(uint8_t unit, const std::vector<Metric> &metrics);
+    void refuse(uint8_t unit, const std::string &why);
+    // The bdSeq of the session now, kept across restarts; under the lock.
+    void keep_bdseq();
+    std::optional<std::string> bdseq_path() const {
+        if (!options_.state_dir) return std::nullopt;
+        return *options_.state_dir + "/sparkplug-bdseq";
+    }
 
     const SparkplugOptions options_;
     Units &units_;
@@ -117,7 +130,31 @@ private:
 SparkplugRoom::Edge::Edge(SparkplugOptions options, Units &units, Log &log)
     : options_(std::move(options)), units_(units), log_(log), link_(options_.broker, *this, log, "Sparkplug") {
     shared_->host_online = !options_.primary_host.has_value();
+    if (const auto path = bdseq_path()) {
+        std::ifstream file(*path);
+        unsigned last = 0;
+        if (file >> last) shared_->bdseq = (last + 1) % 256; // a new session, by a new process
+    }
     link_.will(topic("NDEATH"), death(), 1, false);
+}
+
+void SparkplugRoom::Edge::keep_bdseq() {
+    const auto path = bdseq_path();
+    if (!path) return;
+    std::error_code ignored;
+    std::filesystem::create_directories(*options_.state_dir, ignored);
+    const std::string fresh = *path + ".new";
+    {
+        std::ofstream file(fresh, std::ios::trunc);
+        file << shared_->bdseq << "\n";
+        if (!file.flush()) {
+            log_.line(Topic::Service, "Sparkplug: cannot keep the bdSeq in " + fresh);
+            return;
+        }
+    }
+    if (std::rename(fresh.c_str(), path->c_str()) != 0) {
+        log_.line(Topic::Service, "Sparkplug: cannot keep the bdSeq in " + *path);
+    }
 }
 
 std::string SparkplugRoom::Edge::death() const {
@@ -139,9 +176,12 @@ void SparkplugRoom::Edge::connected() {
     // Commands first, so that none sent after the birth is missed.
     link_.subscribe(topic("NCMD"), 1);
     link_.subscribe(topic("DCMD", "+"), 1);
+    // Our own births come back: one that is not ours is a twin's.
+    link_.subscribe(topic("NBIRTH"), 0);
     if (options_.primary_host) link_.subscribe("spBv1.0/STATE/" + *options_.primary_host, 1);
     {
         std::lock_guard guard(shared_->mutex);
+        keep_bdseq(); // this session's: the next process starts after it
         shared_->connected = true;
         shared_->births_due = true;
         shared_->work = true;
@@ -154,6 +194,9 @@ void SparkplugRoom::Edge::disconnected() {
     shared_->connected = false;
     shared_->node_born = false;
     for (auto &[unit, device] : shared_->devices) device.born = false;
+    // Births in the next session wait for the host's STATE in it.
+    shared_->host_online = !options_.primary_host.has_value();
+    shared_->twin_reported = false;
     // The next connection is a new session: its will carries the next bdSeq.
     shared_->bdseq = (shared_->bdseq + 1) % 256;
     link_.will(topic("NDEATH"), death(), 1, false);
@@ -194,8 +237,23 @@ void SparkplugRoom::Edge::received(const mosquitto_message &message, const mosqu
         shared_->wake.notify_all();
         return;
     }
+    if (topic_text == topic("NBIRTH")) {
+        std::lock_guard guard(shared_->mutex);
+        const bool ours = std::find(shared_->our_births.begin(), shared_->our_births.end(), payload) !=
+                          shared_->our_births.end();
+        if (!ours && !shared_->twin_reported) {
+            shared_->twin_reported = true;
+            log_.line(Topic::Refusal, "Sparkplug: another edge node publishes births as " + options_.group + "/" +
+                                          options_.node + ": hosts cannot tell the two apart (give each its own "
+                                          "--sparkplug-node)");
+        }
+        return;
+    }
     const auto metrics = sparkplug::decode(payload);
-    if (!metrics) return;
+    if (!metrics) {
+        log_.line(Topic::Refusal, "Sparkplug: " + topic_text + ": not a Sparkplug B payload; dropped");
+        return;
+    }
     if (topic_text == topic("NCMD")) {
         for (const Metric &m : *metrics) {
             if (m.name == kRebirth && m.type == Type::boolean && m.number != 0) {
@@ -211,26 +269,46 @@ void SparkplugRoom::Edge::received(const mosquitto_message &message, const mosqu
     if (topic_text.rfind(dcmd, 0) == 0) {
         // The device ID exactly as born: unit01 is no device of ours.
         const auto unit = api::plain_number(std::string_view(topic_text).substr(dcmd.size()), 255);
-        if (!unit) return;
-        command(static_cast<uint8_t>(*unit), *metrics);
+        if (unit) {
+            command(static_cast<uint8_t>(*unit), *metrics);
+            return;
+        }
     }
+    log_.line(Topic::Refusal, "Sparkplug: " + topic_text + ": no device of this node; dropped");
+}
+
+void SparkplugRoom::Edge::refuse(uint8_t unit, const std::string &why) {
+    log_.line(Topic::Refusal, "refused Sparkplug DCMD for unit " + std::to_string(unit) + ": " + why);
 }
 
 // A DCMD: its Outputs/N metrics as one masked write, through the API's
 // operation (the same checks and lock as any write).
 void SparkplugRoom::Edge::command(uint8_t unit, const std::vector<Metric> &metrics) {
+    // All or nothing: one metric that is not an output as born (Boolean
+    // Outputs/N, N as in its DBIRTH) refuses the command.
     uint64_t mask = 0, value = 0;
     for (const Metric &m : metrics) {
-        if (m.name.rfind("Outputs/", 0) != 0 || m.type != Type::boolean) continue;
-        const auto channel = api::plain_number(std::string_view(m.name).substr(8), 63);
-        if (!channel) continue;
+        const auto channel = m.name.rfind("Outputs/", 0) == 0
+                                 ? api::plain_number(std::string_view(m.name).substr(8), 63)
+                                 : std::nullopt;
+        if (!channel) {
+            refuse(unit, "'" + m.name + "' is no metric it takes (Outputs/N)");
+            return;
+        }
+        if (m.type != Type::boolean || !m.declared_as_held) {
+            refuse(unit, "'" + m.name + "' is a Boolean (datatype 11)");
+            return;
+        }
         const uint64_t bit = uint64_t{1} << *channel;
         mask |= bit;
         value |= m.number != 0 ? bit : 0;
     }
-    if (mask == 0) return;
+    if (mask == 0) {
+        refuse(unit, "no metric");
+        return;
+    }
     if (!options_.allow_commands) {
-        log_.line(Topic::Refusal, "refused Sparkplug DCMD for unit " + std::to_string(unit) + ": commands are off");
+        refuse(unit, "commands are off");
         return;
     }
     const std::string body = api::text(json{{"mask", api::hex(mask)}, {"value", api::hex(value)}});
@@ -289,8 +367,14 @@ void SparkplugRoom::Edge::publisher() {
             // A birth (or rebirth) starts the sequence again, with this
             // session's bdSeq, and every device is born again after it.
             shared_->seq = 0;
-            send(lock, topic("NBIRTH"),
-                 {{"bdSeq", Type::int64, shared_->bdseq, {}}, {kRebirth, Type::boolean, 0, {}}});
+            const std::string birth = sparkplug::encode(
+                sparkplug::now_ms(), 0, {{"bdSeq", Type::int64, shared_->bdseq, {}}, {kRebirth, Type::boolean, 0, {}}});
+            shared_->seq = 1;
+            shared_->our_births.push_back(birth); // until it comes back, and a few after
+            if (shared_->our_births.size() > 8) shared_->our_births.pop_front();
+            lock.unlock();
+            link_.publish(topic("NBIRTH"), birth, 0, false);
+            lock.lock();
             shared_->node_born = true;
             for (const Worker *worker : units_.all()) shared_->devices[worker->unit()];
             for (auto &[unit, device] : shared_->devices) {

@@ -20,6 +20,9 @@ struct SparkplugOptions {
     std::string group, node;
     std::optional<std::string> primary_host; // births wait for its STATE online
     bool allow_commands = false;
+    // Where the last session's bdSeq is kept, so that a restart starts the
+    // next one (hosts tell sessions apart by it); none: from 0 each start.
+    std::optional<std::string> state_dir;
 };
 
 // A Sparkplug ID (group, node): UTF-8 without + # /; throws std::invalid_argument.
