@@ -23,7 +23,8 @@ from paho.mqtt.properties import Properties
 from modbus_rig import eventually, free_ports
 
 PREFIX = "kdx7400/rig"
-USERS = {"rig": "rig-password-1", "operator": "operator-password-2", "viewer": "viewer-password-3"}
+USERS = {"rig": "rig-password-1", "operator": "operator-password-2", "viewer": "viewer-password-3",
+         "narrow": "narrow-password-4"}
 # The daemon publishes under its prefix; an operator may also command it;
 # a viewer only reads.
 ACL = """user rig
@@ -46,6 +47,10 @@ topic read kdx7400/#
 topic read homeassistant/#
 topic write homeassistant/status
 topic read spBv1.0/#
+
+user narrow
+topic readwrite kdx7400/rig/status
+topic write kdx7400/rig/+/state
 """
 
 

@@ -6,12 +6,16 @@ the ACL and the service's checks, TLS, and Home Assistant discovery."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
+import threading
+import time
 from pathlib import Path
 from typing import Iterator
 
@@ -276,3 +280,80 @@ def test_home_assistant_discovers_every_channel_and_asks_again(rig: Rig, broker:
     ha.publish("homeassistant/status", "online")  # Home Assistant started again
     assert ha.wait(lambda: len(configs()) >= 96)
     ha.close()
+
+
+def test_a_publish_the_broker_refuses_is_logged_once_and_counted(rig: Rig, broker: Broker) -> None:
+    """A user that may publish the status and state, but not events: MQTT 5
+    brokers say so in the PUBACK, and nothing was said of it."""
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--watch-interval", "10", "--mqtt", f"127.0.0.1:{broker.port}",
+                          "--mqtt-prefix", PREFIX, "--mqtt-credentials", broker.credentials("narrow"))
+    assert eventually(lambda: "MQTT: connected" in rig.log(), 10)
+    for level in ("0x1", "0x0", "0x1", "0x0"):
+        rig.sim("inputs", rig.root, "sg0", level)
+        time.sleep(0.05)
+    assert eventually(lambda: refusals(base).get("publish", 0) >= 2), refusals(base)
+    assert rig.log().count(f"refused to let it publish on '{PREFIX}/1/events'") == 1, "logged once per topic"
+    assert rig.log().count("refused to let it publish on") == 1, "only there"
+
+
+def refusals(base: str) -> dict[str, float]:
+    lines = requests.get(f"{base}/metrics", timeout=5).text.splitlines()
+    return {line.split("what=")[1].split('"')[1]: float(line.split()[-1])
+            for line in lines if line.startswith('kdx7400_broker_refusals_total{front_end="mqtt"')}
+
+
+def test_a_subscription_the_broker_refuses_is_logged_and_counted(rig: Rig) -> None:
+    """mosquitto grants every subscription and filters at delivery; other
+    brokers answer SUBACK 0x80, and the commands then never came, silently.
+    A stand-in broker that refuses every subscription."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    port = listener.getsockname()[1]
+
+    def packet(conn: socket.socket) -> tuple[int, bytes]:
+        head = conn.recv(1)
+        if not head:
+            raise ConnectionError
+        length, shift = 0, 0
+        while True:
+            byte = conn.recv(1)[0]
+            length |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                break
+        body = b""
+        while len(body) < length:
+            body += conn.recv(length - len(body))
+        return head[0], body
+
+    def serve() -> None:
+        conn, _ = listener.accept()
+        with contextlib.suppress(OSError, ConnectionError, IndexError):
+            while True:
+                kind, body = packet(conn)
+                if kind >> 4 == 1:  # CONNECT
+                    conn.sendall(b"\x20\x02\x00\x00")
+                elif kind >> 4 == 8:  # SUBSCRIBE: every filter refused
+                    filters, at = 0, 2
+                    while at < len(body):
+                        at += 2 + int.from_bytes(body[at:at + 2], "big") + 1
+                        filters += 1
+                    conn.sendall(bytes([0x90, 2 + filters]) + body[:2] + b"\x80" * filters)
+                elif kind >> 4 == 3 and kind & 0x06:  # PUBLISH, QoS 1
+                    topic_length = int.from_bytes(body[:2], "big")
+                    conn.sendall(b"\x40\x02" + body[2 + topic_length:4 + topic_length])
+                elif kind >> 4 == 12:  # PINGREQ
+                    conn.sendall(b"\xd0\x00")
+        conn.close()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http("--module", "1=7401:3", "--mqtt", f"127.0.0.1:{port}", "--mqtt-prefix", PREFIX,
+                          "--mqtt-protocol", "3.1.1", "--mqtt-allow-commands")
+    assert eventually(lambda: refusals(base).get("subscribe", 0) >= 4), rig.log()[-2000:]
+    assert log_has(rig, "refused to let it subscribe to", f"{PREFIX}/+/outputs/set")
+    rig.stop()
+    listener.close()

@@ -74,6 +74,7 @@ BrokerLink::BrokerLink(const BrokerOptions &options, LinkListener &listener, Log
     mosquitto_connect_v5_callback_set(mosq_, on_connect);
     mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
     mosquitto_publish_v5_callback_set(mosq_, on_publish);
+    mosquitto_subscribe_v5_callback_set(mosq_, on_subscribe);
     mosquitto_message_v5_callback_set(mosq_, on_message);
     mosquitto_log_callback_set(mosq_, on_log);
     mosquitto_threaded_set(mosq_, true); // publishes come from other threads
@@ -231,14 +232,47 @@ int BrokerLink::publish(const std::string &topic, const std::string &payload, in
                                       static_cast<uint16_t>(std::min<std::size_t>(correlation.size(), 65535)));
     }
     int mid = 0;
+    std::lock_guard sending(waiting_mutex_);
     const int rc = mosquitto_publish_v5(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                         qos, retain, props);
     mosquitto_property_free_all(&props);
-    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    if (rc != MOSQ_ERR_SUCCESS) return -1;
+    if (qos > 0) remember(mid, topic); // QoS 0 is never answered
+    return mid;
 }
 
 void BrokerLink::subscribe(const std::string &topic, int qos) {
-    mosquitto_subscribe_v5(mosq_, nullptr, topic.c_str(), qos, 0, nullptr);
+    int mid = 0;
+    std::lock_guard sending(waiting_mutex_);
+    if (mosquitto_subscribe_v5(mosq_, &mid, topic.c_str(), qos, 0, nullptr) == MOSQ_ERR_SUCCESS) {
+        remember(mid, topic);
+    }
+}
+
+// Bounded: the broker answers every message of a connection, and a lost
+// connection forgets them; what no answer came for is let go in the end.
+void BrokerLink::remember(int mid, const std::string &topic) {
+    std::lock_guard guard(waiting_mutex_);
+    if (waiting_.size() >= 4096) waiting_.erase(waiting_.begin());
+    waiting_[mid] = topic;
+}
+
+std::string BrokerLink::recall(int mid) {
+    std::lock_guard guard(waiting_mutex_);
+    const auto found = waiting_.find(mid);
+    if (found == waiting_.end()) return std::string();
+    std::string topic = std::move(found->second);
+    waiting_.erase(found);
+    return topic;
+}
+
+void BrokerLink::refused(const char *what, const std::string &topic, int reason) {
+    {
+        std::lock_guard guard(mutex_);
+        if (refusals_logged_.size() >= 1024 || !refusals_logged_.insert(std::string(what) + topic).second) return;
+    }
+    log_.line(Topic::Refusal, name_ + ": the broker refused to let it " + what + " '" + topic + "': " +
+                                  mosquitto_reason_string(reason) + " (check the broker's ACL for this user)");
 }
 
 void BrokerLink::on_connect(mosquitto *, void *self_ptr, int rc, int, const mosquitto_property *) {
@@ -269,8 +303,29 @@ void BrokerLink::on_disconnect(mosquitto *, void *self_ptr, int, const mosquitto
     static_cast<BrokerLink *>(self_ptr)->listener_.disconnected();
 }
 
-void BrokerLink::on_publish(mosquitto *, void *self_ptr, int mid, int, const mosquitto_property *) {
-    static_cast<BrokerLink *>(self_ptr)->listener_.acknowledged(mid);
+void BrokerLink::on_publish(mosquitto *, void *self_ptr, int mid, int reason, const mosquitto_property *) {
+    auto *self = static_cast<BrokerLink *>(self_ptr);
+    const std::string topic = self->recall(mid);
+    // MQTT 5 says "not authorised" (0x87) and the like here; 0x10, no
+    // matching subscribers, is a success.
+    if (reason >= 0x80) {
+        ++self->refused_publishes_;
+        self->refused("publish on", topic, reason);
+    }
+    self->listener_.acknowledged(mid);
+}
+
+void BrokerLink::on_subscribe(mosquitto *, void *self_ptr, int mid, int count, const int *granted,
+                              const mosquitto_property *) {
+    auto *self = static_cast<BrokerLink *>(self_ptr);
+    const std::string topic = self->recall(mid);
+    for (int i = 0; i < count; ++i) {
+        // 0x80 under 3.1.1 and 5 alike (5 may say more: 0x87, not authorised).
+        if (granted[i] >= 0x80) {
+            ++self->refused_subscriptions_;
+            self->refused("subscribe to", topic, granted[i]);
+        }
+    }
 }
 
 void BrokerLink::on_message(mosquitto *, void *self_ptr, const mosquitto_message *message,

@@ -9,7 +9,10 @@
 
 #include "log.h"
 
+#include <atomic>
 #include <chrono>
+#include <map>
+#include <set>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -69,6 +72,11 @@ public:
     void subscribe(const std::string &topic, int qos);
     void disconnect();
 
+    // Publishes (MQTT 5 PUBACK) and subscriptions (SUBACK) the broker
+    // refused, its ACL most often: each topic is logged once, all counted.
+    uint64_t refused_publishes() const { return refused_publishes_.load(); }
+    uint64_t refused_subscriptions() const { return refused_subscriptions_.load(); }
+
     // The back-off before the next attempt after `failures` failed ones in
     // a row: 1 s doubling to 30 s, less up to a fifth at random so that
     // many rigs do not come back in step.
@@ -83,6 +91,12 @@ private:
     static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
     static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
     static void on_publish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *);
+    static void on_subscribe(mosquitto *, void *self, int mid, int count, const int *granted,
+                             const mosquitto_property *);
+    // What was sent under a message ID, until the broker answers it.
+    void remember(int mid, const std::string &topic);
+    std::string recall(int mid);
+    void refused(const char *what, const std::string &topic, int reason);
     static void on_message(mosquitto *, void *self, const mosquitto_message *message, const mosquitto_property *props);
 
     const BrokerOptions options_;
@@ -100,6 +114,14 @@ private:
     // connection run there); last_error_ also by a publish's log, under mutex_.
     bool accepted_ = false;
     std::string refusal_, last_error_;
+    // Topics of messages awaiting an answer. Held across a send, so that an
+    // answer that comes at once finds it; recursive, as a send may call
+    // back on the same thread.
+    std::recursive_mutex waiting_mutex_;
+    std::map<int, std::string> waiting_;
+    // Under mutex_: the topics whose refusal was logged (each once).
+    std::set<std::string> refusals_logged_;
+    std::atomic<uint64_t> refused_publishes_{0}, refused_subscriptions_{0};
 };
 
 } // namespace kdxd

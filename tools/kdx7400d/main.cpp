@@ -355,6 +355,19 @@ int main(int argc, char **argv) {
                     lines += metric_line("kdx7400_broker_connected", "front_end=\"sparkplug\"",
                                          sparkplug->connected() ? 1 : 0);
                 }
+                if (mqtt || sparkplug) {
+                    lines += "# HELP kdx7400_broker_refusals_total Publishes and subscriptions the broker refused "
+                             "(its ACL), by front end.\n# TYPE kdx7400_broker_refusals_total counter\n";
+                }
+                const auto refusals = [&lines](const char *front_end, uint64_t publishes, uint64_t subscriptions) {
+                    const std::string label = std::string("front_end=\"") + front_end + "\",what=";
+                    lines += metric_line("kdx7400_broker_refusals_total", label + "\"publish\"",
+                                         static_cast<double>(publishes));
+                    lines += metric_line("kdx7400_broker_refusals_total", label + "\"subscribe\"",
+                                         static_cast<double>(subscriptions));
+                };
+                if (mqtt) refusals("mqtt", mqtt->refused_publishes(), mqtt->refused_subscriptions());
+                if (sparkplug) refusals("sparkplug", sparkplug->refused_publishes(), sparkplug->refused_subscriptions());
                 return lines;
             };
             http.emplace(*plan.http, units, log);

@@ -96,6 +96,7 @@ public:
     }
 
     void deliver(const ModuleEvent &event) override;
+    const BrokerLink &link() const { return link_; }
 
     void connected() override;
     void disconnected() override;
@@ -442,5 +443,9 @@ void MqttRoom::start() { client_->start(); }
 void MqttRoom::stop() { client_->stop(); }
 
 bool MqttRoom::connected() const { return client_->online(); }
+
+uint64_t MqttRoom::refused_publishes() const { return client_->link().refused_publishes(); }
+
+uint64_t MqttRoom::refused_subscriptions() const { return client_->link().refused_subscriptions(); }
 
 } // namespace kdxd

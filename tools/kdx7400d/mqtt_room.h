@@ -43,6 +43,9 @@ public:
     void stop();
 
     bool connected() const;
+    // What the broker refused (its ACL): publishes, subscriptions.
+    uint64_t refused_publishes() const;
+    uint64_t refused_subscriptions() const;
 
 private:
     class Client;

@@ -96,6 +96,7 @@ public:
     }
 
     void deliver(const ModuleEvent &event) override;
+    const BrokerLink &link() const { return link_; }
     void connected() override;
     void disconnected() override;
     void acknowledged(int mid) override;
@@ -435,5 +436,9 @@ void SparkplugRoom::start() { edge_->start(); }
 void SparkplugRoom::stop() { edge_->stop(); }
 
 bool SparkplugRoom::connected() const { return edge_->online(); }
+
+uint64_t SparkplugRoom::refused_publishes() const { return edge_->link().refused_publishes(); }
+
+uint64_t SparkplugRoom::refused_subscriptions() const { return edge_->link().refused_subscriptions(); }
 
 } // namespace kdxd

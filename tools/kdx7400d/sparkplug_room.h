@@ -37,6 +37,9 @@ public:
     void start();
     void stop();
     bool connected() const;
+    // What the broker refused (its ACL): publishes, subscriptions.
+    uint64_t refused_publishes() const;
+    uint64_t refused_subscriptions() const;
 
 private:
     class Edge;
