@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "metrics.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -57,6 +58,12 @@ void UnitMetrics::counters_read(const std::vector<uint32_t> &counters, bool reco
     next_ = (next_ + 1) % kHistory;
 }
 
+void UnitMetrics::powered_up() {
+    std::lock_guard guard(mutex_);
+    std::fill(last_.begin(), last_.end(), 0u);
+    for (std::size_t i = 0; i < last_.size() && i < 64; ++i) resets_ |= uint64_t{1} << i;
+}
+
 std::vector<UnitMetrics::Sample> UnitMetrics::history(double since) const {
     std::lock_guard guard(mutex_);
     std::vector<Sample> out;
@@ -80,7 +87,7 @@ std::string metric_line(const std::string &name, const std::string &labels, doub
     } else if (value == std::floor(value) && std::fabs(value) < 1e15) {
         std::snprintf(number, sizeof number, "%.0f", value);
     } else {
-        std::snprintf(number, sizeof number, "%.9g", value);
+        std::snprintf(number, sizeof number, "%.15g", value); // a time since the epoch to the millisecond
     }
     return name + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
 }

@@ -42,6 +42,9 @@ public:
     // unless it went down by more than half the range: then it wrapped.
     // record: keep them in the history too.
     void counters_read(const std::vector<uint32_t> &counters, bool record = false);
+    // The module was unplugged and is back, powered up afresh: whatever its
+    // counters hold at the next read was counted since then, from 0.
+    void powered_up();
     Figures figures() const;
     std::vector<Sample> history(double since) const;
 

@@ -490,6 +490,16 @@ void Worker::sample() {
     }
 }
 
+bool Worker::listed() const {
+    std::error_code code;
+    const std::vector<kdx::DeviceInfo> devices = kdx::list_devices(code);
+    if (code) return true; // not known to have left
+    return std::any_of(devices.begin(), devices.end(), [&](const kdx::DeviceInfo &d) {
+        return target_.product_id ? d.product_id == target_.product_id && d.board_id == target_.board_id
+                                  : d.node == target_.node || d.node == "/dev/" + target_.node;
+    });
+}
+
 void Worker::set_present(bool present, const std::string &node) {
     {
         std::lock_guard guard(mutex_);
@@ -498,6 +508,11 @@ void Worker::set_present(bool present, const std::string &node) {
     const bool was = present_.exchange(present);
     if (was == present && ever_reported_) {
         return;
+    }
+    if (!present && was) {
+        unplugged_ = !hung_ && !listed();
+    } else if (present && std::exchange(unplugged_, false)) {
+        metrics_.powered_up(); // back after an unplug: its counters start from 0
     }
     if (ever_reported_ || present) {
         deliver(event(present ? ModuleEvent::Kind::plugged : ModuleEvent::Kind::unplugged));

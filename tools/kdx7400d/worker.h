@@ -221,6 +221,10 @@ private:
     std::atomic<int64_t> busy_since_{0}; // steady clock ns, 0: not at its module
     std::chrono::steady_clock::time_point began_{}; // what it does now
     std::atomic<bool> hung_{false};
+    // Absent because it left the bus (not hung, not held by another
+    // program): its counters start from 0 when it comes back.
+    bool unplugged_ = false;
+    bool listed() const;
     std::chrono::steady_clock::duration reach_back_off_{};
     std::chrono::steady_clock::time_point next_reach_{};
     bool exited_ = false; // under mutex_
