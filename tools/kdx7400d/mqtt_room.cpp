@@ -448,4 +448,8 @@ uint64_t MqttRoom::refused_publishes() const { return client_->link().refused_pu
 
 uint64_t MqttRoom::refused_subscriptions() const { return client_->link().refused_subscriptions(); }
 
+void MqttRoom::received(const mosquitto_message &message, const mosquitto_property *properties) {
+    client_->received(message, properties);
+}
+
 } // namespace kdxd

@@ -441,4 +441,8 @@ uint64_t SparkplugRoom::refused_publishes() const { return edge_->link().refused
 
 uint64_t SparkplugRoom::refused_subscriptions() const { return edge_->link().refused_subscriptions(); }
 
+void SparkplugRoom::received(const mosquitto_message &message, const mosquitto_property *properties) {
+    edge_->received(message, properties);
+}
+
 } // namespace kdxd

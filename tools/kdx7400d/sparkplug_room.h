@@ -40,6 +40,10 @@ public:
     // What the broker refused (its ACL): publishes, subscriptions.
     uint64_t refused_publishes() const;
     uint64_t refused_subscriptions() const;
+    // A message from the broker, as the link hands it over: every topic
+    // this front end takes ends here (a fuzzer's way in, too). Never throws
+    // for what the message holds.
+    void received(const mosquitto_message &message, const mosquitto_property *properties);
 
 private:
     class Edge;
