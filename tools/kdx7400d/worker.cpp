@@ -586,9 +586,10 @@ std::vector<uint8_t> Units::stop(std::chrono::steady_clock::time_point deadline)
 }
 
 void Units::watch_stalls() {
+    std::vector<Worker *> workers; // kept: a look allocates nothing once warm
     std::unique_lock lock(mutex_);
     while (!stall_watch_wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_; })) {
-        std::vector<Worker *> workers;
+        workers.clear();
         for (const auto &owned : owned_) workers.push_back(owned.get());
         lock.unlock(); // the answers' callbacks may look units up
         for (Worker *worker : workers) worker->answer_queue_if_stalled();
