@@ -377,4 +377,35 @@ TEST_F(Cpp, ACloseRefusedAsBusyKeepsTheModule) {
     EXPECT_FALSE(module);
 }
 
+// While a close waits for the thread that holds the module, that thread
+// (and every other) goes on using it; the module is let go only when the
+// close succeeds.
+TEST_F(Cpp, AModuleStaysUsableWhileItsCloseWaitsForTheHolder) {
+    node = add(3);
+    kdx::Module module = kdx::Module::open(0x7401, 3);
+    std::atomic<bool> holding{false}, closing{false};
+    std::atomic<int> failed{0}, written{0};
+    std::thread holder([&] {
+        const kdx::ModuleLock held = module.lock();
+        holding = true;
+        while (!closing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int i = 0; i < 20; ++i) {
+            std::error_code code;
+            module.write_outputs(static_cast<uint64_t>(i), code);
+            (code ? failed : written)++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::thread closer([&] {
+        closing = true;
+        module.close();
+    });
+    holder.join();
+    closer.join();
+    EXPECT_EQ(failed, 0) << "the holder's writes while the close waited";
+    EXPECT_EQ(written, 20);
+    EXPECT_FALSE(module);
+}
+
 } // namespace

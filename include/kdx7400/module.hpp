@@ -111,15 +111,16 @@ public:
     // the code is errc::busy and the module stays open: close again later.
     void close(std::error_code &code) noexcept {
         code.clear();
-        // Taken first, so that a watcher sampling on another thread sees
-        // the module gone before its slot is free for another.
-        const int32_t index = index_.exchange(-1);
+        int32_t index = index_.load();
         if (index < 0) {
             return;
         }
+        // Kept while the library waits for a thread that holds the module,
+        // so that the holder (and everyone else) goes on using it; let go
+        // only once it is closed. A close refused as busy keeps it ours.
         code = detail::result_code(KDX7400_CloseDevice(index));
-        if (code == errc::busy) {
-            index_.store(index); // still open in the library: still ours
+        if (code != errc::busy) {
+            index_.compare_exchange_strong(index, -1);
         }
     }
     void close() {

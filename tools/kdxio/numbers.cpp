@@ -59,8 +59,8 @@ unsigned channel_count(const kdx::Module &module, int family) {
 uint64_t parse_mask(const std::string &text, const kdx::Module &module, int family, const char *kind) {
     const uint64_t value = parse_number(text, UINT64_MAX, std::string(kind) + " mask");
     if (KDX7400_CheckMask(module.index(), family, value) == RESULT_INVALID_PARAM) {
-        const unsigned channels = std::min(channel_count(module, family), 64u);
-        const uint64_t all = channels == 0 ? 0 : channels == 64 ? UINT64_MAX : (uint64_t{1} << channels) - 1;
+        const unsigned channels = std::min<unsigned>(channel_count(module, family), KDX7400_MAX_CHANNELS);
+        const uint64_t all = channels == 0 ? 0 : channels == KDX7400_MAX_CHANNELS ? UINT64_MAX : (uint64_t{1} << channels) - 1;
         throw UsageError(std::string(kind) + " mask " + hex_mask(value, KDX7400_MAX_CHANNELS) + " names channels the module lacks: it has " +
                          std::to_string(channels) + " (" + hex_mask(0, channels) + " to " + hex_mask(all, channels) + ")");
     }
@@ -70,7 +70,7 @@ uint64_t parse_mask(const std::string &text, const kdx::Module &module, int fami
 uint8_t parse_channel(const std::string &text, const kdx::Module &module, int family, const char *kind) {
     const uint64_t value = parse_number(text, UINT32_MAX, std::string(kind) + " channel");
     if (KDX7400_CheckChannel(module.index(), family, static_cast<uint32_t>(value)) == RESULT_INVALID_PARAM) {
-        const unsigned channels = std::min(channel_count(module, family), 64u);
+        const unsigned channels = std::min<unsigned>(channel_count(module, family), KDX7400_MAX_CHANNELS);
         throw UsageError(std::string(kind) + " channel " + text + " out of range (0 to " +
                          std::to_string(channels == 0 ? 0 : channels - 1) + ")");
     }
