@@ -134,32 +134,29 @@ bool Worker::stopped_by(std::chrono::steady_clock::time_point deadline) {
     }
     // Stuck in the kernel: nothing can take it out. Its queue is answered
     // here, and the thread left to the process's end.
-    for (Job *job = take_queue(); job != nullptr;) {
-        Job *next = job->next_;
-        job->run(nullptr, *this);
-        job->finished();
-        job = next;
-    }
+    answer_queue_unreached();
     thread_.detach();
     return false;
 }
 
-Job *Worker::take_queue() {
-    std::lock_guard guard(mutex_);
-    Job *taken = head_;
-    head_ = tail_ = nullptr;
-    queued_ = 0;
-    return taken;
-}
-
-void Worker::answer_queue_if_stalled() {
-    if (!stalled()) return;
-    for (Job *job = take_queue(); job != nullptr;) {
+void Worker::answer_queue_unreached() {
+    Job *job = nullptr;
+    {
+        std::lock_guard guard(mutex_);
+        job = std::exchange(head_, nullptr);
+        tail_ = nullptr;
+        queued_ = 0;
+    }
+    while (job != nullptr) {
         Job *next = job->next_; // finished() may free the job
         job->run(nullptr, *this);
         job->finished();
         job = next;
     }
+}
+
+void Worker::answer_queue_if_stalled() {
+    if (stalled()) answer_queue_unreached();
 }
 
 void Worker::wake() {

@@ -159,7 +159,8 @@ private:
     // A command failed after hanging: the module is closed, and opened
     // again only as a back-off allows, not once per request.
     void hung(const char *why);
-    Job *take_queue();
+    // Answers every queued job as if the module were absent, on this thread.
+    void answer_queue_unreached();
     void set_present(bool present, const std::string &node);
     // Whether events are recorded now: a reader listens, or left less than
     // kLinger ago.
