@@ -122,10 +122,13 @@ class Watcher:
                  traceback: Optional[TracebackType]) -> None:
         self.close()
 
-    def _push(self, found: list[InputEvent]) -> None:
+    def _push(self, found: list[InputEvent], ended: bool = False) -> None:
         if not found:
             return
         with self._lock:
+            # The stopped event and the end are one step: a reader that has
+            # it finds the watcher no longer running.
+            self._ended = self._ended or ended
             was_empty = not self._events
             for event in found:
                 if len(self._events) >= QUEUE_LIMIT:
@@ -150,7 +153,7 @@ class Watcher:
                 self._module._sample(self._state, events)
             except Error as error:
                 now = time.monotonic(), time.time()
-                self._push([InputEvent(0, "stopped", 0, now[0], now[1], error)])
+                self._push([InputEvent(0, "stopped", 0, now[0], now[1], error)], ended=True)
                 break
             monotonic, wall = time.monotonic(), time.time()
             count = ctypes.c_size_t(0)
