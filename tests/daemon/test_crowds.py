@@ -187,28 +187,32 @@ def test_never_reading_streams_share_one_memory_budget_and_a_reader_keeps_up(rig
             rig.sim("inputs", rig.root, "sg0", hex(level))
             time.sleep(0.04)
 
-    silent = []
-    for first in range(7, 15):
-        silent += never_reading(CROWD // 8, first)
+    # Under the sanitizers every event costs many times more: a fifth of the
+    # crowd, and no memory figure (their shadow memory is not ours).
+    sanitized = "ASAN_OPTIONS" in os.environ
+    silent: list[socket.socket] = []
     workers = [threading.Thread(target=read), threading.Thread(target=toggle)]
-    for worker in workers:
-        worker.start()
     try:
+        for first in range(7, 15):
+            silent += never_reading((CROWD // 5 if sanitized else CROWD) // 8, first)
+        for worker in workers:
+            worker.start()
         highest = 0.0
         for _ in range(25):
             time.sleep(1)
             highest = max(highest, rss_mib(pid))
-        assert p99_of_gets(base, 50) < 0.5, "beside never-reading streams"
+        assert p99_of_gets(base, 50) < (2 if sanitized else 0.5), "beside never-reading streams"
         assert seen_at and time.monotonic() - seen_at[-1] < 2, "the reader that keeps up is still served"
+        if not sanitized:
+            assert highest < 64, f"{highest:.0f} MiB"
+        assert sum(closed_by_server(s, 0.05) for s in silent[:100]) > 50, "those furthest behind are closed"
     finally:
         stop.set()
         for worker in workers:
-            worker.join()
-    if "ASAN_OPTIONS" not in os.environ:
-        assert highest < 64, f"{highest:.0f} MiB"
-    assert sum(closed_by_server(s, 0.05) for s in silent[:100]) > 50, "those furthest behind are closed"
-    for s in silent:
-        s.close()
+            if worker.is_alive():
+                worker.join()
+        for s in silent:
+            s.close()
 
 
 @pytest.mark.parametrize("addresses", [2, 4, 16])
