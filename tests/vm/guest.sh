@@ -304,8 +304,10 @@ kernel_messages() {
     allowed+='Buffer I/O error on dev sd[a-z]+|unable to read RDB block|callbacks suppressed|'
     allowed+='rejecting I/O to dead device|I/O error, dev sd[a-z]+, sector [0-9]+ op 0x[01]:\((READ|WRITE)\)|'
     # A pull in the middle of the reset that a phase error causes: the
-    # re-enumeration meets a device that has gone (-71 from dummy_hcd).
-    allowed+='device descriptor read/all, error -71|device not accepting address [0-9]+, error -71'
+    # re-enumeration, or restoring its configuration after it, meets a
+    # device that has gone (-71 from dummy_hcd).
+    allowed+='device descriptor read/all, error -71|device not accepting address [0-9]+, error -71|'
+    allowed+="can't restore configuration #[0-9]+ \\(error=-71\\)"
     scoped=$(dmesg --level=emerg,alert,crit,err,warn | sed -E 's/^\[[ 0-9.]*\] //' |
         grep -E 'usb-storage|usb [0-9]|scsi|(^| )sd |sd[a-z]+|(^| )sg[ _:0-9]')
     unexpected=$(grep -Ev "$allowed" <<< "$scoped")
