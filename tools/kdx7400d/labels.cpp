@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "labels.h"
 
+#include "unit_book.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -42,15 +44,9 @@ void LabelStore::save(uint8_t unit, const Labels &labels) const {
     std::error_code made;
     std::filesystem::create_directories(*dir_, made);
     const std::string path = *dir_ + "/" + std::to_string(unit) + ".json";
-    const std::string fresh = path + ".new";
-    {
-        std::ofstream file(fresh, std::ios::trunc);
-        file << nlohmann::json{{"inputs", labels.inputs}, {"outputs", labels.outputs}}.dump() << "\n";
-        if (!file.flush()) throw std::runtime_error("labels cannot be kept: cannot write " + fresh);
-    }
-    if (std::rename(fresh.c_str(), path.c_str()) != 0) {
-        throw std::runtime_error("labels cannot be kept: cannot replace " + path);
-    }
+    const std::string failed =
+        write_whole(path, nlohmann::json{{"inputs", labels.inputs}, {"outputs", labels.outputs}}.dump() + "\n");
+    if (!failed.empty()) throw std::runtime_error("labels cannot be kept: " + failed);
 }
 
 } // namespace kdxd

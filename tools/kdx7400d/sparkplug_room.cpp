@@ -4,6 +4,7 @@
 #include "api.h"
 #include "broker_room.h"
 #include "sparkplug_payload.h"
+#include "unit_book.h"
 
 #include <mosquitto.h>
 
@@ -144,17 +145,8 @@ void SparkplugRoom::Edge::keep_bdseq() {
     if (!path) return;
     std::error_code ignored;
     std::filesystem::create_directories(*options_.state_dir, ignored);
-    const std::string fresh = *path + ".new";
-    {
-        std::ofstream file(fresh, std::ios::trunc);
-        file << shared_->bdseq << "\n";
-        if (!file.flush()) {
-            log_.line(Topic::Service, "Sparkplug: cannot keep the bdSeq in " + fresh);
-            return;
-        }
-    }
-    if (std::rename(fresh.c_str(), path->c_str()) != 0) {
-        log_.line(Topic::Service, "Sparkplug: cannot keep the bdSeq in " + *path);
+    if (const std::string failed = write_whole(*path, std::to_string(shared_->bdseq) + "\n"); !failed.empty()) {
+        log_.line(Topic::Service, "Sparkplug: the bdSeq is not kept: " + failed);
     }
 }
 

@@ -98,20 +98,20 @@ void UnitBook::record(uint8_t unit, const std::string &key) {
 
 void UnitBook::save() const {
     if (!path_) return;
-    const std::string temporary = *path_ + ".new";
+    std::string text = "# kdx7400d: the unit of each module (UNIT PRODUCT:BOARD), kept across restarts\n";
+    for (const Entry &entry : entries_) text += std::to_string(entry.unit) + " " + entry.key + "\n";
+    if (const std::string failed = write_whole(*path_, text); !failed.empty()) log_.line(Topic::Service, failed);
+}
+
+std::string write_whole(const std::string &path, const std::string &text) {
+    const std::string fresh = path + ".new";
     {
-        std::ofstream file(temporary, std::ios::trunc);
-        file << "# kdx7400d: the unit of each module (UNIT PRODUCT:BOARD), kept across restarts\n";
-        for (const Entry &entry : entries_) file << unsigned{entry.unit} << " " << entry.key << "\n";
-        file.flush();
-        if (!file) {
-            log_.line(Topic::Service, "cannot write " + temporary + ": " + std::strerror(errno));
-            return;
-        }
+        std::ofstream file(fresh, std::ios::trunc);
+        file << text;
+        if (!file.flush()) return "cannot write " + fresh + ": " + std::strerror(errno);
     }
-    if (std::rename(temporary.c_str(), path_->c_str()) != 0) {
-        log_.line(Topic::Service, "cannot replace " + *path_ + ": " + std::strerror(errno));
-    }
+    if (std::rename(fresh.c_str(), path.c_str()) != 0) return "cannot replace " + path + ": " + std::strerror(errno);
+    return std::string();
 }
 
 } // namespace kdxd

@@ -55,4 +55,8 @@ private:
 // /var/lib/kdx7400d when it exists and may be written; else none.
 std::optional<std::string> state_dir(const std::string &option);
 
+// Writes a state file whole or not at all: aside, then renamed over the
+// old one. "" when done, else why not (with the file's name).
+std::string write_whole(const std::string &path, const std::string &text);
+
 } // namespace kdxd
