@@ -8,11 +8,14 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <optional>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -59,6 +62,8 @@ public:
         ::close(ready[0]);
     }
     ~Holder() {
+        // A byte, not the pipe's end: children forked since hold that too.
+        (void)!::write(release_, "x", 1);
         ::close(release_);
         ::waitpid(pid_, nullptr, 0);
     }
@@ -237,6 +242,61 @@ TEST_F(Sharing, AProgramThatRelocksAtOnceCannotStarveAnother) {
         EXPECT_EQ(busy, 0) << "writes given up while another program relocked at once";
         ::kill(hog, SIGKILL);
         ::waitpid(hog, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+}
+
+// A program that waits for the module holds nothing the others need: one
+// stopped (or killed) while next in line delays the next writers by a
+// moment, not until their 5 s are up, also with twelve programs writing.
+TEST_F(Sharing, AWaiterThatStopsOrDiesInLineBlocksNobody) {
+    ASSERT_GE(open_module(), 0);
+    for (const int signal : {SIGSTOP, SIGKILL}) {
+        SCOPED_TRACE(::strsignal(signal));
+        std::optional<Holder> holder(std::in_place, KDX7400_LockDevice);
+        ASSERT_TRUE(holder->held());
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t waiter = ::fork();
+        if (waiter == 0) {
+            const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
+            (void)!::write(ready[1], "x", 1);
+            KDX7400_DO_WriteChannel(mine, 0, 1); // waits next in line
+            ::_exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        std::this_thread::sleep_for(300ms); // in line at the turnstile
+        ::kill(waiter, signal);
+        holder.reset();
+        const auto start = Clock::now();
+        EXPECT_EQ(KDX7400_DO_WriteChannel(index, 2, 1), RESULT_OK);
+        EXPECT_LT(Clock::now() - start, 1500ms);
+        std::vector<pid_t> writers;
+        for (uint8_t program = 0; program < 11; ++program) {
+            const pid_t writer = ::fork();
+            if (writer == 0) {
+                ::alarm(30);
+                const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
+                int busy = 0;
+                for (uint8_t i = 0; i < 20; ++i) {
+                    busy += KDX7400_DO_WriteChannel(mine, 8 + program, i & 1u) != RESULT_OK;
+                }
+                ::_exit(busy);
+            }
+            writers.push_back(writer);
+        }
+        for (uint8_t i = 0; i < 20; ++i) {
+            EXPECT_EQ(KDX7400_DO_WriteChannel(index, 3, i & 1u), RESULT_OK);
+        }
+        for (const pid_t writer : writers) {
+            int status = -1;
+            ::waitpid(writer, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        }
+        ::kill(waiter, SIGKILL);
+        ::waitpid(waiter, nullptr, 0);
         ::close(ready[0]);
         ::close(ready[1]);
     }

@@ -219,6 +219,36 @@ int turnstile(int fd, short type) {
     return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
 }
 
+// Waits in line on the turnstile. A program next in line takes the flock
+// within a poll of its release; one that keeps the turnstile longer than
+// this while the flock is free has stopped (SIGSTOP, a debugger), and the
+// flock is then taken past it. Longer than any wait in line the fairness
+// goals allow, so that a live queue keeps its order.
+constexpr long kPatienceNs = 100'000'000;
+
+enum class Turn { Next, PastAStoppedWaiter, Timeout };
+
+Turn wait_in_line(int fd, Deadline &deadline) {
+    const timespec patience_end = after_ns(kPatienceNs);
+    bool flocked = false;
+    const bool next = poll_until(
+        [fd, &patience_end, &flocked] {
+            const int error = turnstile(fd, F_WRLCK);
+            if (error == EWOULDBLOCK && passed(patience_end) && try_flock(fd) == 0) {
+                flocked = true;
+                return 0;
+            }
+            return error;
+        },
+        deadline, kInLine);
+    return flocked ? Turn::PastAStoppedWaiter : next ? Turn::Next : Turn::Timeout;
+}
+
+void begin_batch(SlotLock &lock) {
+    lock.batch_end = after_ns(kBatchNs);
+    lock.batch_relocks = 0;
+}
+
 // The module's flock, taken in turn: turnstile, flock, out of the
 // turnstile; or, within this program's batch, taken back at once although
 // another program is next in line at the turnstile.
@@ -229,14 +259,17 @@ bool flock_until(SlotLock &lock, int fd, Deadline &deadline) {
         ++lock.batch_relocks;
         return true;
     }
-    if (queue != 0 && !poll_until([fd] { return turnstile(fd, F_WRLCK); }, deadline, kInLine)) {
-        return false;
+    if (queue != 0) {
+        switch (wait_in_line(fd, deadline)) {
+        case Turn::Timeout: return false;
+        case Turn::PastAStoppedWaiter: begin_batch(lock); return true;
+        case Turn::Next: break;
+        }
     }
     const bool taken = poll_until([fd] { return try_flock(fd); }, deadline, kNext);
     turnstile(fd, F_UNLCK);
     if (taken) {
-        lock.batch_end = after_ns(kBatchNs);
-        lock.batch_relocks = 0;
+        begin_batch(lock);
     }
     return taken;
 }
