@@ -130,7 +130,8 @@ inline constexpr std::size_t kNodeBytes = 24;
 // module's counts there: the index, OPEN_TABLE_FULL, or OPEN_NOT_FOUND
 // when the module info cannot be read. The descriptor is the table's or
 // closed on every path.
-int32_t claim_slot(int fd, const char *path);
+class Descriptor;
+int32_t claim_slot(Descriptor &&node, const char *path);
 
 // ---- module locks (registry/lock.cpp) --------------------------------------
 
@@ -176,29 +177,30 @@ void end_ownership(int32_t index);
 // no module of its parent's open, and with no lock its threads held.
 void watch_forks();
 // In the child after a fork: every inherited slot freed, its descriptor
-// closed (the parent's flock on the open file stays the parent's).
+// and those of calls in flight closed (the parent's flock on the open file
+// stays the parent's).
 void forget_inherited_modules();
 Result lock_transaction(int32_t index);
 Result unlock_transaction(int32_t index);
 
 // ---- descriptors and sysfs (registry/) -----------------------------------
 
-// Owns a file descriptor for the length of one call, unless released.
+// Owns a file descriptor for the length of one call, unless published
+// into the table. Opened, published and closed under the table's lock and
+// known to it meanwhile, so that a child forked at any instant closes it.
 class Descriptor {
 public:
     Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor &&other) noexcept : fd_(other.release()) {}
+    // open(2) of path; errno says why not.
+    Descriptor(const char *path, int flags);
+    Descriptor(Descriptor &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     Descriptor &operator=(Descriptor &&) = delete;
     Descriptor(const Descriptor &) = delete;
     ~Descriptor();
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    // Under the table's lock: the table owns the descriptor from now on.
+    int publish();
 
 private:
     int fd_ = -1;

@@ -208,6 +208,45 @@ TEST_F(Sharing, AForkedChildStartsWithNoModuleAndNoLockOfItsParents) {
     EXPECT_EQ(KDX7400_DO_ReadValue(index, &outputs), RESULT_OK) << "the parent's module is still open";
 }
 
+// Whatever other threads are doing at the fork (opening, closing, holding
+// a module), the child starts without a descriptor of its parent's: one
+// left there would keep the parent's flock alive after the parent died.
+TEST_F(Sharing, AChildForkedAtAnyInstantHoldsNoDescriptorOfItsParents) {
+    ASSERT_GE(open_module(), 0);
+    VirtualModule second;
+    second.board_id = 1;
+    bed.add_module(second);
+    std::atomic<bool> stop{false};
+    std::thread opener([&] {
+        while (!stop) {
+            const int32_t other = KDX7400_OpenDevice(0x7401, 1);
+            if (other >= 0) KDX7400_CloseDevice(other);
+        }
+    });
+    std::thread holder([&] {
+        for (uint8_t on = 0; !stop; on ^= 1) {
+            KDX7400_LockDevice(index);
+            KDX7400_DO_WriteChannel(index, 1, on);
+            KDX7400_UnlockDevice(index);
+        }
+    });
+    int children_with_descriptors = 0;
+    for (int round = 0; round < 200 && children_with_descriptors < 3; ++round) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(5);
+            ::_exit(bed.open_node_descriptors());
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        children_with_descriptors += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    stop = true;
+    opener.join();
+    holder.join();
+    EXPECT_EQ(children_with_descriptors, 0);
+}
+
 // A program that takes the module again as soon as it lets go must let a
 // waiting one in between: waiters queue at a turnstile the holder passes
 // too, after a short batch of its own when its holds are short.

@@ -164,9 +164,11 @@ void forget_after_fork() {
     g_shared.clear();
 }
 
+// At load, so that it runs in a child before the handlers of any library
+// registered later, which may close a node (and so log) in theirs.
+__attribute__((constructor)) void watch_forks() { ::pthread_atfork(nullptr, nullptr, forget_after_fork); }
+
 std::shared_ptr<Shared> shared_for(const std::string &root, bool check_current) {
-    static const bool registered = pthread_atfork(nullptr, nullptr, forget_after_fork) == 0;
-    (void)registered;
     const std::lock_guard guard(g_shared_mutex);
     for (auto it = g_shared.begin(); it != g_shared.end(); ++it) {
         if ((*it)->root == root) {

@@ -39,7 +39,7 @@ private:
 // errno saying why: open's own errno, or ENODEV for a node that is no module.
 Descriptor open_module_disk(const char *path, std::array<uint8_t, kInquiryLength> &inquiry) {
     // Close-on-exec: a child of the application must not inherit a module.
-    Descriptor node{::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)};
+    Descriptor node{path, O_RDWR | O_NONBLOCK | O_CLOEXEC};
     if (!node) {
         return {};
     }
@@ -141,7 +141,7 @@ extern "C" int32_t KDX7400_OpenDevice(uint16_t product_id, uint8_t board_id) {
             }
             continue;
         }
-        const int32_t result = kdx::claim_slot(node.release(), path);
+        const int32_t result = kdx::claim_slot(std::move(node), path);
         if (result >= 0) {
             return result;
         }
@@ -171,6 +171,6 @@ extern "C" int32_t KDX7400_OpenDevicePath(const char *path) {
         errno = ENODEV;
         return OPEN_NOT_FOUND;
     }
-    const int32_t result = kdx::claim_slot(node.release(), node_path);
+    const int32_t result = kdx::claim_slot(std::move(node), node_path);
     return result >= 0 ? result : kdx::claim_failed(result);
 }

@@ -85,7 +85,7 @@ private:
 // Reads a non-empty idProduct file; false when it is unreadable or empty.
 // The open alone tells whether the file is there and readable.
 bool read_product_id(const char *path, uint16_t *product_id) {
-    const Descriptor file{::open(path, O_RDONLY | O_CLOEXEC)};
+    const Descriptor file{path, O_RDONLY | O_CLOEXEC};
     if (!file) {
         return false;
     }
@@ -145,11 +145,6 @@ bool device_directory(const char *node, Path &directory) {
 
 } // namespace
 
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
 
 bool node_number_before(const char *a, const char *b) {
     // The digits at the end of each name: fewer digits is a smaller number.

@@ -2,9 +2,11 @@
 // The table of open modules: the library's only state.
 #include "../internal.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <atomic>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kdx {
@@ -102,7 +104,74 @@ module_slot *reserve_free_slot() {
 
 } // namespace
 
+namespace {
+
+// Descriptors of calls in flight, outside the table (nodes being probed or
+// opened, sysfs files being read): few at once, one or two per opening
+// thread.
+constexpr std::size_t kLooseDescriptors = 64;
+
+constexpr std::array<int, kLooseDescriptors> no_descriptors() {
+    std::array<int, kLooseDescriptors> loose{};
+    loose.fill(-1);
+    return loose;
+}
+
+constinit std::array<int, kLooseDescriptors> g_loose = no_descriptors();
+
+void forget_loose(int fd) {
+    for (int &entry : g_loose) {
+        if (entry == fd) {
+            entry = -1;
+            return;
+        }
+    }
+}
+
+} // namespace
+
+// The open itself is under the table's lock, which a fork waits for: no
+// instant exists at which a descriptor is open and the table unaware.
+Descriptor::Descriptor(const char *path, int flags) {
+    watch_forks();
+    const TableLock table;
+    int *free_entry = nullptr;
+    for (int &entry : g_loose) {
+        if (entry < 0) {
+            free_entry = &entry;
+            break;
+        }
+    }
+    if (free_entry == nullptr) {
+        errno = EMFILE;
+        return;
+    }
+    fd_ = ::open(path, flags);
+    *free_entry = fd_;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) {
+        const TableLock table;
+        forget_loose(fd_);
+        ::close(fd_);
+    }
+}
+
+int Descriptor::publish() {
+    forget_loose(fd_);
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 void forget_inherited_modules() {
+    for (int &entry : g_loose) {
+        if (entry >= 0) {
+            ::close(entry);
+        }
+        entry = -1;
+    }
     for (std::size_t i = 0; i < g_devices.size(); ++i) {
         if (g_devices[i].fd >= 0) {
             ::close(g_devices[i].fd);
@@ -114,9 +183,7 @@ void forget_inherited_modules() {
     }
 }
 
-int32_t claim_slot(int fd, const char *path) {
-    watch_forks();
-    Descriptor node{fd};
+int32_t claim_slot(Descriptor &&node, const char *path) {
     module_slot *reserved = reserve_free_slot();
     if (reserved == nullptr) {
         return OPEN_TABLE_FULL;
@@ -136,7 +203,7 @@ int32_t claim_slot(int fd, const char *path) {
     }
     *reserved = filled;
     g_residues[static_cast<std::size_t>(index)] = whole_residue ? Residue::Whole : Residue::Exact;
-    reserved->fd = node.release();
+    reserved->fd = node.publish();
     std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
     return index;
 }
