@@ -203,6 +203,20 @@ KDX7400_API int16_t KDX7400_GetDeviceNode(int32_t index, char *buffer, size_t si
 /* Closes the module's descriptor and frees its slot, after the calls in
  * flight on it; it also ends the calling thread's KDX7400_LockDevice. */
 KDX7400_API int16_t KDX7400_CloseDevice(int32_t index);
+/* An index names whatever is open in its slot now: an index kept past a
+ * close, or inherited from a parent process, may name a module opened
+ * since. Each open has a generation (the opening process and its count of
+ * opens), never given twice in a process nor equal across processes; a
+ * wrapper that keeps it with the index acts only on its own open. */
+/* Copies the generation of the open in the slot: the index and open tests,
+ * RESULT_INVALID_PARAM for no destination. */
+KDX7400_API int16_t KDX7400_GetDeviceGeneration(int32_t index, uint64_t *generation);
+/* RESULT_OK when the slot holds the open of that generation, otherwise
+ * RESULT_NOT_OPEN (after the index test); sends nothing. */
+KDX7400_API int16_t KDX7400_CheckDeviceGeneration(int32_t index, uint64_t generation);
+/* KDX7400_CloseDevice of that open only: RESULT_NOT_OPEN, closing
+ * nothing, when the slot holds another or none. */
+KDX7400_API int16_t KDX7400_CloseDeviceGeneration(int32_t index, uint64_t generation);
 /* Makes the module the calling thread's until KDX7400_UnlockDevice: no
  * other thread, and no other process's write, reaches it in between, so
  * that a read, a decision and a write form one step. Nests, also with the

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <poll.h>
 #include <chrono>
+#include <optional>
+#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -406,6 +408,32 @@ TEST_F(Cpp, AModuleStaysUsableWhileItsCloseWaitsForTheHolder) {
     EXPECT_EQ(failed, 0) << "the holder's writes while the close waited";
     EXPECT_EQ(written, 20);
     EXPECT_FALSE(module);
+}
+
+// A child's inherited Module is not the child's: after the child opens
+// another module into the same index, the inherited one neither writes to
+// it nor closes it when it goes.
+TEST_F(Cpp, AModuleInheritedByAChildNeverActsOnTheChildsOwn) {
+    add(3);
+    const std::string second = add(4);
+    std::optional<kdx::Module> inherited(kdx::Module::open(0x7401, 3));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        kdx::Module own = kdx::Module::open(0x7401, 4);
+        bool ok = own.index() == inherited->index() && !*inherited;
+        std::error_code code;
+        inherited->write_outputs(0xFF, code);
+        ok = ok && code == kdx::errc::not_open;
+        inherited.reset();
+        own.write_output(1, true, code);
+        ok = ok && !code && own;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(bed.state(second).registers.do_value, 0x2u) << "only the child's own write";
+    EXPECT_TRUE(*inherited) << "the parent's stays open";
 }
 
 } // namespace

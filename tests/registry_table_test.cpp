@@ -6,6 +6,7 @@
 #include <set>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -95,6 +96,59 @@ TEST_F(Table, ClosedSlotIsReusedWithTheNewModulesCounts) {
     uint8_t di = 0;
     EXPECT_EQ(KDX7400_GetDITotal(index, &di), RESULT_OK);
     EXPECT_EQ(di, 8);
+}
+
+// An index kept past its close, or inherited by a child, names whatever
+// is opened in the slot since: its generation tells them apart.
+TEST_F(Table, AGenerationNamesOneOpenInOneProcess) {
+    ASSERT_EQ(open_module(), 0);
+    uint64_t first = 0;
+    ASSERT_EQ(KDX7400_GetDeviceGeneration(0, &first), RESULT_OK);
+    ASSERT_EQ(KDX7400_CloseDevice(0), RESULT_OK);
+    ASSERT_EQ(KDX7400_OpenDevice(0x7401, 0), 0);
+    uint64_t second = 0;
+    ASSERT_EQ(KDX7400_GetDeviceGeneration(0, &second), RESULT_OK);
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // The child's own open takes index 0 again.
+        uint64_t mine = 0;
+        const bool ok = KDX7400_OpenDevice(0x7401, 0) == 0 && KDX7400_GetDeviceGeneration(0, &mine) == RESULT_OK;
+        (void)!::write(pipe_ends[1], &mine, sizeof mine);
+        const int16_t inherited = KDX7400_CheckDeviceGeneration(0, second);
+        const int16_t closed = KDX7400_CloseDeviceGeneration(0, second);
+        const int16_t own = KDX7400_CheckDeviceGeneration(0, mine);
+        ::_exit(ok && inherited == RESULT_NOT_OPEN && closed == RESULT_NOT_OPEN && own == RESULT_OK ? 0 : 1);
+    }
+    uint64_t childs = 0;
+    EXPECT_EQ(::read(pipe_ends[0], &childs, sizeof childs), static_cast<ssize_t>(sizeof childs));
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child acted on its own open through the parent's";
+    EXPECT_NE(childs, second);
+    const struct {
+        const char *what;
+        int16_t result;
+        int16_t expected;
+    } cases[] = {
+        {"the open now", KDX7400_CheckDeviceGeneration(0, second), RESULT_OK},
+        {"an earlier open", KDX7400_CheckDeviceGeneration(0, first), RESULT_NOT_OPEN},
+        {"the child's", KDX7400_CheckDeviceGeneration(0, childs), RESULT_NOT_OPEN},
+        {"none", KDX7400_CheckDeviceGeneration(0, 0), RESULT_NOT_OPEN},
+        {"a free slot", KDX7400_CheckDeviceGeneration(1, second), RESULT_NOT_OPEN},
+        {"a bad index", KDX7400_CheckDeviceGeneration(32, second), RESULT_BAD_INDEX},
+        {"no destination", KDX7400_GetDeviceGeneration(0, nullptr), RESULT_INVALID_PARAM},
+        {"closing an earlier open", KDX7400_CloseDeviceGeneration(0, first), RESULT_NOT_OPEN},
+        {"still open", KDX7400_CheckDeviceGeneration(0, second), RESULT_OK},
+        {"closing this open", KDX7400_CloseDeviceGeneration(0, second), RESULT_OK},
+        {"closed", KDX7400_CheckDeviceGeneration(0, second), RESULT_NOT_OPEN},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.result, c.expected) << c.what;
+    }
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
 }
 
 TEST_F(Table, LibraryVersionIsConstant) {

@@ -96,7 +96,11 @@ public:
         return module;
     }
 
-    explicit operator bool() const noexcept { return index_ >= 0; }
+    // False also for a module inherited from a parent process.
+    explicit operator bool() const noexcept {
+        const int32_t index = index_;
+        return index >= 0 && KDX7400_CheckDeviceGeneration(index, generation_) == RESULT_OK;
+    }
     // The C device index, for calls this API does not wrap.
     int32_t index() const {
         require_open();
@@ -118,7 +122,8 @@ public:
         // Kept while the library waits for a thread that holds the module,
         // so that the holder (and everyone else) goes on using it; let go
         // only once it is closed. A close refused as busy keeps it ours.
-        code = detail::result_code(KDX7400_CloseDevice(index));
+        // Only our own open: after a fork the index may name the child's.
+        code = detail::result_code(KDX7400_CloseDeviceGeneration(index, generation_));
         if (code != errc::busy) {
             index_.compare_exchange_strong(index, -1);
         }
@@ -505,6 +510,7 @@ private:
             return module;
         }
         module.index_ = result;
+        KDX7400_GetDeviceGeneration(result, &module.generation_);
         ChannelCounts &n = module.counts_;
         KDX7400_GetDITotal(result, &n.di);
         KDX7400_GetDOTotal(result, &n.do_);
@@ -517,6 +523,7 @@ private:
     }
 
     void take(Module &other) noexcept {
+        generation_ = other.generation_;
         index_.store(other.index_.exchange(-1));
         counts_ = other.counts_;
     }
@@ -527,8 +534,13 @@ private:
         }
     }
 
+    // An index inherited from a parent, or kept past its close, is not ours.
     template <class Call> std::error_code run(Call call) const noexcept {
-        return index_ < 0 ? make_error_code(errc::not_open) : detail::result_code(call());
+        const int32_t index = index_;
+        if (index < 0 || KDX7400_CheckDeviceGeneration(index, generation_) != RESULT_OK) {
+            return make_error_code(errc::not_open);
+        }
+        return detail::result_code(call());
     }
 
     template <class Call> std::error_code checked_channel(uint8_t channel, uint8_t family, Call call) const noexcept {
@@ -557,6 +569,7 @@ private:
     }
 
     std::atomic<int32_t> index_{-1};
+    uint64_t generation_ = 0;
     ChannelCounts counts_;
 };
 

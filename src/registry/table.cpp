@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <atomic>
+#include <optional>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -85,6 +86,19 @@ Residue residue_of(int32_t fd) {
 }
 
 namespace {
+
+// Each open's generation: the opener's PID above its count of opens, so
+// that an index kept from an earlier open, or from another process, is
+// told from the open now in the slot. 0 for a free slot.
+constinit std::array<std::atomic<uint64_t>, MAX_DEVICES> g_generations{};
+constinit uint32_t g_opens = 0; // under the table's lock
+
+uint64_t next_generation() {
+    if (++g_opens == 0) {
+        ++g_opens;
+    }
+    return uint64_t{static_cast<uint32_t>(::getpid())} << 32 | g_opens;
+}
 
 // A slot being filled by an opener: not free, not yet open.
 constexpr int32_t kClaimed = -2;
@@ -180,6 +194,7 @@ void forget_inherited_modules() {
         g_devices[i].fd = -1;
         g_nodes[i][0] = '\0';
         g_residues[i] = Residue::Whole;
+        g_generations[i] = 0;
     }
 }
 
@@ -203,6 +218,7 @@ int32_t claim_slot(Descriptor &&node, const char *path) {
     }
     *reserved = filled;
     g_residues[static_cast<std::size_t>(index)] = whole_residue ? Residue::Whole : Residue::Exact;
+    g_generations[static_cast<std::size_t>(index)] = next_generation();
     reserved->fd = node.publish();
     std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
     return index;
@@ -235,21 +251,62 @@ extern "C" {
 
 int16_t module_init(module_slot *target) { return kdx::init_slot(target, nullptr); }
 
-int16_t KDX7400_CloseDevice(int32_t index) {
-    // Waits for calls in flight on the module, so none uses its descriptor
-    // after the close, or a descriptor the number is reused for.
-    kdx::Hold hold;
-    if (const kdx::Result result = hold.take(index, kdx::Access::Read)) {
+namespace kdx {
+namespace {
+
+// Waits for calls in flight on the module, so none uses its descriptor
+// after the close, or a descriptor the number is reused for.
+Result close_slot(int32_t index, std::optional<uint64_t> generation) {
+    Hold hold;
+    if (const Result result = hold.take(index, Access::Read)) {
         return result;
     }
-    const kdx::TableLock table;
-    module_slot &entry = kdx::slot(index);
+    const TableLock table;
+    auto &current = g_generations[static_cast<std::size_t>(index)];
+    if (generation && current != *generation) {
+        return RESULT_NOT_OPEN;
+    }
+    current = 0;
+    module_slot &entry = slot(index);
     ::close(entry.fd);
     entry.fd = -1;
     entry.initialized = 0;
-    kdx::g_nodes[static_cast<std::size_t>(index)][0] = '\0';
-    kdx::end_ownership(index);
+    g_nodes[static_cast<std::size_t>(index)][0] = '\0';
+    end_ownership(index);
     return RESULT_OK;
+}
+
+} // namespace
+} // namespace kdx
+
+int16_t KDX7400_CloseDevice(int32_t index) { return kdx::close_slot(index, std::nullopt); }
+
+int16_t KDX7400_CloseDeviceGeneration(int32_t index, uint64_t generation) {
+    return kdx::close_slot(index, generation);
+}
+
+int16_t KDX7400_GetDeviceGeneration(int32_t index, uint64_t *generation) {
+    if (const kdx::Result result = kdx::check_index(index)) {
+        return result;
+    }
+    const kdx::TableLock table;
+    if (const kdx::Result result = kdx::check_open(index)) {
+        return result;
+    }
+    if (generation == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    *generation = kdx::g_generations[static_cast<std::size_t>(index)];
+    return RESULT_OK;
+}
+
+// Lock-free: wrappers ask before every call.
+int16_t KDX7400_CheckDeviceGeneration(int32_t index, uint64_t generation) {
+    if (const kdx::Result result = kdx::check_index(index)) {
+        return result;
+    }
+    const uint64_t current = kdx::g_generations[static_cast<std::size_t>(index)].load(std::memory_order_acquire);
+    return current != 0 && current == generation ? RESULT_OK : RESULT_NOT_OPEN;
 }
 
 int16_t KDX7400_LockDevice(int32_t index) { return kdx::lock_transaction(index); }
