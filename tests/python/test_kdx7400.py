@@ -394,3 +394,40 @@ def test_forked_workers_lose_nothing_once_they_open_for_themselves(bed: Bed) -> 
             w.join(timeout=120)
         assert [w.exitcode for w in workers] == [0, 0]
         assert parent.read_outputs() == 0, "both halves ended off"
+
+
+def test_an_inherited_module_never_acts_on_the_childs_own_and_none_is_pickled(bed: Bed) -> None:
+    import gc
+    import multiprocessing
+    import pickle
+
+    bed.add("pid=0x7401,bid=3")
+    bed.add("pid=0x7401,bid=4")
+    parent = kdx7400.open(0x7401, 3)
+    child = os.fork()
+    if child == 0:
+        status = 1
+        try:
+            own = kdx7400.open(0x7401, 4)
+            ok = own.index == parent.index and parent.closed
+            try:
+                parent.write_outputs(0xFF)
+                ok = False
+            except kdx7400.NotOpenError:
+                pass
+            del parent  # its finalizer must not close the child's own
+            gc.collect()
+            own.write_output(1, True)
+            status = 0 if ok and not own.closed else 1
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(child, 0)
+    assert status == 0
+    assert bed.state("sg1")["outputs"] == 0x2, "only the child's own write"
+    assert not parent.closed
+    with pytest.raises(TypeError, match="cannot be pickled"):
+        pickle.dumps(parent)
+    worker = multiprocessing.get_context("forkserver").Process(target=print, args=(parent,))
+    with pytest.raises(TypeError, match="cannot be pickled"):
+        worker.start()
+    parent.close()

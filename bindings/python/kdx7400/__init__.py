@@ -29,7 +29,7 @@ import ctypes
 import weakref
 from dataclasses import dataclass
 from types import TracebackType
-from typing import AsyncIterator, Callable, Iterable, Iterator, NamedTuple, Optional, Type
+from typing import Any, AsyncIterator, Callable, Iterable, Iterator, NamedTuple, Optional, Type
 
 from . import _native
 from ._watch import InputEvent, Watcher
@@ -244,8 +244,9 @@ def open(product_id: Optional[int] = None, board_id: Optional[int] = None, *,
     return Module(result)
 
 
-def _close_index(index: int) -> None:
-    _lib.KDX7400_CloseDevice(index)
+def _close_index(index: int, generation: int) -> None:
+    # Only this open: in a forked child the index may name the child's own.
+    _lib.KDX7400_CloseDeviceGeneration(index, generation)
 
 
 class Module:
@@ -258,7 +259,10 @@ class Module:
     def __init__(self, index: int) -> None:
         """Wraps an index that :func:`open` returned; not for direct use."""
         self._index = index
-        self._finalizer = weakref.finalize(self, _close_index, index)
+        generation = ctypes.c_uint64(0)
+        _lib.KDX7400_GetDeviceGeneration(index, ctypes.byref(generation))
+        self._generation = generation.value
+        self._finalizer = weakref.finalize(self, _close_index, index, self._generation)
         counts = []
         for getter in ("DI", "DO", "AI", "AO", "PI", "PO"):
             value = ctypes.c_uint8(0)
@@ -279,17 +283,24 @@ class Module:
         state = f"index={self._index}" if self._index >= 0 else "closed"
         return f"<kdx7400.Module {state}>"
 
+    def __reduce__(self) -> Any:
+        raise TypeError("a kdx7400.Module cannot be pickled: open the module in the process that uses it")
+
     @property
     def closed(self) -> bool:
-        """Whether close() was called."""
-        return self._index < 0
+        """Whether close() was called, or the module is a parent's, inherited
+        across a fork (an index kept from another open is not this one)."""
+        return self._index < 0 or _lib.KDX7400_CheckDeviceGeneration(self._index, self._generation) != 0
 
     def close(self) -> None:
         """Closes the module; later calls raise NotOpenError. When a call on
         another thread holds it past the time-out, raises BusyError and the
-        module stays open (close again later)."""
+        module stays open (close again later). A module inherited from a
+        parent process is only let go of: the parent's stays open."""
         if self._index >= 0:
-            _check(int(_lib.KDX7400_CloseDevice(self._index)), "close module")
+            result = int(_lib.KDX7400_CloseDeviceGeneration(self._index, self._generation))
+            if result != 2:  # not open: not ours to close
+                _check(result, "close module")
             self._index = -1
             self._finalizer.detach()
 
@@ -309,7 +320,7 @@ class Module:
     # -- helpers --
 
     def _call(self, operation: str, function: Callable[..., int], *arguments: object) -> None:
-        if self._index < 0:
+        if self.closed:
             raise NotOpenError(operation, 2, _result_text(2))
         _check(int(function(self._index, *arguments)), operation)
 
@@ -322,7 +333,7 @@ class Module:
     # A setting's range is the library's (KDX7400_CheckSetting); only what a
     # C integer cannot hold is refused here.
     def _setting(self, operation: str, setting: int, value: int, why: str) -> None:
-        if self._index < 0:
+        if self.closed:
             raise NotOpenError(operation, 2, _result_text(2))
         if not 0 <= value < 2**64 or _lib.KDX7400_CheckSetting(self._index, setting, value) != 0:
             _refuse(operation, why)
@@ -331,14 +342,14 @@ class Module:
     # hold is refused here.
     def _channel(self, operation: str, channel: int, family: int) -> int:
         count = self._counts.do if family == _native.OUTPUTS else self._counts.di
-        if not 0 <= channel < 2**32 or self._index >= 0 and _lib.KDX7400_CheckChannel(
+        if not 0 <= channel < 2**32 or not self.closed and _lib.KDX7400_CheckChannel(
                 self._index, family, channel) == 7:
             _refuse(operation, f"channel {channel} out of range (0 to {count - 1})")
         return channel
 
     def _mask(self, operation: str, mask: int, family: int) -> int:
         count = self._counts.do if family == _native.OUTPUTS else self._counts.di
-        if not 0 <= mask < 2**64 or self._index >= 0 and _lib.KDX7400_CheckMask(
+        if not 0 <= mask < 2**64 or not self.closed and _lib.KDX7400_CheckMask(
                 self._index, family, mask) == 7:
             _refuse(operation, f"mask {mask:#x} names channels the module lacks (it has {count})")
         return mask
