@@ -122,8 +122,11 @@ module_slot &slot(int32_t index);
 // A slot's descriptor, read atomically: an opener claims a free slot
 // under the table's lock while callers may look at it.
 inline int32_t descriptor_of(const module_slot &entry) {
-    return __atomic_load_n(&entry.fd, __ATOMIC_RELAXED);
+    return __atomic_load_n(&entry.fd, __ATOMIC_ACQUIRE);
 }
+// Its store: a caller that sees the descriptor sees the counts filled
+// before it.
+inline void set_descriptor(module_slot &entry, int32_t fd) { __atomic_store_n(&entry.fd, fd, __ATOMIC_RELEASE); }
 // The sg node path an opened slot's descriptor is on ("/dev/sg3").
 inline constexpr std::size_t kNodeBytes = 24;
 // Puts an opened descriptor into the first free slot and reads the

@@ -5,6 +5,7 @@
 #include "lost_updates.h"
 #include "support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -339,6 +340,58 @@ TEST_F(Sharing, AWaiterThatStopsOrDiesInLineBlocksNobody) {
         ::close(ready[0]);
         ::close(ready[1]);
     }
+}
+
+// Eight threads opening, closing, locking and writing the same modules at
+// once; run under ThreadSanitizer too. Every call ends in a result its
+// moment allows, never a failed transfer on a closed descriptor.
+TEST_F(Sharing, EightThreadsOpenCloseLockAndWriteTheSameModules) {
+    ASSERT_GE(open_module(), 0);
+    VirtualModule second;
+    second.board_id = 1;
+    bed.add_module(second);
+    std::atomic<int> unexpected{0};
+    const auto expect = [&](int16_t result, std::initializer_list<int16_t> allowed) {
+        if (std::find(allowed.begin(), allowed.end(), result) == allowed.end()) ++unexpected;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 1000; ++round) {
+                const int32_t any = round % 4;
+                switch (t % 4) {
+                case 0: {
+                    const int32_t mine = KDX7400_OpenDevice(0x7401, 1);
+                    if (mine < 0) ++unexpected;
+                    expect(KDX7400_CloseDevice(mine), {RESULT_OK});
+                    break;
+                }
+                case 1:
+                    if (KDX7400_LockDevice(any) == RESULT_OK) {
+                        expect(KDX7400_DO_WriteChannel(any, static_cast<uint8_t>(t), 1), {RESULT_OK, RESULT_NOT_OPEN});
+                        expect(KDX7400_UnlockDevice(any), {RESULT_OK, RESULT_NOT_OPEN});
+                    }
+                    break;
+                case 2: {
+                    uint64_t value = 0;
+                    uint8_t total = 0;
+                    expect(KDX7400_DO_ReadValue(any, &value), {RESULT_OK, RESULT_NOT_OPEN});
+                    expect(KDX7400_GetDOTotal(any, &total), {RESULT_OK, RESULT_NOT_OPEN});
+                    expect(KDX7400_CheckDeviceGeneration(any, 0), {RESULT_NOT_OPEN});
+                    expect(KDX7400_UnlockDevice(any), {RESULT_INVALID_PARAM, RESULT_NOT_OPEN}); // never held here
+                    break;
+                }
+                default:
+                    expect(KDX7400_DO_WriteValue(index, static_cast<uint64_t>(round)), {RESULT_OK});
+                    break;
+                }
+            }
+        });
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(unexpected, 0);
 }
 
 TEST_F(Sharing, NoCallUsesTheDescriptorOfAModuleClosedUnderIt) {

@@ -376,7 +376,7 @@ Result unlock_transaction(int32_t index) {
     }
     SlotLock &lock = g_locks[static_cast<std::size_t>(index)];
     if (lock.owner.load() != this_thread()) {
-        return slot(index).fd < 0 ? RESULT_NOT_OPEN : RESULT_INVALID_PARAM;
+        return descriptor_of(slot(index)) < 0 ? RESULT_NOT_OPEN : RESULT_INVALID_PARAM;
     }
     disown(lock);
     return RESULT_OK;

@@ -213,13 +213,20 @@ int32_t claim_slot(Descriptor &&node, const char *path) {
     (void)hold.take_slot(index, Access::Read); // a free slot has no owner to wait for
     const TableLock table;
     if (!read) {
-        reserved->fd = -1;
+        set_descriptor(*reserved, -1);
         return OPEN_NOT_FOUND;
     }
-    *reserved = filled;
+    // Field by field: callers may be reading the claimed slot's fd.
+    reserved->initialized = filled.initialized;
+    reserved->do_total = filled.do_total;
+    reserved->di_total = filled.di_total;
+    reserved->ao_total = filled.ao_total;
+    reserved->ai_total = filled.ai_total;
+    reserved->po_total = filled.po_total;
+    reserved->pi_total = filled.pi_total;
     g_residues[static_cast<std::size_t>(index)] = whole_residue ? Residue::Whole : Residue::Exact;
     g_generations[static_cast<std::size_t>(index)] = next_generation();
-    reserved->fd = node.publish();
+    set_descriptor(*reserved, node.publish());
     std::snprintf(g_nodes[static_cast<std::size_t>(index)].data(), kNodeBytes, "%s", path);
     return index;
 }
@@ -269,7 +276,7 @@ Result close_slot(int32_t index, std::optional<uint64_t> generation) {
     current = 0;
     module_slot &entry = slot(index);
     ::close(entry.fd);
-    entry.fd = -1;
+    set_descriptor(entry, -1);
     entry.initialized = 0;
     g_nodes[static_cast<std::size_t>(index)][0] = '\0';
     end_ownership(index);
