@@ -223,6 +223,14 @@ KDX7400_API int16_t KDX7400_CloseDeviceGeneration(int32_t index, uint64_t genera
  * library's own use; every LockDevice needs its UnlockDevice (closing
  * ends them all). RESULT_BUSY after 5 s of waiting. */
 KDX7400_API int16_t KDX7400_LockDevice(int32_t index);
+/* Who holds the module now, to say why a call returned RESULT_BUSY:
+ * copies "another thread of this program", "another program (PID 1234)"
+ * (the holder of its flock, as /proc/locks names it) or "nobody now" with
+ * its NUL into buffer, and into *pid (unless NULL) the holder's PID (this
+ * program's own for one of its threads) or 0. The index and open tests,
+ * RESULT_INVALID_PARAM for no buffer, RESULT_BUFFER_TOO_SMALL when the text
+ * does not fit (48 bytes always do). */
+KDX7400_API int16_t KDX7400_GetDeviceHolder(int32_t index, int32_t *pid, char *buffer, size_t size);
 /* Ends one KDX7400_LockDevice of the calling thread: RESULT_INVALID_PARAM
  * when this thread holds none on an open module. */
 KDX7400_API int16_t KDX7400_UnlockDevice(int32_t index);

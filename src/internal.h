@@ -184,6 +184,7 @@ void watch_forks();
 // stays the parent's).
 void forget_inherited_modules();
 Result lock_transaction(int32_t index);
+Result find_holder(int32_t index, int32_t *pid, char *buffer, std::size_t size);
 Result unlock_transaction(int32_t index);
 
 // ---- descriptors and sysfs (registry/) -----------------------------------

@@ -368,9 +368,14 @@ TEST_F(Cpp, ACloseRefusedAsBusyKeepsTheModule) {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
     while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::error_code code;
-    module.close(code);
-    EXPECT_EQ(code, kdx::errc::busy);
+    try {
+        module.close();
+        ADD_FAILURE() << "closed under another thread's hold";
+    } catch (const kdx::Error &e) {
+        EXPECT_EQ(e.code(), kdx::errc::busy);
+        EXPECT_NE(std::string(e.what()).find("close module (held by another thread of this program)"), std::string::npos)
+            << e.what();
+    }
     EXPECT_TRUE(module) << "still ours";
     release = true;
     holder.join();

@@ -93,6 +93,48 @@ TEST_F(Sharing, AWriteWaitsForAnotherProgramsLockThenGivesUpHavingSentNothing) {
     EXPECT_EQ(KDX7400_DO_ReadValue(index, &outputs), RESULT_OK);
 }
 
+// What a BUSY was waiting for: nobody, another thread, another program.
+TEST_F(Sharing, TheHolderOfAModuleIsNamed) {
+    ASSERT_GE(open_module(), 0);
+    const auto holder = [&](int32_t *pid) {
+        std::array<char, 48> text{};
+        const int16_t result = KDX7400_GetDeviceHolder(index, pid, text.data(), text.size());
+        return result == RESULT_OK ? std::string(text.data()) : "result " + std::to_string(result);
+    };
+    int32_t pid = -1;
+    EXPECT_EQ(holder(&pid), "nobody now");
+    EXPECT_EQ(pid, 0);
+    {
+        std::atomic<bool> held{false}, done{false};
+        std::thread other([&] {
+            KDX7400_LockDevice(index);
+            held = true;
+            while (!done) std::this_thread::sleep_for(1ms);
+            KDX7400_UnlockDevice(index);
+        });
+        while (!held) std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(holder(&pid), "another thread of this program");
+        EXPECT_EQ(pid, ::getpid());
+        done = true;
+        other.join();
+    }
+    {
+        const Holder other(KDX7400_LockDevice);
+        ASSERT_TRUE(other.held());
+        const std::string named = holder(&pid);
+        EXPECT_EQ(named, "another program (PID " + std::to_string(pid) + ")");
+        EXPECT_GT(pid, 0);
+        EXPECT_NE(pid, ::getpid());
+    }
+    bed.clear_commands(); // the other program's open
+    EXPECT_EQ(holder(&pid), "nobody now");
+    char small[8];
+    EXPECT_EQ(KDX7400_GetDeviceHolder(index, nullptr, small, sizeof small), RESULT_BUFFER_TOO_SMALL);
+    EXPECT_EQ(KDX7400_GetDeviceHolder(index, nullptr, nullptr, 48), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_GetDeviceHolder(index + 1, nullptr, small, sizeof small), RESULT_NOT_OPEN);
+    EXPECT_TRUE(transfers().empty()) << "asking sends nothing";
+}
+
 TEST_F(Sharing, AnotherProgramsLockEndsWithItsProcess) {
     ASSERT_GE(open_module(), 0);
     { const Holder other(KDX7400_LockDevice); ASSERT_TRUE(other.held()); }

@@ -56,6 +56,9 @@ private:
     int32_t index_ = -1;
 };
 
+// One open module, of the process that opened it: a copy inherited across
+// fork() answers errc::not_open, whatever the child has opened since, and
+// its destructor closes nothing of the child's.
 class Module {
 public:
     Module() noexcept = default;
@@ -131,7 +134,7 @@ public:
     void close() {
         std::error_code code;
         close(code);
-        detail::throw_if(code, "close module");
+        throw_if(code, "close module");
     }
 
     // Holds the module for this thread until the ModuleLock goes: no other
@@ -557,15 +560,29 @@ private:
         require_open();
         std::error_code code;
         body(code);
-        detail::throw_if(code, operation);
+        throw_if(code, operation);
     }
 
     template <class T, class Body> T value_or_throw(const char *operation, Body body) const {
         require_open();
         std::error_code code;
         T value = body(code);
-        detail::throw_if(code, operation);
+        throw_if(code, operation);
         return value;
+    }
+
+    // A busy module's message names who held it, when the library can tell.
+    void throw_if(const std::error_code &code, const char *operation) const {
+        if (code != errc::busy) {
+            detail::throw_if(code, operation);
+            return;
+        }
+        char holder[48];
+        int32_t pid = 0;
+        if (KDX7400_GetDeviceHolder(index_, &pid, holder, sizeof holder) != RESULT_OK || pid == 0) {
+            detail::throw_if(code, operation);
+        }
+        throw Error(code, std::string(operation) + " (held by " + holder + ")");
     }
 
     std::atomic<int32_t> index_{-1};

@@ -9,10 +9,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <pthread.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace kdx {
 
@@ -379,6 +383,92 @@ Result unlock_transaction(int32_t index) {
         return descriptor_of(slot(index)) < 0 ? RESULT_NOT_OPEN : RESULT_INVALID_PARAM;
     }
     disown(lock);
+    return RESULT_OK;
+}
+
+namespace {
+
+// The PID of the process holding an exclusive flock on the file, from
+// /proc/locks ("1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF", device
+// numbers in hex); 0 when none is listed. Read line by line through a
+// bounded buffer: the list may be long on a busy host.
+pid_t flock_holder(int fd) {
+    struct stat node {};
+    if (::fstat(fd, &node) != 0) {
+        return 0;
+    }
+    const Descriptor locks{"/proc/locks", O_RDONLY | O_CLOEXEC};
+    if (!locks) {
+        return 0;
+    }
+    std::array<char, 4096> buffer{};
+    std::size_t filled = 0;
+    for (;;) {
+        const ssize_t got = ::read(locks.get(), buffer.data() + filled, buffer.size() - 1 - filled);
+        if (got <= 0) {
+            return 0;
+        }
+        filled += static_cast<std::size_t>(got);
+        buffer[filled] = '\0';
+        char *line = buffer.data();
+        for (char *end = std::strchr(line, '\n'); end != nullptr; end = std::strchr(line, '\n')) {
+            *end = '\0';
+            char kind[16] = {}, mode[16] = {};
+            int pid = 0;
+            unsigned major_number = 0, minor_number = 0;
+            unsigned long inode = 0;
+            if (std::sscanf(line, "%*d: %15s %*s %15s %d %x:%x:%lu", kind, mode, &pid, &major_number,
+                            &minor_number, &inode) == 6 &&
+                std::strcmp(kind, "FLOCK") == 0 && std::strcmp(mode, "WRITE") == 0 &&
+                major_number == ::major(node.st_dev) && minor_number == ::minor(node.st_dev) &&
+                inode == node.st_ino && pid > 0) {
+                return pid;
+            }
+            line = end + 1;
+        }
+        // Keep the unfinished line; one longer than the buffer is dropped.
+        const std::size_t rest = filled - static_cast<std::size_t>(line - buffer.data());
+        if (rest == buffer.size() - 1) {
+            filled = 0;
+        } else {
+            std::memmove(buffer.data(), line, rest);
+            filled = rest;
+        }
+    }
+}
+
+} // namespace
+
+Result find_holder(int32_t index, int32_t *pid, char *buffer, std::size_t size) {
+    if (const Result result = check_index(index)) {
+        return result;
+    }
+    if (const Result result = check_open(index)) {
+        return result;
+    }
+    if (buffer == nullptr) {
+        return RESULT_INVALID_PARAM;
+    }
+    const SlotLock &lock = g_locks[static_cast<std::size_t>(index)];
+    const uintptr_t owner = lock.owner.load();
+    int32_t holder = 0;
+    char text[48];
+    if (owner != 0 && owner != this_thread()) {
+        holder = static_cast<int32_t>(::getpid());
+        std::snprintf(text, sizeof text, "another thread of this program");
+    } else if (const pid_t other = flock_holder(descriptor_of(slot(index))); other > 0 && other != ::getpid()) {
+        holder = other;
+        std::snprintf(text, sizeof text, "another program (PID %d)", static_cast<int>(other));
+    } else {
+        std::snprintf(text, sizeof text, "nobody now");
+    }
+    if (std::strlen(text) >= size) {
+        return RESULT_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(buffer, text, std::strlen(text) + 1);
+    if (pid != nullptr) {
+        *pid = holder;
+    }
     return RESULT_OK;
 }
 

@@ -316,6 +316,10 @@ int16_t KDX7400_CheckDeviceGeneration(int32_t index, uint64_t generation) {
     return current != 0 && current == generation ? RESULT_OK : RESULT_NOT_OPEN;
 }
 
+int16_t KDX7400_GetDeviceHolder(int32_t index, int32_t *pid, char *buffer, size_t size) {
+    return kdx::find_holder(index, pid, buffer, size);
+}
+
 int16_t KDX7400_LockDevice(int32_t index) { return kdx::lock_transaction(index); }
 
 int16_t KDX7400_UnlockDevice(int32_t index) { return kdx::unlock_transaction(index); }

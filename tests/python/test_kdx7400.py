@@ -352,7 +352,7 @@ def test_a_close_refused_while_another_thread_holds_the_module_keeps_it_open(bed
     holder = threading.Thread(target=hold)
     holder.start()
     assert holding.wait(5)
-    with pytest.raises(kdx7400.BusyError, match="another thread or program"):
+    with pytest.raises(kdx7400.BusyError, match="another thread or program holds it .held by another thread of this"):
         module.close()  # waits the time-out, then gives up
     assert not module.closed
     release.set()

@@ -299,6 +299,8 @@ class Module:
         parent process is only let go of: the parent's stays open."""
         if self._index >= 0:
             result = int(_lib.KDX7400_CloseDeviceGeneration(self._index, self._generation))
+            if result == 10:
+                raise BusyError("close module", result, _result_text(result) + self._held_by())
             if result != 2:  # not open: not ours to close
                 _check(result, "close module")
             self._index = -1
@@ -322,7 +324,17 @@ class Module:
     def _call(self, operation: str, function: Callable[..., int], *arguments: object) -> None:
         if self.closed:
             raise NotOpenError(operation, 2, _result_text(2))
-        _check(int(function(self._index, *arguments)), operation)
+        result = int(function(self._index, *arguments))
+        if result == 10:
+            raise BusyError(operation, result, _result_text(result) + self._held_by())
+        _check(result, operation)
+
+    def _held_by(self) -> str:
+        holder = ctypes.create_string_buffer(48)
+        pid = ctypes.c_int32(0)
+        if _lib.KDX7400_GetDeviceHolder(self._index, ctypes.byref(pid), holder, ctypes.sizeof(holder)) != 0:
+            return ""
+        return f" (held by {holder.value.decode()})" if pid.value else ""
 
     def _get(self, operation: str, function: Callable[..., int], kind: Type[ctypes._SimpleCData],  # type: ignore[type-arg]
              *arguments: object) -> int:

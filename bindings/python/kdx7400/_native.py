@@ -129,6 +129,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_GetDeviceGeneration": (_I16, [_I32, _P(_U64)]),
     "KDX7400_CheckDeviceGeneration": (_I16, [_I32, _U64]),
     "KDX7400_LockDevice": (_I16, [_I32]),
+    "KDX7400_GetDeviceHolder": (_I16, [_I32, _P(_I32), ctypes.c_char_p, ctypes.c_size_t]),
     "KDX7400_UnlockDevice": (_I16, [_I32]),
     "KDX7400_CheckMask": (_I16, [_I32, _I32, _U64]),
     "KDX7400_CheckSetting": (_I16, [_I32, _I32, _U64]),
