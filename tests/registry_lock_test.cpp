@@ -30,7 +30,7 @@ class Sharing : public ModuleTest {};
 TEST_F(Sharing, TwoProcessesSwitchingTheirOwnOutputsLoseNoUpdate) {
     ASSERT_GE(open_module(16, 64), 0);
     const ProbeResult probe =
-        two_process_probe(index, [] { return KDX7400_OpenDevice(0x7401, 0); }, 1000);
+        process_probe(index, [] { return KDX7400_OpenDevice(0x7401, 0); }, 1000);
     EXPECT_EQ(probe.rounds, 1000u);
     EXPECT_EQ(probe.failed_calls, 0u);
     EXPECT_EQ(probe.lost_bits, 0u);

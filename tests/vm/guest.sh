@@ -39,12 +39,13 @@ system_tests() {
 }
 
 # The random unplugs (50 with exact reads, 20 each way in the others) and
-# the two-program probe take long: beyond exact reads they run with --long.
-long='System.ComesBack*:System.TwoProcesses*'
+# the two- and four-program probes take long: beyond exact reads they run
+# with --long.
+long='System.ComesBack*:System/SharingPrograms.*'
 all_reads="exact block phase residue short short-phase"
 for reads in $all_reads; do
     case $reads in
-    exact) filter='System.*:-System.AShortReply*' ;;
+    exact) filter='System.*:System/SharingPrograms.*:-System.AShortReply*' ;;
     # Every library call fails on a module whose register reads come short,
     # so only that test runs there; the tools' steps below cover them too.
     short | short-phase) filter='System.AShortReply*' ;;
@@ -65,7 +66,7 @@ for reads in $all_reads; do
         *) long_here='System.ComesBack*' ;;
         esac
         KDX7400_VM_PROBE_ROUNDS=$rounds KDX7400_VM_UNPLUGS=${KDX7400_VM_UNPLUGS:-40} \
-            step "random unplugs and two programs, reads=$reads" \
+            step "random unplugs and two and four programs, reads=$reads" \
             system_tests "$reads" "${KDX7400_VM_FILTER:-$long_here}"
     fi
 done
