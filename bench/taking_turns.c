@@ -5,6 +5,10 @@
  *       UnlockDevice; prints the worst wait for the lock and the rate of
  *       all of them together beside one process alone (the median of three
  *       runs each, taken in turn, so that a noisy run moves neither)
+ *   taking_turns together PROCESSES CYCLES
+ *       one run of the processes together (for a profiler to watch, or on a
+ *       slow module): the worst wait also in holds, where a fair queue
+ *       keeps it near PROCESSES - 1
  *   taking_turns hog WRITES
  *       a process relocks at once, holding 2 ms at a time; another makes
  *       WRITES single-channel writes: prints how many were given up (BUSY)
@@ -16,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,27 +40,35 @@ static int32_t open_module(void) {
     return module;
 }
 
-/* One process's cycles; its worst wait into *worst (shared memory). */
-static int cycles(long count, uint8_t channel, double *worst) {
+/* What one process saw, in shared memory: its worst wait for the lock and
+ * the time it held the module. */
+struct tally {
+    double worst_wait_ms, held_ms;
+};
+
+static int cycles(long count, uint8_t channel, struct tally *tally) {
     const int32_t module = open_module();
     for (long i = 0; i < count; ++i) {
         const double asked = now_ms();
         if (KDX7400_LockDevice(module) != RESULT_OK) return 1;
-        const double waited = now_ms() - asked;
-        if (waited > *worst) *worst = waited;
+        const double taken = now_ms();
+        if (taken - asked > tally->worst_wait_ms) tally->worst_wait_ms = taken - asked;
         if (KDX7400_DO_WriteChannel(module, channel, (uint8_t)(i & 1)) != RESULT_OK) return 1;
         KDX7400_UnlockDevice(module);
+        tally->held_ms += now_ms() - taken;
     }
     return 0;
 }
 
-static double run_cycles(int processes, long count, double *worst_out) {
-    double *worst = mmap(NULL, sizeof(double) * (size_t)processes, PROT_READ | PROT_WRITE,
-                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    memset(worst, 0, sizeof(double) * (size_t)processes);
+/* The rate of all processes together; the worst wait, and the share of the
+ * time the module was held (the rest went to handing it over). */
+static double run_cycles(int processes, long count, double *worst_out, double *held_share) {
+    struct tally *tallies = mmap(NULL, sizeof(struct tally) * (size_t)processes, PROT_READ | PROT_WRITE,
+                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    memset(tallies, 0, sizeof(struct tally) * (size_t)processes);
     const double start = now_ms();
     for (int p = 0; p < processes; ++p) {
-        if (fork() == 0) _exit(cycles(count, (uint8_t)p, &worst[p]));
+        if (fork() == 0) _exit(cycles(count, (uint8_t)p, &tallies[p]));
     }
     int failed = 0;
     for (int p = 0; p < processes; ++p) {
@@ -63,17 +76,20 @@ static double run_cycles(int processes, long count, double *worst_out) {
         wait(&status);
         failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
     }
-    const double seconds = (now_ms() - start) / 1e3;
+    const double elapsed_ms = now_ms() - start;
+    double held_ms = 0;
     *worst_out = 0;
     for (int p = 0; p < processes; ++p) {
-        if (worst[p] > *worst_out) *worst_out = worst[p];
+        if (tallies[p].worst_wait_ms > *worst_out) *worst_out = tallies[p].worst_wait_ms;
+        held_ms += tallies[p].held_ms;
     }
-    munmap(worst, sizeof(double) * (size_t)processes);
+    munmap(tallies, sizeof(struct tally) * (size_t)processes);
     if (failed) {
         fprintf(stderr, "taking_turns: %d processes failed a call\n", failed);
         exit(1);
     }
-    return (double)processes * (double)count / seconds;
+    if (held_share != NULL) *held_share = held_ms / elapsed_ms;
+    return (double)processes * (double)count / (elapsed_ms / 1e3);
 }
 
 static double median3(const double *v) {
@@ -89,8 +105,8 @@ int main(int argc, char **argv) {
         double alone_runs[3], together_runs[3], worst_all = 0;
         for (int run = 0; run < 3; ++run) {
             double worst_alone = 0, worst = 0;
-            alone_runs[run] = run_cycles(1, count, &worst_alone);
-            together_runs[run] = run_cycles(processes, count, &worst);
+            alone_runs[run] = run_cycles(1, count, &worst_alone, NULL);
+            together_runs[run] = run_cycles(processes, count, &worst, NULL);
             if (worst > worst_all) worst_all = worst;
         }
         const double alone = median3(alone_runs);
@@ -98,6 +114,22 @@ int main(int argc, char **argv) {
         printf("%d processes x %ld lock/write/unlock cycles, 3 runs: worst wait %.1f ms (goal <= 50), together %.0f/s, "
                "%.2fx one process alone (%.0f/s; goal >= 0.9x)\n",
                processes, count, worst_all, together, together / alone, alone);
+        return 0;
+    }
+    if (argc == 4 && strcmp(argv[1], "together") == 0) {
+        const int processes = atoi(argv[2]);
+        const long count = atol(argv[3]);
+        double worst = 0, held_share = 0;
+        const double rate = run_cycles(processes, count, &worst, &held_share);
+        struct rusage used;
+        getrusage(RUSAGE_CHILDREN, &used);
+        const double cpu_ms = (double)(used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1e3 +
+                              (double)(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e3;
+        const double hold_ms = held_share * 1e3 / rate;
+        printf("%d processes together: %.0f cycles/s, worst wait %.1f ms (%.0f holds), module held %.0f%% of the "
+               "time (%.2f ms a hold), %.2f ms of processor time a cycle\n",
+               processes, rate, worst, worst / hold_ms, held_share * 100, hold_ms,
+               cpu_ms / ((double)processes * (double)count));
         return 0;
     }
     if (argc == 3 && strcmp(argv[1], "hog") == 0) {
@@ -129,6 +161,6 @@ int main(int argc, char **argv) {
                busy, writes, worst);
         return 0;
     }
-    fprintf(stderr, "usage: taking_turns cycles PROCESSES CYCLES | taking_turns hog WRITES\n");
+    fprintf(stderr, "usage: taking_turns cycles|together PROCESSES CYCLES | taking_turns hog WRITES\n");
     return 2;
 }

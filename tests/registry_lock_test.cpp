@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -367,6 +368,54 @@ TEST_F(Sharing, AProgramThatRelocksAtOnceCannotStarveAnother) {
         ::close(ready[0]);
         ::close(ready[1]);
     }
+}
+
+// Two programs taking turns at a module whose commands take 1 ms (as over
+// USB) and a third writing now and then: the one coming back from its turn
+// lets the one in line go first, so the third waits a hold or two, never
+// turn after turn until its patience runs out.
+TEST_F(Sharing, AProgramBackFromItsTurnDoesNotJumpTheQueue) {
+    ASSERT_GE(open_module(), 0);
+    Fault slow = reply_bytes(0, {});
+    slow.times = 0;
+    slow.delay_ms = 1;
+    bed.inject(slow);
+    auto *holds = static_cast<std::atomic<unsigned> *>(
+        ::mmap(nullptr, sizeof(std::atomic<unsigned>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(holds, MAP_FAILED);
+    new (holds) std::atomic<unsigned>(0);
+    std::vector<pid_t> cyclers;
+    for (uint8_t program = 0; program < 2; ++program) {
+        const pid_t cycler = ::fork();
+        if (cycler == 0) {
+            ::alarm(60);
+            const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
+            for (uint8_t i = 0;; ++i) {
+                if (KDX7400_LockDevice(mine) == RESULT_OK) {
+                    KDX7400_DO_WriteChannel(mine, program, i & 1u);
+                    holds->fetch_add(1);
+                    KDX7400_UnlockDevice(mine);
+                }
+            }
+        }
+        cyclers.push_back(cycler);
+    }
+    while (holds->load() < 10) {
+        std::this_thread::sleep_for(1ms);
+    }
+    unsigned worst = 0;
+    for (uint8_t i = 0; i < 20; ++i) {
+        const unsigned before = holds->load();
+        EXPECT_EQ(KDX7400_DO_WriteChannel(index, 5, i & 1u), RESULT_OK);
+        worst = std::max(worst, holds->load() - before);
+        std::this_thread::sleep_for(3ms);
+    }
+    EXPECT_LE(worst, 6u) << "turns the other two took while one write waited";
+    for (const pid_t cycler : cyclers) {
+        ::kill(cycler, SIGKILL);
+        ::waitpid(cycler, nullptr, 0);
+    }
+    ::munmap(holds, sizeof(std::atomic<unsigned>));
 }
 
 // A program that waits for the module holds nothing the others need: one

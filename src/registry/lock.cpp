@@ -7,6 +7,7 @@
 // as a bare command.
 #include "../internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <utility>
 
 namespace kdx {
 
@@ -36,12 +39,24 @@ constexpr unsigned kBatchRelocks = 256;
 // Neither lock has a time-out of its own, so waiters poll, sleeping
 // between tries (no spinning: it would take the holder's processor). The
 // one next in line polls the flock more often, so that the module is idle
-// for little more than a poll when a turn ends.
+// for little more than a poll when a turn ends. Behind a long hold (a
+// real module's command takes milliseconds, and on a small host the
+// transfer needs the processors the waiters poll on) its pause grows with
+// the wait, to a share of it: tens of polls per hold instead of hundreds,
+// for a hand-over later by at most that share of the hold. Those further
+// back keep a steady pause, so that the longest waiting is never the
+// slowest to notice its turn.
 struct Polling {
     long first_ns, last_ns;
+    long share_of_wait, longest_ns;
 };
-constexpr Polling kInLine{100'000, 200'000};
-constexpr Polling kNext{20'000, 50'000};
+constexpr Polling kInLine{100'000, 200'000, 8, 500'000};
+constexpr Polling kNext{20'000, 50'000, 16, 2'000'000};
+// A program coming straight back from its turn lets those in line try the
+// turnstile first: its own first try would fall just when the turnstile
+// frees (the next one taking the flock it let go), and it would win it
+// turn after turn while the rest waited out their patience.
+constexpr long kRejoinPauseNs = kNext.last_ns + kInLine.longest_ns + 100'000;
 
 // Ownership is one atomic word, so that an uncontended call takes and
 // gives it back without a system call or a mutex; threads that must wait
@@ -53,6 +68,7 @@ struct SlotLock {
     int flocked_fd = -1;             // the descriptor whose flock the owner holds
     timespec batch_end{};            // this program's batch (see kBatchNs)
     unsigned batch_relocks = 0;
+    bool turn_ended = false;         // let go of the flock since it last queued
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t released = PTHREAD_COND_INITIALIZER;
 };
@@ -112,9 +128,21 @@ uintptr_t this_thread() {
 // The table's own lock: claiming, publishing and freeing slots.
 constinit pthread_mutex_t g_table_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-timespec after_ns(long ns) {
-    timespec at{};
-    ::clock_gettime(CLOCK_MONOTONIC, &at);
+// Waits are timed on the coarse clock, which is read without a system
+// call whatever the clocksource (a virtual machine's HPET makes every fine
+// read one, a cost each poll would pay); a tick is nothing beside the
+// deadline, the patience or a poll's pause. Turns are too short for it.
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC_COARSE;
+constexpr clockid_t kTurnClock = CLOCK_MONOTONIC;
+
+timespec now_on(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return now;
+}
+
+timespec after_ns(clockid_t clock, long ns) {
+    timespec at = now_on(clock);
     at.tv_sec += ns / 1'000'000'000;
     at.tv_nsec += ns % 1'000'000'000;
     if (at.tv_nsec >= 1'000'000'000) {
@@ -125,12 +153,14 @@ timespec after_ns(long ns) {
 }
 
 // The end of a wait, read from the clock only once a wait begins: an
-// uncontended call never asks the time.
+// uncontended call never asks the time. On the wait clock, which never
+// runs ahead of CLOCK_MONOTONIC, so a condition wait on the latter ends
+// within a tick of it.
 class Deadline {
 public:
     const timespec &get() {
         if (!set_) {
-            value_ = after_ns(kWaitMs * 1'000'000);
+            value_ = after_ns(kWaitClock, kWaitMs * 1'000'000);
             set_ = true;
         }
         return value_;
@@ -141,11 +171,15 @@ private:
     bool set_ = false;
 };
 
-bool passed(const timespec &deadline) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
+bool reached(const timespec &now, const timespec &deadline) {
     return now.tv_sec > deadline.tv_sec ||
            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+bool passed(clockid_t clock, const timespec &deadline) { return reached(now_on(clock), deadline); }
+
+long ns_between(const timespec &from, const timespec &to) {
+    return (to.tv_sec - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
 }
 
 // Becomes (or stays) the slot's owner; false when another thread kept it
@@ -184,6 +218,7 @@ void disown(SlotLock &lock) {
     if (lock.flocked_fd >= 0) {
         ::flock(lock.flocked_fd, LOCK_UN);
         lock.flocked_fd = -1;
+        lock.turn_ended = true;
     }
     lock.owner.store(0);
     wake_waiters(lock);
@@ -194,13 +229,22 @@ void disown(SlotLock &lock) {
 // taken).
 template <class TryLock> bool poll_until(TryLock try_lock, Deadline &deadline, Polling how) {
     long pause_ns = how.first_ns;
+    timespec began{};
     for (int error = try_lock(); error != 0; error = try_lock()) {
-        if ((error != EWOULDBLOCK && error != EINTR) || passed(deadline.get())) {
-            return error != EWOULDBLOCK && error != EINTR;
+        if (error != EWOULDBLOCK && error != EINTR) {
+            return true;
+        }
+        const timespec now = now_on(kWaitClock);
+        if (reached(now, deadline.get())) {
+            return false;
+        }
+        if (began.tv_sec == 0 && began.tv_nsec == 0) {
+            began = now;
         }
         const timespec pause{0, pause_ns};
         ::nanosleep(&pause, nullptr);
-        pause_ns = pause_ns * 2 > how.last_ns ? how.last_ns : pause_ns * 2;
+        pause_ns = std::min(pause_ns * 2, how.last_ns);
+        pause_ns = std::max(pause_ns, std::min(ns_between(began, now) / how.share_of_wait, how.longest_ns));
     }
     return true;
 }
@@ -233,12 +277,12 @@ constexpr long kPatienceNs = 100'000'000;
 enum class Turn { Next, PastAStoppedWaiter, Timeout };
 
 Turn wait_in_line(int fd, Deadline &deadline) {
-    const timespec patience_end = after_ns(kPatienceNs);
+    const timespec patience_end = after_ns(kWaitClock, kPatienceNs);
     bool flocked = false;
     const bool next = poll_until(
         [fd, &patience_end, &flocked] {
             const int error = turnstile(fd, F_WRLCK);
-            if (error == EWOULDBLOCK && passed(patience_end) && try_flock(fd) == 0) {
+            if (error == EWOULDBLOCK && passed(kWaitClock, patience_end) && try_flock(fd) == 0) {
                 flocked = true;
                 return 0;
             }
@@ -249,7 +293,7 @@ Turn wait_in_line(int fd, Deadline &deadline) {
 }
 
 void begin_batch(SlotLock &lock) {
-    lock.batch_end = after_ns(kBatchNs);
+    lock.batch_end = after_ns(kTurnClock, kBatchNs);
     lock.batch_relocks = 0;
 }
 
@@ -258,12 +302,17 @@ void begin_batch(SlotLock &lock) {
 // another program is next in line at the turnstile.
 bool flock_until(SlotLock &lock, int fd, Deadline &deadline) {
     const int queue = turnstile(fd, F_WRLCK);
-    if (queue == EWOULDBLOCK && lock.batch_relocks < kBatchRelocks && !passed(lock.batch_end) &&
+    if (queue == EWOULDBLOCK && lock.batch_relocks < kBatchRelocks && !passed(kTurnClock, lock.batch_end) &&
         try_flock(fd) == 0) {
         ++lock.batch_relocks;
         return true;
     }
+    const bool rejoining = std::exchange(lock.turn_ended, false);
     if (queue != 0) {
+        if (rejoining) {
+            const timespec pause{0, kRejoinPauseNs};
+            ::nanosleep(&pause, nullptr);
+        }
         switch (wait_in_line(fd, deadline)) {
         case Turn::Timeout: return false;
         case Turn::PastAStoppedWaiter: begin_batch(lock); return true;
@@ -297,6 +346,7 @@ void after_fork_in_child() {
         lock.flocked_fd = -1;
         lock.batch_end = {};
         lock.batch_relocks = 0;
+        lock.turn_ended = false;
         ::pthread_mutex_init(&lock.mutex, nullptr);
         ::pthread_cond_init(&lock.released, nullptr);
     }
