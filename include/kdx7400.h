@@ -346,7 +346,15 @@ typedef struct kdx7400_input_state {
     uint8_t channels;      /* inputs sampled: the input count, 64 at most */
     uint8_t sampled;       /* 0 until the first sample */
     uint8_t edge;          /* the caller's: which edge the counters count */
+    uint32_t sampled_at;   /* the previous sample's time, in seconds since
+                              boot (CLOCK_BOOTTIME); in what was padding */
 } kdx7400_input_state;
+
+/* The most counted edges a second the library takes a counter to see: a
+ * counter that went down wrapped only if the time between two samples
+ * could hold the pulses a wrap means at this rate; otherwise it was
+ * cleared (by this program or another) and counts from zero. */
+#define KDX7400_COUNT_RATE_MAX 1000000u
 
 /* What happened at a module's inputs between two samples. */
 typedef struct kdx7400_input_events {
@@ -355,7 +363,8 @@ typedef struct kdx7400_input_events {
     uint64_t unseen;       /* inputs whose counter moved more than their level
                               change explains: pulses between the samples */
     uint32_t pulses[64];   /* counted edges per input since the previous sample,
-                              across a counter wrap (one wrap at most) */
+                              across a counter wrap (one wrap at most); since
+                              the clear for a counter cleared between them */
 } kdx7400_input_events;
 
 /* Reads the input levels, then the counters (two transfers, no other
@@ -366,6 +375,11 @@ typedef struct kdx7400_input_events {
  * for a missing pointer; nothing is written on failure. */
 KDX7400_API int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
                                       kdx7400_input_events *events);
+/* KDX7400_DI_Sample, and in *cleared the inputs whose counter went down
+ * and was cleared between the samples (see KDX7400_COUNT_RATE_MAX): their
+ * pulses count from the clear. RESULT_INVALID_PARAM for a missing pointer. */
+KDX7400_API int16_t KDX7400_DI_SampleClears(int32_t index, kdx7400_input_state *state,
+                                           kdx7400_input_events *events, uint64_t *cleared);
 /* Starts *state for KDX7400_DI_Sample: nothing sampled yet, and the edge
  * the counters count as the reported levels show it (the counter edge
  * setting, flipped by input inversion), so that a counted edge the levels

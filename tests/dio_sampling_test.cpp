@@ -4,6 +4,8 @@
 #include "support.h"
 
 #include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <tuple>
 #include <vector>
 
@@ -68,15 +70,59 @@ TEST_F(Sampling, EachCaseReportsLevelsChangesPulsesAndWhatTheLevelsHid) {
     }
 }
 
-TEST_F(Sampling, PulsesAreCountedAcrossACounterWrap) {
+// A counter that went down was cleared, by anyone, and counts from zero;
+// only a time between the samples that could hold a wrap's pulses at the
+// highest counting rate makes it a wrap.
+TEST_F(Sampling, ACounterThatWentDownWasClearedUnlessTheTimeCouldHoldAWrap) {
+    struct Case {
+        const char *what;
+        uint32_t before;       // counter 3 at the first sample
+        std::function<void()> happen;
+        uint32_t seconds_back; // the first sample made this much earlier
+        uint32_t pulses;
+        bool cleared;
+    };
+    const auto clear_here = [this] { ASSERT_EQ(KDX7400_DI_ClearCounterChannel(index, 3), RESULT_OK); };
+    const auto clear_elsewhere = [] {
+        const pid_t other = ::fork();
+        if (other == 0) {
+            const VirtualModule same{};
+            const int32_t mine = KDX7400_OpenDevice(same.product_id, same.board_id);
+            ::_exit(mine >= 0 && KDX7400_DI_ClearCounterChannel(mine, 3) == RESULT_OK ? 0 : 1);
+        }
+        int status = -1;
+        ::waitpid(other, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other program's clear";
+    };
+    const auto then_pulses = [this](auto clear, uint32_t count) {
+        return [this, clear, count] {
+            clear();
+            bed.pulse(node, 3, count);
+        };
+    };
+    const Case cases[] = {
+        {"a wrap", 0xFFFFFFFEu, [this] { bed.pulse(node, 3, 5); }, 0, 5, false},
+        {"cleared here, then 5 pulses", 100, then_pulses(clear_here, 5), 0, 5, true},
+        {"cleared by another program, then 2 pulses", 100, then_pulses(clear_elsewhere, 2), 0, 2, true},
+        {"cleared, nothing since", 100, clear_here, 0, 0, true},
+        {"down after a minute: cleared", 100, then_pulses(clear_here, 5), 60, 5, true},
+        {"down after 80 minutes: could be a wrap", 100, then_pulses(clear_here, 5), 80 * 60, 0xFFFFFFA1u, false},
+    };
     ASSERT_GE(open_module(), 0);
-    bed.update(node, [](kdxsim::ModuleState &s) { s.registers.counters[3] = 0xFFFFFFFEu; });
-    sample();
-    bed.pulse(node, 3, 5);
-    EXPECT_EQ(state.counters[3], 0xFFFFFFFEu);
-    const kdx7400_input_events events = sample();
-    EXPECT_EQ(events.pulses[3], 5u);
-    EXPECT_EQ(state.counters[3], 3u);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        bed.update(node, [&](kdxsim::ModuleState &s) { s.registers.counters[3] = c.before; });
+        state = {};
+        sample();
+        state.sampled_at -= c.seconds_back;
+        c.happen();
+        kdx7400_input_events events{};
+        uint64_t cleared = ~0ull;
+        ASSERT_EQ(KDX7400_DI_SampleClears(index, &state, &events, &cleared), RESULT_OK);
+        EXPECT_EQ(events.pulses[3], c.pulses);
+        EXPECT_EQ(cleared, c.cleared ? 0x8ull : 0);
+        EXPECT_EQ((events.unseen >> 3) & 1u, c.pulses > 0 ? 1u : 0u);
+    }
 }
 
 TEST_F(Sampling, OnlyTheModulesInputsAreReported) {
@@ -136,6 +182,7 @@ TEST_F(Sampling, MissingRecordsAreRefusedBeforeAnyTransfer) {
     kdx7400_input_events events{};
     EXPECT_EQ(KDX7400_DI_Sample(index, nullptr, &events), RESULT_INVALID_PARAM);
     EXPECT_EQ(KDX7400_DI_Sample(index, &state, nullptr), RESULT_INVALID_PARAM);
+    EXPECT_EQ(KDX7400_DI_SampleClears(index, &state, &events, nullptr), RESULT_INVALID_PARAM);
     EXPECT_EQ(KDX7400_DI_Sample(index + 1, &state, &events), RESULT_NOT_OPEN);
     EXPECT_EQ(KDX7400_DI_Sample(-1, &state, &events), RESULT_BAD_INDEX);
     EXPECT_TRUE(transfers().empty());

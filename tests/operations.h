@@ -71,6 +71,8 @@ inline std::vector<Operation> operations() {
         {"DO_GetSafetyEnable", "R",
          [](int32_t m, Outs &o) { return KDX7400_DO_GetSafetyEnable(m, &o.a, &o.b); }},
         {"DI_Sample", "RR", [](int32_t m, Outs &o) { return KDX7400_DI_Sample(m, &o.sampled, &o.events); }},
+        {"DI_SampleClears", "RR",
+         [](int32_t m, Outs &o) { return KDX7400_DI_SampleClears(m, &o.sampled, &o.events, &o.a); }},
         {"DI_ReadValue", "R", [](int32_t m, Outs &o) { return KDX7400_DI_ReadValue(m, &o.a); }},
         {"DI_ReadChannel", "R", [](int32_t m, Outs &o) { return KDX7400_DI_ReadChannel(m, 1, &o.u8); }},
         {"DI_SetFilter", "W", [](int32_t m, Outs &) { return KDX7400_DI_SetFilter(m, 77); }},

@@ -5,6 +5,7 @@
 #include "../internal.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace kdx {
 
@@ -21,13 +22,37 @@ uint64_t seen_counted_edges(uint64_t before, uint64_t now, uint8_t edge) {
     return edge == 0 ? ~before & now : before & ~now;
 }
 
+// Seconds since boot, suspend included: a self-powered module may count
+// through the host's sleep.
+uint32_t seconds_since_boot() {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<uint32_t>(now.tv_sec);
+}
+
+// The pulses a counter took from before to now, `seconds` apart. One that
+// went down was cleared and counts from zero, unless the time could hold
+// all the pulses a wrap would mean: reading every decrease as a wrap
+// turned a clear into some four billion pulses.
+uint32_t pulses_between(uint32_t before, uint32_t now, uint32_t seconds, bool &cleared) {
+    const uint32_t across_a_wrap = now - before;
+    cleared = now < before && uint64_t{across_a_wrap} > (uint64_t{seconds} + 1) * KDX7400_COUNT_RATE_MAX;
+    return cleared ? now : across_a_wrap;
+}
+
 } // namespace
 
 } // namespace kdx
 
 extern "C" int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
                                      kdx7400_input_events *events) {
-    if (state == nullptr || events == nullptr) {
+    uint64_t cleared = 0;
+    return KDX7400_DI_SampleClears(index, state, events, &cleared);
+}
+
+extern "C" int16_t KDX7400_DI_SampleClears(int32_t index, kdx7400_input_state *state,
+                                           kdx7400_input_events *events, uint64_t *cleared) {
+    if (state == nullptr || events == nullptr || cleared == nullptr) {
         return RESULT_INVALID_PARAM;
     }
     // Both reads in one hold: no other thread's command lands between.
@@ -48,14 +73,18 @@ extern "C" int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
         return result;
     }
     levels &= kdx::all_of(channels);
+    const uint32_t now = kdx::seconds_since_boot();
     kdx7400_input_events found{};
+    uint64_t found_cleared = 0;
     found.levels = levels;
     // A first sample, or one of a module with other channels, is a start.
     if (state->sampled != 0 && state->channels == channels) {
         found.changed = levels ^ state->levels;
         const uint64_t seen = kdx::seen_counted_edges(state->levels, levels, state->edge);
         for (unsigned n = 0; n < channels; ++n) {
-            found.pulses[n] = counters[n] - state->counters[n]; // wraps as the counter does
+            bool was_cleared = false;
+            found.pulses[n] = kdx::pulses_between(state->counters[n], counters[n], now - state->sampled_at, was_cleared);
+            found_cleared |= uint64_t{was_cleared} << n;
             const uint32_t explained = (seen >> n) & 1u;
             if (found.pulses[n] > explained) {
                 found.unseen |= uint64_t{1} << n;
@@ -63,7 +92,9 @@ extern "C" int16_t KDX7400_DI_Sample(int32_t index, kdx7400_input_state *state,
         }
     }
     *events = found;
+    *cleared = found_cleared;
     state->levels = levels;
+    state->sampled_at = now;
     std::copy(counters.begin(), counters.end(), state->counters);
     state->channels = static_cast<uint8_t>(channels);
     state->sampled = 1;
