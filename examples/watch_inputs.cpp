@@ -32,6 +32,9 @@ int main(int argc, char **argv) {
                     case kdx::InputEvent::Kind::pulses:
                         std::cout << "in " << +event.channel << ": " << event.count << " pulses\n";
                         break;
+                    case kdx::InputEvent::Kind::reset:
+                        std::cout << "in " << +event.channel << ": counter cleared\n";
+                        break;
                     case kdx::InputEvent::Kind::stopped: gone = true; break;
                     }
                     seen += event.kind == kdx::InputEvent::Kind::stopped ? 0 : 1;

@@ -28,6 +28,7 @@ public:
     void outputs_are(uint64_t, bool) override {}
     void renamed(const std::string &) override {}
     void watchdog_is(uint32_t) override {}
+    void counters_cleared(uint64_t) override {}
 };
 
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -294,6 +295,14 @@ TEST_F(Cpp, WatcherReportsEdgesPulsesAndTheUnplug) {
     EXPECT_EQ(events[0].kind, Kind::pulses);
     EXPECT_EQ(events[0].channel, 5);
     EXPECT_EQ(events[0].count, 1000u);
+    // Cleared (as by another program), then 3 more: a reset, counted from zero.
+    bed.update(node, [](kdxsim::ModuleState &s) { s.registers.counters[5] = 0; });
+    bed.pulse(node, 5, 3);
+    events = collect(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(std::make_tuple(events[0].kind, int{events[0].channel}), std::make_tuple(Kind::reset, 5));
+    EXPECT_EQ(std::make_tuple(events[1].kind, int{events[1].channel}, events[1].count),
+              std::make_tuple(Kind::pulses, 5, 3u));
     bed.set_inputs(node, 0x0);
     events = collect(1);
     ASSERT_EQ(events.size(), 1u);

@@ -41,6 +41,7 @@ struct InputEvent {
         falling, // from 1 to 0
         pulses,  // count counted edges the sampling could not see
         stopped, // the watcher stopped: error says why (unplugged, closed)
+        reset,   // the counter was cleared (by anyone); pulses after count from it
     };
     uint8_t channel = 0;
     Kind kind = Kind::rising;
@@ -51,17 +52,31 @@ struct InputEvent {
 };
 
 // The events one Module::sample reports, in channel order, each handed to
-// sink: per channel, pulses the levels could not show, then the level
-// change. base carries the times (and is copied for each event). For a
-// sampling loop of one's own; InputWatcher is one.
+// sink: per channel, the counter's clear (cleared, from the sample's
+// KDX7400_DI_SampleClears), pulses the levels could not show, then the
+// level change. base carries the times (and is copied for each event). For
+// a sampling loop of one's own; InputWatcher is one.
 template <class Sink>
 void for_each_input_event(const kdx7400_input_events &events, unsigned channels, const InputEvent &base,
-                          Sink &&sink) {
+                          Sink &&sink, uint64_t cleared = 0) {
     std::array<kdx7400_input_record, 2 * KDX7400_MAX_CHANNELS> records{}; // two at most per input
     std::size_t count = 0;
     KDX7400_DI_EventRecords(&events, static_cast<uint8_t>(std::min<unsigned>(channels, 255)), records.data(),
                             records.size(), &count);
+    unsigned next_clear = 0;
+    const auto clears_before = [&](unsigned channel) {
+        for (; next_clear < std::min(channel, unsigned{KDX7400_MAX_CHANNELS}); ++next_clear) {
+            if ((cleared >> next_clear) & 1u) {
+                InputEvent event = base;
+                event.channel = static_cast<uint8_t>(next_clear);
+                event.kind = InputEvent::Kind::reset;
+                event.count = 0;
+                sink(event);
+            }
+        }
+    };
     for (std::size_t i = 0; i < std::min(count, records.size()); ++i) {
+        clears_before(records[i].channel + 1u);
         InputEvent event = base;
         event.channel = records[i].channel;
         event.kind = records[i].kind == KDX7400_INPUT_PULSES   ? InputEvent::Kind::pulses
@@ -70,6 +85,7 @@ void for_each_input_event(const kdx7400_input_events &events, unsigned channels,
         event.count = records[i].count;
         sink(event);
     }
+    clears_before(std::min(channels, unsigned{KDX7400_MAX_CHANNELS}));
 }
 
 // The state a first Module::sample starts from: the counter edge as the
@@ -219,7 +235,8 @@ private:
                 }
             }
             std::error_code code;
-            module.sample(state, events, code);
+            uint64_t cleared = 0;
+            module.sample(state, events, cleared, code);
             InputEvent base;
             base.monotonic = std::chrono::steady_clock::now();
             base.wall = std::chrono::system_clock::now();
@@ -231,7 +248,8 @@ private:
                 push(shared, found);
                 break;
             }
-            for_each_input_event(events, state.channels, base, [&](const InputEvent &e) { found.push_back(e); });
+            for_each_input_event(events, state.channels, base, [&](const InputEvent &e) { found.push_back(e); },
+                                 cleared);
             push(shared, found);
         }
         std::lock_guard lock(shared.mutex);

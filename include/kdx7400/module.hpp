@@ -380,6 +380,11 @@ public:
     void sample(kdx7400_input_state &state, kdx7400_input_events &events, std::error_code &code) const noexcept {
         code = run([&] { return KDX7400_DI_Sample(index_, &state, &events); });
     }
+    // The same, with the inputs whose counter was cleared since (by anyone).
+    void sample(kdx7400_input_state &state, kdx7400_input_events &events, uint64_t &cleared,
+                std::error_code &code) const noexcept {
+        code = run([&] { return KDX7400_DI_SampleClears(index_, &state, &events, &cleared); });
+    }
     // The state a first sample starts from (KDX7400_DI_BeginSampling).
     kdx7400_input_state begin_sampling(std::error_code &code) const noexcept {
         kdx7400_input_state state{};

@@ -188,6 +188,33 @@ def test_outputs_another_program_changes_show_at_the_next_sample(rig: Rig) -> No
     reader.close()
 
 
+def test_a_cleared_counter_is_a_reset_and_counts_from_zero(rig: Rig) -> None:
+    """A clear, through the API or by another program, is a reset event and
+    the pulses after it; never the billions a decrease read as a wrap made."""
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "10")
+    reader = reader_on(f"{base}/api/modules/1/events")
+
+    def inputs_on_2() -> list[tuple[str, int]]:
+        return [(d["kind"], d["count"]) for d in reader.named("input") if d["channel"] == 2]
+
+    clears = [
+        ("through the API", lambda: requests.post(f"{base}/api/modules/1/counters/clear", json={"mask": "0x4"},
+                                                  headers=AUTH, timeout=5).raise_for_status()),
+        ("by another program", lambda: rig.kdxio("-p", "7401", "-b", "3", "counter", "clear", "0x4")),
+    ]
+    for what, clear in clears:
+        rig.sim("pulse", rig.root, "sg0", "2", "100")
+        assert reader.wait(lambda: ("pulses", 100) in inputs_on_2()), what
+        before = len(inputs_on_2())
+        clear()
+        assert reader.wait(lambda: ("reset", 0) in inputs_on_2()[before:]), what
+        rig.sim("pulse", rig.root, "sg0", "2", "5")
+        assert reader.wait(lambda: ("pulses", 5) in inputs_on_2()[before:]), what
+        assert all(count <= 100 for _, count in inputs_on_2()), (what, inputs_on_2())
+    reader.close()
+
+
 def test_a_nickname_that_is_not_utf8_is_shown_replaced_and_ends_nothing(rig: Rig) -> None:
     """A module's texts are any bytes, from any program: one that is no
     UTF-8 ended the daemon at the first event stream (and at every restart

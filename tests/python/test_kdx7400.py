@@ -310,9 +310,13 @@ def test_a_watcher_reports_edges_hidden_pulses_and_the_unplug(bed: Bed) -> None:
         seen = []
         for event in watcher:
             seen.append(event)
-            if event.kind == "pulses":
+            if (event.kind, event.count) == ("pulses", 1000):
+                m.clear_counter(5)  # a decrease: a reset, counted from zero
+                bed.sim("pulse", bed.root, "sg0", "5", "3")
+            elif event.kind == "pulses":
                 bed.unplug()
-        assert [(e.channel, e.kind, e.count) for e in seen] == [(5, "pulses", 1000), (0, "stopped", 0)]
+        assert [(e.channel, e.kind, e.count) for e in seen] == [
+            (5, "pulses", 1000), (5, "reset", 0), (5, "pulses", 3), (0, "stopped", 0)]
         assert isinstance(seen[-1].error, kdx7400.ReadError)
         assert seen[0].monotonic <= seen[1].monotonic
         assert not watcher.running

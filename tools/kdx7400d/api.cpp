@@ -222,7 +222,7 @@ Answer clear_counters(kdx::Module &m, Worker &worker, const json &body) {
     if (!mask) return failure(422, "expected {\"mask\": M}");
     // What they counted until now stays in the pulse totals.
     worker.metrics().counters_read(m.read_counters());
-    if (const auto refusal = service::clear_counters(m, mask.value_or(0))) return refused(*refusal);
+    if (const auto refusal = service::clear_counters(m, worker, mask.value_or(0))) return refused(*refusal);
     const std::vector<uint32_t> counters = m.read_counters();
     worker.metrics().counters_read(counters);
     return Answer{200, {{"counters", counters}}};
@@ -398,6 +398,7 @@ json event_json(const ModuleEvent &event, const std::string &boot) {
         data["channel"] = event.input.channel;
         data["kind"] = event.input.kind == kdx::InputEvent::Kind::rising    ? "rising"
                        : event.input.kind == kdx::InputEvent::Kind::falling ? "falling"
+                       : event.input.kind == kdx::InputEvent::Kind::reset   ? "reset"
                                                                             : "pulses";
         data["count"] = event.input.count;
     }

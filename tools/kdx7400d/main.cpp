@@ -86,6 +86,7 @@ public:
             switch (event.input.kind) {
             case kdx::InputEvent::Kind::rising: line += "rising"; break;
             case kdx::InputEvent::Kind::falling: line += "falling"; break;
+            case kdx::InputEvent::Kind::reset: line += "counter cleared"; break;
             default: line += std::to_string(event.input.count) + " pulses"; break;
             }
         }

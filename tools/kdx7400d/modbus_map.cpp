@@ -138,7 +138,7 @@ Exception write_coils(kdx::Module &m, service::Observer &observer, uint16_t addr
         if (const Exception e = refusal(service::change_settings(m, observer, record)); e != Exception::None) return e;
     }
     if (clear != 0) {
-        if (const Exception e = refusal(service::clear_counters(m, clear)); e != Exception::None) return e;
+        if (const Exception e = refusal(service::clear_counters(m, observer, clear)); e != Exception::None) return e;
     }
     if (clear_watchdog) service::clear_watchdog(m);
     return Exception::None;

@@ -149,11 +149,12 @@ std::variant<uint64_t, Refusal> update_outputs(kdx::Module &m, Observer &observe
     return outputs;
 }
 
-std::optional<Refusal> clear_counters(kdx::Module &m, uint64_t mask) {
+std::optional<Refusal> clear_counters(kdx::Module &m, Observer &observer, uint64_t mask) {
     if (KDX7400_CheckMask(m.index(), KDX7400_INPUTS, mask) != RESULT_OK) {
         return Refusal{Refusal::Kind::value, "the mask names inputs the module lacks"};
     }
     m.clear_counters(mask);
+    observer.counters_cleared(mask);
     return std::nullopt;
 }
 

@@ -22,6 +22,8 @@ public:
     virtual void outputs_are(uint64_t outputs, bool written) = 0;
     virtual void renamed(const std::string &nickname) = 0;
     virtual void watchdog_is(uint32_t ms) = 0;
+    // Counters this program cleared: the inputs' watch counts from zero.
+    virtual void counters_cleared(uint64_t mask) = 0;
 
 protected:
     ~Observer() = default;
@@ -68,7 +70,7 @@ std::optional<Refusal> change_settings(kdx::Module &module, Observer &observer, 
 // mask covers every output, else one masked write. The outputs it left.
 std::variant<uint64_t, Refusal> update_outputs(kdx::Module &module, Observer &observer, uint64_t mask, uint64_t value);
 
-std::optional<Refusal> clear_counters(kdx::Module &module, uint64_t mask);
+std::optional<Refusal> clear_counters(kdx::Module &module, Observer &observer, uint64_t mask);
 void clear_watchdog(kdx::Module &module);
 
 } // namespace kdxd::service

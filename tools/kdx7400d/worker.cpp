@@ -245,6 +245,20 @@ void Worker::outputs_are(uint64_t outputs, bool written) {
     }
 }
 
+void Worker::counters_cleared(uint64_t mask) {
+    if (!sampled_) return; // the first sample takes the counters as they are
+    ModuleEvent found = event(ModuleEvent::Kind::input);
+    for (unsigned n = 0; n < input_state_.channels; ++n) {
+        if ((mask >> n) & 1u) {
+            input_state_.counters[n] = 0;
+            found.input.channel = static_cast<uint8_t>(n);
+            found.input.kind = kdx::InputEvent::Kind::reset;
+            found.input.count = 0;
+            deliver(found);
+        }
+    }
+}
+
 void Worker::renamed(const std::string &nickname) {
     std::lock_guard guard(mutex_);
     if (identity_) identity_->nickname = nickname;
@@ -455,8 +469,9 @@ void Worker::sample() {
         next_sample_ = now + watch_interval_;
     }
     kdx7400_input_events events{};
+    uint64_t cleared = 0; // by another program: this one's re-based already
     if (!code) {
-        module_.sample(input_state_, events, code);
+        module_.sample(input_state_, events, cleared, code);
     }
     if (code) {
         lost("sampling its inputs failed");
@@ -469,10 +484,13 @@ void Worker::sample() {
         return;
     }
     ModuleEvent found = event(ModuleEvent::Kind::input);
-    kdx::for_each_input_event(events, input_state_.channels, found.input, [&](const kdx::InputEvent &input) {
-        found.input = input;
-        deliver(found);
-    });
+    kdx::for_each_input_event(
+        events, input_state_.channels, found.input,
+        [&](const kdx::InputEvent &input) {
+            found.input = input;
+            deliver(found);
+        },
+        cleared);
     // Outputs another program changed show at the next sample.
     const uint64_t outputs = module_.read_outputs(code);
     if (code) {

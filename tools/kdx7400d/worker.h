@@ -140,6 +140,9 @@ public:
     void renamed(const std::string &nickname) override;
     // The watchdog time-out a job just set (0: off).
     void watchdog_is(uint32_t ms) override;
+    // Re-bases the inputs' watch on the cleared counters, with a reset
+    // event each, so that the next sample counts from zero.
+    void counters_cleared(uint64_t mask) override;
     // Whether the worker samples its module's inputs now, and if not why.
     std::string watch_state() const;
     // Its module has kept it busy past a command's time-out, or a command

@@ -522,8 +522,12 @@ class Module:
     def _begin_sampling(self, state: _native.InputState) -> None:
         self._call("begin sampling", _lib.KDX7400_DI_BeginSampling, ctypes.byref(state))
 
-    def _sample(self, state: _native.InputState, events: _native.InputEvents) -> None:
-        self._call("sample inputs", _lib.KDX7400_DI_Sample, ctypes.byref(state), ctypes.byref(events))
+    def _sample(self, state: _native.InputState, events: _native.InputEvents) -> int:
+        """Samples into state and events; the inputs whose counter was cleared since."""
+        cleared = ctypes.c_uint64(0)
+        self._call("sample inputs", _lib.KDX7400_DI_SampleClears, ctypes.byref(state), ctypes.byref(events),
+                   ctypes.byref(cleared))
+        return cleared.value
 
     def watch(self, interval: float = 0.1) -> Watcher:
         """Samples the inputs every ``interval`` seconds on a thread and

@@ -38,6 +38,7 @@ class InputState(ctypes.Structure):
         ("channels", ctypes.c_uint8),
         ("sampled", ctypes.c_uint8),
         ("edge", ctypes.c_uint8),
+        ("sampled_at", ctypes.c_uint32),
     ]
 
 
@@ -159,6 +160,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_DO_GetSafetyEnable": (_I16, [_I32, _P(_U64), _P(_U64)]),
     "KDX7400_DI_ReadValue": (_I16, [_I32, _P(_U64)]),
     "KDX7400_DI_Sample": (_I16, [_I32, _P(InputState), _P(InputEvents)]),
+    "KDX7400_DI_SampleClears": (_I16, [_I32, _P(InputState), _P(InputEvents), _P(ctypes.c_uint64)]),
     "KDX7400_DI_BeginSampling": (_I16, [_I32, _P(InputState)]),
     "KDX7400_DI_EventRecords": (_I16, [_P(InputEvents), ctypes.c_uint8, _P(InputRecord), ctypes.c_size_t,
                                        _P(ctypes.c_size_t)]),

@@ -29,7 +29,9 @@ class InputEvent:
     channel: int
     kind: str
     """``rising``, ``falling``, ``pulses`` (``count`` edges the sampling
-    could not see) or ``stopped`` (the watcher ended: ``error`` says why)."""
+    could not see), ``reset`` (the counter was cleared, by anyone: pulses
+    after it count from zero) or ``stopped`` (the watcher ended: ``error``
+    says why)."""
     count: int
     monotonic: float
     """``time.monotonic()`` of the sample that found it."""
@@ -150,7 +152,7 @@ class Watcher:
             if self._stopping.wait(max(0.0, next_sample - time.monotonic())):
                 break
             try:
-                self._module._sample(self._state, events)
+                cleared = self._module._sample(self._state, events)
             except Error as error:
                 now = time.monotonic(), time.time()
                 self._push([InputEvent(0, "stopped", 0, now[0], now[1], error)], ended=True)
@@ -159,8 +161,13 @@ class Watcher:
             count = ctypes.c_size_t(0)
             _lib.KDX7400_DI_EventRecords(ctypes.byref(events), self._state.channels, records, len(records),
                                          ctypes.byref(count))
-            self._push([InputEvent(r.channel, _native.INPUT_KINDS[r.kind], int(r.count), monotonic, wall)
-                        for r in records[: count.value]])
+            found = [InputEvent(r.channel, _native.INPUT_KINDS[r.kind], int(r.count), monotonic, wall)
+                     for r in records[: count.value]]
+            # A clear comes first in its channel's events, in channel order.
+            found += [InputEvent(n, "reset", 0, monotonic, wall)
+                      for n in range(self._state.channels) if cleared >> n & 1]
+            found.sort(key=lambda event: (event.channel, event.kind != "reset"))
+            self._push(found)
         with self._lock:
             self._ended = True
             self._lock.notify_all()

@@ -546,8 +546,9 @@ class Panel {
     if (name === "input") {
       if (data.kind === "rising") this.showLed(data.channel, true);
       if (data.kind === "falling") this.showLed(data.channel, false);
-      logEvent(this.id, data.kind === "pulses" ? `input ${this.name("inputs", data.channel)}: ${data.count} pulses`
-        : `input ${this.name("inputs", data.channel)} ${data.kind}`, data.time);
+      const input = `input ${this.name("inputs", data.channel)}`;
+      logEvent(this.id, data.kind === "pulses" ? `${input}: ${data.count} pulses`
+        : data.kind === "reset" ? `${input}: counter cleared` : `${input} ${data.kind}`, data.time);
     } else if (name === "outputs") {
       this.showOutputs(data.outputs);
       logEvent(this.id, `outputs ${hex(data.outputs, this.switches.length)} by ${data.by}`, data.time);
