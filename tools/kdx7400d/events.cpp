@@ -51,8 +51,7 @@ EventHub::Replay EventHub::replay(uint8_t unit, uint64_t after) const {
         for (const ModuleEvent &event : ring.kept) {
             if (event.seq > after) replay.events.push_back(event);
         }
-        const uint64_t first_kept = ring.kept.empty() ? ring.seq + 1 : ring.kept.front().seq;
-        replay.complete = after >= ring.seq || after + 1 >= first_kept;
+        replay.complete = ring_holds_after(ring, after);
         return replay;
     }
     replay.last = global_;
@@ -65,6 +64,22 @@ EventHub::Replay EventHub::replay(uint8_t unit, uint64_t after) const {
     std::sort(replay.events.begin(), replay.events.end(),
               [](const ModuleEvent &a, const ModuleEvent &b) { return a.global < b.global; });
     return replay;
+}
+
+bool EventHub::ring_holds_after(const Ring &ring, uint64_t after) {
+    const uint64_t first_kept = ring.kept.empty() ? ring.seq + 1 : ring.kept.front().seq;
+    return after >= ring.seq || after + 1 >= first_kept;
+}
+
+bool EventHub::holds_after(uint8_t unit, uint64_t after) const {
+    std::lock_guard guard(mutex_);
+    if (unit != kAllUnits) {
+        const auto found = rings_.find(unit);
+        if (found == rings_.end()) return true;
+        return ring_holds_after(found->second, after);
+    }
+    return std::none_of(rings_.begin(), rings_.end(),
+                        [after](const auto &entry) { return entry.second.dropped_global > after; });
 }
 
 EventHub::Replay EventHub::subscribe(EventSink &sink, uint8_t unit, uint64_t after) {

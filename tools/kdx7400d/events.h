@@ -73,9 +73,13 @@ public:
     // Whether anyone listens to this unit's events.
     bool wanted(uint8_t unit) const;
     uint64_t last(uint8_t unit) const;
+    // Whether the ring still holds every event after `after`.
+    bool holds_after(uint8_t unit, uint64_t after) const;
 
 private:
     Replay replay(uint8_t unit, uint64_t after) const;
+    struct Ring;
+    static bool ring_holds_after(const Ring &ring, uint64_t after);
 
     struct Ring {
         std::deque<ModuleEvent> kept;

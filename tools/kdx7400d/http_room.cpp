@@ -239,8 +239,10 @@ std::optional<Position> position_of(const std::string &text) {
     return Position{text.substr(0, colon), std::stoull(text.substr(colon + 1))};
 }
 
-// A reader's stream from position after on: what it missed (or a gap
-// when that is no longer kept), the hello, then every event.
+// A reader's stream from position after on: what it missed since then,
+// the hello, then every event. A reader that resumed from a position no
+// longer kept (or of another run) starts afresh at after, the hello's
+// state, with a gap event first.
 void open_stream(Units &units, StreamBudget &budget, const std::optional<Position> &resumed, uint8_t unit_id,
                  uint64_t after, json hello, const std::shared_ptr<http::Reply> &reply) {
     EventHub &hub = units.events();
@@ -249,7 +251,7 @@ void open_stream(Units &units, StreamBudget &budget, const std::optional<Positio
     auto stream = std::make_shared<Stream>(hub, budget, hub.boot(), all_units);
     const EventHub::Replay missed = units.subscribe(*stream, unit_id, after);
     std::string first;
-    if (resumed && (!same_run || !missed.complete)) {
+    if (resumed && (!same_run || resumed->number != after || !missed.complete)) {
         json gap{{"boot", hub.boot()}, {"after", resumed->number}};
         if (!all_units) gap["unit"] = unit_id;
         gap["reason"] = same_run ? "the events after it are no longer kept" : "the daemon restarted";
@@ -787,20 +789,22 @@ http::Response HttpRoom::Api::history(const http::Request &req, const Worker &wo
 void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http::Reply> &reply, Worker *worker) {
     EventHub &hub = units_.events();
     const auto resumed = position_of(req.header("Last-Event-ID"));
-    const bool same_run = resumed && resumed->boot == hub.boot();
+    const uint8_t unit_id = worker == nullptr ? EventHub::kAllUnits : worker->unit();
+    // Only a position the ring still covers resumes; any other starts from
+    // the state now, never with events older than it.
+    const bool resumes = resumed && resumed->boot == hub.boot() && hub.holds_after(unit_id, resumed->number);
     json hello{{"boot", hub.boot()}};
     if (worker == nullptr) {
         json list = json::array();
         for (const Worker *w : units_.all()) list.push_back(api::summary(*w));
         hello["modules"] = list;
-        open_stream(units_, budget_, resumed, EventHub::kAllUnits, same_run ? resumed->number : hub.last(EventHub::kAllUnits),
+        open_stream(units_, budget_, resumed, EventHub::kAllUnits, resumes ? resumed->number : hub.last(EventHub::kAllUnits),
                     std::move(hello), reply);
         return;
     }
-    const uint8_t unit_id = worker->unit();
     hello["unit"] = unit_id;
     hello["present"] = worker->present();
-    if (same_run) {
+    if (resumes) {
         open_stream(units_, budget_, resumed, unit_id, resumed->number, std::move(hello), reply);
         return;
     }
