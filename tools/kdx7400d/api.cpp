@@ -239,8 +239,9 @@ public:
     using Work = std::function<Answer(kdx::Module &, Worker &)>;
     using Done = std::function<void(Answer)>;
 
-    static void on(Worker &worker, Work work, Done done, bool writes = false, Origin origin = Origin::none) {
-        auto *call = new Call(std::move(work), std::move(done), writes, origin);
+    static void on(Worker &worker, Work work, Done done, bool writes = false, Origin origin = Origin::none,
+                   std::shared_ptr<Claim> claim = nullptr) {
+        auto *call = new Call(std::move(work), std::move(done), writes, origin, std::move(claim));
         if (!worker.submit(*call)) {
             Done refuse = std::move(call->done_);
             delete call;
@@ -250,6 +251,13 @@ public:
 
     bool is_write() const override { return writes_; }
     Origin origin() const override { return origin_; }
+    bool start() override {
+        if (claim_ && !claim_->start()) {
+            answer_ = failure(504, "withdrawn before it started");
+            return false;
+        }
+        return true;
+    }
 
     bool run(kdx::Module *module, Worker &worker) override {
         bool transfer_failed = false;
@@ -276,14 +284,15 @@ public:
     }
 
 private:
-    Call(Work work, Done done, bool writes, Origin origin)
-        : work_(std::move(work)), done_(std::move(done)), writes_(writes), origin_(origin) {}
+    Call(Work work, Done done, bool writes, Origin origin, std::shared_ptr<Claim> claim)
+        : work_(std::move(work)), done_(std::move(done)), writes_(writes), origin_(origin), claim_(std::move(claim)) {}
     ~Call() = default;
 
     Work work_;
     Done done_;
     const bool writes_;
     const Origin origin_;
+    const std::shared_ptr<Claim> claim_;
     Answer answer_;
 };
 
@@ -291,7 +300,7 @@ private:
 } // namespace
 
 void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
-          Origin origin) {
+          Origin origin, std::shared_ptr<Claim> claim) {
     Worker *worker = find(units, id);
     if (worker == nullptr) {
         done(failure(404, "no module " + id));
@@ -320,7 +329,7 @@ void call(Units &units, const std::string &id, bool writes, Operation operation,
             const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
             return operation(m, w, body);
         },
-        std::move(done), writes, origin);
+        std::move(done), writes, origin, std::move(claim));
 }
 
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done) {

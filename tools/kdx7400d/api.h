@@ -72,9 +72,9 @@ using Done = std::function<void(Answer)>;
 Worker *find(Units &units, const std::string &id);
 // One request for unit id: its body checked (not JSON 400, a key twice
 // 422), then the operation on the module's worker, under the module's lock
-// when it writes.
+// when it writes. A claim, when given, lets the asker withdraw it unstarted.
 void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
-          Origin origin);
+          Origin origin, std::shared_ptr<Claim> claim = nullptr);
 // The unit's state read on its worker (503 while its module is absent).
 void read_state_on(Worker &worker, Done done);
 // Any work on a module's worker, answered through done.

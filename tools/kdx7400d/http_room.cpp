@@ -723,9 +723,11 @@ http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
 
 void HttpRoom::Api::module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes,
                                 api::Operation operation, const std::string &text) {
+    auto claim = std::make_shared<Claim>();
+    reply->on_give_up([claim] { return claim->withdraw(); });
     api::call(
         units_, id, writes, operation, text, [reply](Answer answer) { reply->send(response_of(answer)); },
-        Origin::http);
+        Origin::http, claim);
 }
 
 // The unit's channel names: read by anyone who may read, replaced by a

@@ -30,8 +30,9 @@ struct HttpOptions {
     std::size_t max_per_address = 256;  // of them from one address
     std::size_t stream_memory = 32u << 20; // events waiting for every event-stream reader together
     std::chrono::seconds idle_timeout{60};
-    // How long a request waits for its module before 504; its job still
-    // runs to the end (a dozen commands of up to 5 s each on a hung module).
+    // How long a request waits for its module before 504; its job is then
+    // dropped if it has not begun, else runs to the end (a dozen commands
+    // of up to 5 s each on a hung module).
     std::chrono::seconds request_timeout{12};
     // The other front ends' lines for /metrics (their client counts).
     std::function<std::string()> more_metrics;

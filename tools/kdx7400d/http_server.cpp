@@ -235,11 +235,17 @@ void Session::arm(std::chrono::seconds after) {
 
 void Session::expired() {
     switch (stage_) {
-    case Stage::waiting:
-        // The request's job still runs; its answer will find nobody.
+    case Stage::waiting: {
+        // Withdrawn before it began, it never will; begun, it runs to its
+        // end and its answer finds nobody: what it did is then unknown.
+        const bool withdrawn = reply_ && reply_->give_up();
         reply_.reset();
-        respond(loop_.handler.refusal(504, "the module did not answer in time"));
+        respond(loop_.handler.refusal(
+            504, withdrawn ? "the module did not answer in time: the request was not carried out"
+                           : "the module did not answer in time: whether the request took effect is unknown "
+                             "(the event stream shows what the module holds)"));
         return;
+    }
     case Stage::streaming:
         if (writing_ && Clock::now() - write_started_ > loop_.options.write_deadline) {
             close(); // the reader takes nothing

@@ -71,11 +71,16 @@ public:
     void send(Response response);
     // An event stream: the head's status and headers, then the feed's text.
     void stream(Response head, std::shared_ptr<Feed> feed);
+    // On the loop: how to withdraw the work this reply waits for, when the
+    // answer is given up (true: withdrawn before it began).
+    void on_give_up(std::function<bool()> withdraw) { withdraw_ = std::move(withdraw); }
+    bool give_up() const { return withdraw_ && withdraw_(); }
 
 private:
     std::weak_ptr<Session> session_;
     std::shared_ptr<Mailbox> mailbox_;
     std::atomic<bool> used_{false};
+    std::function<bool()> withdraw_;
 };
 
 class Handler {

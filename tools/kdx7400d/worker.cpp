@@ -149,7 +149,7 @@ void Worker::answer_queue_unreached() {
     }
     while (job != nullptr) {
         Job *next = job->next_; // finished() may free the job
-        job->run(nullptr, *this);
+        if (job->start()) job->run(nullptr, *this);
         job->finished();
         job = next;
     }
@@ -328,6 +328,10 @@ void Worker::run() {
             module_ = kdx::Module(); // its module is elsewhere now
         }
         reach();
+        if (job != nullptr && !job->start()) {
+            job->finished();
+            job = nullptr;
+        }
         if (job != nullptr) {
             if (job->is_write()) {
                 last_write_ = std::chrono::steady_clock::now();

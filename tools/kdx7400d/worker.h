@@ -52,10 +52,33 @@ using Identity = kdxjson::Identity;
 
 class Worker;
 
+// A front end's hold on a job whose answer it may stop waiting for: one
+// withdrawn before the worker starts it is dropped and never reaches the
+// module, so that a client told it failed is not overruled later.
+class Claim {
+public:
+    // The worker, as it starts the job: false when it was withdrawn.
+    bool start() { return settle(kStarted) || stage_.load() == kStarted; }
+    // The front end, giving up: true when the job had not started, and
+    // now never will; false when it runs or ran (its outcome unknown).
+    bool withdraw() { return settle(kWithdrawn); }
+
+private:
+    static constexpr uint8_t kQueued = 0, kStarted = 1, kWithdrawn = 2;
+    bool settle(uint8_t to) {
+        uint8_t queued = kQueued;
+        return stage_.compare_exchange_strong(queued, to);
+    }
+    std::atomic<uint8_t> stage_{kQueued};
+};
+
 // One request for a module. The submitter owns it and must keep it alive
 // until finished() has been called; a worker holds at most one reference.
 class Job {
 public:
+    // Before run: false for a job its front end withdrew, which the worker
+    // then finishes without running.
+    virtual bool start() { return true; }
     // On the worker's thread. module is null while the module is absent.
     // Returns false when a transfer failed, so that the worker reopens.
     virtual bool run(kdx::Module *module, Worker &worker) = 0;
