@@ -44,19 +44,14 @@ constexpr unsigned kBatchRelocks = 256;
 // transfer needs the processors the waiters poll on) its pause grows with
 // the wait, to a share of it: tens of polls per hold instead of hundreds,
 // for a hand-over later by at most that share of the hold. Those further
-// back keep a steady pause, so that the longest waiting is never the
-// slowest to notice its turn.
+// back, who keep their places in line, slow down sooner. Capped, so that a
+// turn after a hold of seconds starts promptly.
 struct Polling {
     long first_ns, last_ns;
     long share_of_wait, longest_ns;
 };
-constexpr Polling kInLine{100'000, 200'000, 8, 500'000};
+constexpr Polling kInLine{100'000, 200'000, 8, 2'000'000};
 constexpr Polling kNext{20'000, 50'000, 16, 2'000'000};
-// A program coming straight back from its turn lets those in line try the
-// turnstile first: its own first try would fall just when the turnstile
-// frees (the next one taking the flock it let go), and it would win it
-// turn after turn while the rest waited out their patience.
-constexpr long kRejoinPauseNs = kNext.last_ns + kInLine.longest_ns + 100'000;
 
 // Ownership is one atomic word, so that an uncontended call takes and
 // gives it back without a system call or a mutex; threads that must wait
@@ -68,7 +63,6 @@ struct SlotLock {
     int flocked_fd = -1;             // the descriptor whose flock the owner holds
     timespec batch_end{};            // this program's batch (see kBatchNs)
     unsigned batch_relocks = 0;
-    bool turn_ended = false;         // let go of the flock since it last queued
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t released = PTHREAD_COND_INITIALIZER;
 };
@@ -218,7 +212,6 @@ void disown(SlotLock &lock) {
     if (lock.flocked_fd >= 0) {
         ::flock(lock.flocked_fd, LOCK_UN);
         lock.flocked_fd = -1;
-        lock.turn_ended = true;
     }
     lock.owner.store(0);
     wake_waiters(lock);
@@ -251,15 +244,20 @@ template <class TryLock> bool poll_until(TryLock try_lock, Deadline &deadline, P
 
 int try_flock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno; }
 
-// The turnstile: a lock on the node's first byte (an open-file-description
-// lock, apart from flock), held by the program next in line while it waits
-// for the flock. A holder that releases and relocks at once must pass it
-// too, so it queues behind the waiter instead of always winning.
-int turnstile(int fd, short type) {
+// The line: OFD locks on the node's first bytes, apart from the flock.
+// Byte 0, the turnstile, is held by the program next in line while it
+// waits for the flock; bytes 1 to kPlaces - 1 are the places behind it,
+// one waiting program each. A waiter moves up a place when the one ahead
+// frees, so programs reach the turnstile in the order they came, and one
+// that lets go and relocks at once joins at the back. (Past the last
+// place, arrivals take it in no order.)
+constexpr off_t kPlaces = 8;
+
+int lock_byte(int fd, off_t byte, short type) {
     struct flock range {};
     range.l_type = type;
     range.l_whence = SEEK_SET;
-    range.l_start = 0;
+    range.l_start = byte;
     range.l_len = 1;
     if (::fcntl(fd, F_OFD_SETLK, &range) == 0) {
         return 0;
@@ -267,29 +265,111 @@ int turnstile(int fd, short type) {
     return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
 }
 
-// Waits in line on the turnstile. A program next in line takes the flock
-// within a poll of its release; one that keeps the turnstile longer than
-// this while the flock is free has stopped (SIGSTOP, a debugger), and the
-// flock is then taken past it. Longer than any wait in line the fairness
-// goals allow, so that a live queue keeps its order.
+int turnstile(int fd, short type) { return lock_byte(fd, 0, type); }
+
+// Whether another program holds any of the bytes (asked, nothing taken).
+bool held_by_another(int fd, off_t first, off_t count) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = first;
+    range.l_len = count;
+    return ::fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+}
+
+// A waiter that has stopped (SIGSTOP, a debugger) keeps its place; the one
+// behind it, after its patience, goes past it once what the stopped one
+// waits for has stayed free for a while, well past a live waiter's longest
+// pause: the flock for one next in line, the place ahead for one further
+// back. Taking it at the first free instant would race a live waiter at
+// every hand-over (holds of a second each, behind a module that resets its
+// port on every read, made that a 5 s wait).
 constexpr long kPatienceNs = 100'000'000;
+constexpr long kFreeForNs = 5 * std::max(kNext.longest_ns, kInLine.longest_ns);
 
 enum class Turn { Next, PastAStoppedWaiter, Timeout };
 
-Turn wait_in_line(int fd, Deadline &deadline) {
-    const timespec patience_end = after_ns(kWaitClock, kPatienceNs);
-    bool flocked = false;
-    const bool next = poll_until(
-        [fd, &patience_end, &flocked] {
-            const int error = turnstile(fd, F_WRLCK);
-            if (error == EWOULDBLOCK && passed(kWaitClock, patience_end) && try_flock(fd) == 0) {
-                flocked = true;
-                return 0;
+class Line {
+public:
+    explicit Line(int fd) : fd_(fd), patience_end_(after_ns(kWaitClock, kPatienceNs)) {}
+
+    // One poll: 0 once next in line (the turnstile held) or past a stopped
+    // next one (the flock held), EWOULDBLOCK to poll again, or the error
+    // of a node that takes no such locks (nothing to keep apart).
+    int poll() {
+        while (place_ > 0) {
+            const int error = lock_byte(fd_, place_ - 1, F_WRLCK);
+            if (error != 0) {
+                if (error != EWOULDBLOCK) return error;
+                break;
             }
-            return error;
-        },
-        deadline, kInLine);
-    return flocked ? Turn::PastAStoppedWaiter : next ? Turn::Next : Turn::Timeout;
+            move_to(place_ - 1);
+        }
+        if (place_ == 0) return 0;
+        if (!passed(kWaitClock, patience_end_)) return EWOULDBLOCK;
+        if (place_ == 1) return past_the_next();
+        // Whoever holds the place ahead waits for the one beyond it.
+        const off_t beyond = place_ - 2;
+        if (held_by_another(fd_, beyond, 1)) {
+            free_since_ = {};
+        } else if (stayed_free() && lock_byte(fd_, beyond, F_WRLCK) == 0) {
+            move_to(beyond);
+            return place_ == 0 ? 0 : EWOULDBLOCK;
+        }
+        return EWOULDBLOCK;
+    }
+
+    bool flocked() const { return flocked_; }
+    // Gives up the place behind the turnstile (or its place when it gave up).
+    void leave() {
+        if (place_ > 0 && place_ < kPlaces) lock_byte(fd_, place_, F_UNLCK);
+        place_ = kPlaces;
+    }
+
+private:
+    void move_to(off_t place) {
+        if (place_ < kPlaces) lock_byte(fd_, place_, F_UNLCK);
+        place_ = place;
+        free_since_ = {};
+    }
+    // True once the watched lock has been free at every poll for kFreeForNs.
+    bool stayed_free() {
+        const timespec now = now_on(kTurnClock);
+        if (free_since_.tv_sec == 0 && free_since_.tv_nsec == 0) {
+            free_since_ = now;
+            return false;
+        }
+        return ns_between(free_since_, now) >= kFreeForNs;
+    }
+    int past_the_next() {
+        if (try_flock(fd_) != 0) {
+            free_since_ = {};
+            return EWOULDBLOCK;
+        }
+        if (stayed_free()) {
+            flocked_ = true;
+            leave();
+            return 0;
+        }
+        ::flock(fd_, LOCK_UN); // not yet: the next one may be on its way
+        return EWOULDBLOCK;
+    }
+
+    const int fd_;
+    const timespec patience_end_;
+    off_t place_ = kPlaces; // not in line yet
+    timespec free_since_{};  // zero: not seen free
+    bool flocked_ = false;
+};
+
+Turn wait_in_line(int fd, Deadline &deadline) {
+    Line line(fd);
+    const bool reached = poll_until([&line] { return line.poll(); }, deadline, kInLine);
+    if (!reached) {
+        line.leave();
+        return Turn::Timeout;
+    }
+    return line.flocked() ? Turn::PastAStoppedWaiter : Turn::Next;
 }
 
 void begin_batch(SlotLock &lock) {
@@ -297,22 +377,22 @@ void begin_batch(SlotLock &lock) {
     lock.batch_relocks = 0;
 }
 
-// The module's flock, taken in turn: turnstile, flock, out of the
-// turnstile; or, within this program's batch, taken back at once although
-// another program is next in line at the turnstile.
+// The module's flock, taken in turn: through the line to the turnstile,
+// flock, out of the turnstile; or, within this program's batch, taken back
+// at once although another program is next in line.
 bool flock_until(SlotLock &lock, int fd, Deadline &deadline) {
-    const int queue = turnstile(fd, F_WRLCK);
+    int queue = turnstile(fd, F_WRLCK);
+    if (queue == 0 && held_by_another(fd, 1, kPlaces - 1)) {
+        // Free for a moment between two waiters: it is theirs.
+        turnstile(fd, F_UNLCK);
+        queue = EWOULDBLOCK;
+    }
     if (queue == EWOULDBLOCK && lock.batch_relocks < kBatchRelocks && !passed(kTurnClock, lock.batch_end) &&
         try_flock(fd) == 0) {
         ++lock.batch_relocks;
         return true;
     }
-    const bool rejoining = std::exchange(lock.turn_ended, false);
     if (queue != 0) {
-        if (rejoining) {
-            const timespec pause{0, kRejoinPauseNs};
-            ::nanosleep(&pause, nullptr);
-        }
         switch (wait_in_line(fd, deadline)) {
         case Turn::Timeout: return false;
         case Turn::PastAStoppedWaiter: begin_batch(lock); return true;
@@ -346,7 +426,6 @@ void after_fork_in_child() {
         lock.flocked_fd = -1;
         lock.batch_end = {};
         lock.batch_relocks = 0;
-        lock.turn_ended = false;
         ::pthread_mutex_init(&lock.mutex, nullptr);
         ::pthread_cond_init(&lock.released, nullptr);
     }
