@@ -29,6 +29,7 @@ public:
     void renamed(const std::string &) override {}
     void watchdog_is(uint32_t) override {}
     void counters_cleared(uint64_t) override {}
+    void settings_written() override {}
 };
 
 

@@ -101,6 +101,13 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
     module.find_element(By.TAG_NAME, "summary").click()
     form = module.find_element(By.CLASS_NAME, "settings-form")
     wait(browser, lambda: form.find_elements(By.NAME, "filter"))
+    # Another program's changes show in the form and the title within 2 s.
+    env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
+    for change in (["di", "filter", "77"], ["name", "bench 2"]):
+        subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", *change], env=env, check=True,
+                       capture_output=True, timeout=10)
+    wait(browser, lambda: form.find_element(By.NAME, "filter").get_attribute("value") == "77", 2.5)
+    wait(browser, lambda: "bench 2" in module.find_element(By.CLASS_NAME, "title").text, 2.5)
     # Refused before it is sent, with the API's own limits.
     field = form.find_element(By.NAME, "filter")
     field.clear()
@@ -125,7 +132,6 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
     held = rig.state()
     for name, _, register, expected in SETTINGS:
         assert held[register] == expected, name
-    env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
     info = json.loads(subprocess.run([os.environ["KDX7400_KDXIO"], "-p", "7401", "-b", "3", "--json", "info"], env=env,
                                      check=True, capture_output=True, text=True, timeout=10).stdout)
     assert (info["nickname"], info["watchdog_timeout"], info["frame_rate_factor"], info["write_protect"]) == \

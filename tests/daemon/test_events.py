@@ -227,6 +227,24 @@ def test_a_cleared_counter_is_a_reset_and_counts_from_zero(rig: Rig) -> None:
     reader.close()
 
 
+def test_settings_changed_anywhere_are_an_event_within_two_seconds(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "100")
+    reader = reader_on(f"{base}/api/modules/1/events")
+    started = time.monotonic()
+    rig.kdxio("-p", "7401", "-b", "3", "di", "filter", "77")
+    assert reader.wait(lambda: any(d["settings"]["filter"] == 77 for d in reader.named("settings")), 2.0)
+    assert time.monotonic() - started < 2.0
+    assert reader.named("settings")[-1]["by"] == "another program"
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "bench 2"}, headers=AUTH,
+                          timeout=5).status_code == 200
+    assert reader.wait(lambda: any(d["settings"]["nickname"] == "bench 2" and d["by"] == "http"
+                                   for d in reader.named("settings")))
+    time.sleep(1.5)  # the next reads find nothing new: no event
+    assert len(reader.named("settings")) == 2, reader.named("settings")
+    reader.close()
+
+
 def test_a_nickname_that_is_not_utf8_is_shown_replaced_and_ends_nothing(rig: Rig) -> None:
     """A module's texts are any bytes, from any program: one that is no
     UTF-8 ended the daemon at the first event stream (and at every restart

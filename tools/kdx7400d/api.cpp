@@ -76,24 +76,29 @@ json summary(const Worker &worker) {
     return out;
 }
 
+json settings_json(const service::ModuleSettings &s) {
+    return {{"power_on", hex(s.power_on)},
+            {"output_inverse", s.output_inverse},
+            {"safety", {{"first", hex(s.safety.outputs)}, {"second", hex(s.safety.values)}}},
+            {"filter", s.filter},
+            {"input_inverse", s.input_inverse},
+            {"edge", s.edge},
+            {"write_protect", s.write_protect},
+            {"frame_rate_factor", s.frame_rate_factor},
+            {"nickname", s.nickname}};
+}
+
 // A module's state as the API shows it: one snapshot of the service.
-json state_of(kdx::Module &m, const Worker &worker) {
+json state_of(kdx::Module &m, Worker &worker) {
     const service::Snapshot s = service::snapshot(m);
+    worker.settings_read(s.settings); // what a reader of this state then hears of
     worker.metrics().counters_read(s.counters);
     json out = summary(worker);
     out["outputs"] = hex(s.outputs);
-    out["power_on"] = hex(s.power_on);
-    out["output_inverse"] = s.output_inverse;
-    out["safety"] = {{"first", hex(s.safety.outputs)}, {"second", hex(s.safety.values)}};
     out["inputs"] = hex(s.info.inputs);
-    out["filter"] = s.filter;
-    out["input_inverse"] = s.input_inverse;
-    out["edge"] = s.edge;
     out["counters"] = s.counters;
     out["watchdog_timeout"] = s.info.watchdog_timeout;
-    out["write_protect"] = s.write_protect;
-    out["frame_rate_factor"] = s.frame_rate_factor;
-    out["nickname"] = s.nickname;
+    out.update(settings_json(s.settings));
     out["watch"] = worker.watch_state();
     const auto since = worker.since_last_write();
     out["watchdog"] = {{"timeout", s.info.watchdog_timeout},
@@ -392,6 +397,7 @@ const char *event_name(const ModuleEvent &event) {
     case ModuleEvent::Kind::plugged: return "plugged";
     case ModuleEvent::Kind::unplugged: return "unplugged";
     case ModuleEvent::Kind::outputs: return "outputs";
+    case ModuleEvent::Kind::settings: return "settings";
     case ModuleEvent::Kind::input: break;
     }
     return "input";
@@ -402,6 +408,9 @@ json event_json(const ModuleEvent &event, const std::string &boot) {
     json data{{"unit", event.unit}, {"time", time}, {"seq", event.seq}, {"boot", boot}};
     if (event.kind == ModuleEvent::Kind::outputs) {
         data["outputs"] = hex(event.outputs);
+        data["by"] = origin_name(event.by);
+    } else if (event.kind == ModuleEvent::Kind::settings && event.settings) {
+        data["settings"] = settings_json(*event.settings);
         data["by"] = origin_name(event.by);
     } else if (event.kind == ModuleEvent::Kind::input) {
         data["channel"] = event.input.channel;

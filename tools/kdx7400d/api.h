@@ -52,7 +52,7 @@ json labels_json(const Labels &labels);
 // 40 bytes without control characters, for channels the module has.
 std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker);
 // A module's state: one snapshot of the service, on its worker.
-json state_of(kdx::Module &m, const Worker &worker);
+json state_of(kdx::Module &m, Worker &worker);
 const char *event_name(const ModuleEvent &event);
 json event_json(const ModuleEvent &event, const std::string &boot);
 

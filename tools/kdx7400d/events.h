@@ -6,10 +6,12 @@
 #pragma once
 
 #include "kdx7400.hpp"
+#include "service.h"
 
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,12 +27,13 @@ enum class Origin : uint8_t { none, http, modbus, mqtt, sparkplug, another_progr
 const char *origin_name(Origin origin);
 
 struct ModuleEvent {
-    enum class Kind { input, plugged, unplugged, outputs };
+    enum class Kind { input, plugged, unplugged, outputs, settings };
     uint8_t unit = 0;
     Kind kind = Kind::input;
-    Origin by = Origin::none; // for outputs
+    Origin by = Origin::none; // for outputs and settings
     kdx::InputEvent input; // for input; its times also for the others
     uint64_t outputs = 0;  // for outputs: their values now
+    std::shared_ptr<const service::ModuleSettings> settings; // for settings: all of them now
     uint64_t seq = 0;      // this unit's events, from 1
     uint64_t global = 0;   // every unit's events, from 1
 };

@@ -81,6 +81,7 @@ public:
         case ModuleEvent::Kind::plugged: line += "plugged"; break;
         case ModuleEvent::Kind::unplugged: line += "unplugged"; break;
         case ModuleEvent::Kind::outputs: line += "outputs " + std::to_string(event.outputs); break;
+        case ModuleEvent::Kind::settings: line += std::string("settings by ") + origin_name(event.by); break;
         case ModuleEvent::Kind::input:
             line += "input " + std::to_string(event.input.channel) + " ";
             switch (event.input.kind) {

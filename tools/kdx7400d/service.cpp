@@ -50,21 +50,35 @@ uint64_t all_outputs(const kdx::Module &module) {
 
 } // namespace
 
-Snapshot snapshot(kdx::Module &m) {
+bool ModuleSettings::operator==(const ModuleSettings &o) const {
+    return power_on == o.power_on && output_inverse == o.output_inverse && safety.outputs == o.safety.outputs &&
+           safety.values == o.safety.values && filter == o.filter && input_inverse == o.input_inverse &&
+           edge == o.edge && write_protect == o.write_protect && frame_rate_factor == o.frame_rate_factor &&
+           nickname == o.nickname;
+}
+
+ModuleSettings read_settings(kdx::Module &m) {
     const kdx::ModuleLock held = m.lock();
-    Snapshot s;
-    s.info = m.info(); // inputs and the watchdog with the firmware: one read
-    s.outputs = m.read_outputs();
+    ModuleSettings s;
     s.power_on = m.power_on();
     s.output_inverse = m.output_inverse() != 0;
     s.safety = m.safety();
     s.filter = m.input_filter();
     s.input_inverse = m.input_inverse() != 0;
     s.edge = m.counter_edge();
-    s.counters = m.read_counters();
     s.write_protect = m.write_protect() != 0;
     s.frame_rate_factor = m.frame_rate_factor();
     s.nickname = m.nickname();
+    return s;
+}
+
+Snapshot snapshot(kdx::Module &m) {
+    const kdx::ModuleLock held = m.lock();
+    Snapshot s;
+    s.info = m.info(); // inputs and the watchdog with the firmware: one read
+    s.outputs = m.read_outputs();
+    s.settings = read_settings(m);
+    s.counters = m.read_counters();
     return s;
 }
 
@@ -130,6 +144,7 @@ std::optional<Refusal> change_settings(kdx::Module &m, Observer &observer, const
         observer.renamed(*r.nickname);
     }
     if (protect_last) m.set_write_protect(true);
+    observer.settings_written();
     return std::nullopt;
 }
 

@@ -17,6 +17,8 @@ namespace kdxd::service {
 
 // Told what an operation did to its module: the worker passes it on to
 // the event streams and keeps what it must know (the watchdog).
+struct ModuleSettings;
+
 class Observer {
 public:
     virtual void outputs_are(uint64_t outputs, bool written) = 0;
@@ -24,24 +26,35 @@ public:
     virtual void watchdog_is(uint32_t ms) = 0;
     // Counters this program cleared: the inputs' watch counts from zero.
     virtual void counters_cleared(uint64_t mask) = 0;
+    // Settings were written through this program (read back, with the
+    // writer named, when the inputs are next sampled).
+    virtual void settings_written() = 0;
 
 protected:
     ~Observer() = default;
 };
 
-// Everything a module shows, at one moment: 12 commands under its lock.
-struct Snapshot {
-    kdx7400_module_info info{}; // firmware, watchdog time-out, inputs, counts
-    uint64_t outputs = 0, power_on = 0;
+// The settings a module keeps (the watchdog apart): 9 commands.
+struct ModuleSettings {
+    uint64_t power_on = 0;
     bool output_inverse = false;
     kdx::Module::Safety safety{};
     uint16_t filter = 0;
     bool input_inverse = false;
     uint8_t edge = 0;
-    std::vector<uint32_t> counters;
     bool write_protect = false;
     uint8_t frame_rate_factor = 0;
     std::string nickname;
+    bool operator==(const ModuleSettings &other) const;
+};
+ModuleSettings read_settings(kdx::Module &module);
+
+// Everything a module shows, at one moment: 12 commands under its lock.
+struct Snapshot {
+    kdx7400_module_info info{}; // firmware, watchdog time-out, inputs, counts
+    uint64_t outputs = 0;
+    std::vector<uint32_t> counters;
+    ModuleSettings settings;
 };
 Snapshot snapshot(kdx::Module &module);
 

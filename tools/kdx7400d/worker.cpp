@@ -259,6 +259,29 @@ void Worker::counters_cleared(uint64_t mask) {
     }
 }
 
+void Worker::settings_read(const service::ModuleSettings &settings) {
+    settings_read_at_ = std::chrono::steady_clock::now();
+    const Origin by = std::exchange(settings_written_by_, Origin::none);
+    settings_seen(settings, by == Origin::none ? Origin::another_program : by);
+}
+
+void Worker::settings_written() {
+    settings_written_by_ = current_origin_;
+    settings_read_at_ = {};
+}
+
+// A change is an event; the first read is only the baseline.
+void Worker::settings_seen(const service::ModuleSettings &settings, Origin by) {
+    if (settings_ && *settings_ == settings) return;
+    const bool baseline = !settings_ && by == Origin::another_program;
+    settings_ = settings;
+    if (baseline) return;
+    ModuleEvent found = event(ModuleEvent::Kind::settings);
+    found.by = by;
+    found.settings = std::make_shared<const service::ModuleSettings>(settings);
+    deliver(found);
+}
+
 void Worker::renamed(const std::string &nickname) {
     std::lock_guard guard(mutex_);
     if (identity_) identity_->nickname = nickname;
@@ -382,6 +405,8 @@ void Worker::reach() {
     sampled_ = false;
     outputs_.reset();
     watchdog_read_at_ = {}; // read at the first sample
+    settings_.reset();
+    settings_read_at_ = {};
     std::optional<Identity> identity;
     if (module_) {
         identity = read_identity(module_, target_);
@@ -506,6 +531,14 @@ void Worker::sample() {
     if (now - watchdog_read_at_ >= std::chrono::seconds(1)) {
         const uint32_t ms = module_.watchdog_timeout(code);
         if (!code) watchdog_is(ms);
+    }
+    // And change any setting: shown within a second too.
+    if (now - settings_read_at_ >= kSettingsInterval) {
+        try {
+            settings_read(service::read_settings(module_));
+        } catch (const kdx::Error &) {
+            lost("reading its settings failed");
+        }
     }
 }
 

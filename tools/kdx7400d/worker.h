@@ -166,6 +166,10 @@ public:
     // Re-bases the inputs' watch on the cleared counters, with a reset
     // event each, so that the next sample counts from zero.
     void counters_cleared(uint64_t mask) override;
+    void settings_written() override;
+    // Settings read on the worker's thread (a state for a client): the
+    // baseline for the next, or a change by another program.
+    void settings_read(const service::ModuleSettings &settings);
     // Whether the worker samples its module's inputs now, and if not why.
     std::string watch_state() const;
     // Its module has kept it busy past a command's time-out, or a command
@@ -241,6 +245,13 @@ private:
     // client's behalf.
     uint32_t watchdog_ms_ = 0;
     std::chrono::steady_clock::time_point watchdog_read_at_{}, last_write_{};
+    // The settings last known (on the worker's thread): another program's
+    // change shows within a second and a watch interval.
+    static constexpr auto kSettingsInterval = std::chrono::seconds(1);
+    std::optional<service::ModuleSettings> settings_;
+    std::chrono::steady_clock::time_point settings_read_at_{};
+    Origin settings_written_by_ = Origin::none; // read them at the next sample
+    void settings_seen(const service::ModuleSettings &settings, Origin by);
     std::atomic<bool> paused_for_watchdog_{false};
     mutable UnitMetrics metrics_;
     Origin current_origin_ = Origin::none; // of the job running now

@@ -549,6 +549,15 @@ class Panel {
       const input = `input ${this.name("inputs", data.channel)}`;
       logEvent(this.id, data.kind === "pulses" ? `${input}: ${data.count} pulses`
         : data.kind === "reset" ? `${input}: counter cleared` : `${input} ${data.kind}`, data.time);
+    } else if (name === "settings") {
+      // A change through any front end or by another program: the form
+      // and the title follow it.
+      if (!this.state) return;
+      this.state = { ...this.state, ...data.settings };
+      if (this.state.identity) this.state.identity = { ...this.state.identity, nickname: data.settings.nickname };
+      this.showSummary(this.state);
+      this.fillSettings(this.state);
+      logEvent(this.id, `settings changed by ${data.by}`, data.time);
     } else if (name === "outputs") {
       this.showOutputs(data.outputs);
       logEvent(this.id, `outputs ${hex(data.outputs, this.switches.length)} by ${data.by}`, data.time);
@@ -607,7 +616,7 @@ function connect() {
     for (const panel of panels.values()) await panel.reload(); // one after another
   });
   source.addEventListener("gap", () => { for (const panel of panels.values()) panel.reload(); });
-  for (const name of ["input", "outputs", "plugged", "unplugged"]) {
+  for (const name of ["input", "outputs", "settings", "plugged", "unplugged"]) {
     source.addEventListener(name, (event) => {
       const data = JSON.parse(event.data);
       const panel = panels.get(data.unit);
