@@ -300,8 +300,9 @@ public:
         while (place_ > 0) {
             const int error = lock_byte(fd_, place_ - 1, F_WRLCK);
             if (error != 0) {
-                if (error != EWOULDBLOCK) return error;
-                break;
+                if (error == EWOULDBLOCK) break;
+                leave(); // a node that takes no such locks: nothing to keep apart
+                return error;
             }
             move_to(place_ - 1);
         }
