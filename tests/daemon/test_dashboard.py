@@ -10,6 +10,8 @@ from __future__ import annotations
 import gzip
 import json
 import os
+import re
+import signal
 import subprocess
 import time
 from pathlib import Path
@@ -142,25 +144,56 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
     shoot(browser, "dashboard-settings-phone.png", (390, 844))
 
 
-def test_the_watchdog_shows_when_it_expires_and_clears(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
-    base = start(rig, "pid=0x7401,bid=3")
+def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    base = start(rig, "pid=0x7401,bid=3", "pid=0x7401,bid=4")
     browser.get(base)
     module = panel(browser, 1)
     line = module.find_element(By.CLASS_NAME, "watchdog")
+    as_of = module.find_element(By.CLASS_NAME, "as-of")
     wait(browser, lambda: line.text == "Watchdog off")
+    assert not as_of.is_displayed()
     import requests
-    assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 500}, headers=AUTH,
+    # Armed elsewhere: the daemon's watch event greys the panel, with since when and why.
+    assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 1000}, headers=AUTH,
                           timeout=5).status_code == 200
-    browser.refresh()
-    module = panel(browser, 1)
-    line = module.find_element(By.CLASS_NAME, "watchdog")
-    wait(browser, lambda: "expired" in line.text, 5)
+    wait(browser, lambda: as_of.is_displayed() and "paused" in as_of.text, 5)
+    assert as_of.text.startswith("As of ") and "stale" in (module.get_attribute("class") or "")
+    assert line.text.startswith("Watchdog armed: 1000 ms")
     wait(browser, lambda: rig.state()["watchdog_expired"], 5)
+    time.sleep(0.5)
+    assert "expired" not in line.text.lower(), "the module does not say it expired: the page does not guess"
+    # A write stays pending while the daemon does not answer, then shows what the module holds.
+    assert rig.daemon is not None
+    rig.daemon.send_signal(signal.SIGSTOP)
+    try:
+        switch = module.find_elements(By.CLASS_NAME, "switch")[1]
+        switch.click()
+        give_token(browser)
+        wait(browser, lambda: switch.get_attribute("aria-busy") == "true", 5)
+        time.sleep(1)
+        assert switch.get_attribute("aria-checked") == "false"
+    finally:
+        rig.daemon.send_signal(signal.SIGCONT)
+    wait(browser, lambda: switch.get_attribute("aria-busy") is None and switch.get_attribute("aria-checked") == "true",
+         10)
+    # Off through the page: current again.
     module.find_element(By.TAG_NAME, "summary").click()
     module.find_element(By.CLASS_NAME, "watchdog-off").click()
-    give_token(browser)
-    wait(browser, lambda: line.text == "Watchdog off", 5)
-    assert rig.state()["watchdog_timeout"] == 0
+    wait(browser, lambda: line.text == "Watchdog off" and not as_of.is_displayed(), 5)
+    # A module that hangs does not answer; it is not unplugged.
+    rig.sim("fault", rig.root, "sg1", "hang", "--delay", "5200", "--times", "2")
+    other = panel(browser, 2)
+    silent = other.find_element(By.CLASS_NAME, "not-responding")
+    wait(browser, silent.is_displayed, 8)
+    assert not other.find_element(By.CLASS_NAME, "unplugged").is_displayed()
+    assert "1 not responding" in browser.find_element(By.ID, "summary").text
+    assert "does not answer" in other.find_element(By.CLASS_NAME, "as-of").text
+    wait(browser, lambda: not silent.is_displayed(), 15)
+    # A unit the daemon no longer has after a restart leaves the page.
+    rig.stop()
+    rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "20")
+    wait(browser, lambda: not browser.find_elements(By.ID, "module-2"), 20)
+    panel(browser, 1)
 
 
 def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
@@ -194,6 +227,9 @@ def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig,
     wait(browser, lambda: rig.state()["counters"][4] == 0)
     time.sleep(4.5)  # two more samples, the drop among them
     assert float(canvas.get_attribute("data-max")) <= before * 1.5, "a clear is no burst of pulses"
+    log = browser.find_element(By.ID, "log").text
+    assert "input 4 flow meter: counter cleared" in log, log
+    assert not [n for n in re.findall(r"(\d+) pulses", log) if int(n) > 400], log
     rig.stop()
     # The page says it is out of date, then comes back by itself with the names.
     stale = browser.find_element(By.ID, "stream")

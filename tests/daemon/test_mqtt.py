@@ -132,8 +132,17 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
     # correlation data, if it lies under the reply prefix.
     mine = f"{PREFIX}/reply/me"
     asker = Listener(broker, [mine], user="operator", v5=True)
+    events = Listener(broker, [f"{PREFIX}/1/events"])
+    rig.sim("pulse", rig.root, "sg0", "0", "100", "1000")
+    assert events.wait(lambda: rising_on(events_by_seq(events)[0], 0) == 100)
     asker.publish(f"{PREFIX}/1/counters/clear", '{"mask": "0x1"}', ResponseTopic=mine, CorrelationData=b"request-17")
     assert asker.wait(lambda: bool(asker.on(mine)))
+    # The clear is a reset, never billions of pulses.
+    assert events.wait(lambda: any(e["kind"] == "reset" for e in events.json_on(f"{PREFIX}/1/events")
+                                   if e["event"] == "input" and e["channel"] == 0))
+    time.sleep(0.2)
+    assert rising_on(events_by_seq(events)[0], 0) == 100
+    events.close()
     reply = [m for m in asker.messages if m.topic == mine][0]
     assert reply.properties.CorrelationData == b"request-17" and asker.json_on(mine)[0]["status"] == 200
     # Elsewhere (the daemon's own topics among them) it is refused, and the

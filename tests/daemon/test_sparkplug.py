@@ -30,14 +30,18 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 from pathlib import Path
 from typing import Any, Iterator
 
 import pytest
+import requests
 
-from modbus_rig import Rig, eventually
+from modbus_rig import AUTH, TOKEN, Rig, eventually
 from mqtt_broker import broker  # noqa: F401  (the fixture)
-from mqtt_broker import Broker, Listener, Message
+from mqtt_broker import PREFIX, Broker, Listener, Message
+from test_events import reader_on
 
 PROTO = Path(__file__).resolve().parents[2] / "tools" / "kdx7400d" / "sparkplug_b.proto"
 GROUP, NODE = "plant", "rig-07"
@@ -290,3 +294,65 @@ def test_dcmd_takes_only_outputs_as_born_and_says_why_not(rig: Rig, broker: Brok
             assert eventually(lambda: refusal in rig.log()), refusal
             assert rig.state()["outputs"] == 0, refusal
     scada.close()
+
+
+def quality_of(metric: Any) -> int | None:
+    for key, value in zip(metric.properties.keys, metric.properties.values):
+        if key == "Quality":
+            return int(value.int_value)
+    return None
+
+
+def test_an_armed_watchdog_expires_within_a_quarter_more_with_every_monitor_open(rig: Rig, broker: Broker,
+                                                                                  pb: Any) -> None:
+    """A page's stream, /metrics scraped four times a second, MQTT state and
+    a Sparkplug edge node all open: none of them feeds the watchdog past a
+    quarter of its time-out after the client's write, and each says its
+    values went stale."""
+    scada = Listener(broker, [f"{NS}/#", f"{PREFIX}/1/state"])
+    rig.add("pid=0x7401,bid=3")
+    token = Path(rig.root, "token")
+    token.write_text(TOKEN + "\n")
+    base = rig.start_http("--http-token-file", str(token), "--module", "1=7401:3", "--watch-interval", "10",
+                          "--mqtt", f"127.0.0.1:{broker.port}", "--mqtt-prefix", PREFIX, "--mqtt-credentials",
+                          broker.credentials(), "--sparkplug", GROUP, "--sparkplug-node", NODE)
+    viewer = reader_on(f"{base}/api/events")
+    assert scada.wait(lambda: len(of_type(scada, "DBIRTH")) == 1)
+    stop = threading.Event()
+
+    def scrape() -> None:
+        while not stop.is_set():
+            requests.get(f"{base}/metrics", timeout=5)
+            time.sleep(0.25)
+
+    scraper = threading.Thread(target=scrape)
+    scraper.start()
+    try:
+        assert requests.patch(f"{base}/api/modules/1/settings", json={"watchdog_timeout": 2000}, headers=AUTH,
+                              timeout=5).status_code == 200
+        written = time.monotonic()
+        assert eventually(lambda: rig.state()["watchdog_expired"], 4.0), "monitors kept the watchdog alive"
+        took = time.monotonic() - written
+    finally:
+        stop.set()
+        scraper.join(timeout=10)
+    assert 1.9 <= took <= 2.5 + 0.35, f"expired {took:.2f} s after the last write"
+
+    def stale_inputs() -> bool:
+        for message in of_type(scada, "DDATA"):
+            for m in decoded(pb, message).metrics:
+                if m.name == "Inputs/0" and quality_of(m) == 500:
+                    return True
+        return False
+
+    assert scada.wait(stale_inputs, 5), "Sparkplug marks what it no longer reads STALE (500)"
+    state = scada.json_on(f"{PREFIX}/1/state")[-1]
+    assert state["quality"]["inputs"]["quality"] == "stale" and state["watch"].startswith("paused")
+    assert metric_value(requests.get(f"{base}/metrics", timeout=5).text, 'kdx7400_sample_age_seconds{unit="1"}') > 1
+    assert any(d["watch"] == "paused" for d in viewer.named("watch"))
+    viewer.close()
+    scada.close()
+
+
+def metric_value(text: str, name: str) -> float:
+    return float(next(line.split()[-1] for line in text.splitlines() if line.startswith(name + " ")))

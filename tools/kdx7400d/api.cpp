@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <initializer_list>
 #include <set>
 #include <string_view>
@@ -70,7 +71,12 @@ std::optional<uint64_t> mask_of(const json &value) {
 
 
 json summary(const Worker &worker) {
-    json out{{"id", worker.unit()}, {"target", worker.target().describe()}, {"present", worker.present()}};
+    // A module that hangs is there, but does not answer.
+    json out{{"id", worker.unit()},
+             {"target", worker.target().describe()},
+             {"present", worker.present() || worker.hangs()},
+             {"responding", worker.responding()},
+             {"watch", worker.watch_state()}};
     const auto identity = worker.identity();
     out["identity"] = identity ? kdxjson::identity(*identity) : json(nullptr);
     return out;
@@ -88,23 +94,52 @@ json settings_json(const service::ModuleSettings &s) {
             {"nickname", s.nickname}};
 }
 
+json quality_json(const Worker &worker) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto wall = std::chrono::system_clock::now();
+    const Worker::WatchNow watch = worker.watch_now();
+    json out{{"watch", {{"state", watch_name(watch.state)}, {"why", watch.why}}}};
+    for (const auto &[name, value] : {std::pair{"inputs", Worker::Value::inputs},
+                                      std::pair{"outputs", Worker::Value::outputs},
+                                      std::pair{"counters", Worker::Value::counters},
+                                      std::pair{"settings", Worker::Value::settings}}) {
+        const auto at = worker.read_at(value);
+        if (!at) {
+            out[name] = {{"quality", "unknown"}, {"time", nullptr}, {"age", nullptr}};
+            continue;
+        }
+        const auto age = now - *at;
+        const double time = std::chrono::duration<double>((wall - age).time_since_epoch()).count();
+        // A value kept from before a hang, an unplug or a pause is stale at once.
+        const bool current = worker.current(value, now);
+        out[name] = {{"quality", current ? "current" : "stale"},
+                     {"time", std::round(time * 1000) / 1000},
+                     {"age", std::round(std::chrono::duration<double>(age).count() * 1000) / 1000}};
+    }
+    return out;
+}
+
+json known_state(Worker &worker) {
+    const Worker::Known k = worker.known();
+    json out = summary(worker);
+    out["outputs"] = k.outputs ? json(hex(*k.outputs)) : json(nullptr);
+    out["inputs"] = k.inputs ? json(hex(*k.inputs)) : json(nullptr);
+    out["counters"] = k.counters ? json(*k.counters) : json(nullptr);
+    out["watchdog_timeout"] = k.watchdog_ms;
+    if (k.settings) out.update(settings_json(*k.settings));
+    const auto since = worker.since_last_write();
+    out["watchdog"] = {{"timeout", k.watchdog_ms}, {"since_write_ms", since ? json(since->count()) : json(nullptr)}};
+    out["labels"] = labels_json(worker.labels());
+    out["quality"] = quality_json(worker);
+    return out;
+}
+
 // A module's state as the API shows it: one snapshot of the service.
 json state_of(kdx::Module &m, Worker &worker) {
     const service::Snapshot s = service::snapshot(m);
-    worker.settings_read(s.settings); // what a reader of this state then hears of
+    worker.snapshot_read(s); // what a reader of this state then hears of
     worker.metrics().counters_read(s.counters);
-    json out = summary(worker);
-    out["outputs"] = hex(s.outputs);
-    out["inputs"] = hex(s.info.inputs);
-    out["counters"] = s.counters;
-    out["watchdog_timeout"] = s.info.watchdog_timeout;
-    out.update(settings_json(s.settings));
-    out["watch"] = worker.watch_state();
-    const auto since = worker.since_last_write();
-    out["watchdog"] = {{"timeout", s.info.watchdog_timeout},
-                       {"since_write_ms", since ? json(since->count()) : json(nullptr)}};
-    out["labels"] = labels_json(worker.labels());
-    return out;
+    return known_state(worker);
 }
 
 Answer refused(const service::Refusal &refusal) {
@@ -374,7 +409,17 @@ void read_state_on(Worker &worker, Done done) {
     Call::on(worker, [](kdx::Module &m, Worker &w) { return Answer{200, state_of(m, w)}; }, std::move(done));
 }
 
+Answer monitor_state(kdx::Module &m, Worker &worker) {
+    return {200, worker.may_command_on_own_account() ? state_of(m, worker) : known_state(worker)};
+}
+
+void monitor_state_on(Worker &worker, Done done) {
+    Call::on(worker, monitor_state, std::move(done));
+}
+
 Answer read_state(kdx::Module &m, Worker &worker, const json &) { return {200, state_of(m, worker)}; }
+
+Answer read_monitor_state(kdx::Module &m, Worker &worker, const json &) { return monitor_state(m, worker); }
 
 std::optional<unsigned> plain_number(std::string_view text, unsigned limit) {
     if (text.empty() || text.size() > 10 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
@@ -398,6 +443,8 @@ const char *event_name(const ModuleEvent &event) {
     case ModuleEvent::Kind::unplugged: return "unplugged";
     case ModuleEvent::Kind::outputs: return "outputs";
     case ModuleEvent::Kind::settings: return "settings";
+    case ModuleEvent::Kind::watch: return "watch";
+    case ModuleEvent::Kind::responding: return "responding";
     case ModuleEvent::Kind::input: break;
     }
     return "input";
@@ -412,6 +459,13 @@ json event_json(const ModuleEvent &event, const std::string &boot) {
     } else if (event.kind == ModuleEvent::Kind::settings && event.settings) {
         data["settings"] = settings_json(*event.settings);
         data["by"] = origin_name(event.by);
+    } else if (event.kind == ModuleEvent::Kind::watch) {
+        data["watch"] = watch_name(event.watch);
+        data["why"] = event.why;
+        data["watchdog_timeout"] = event.watchdog_ms;
+    } else if (event.kind == ModuleEvent::Kind::responding) {
+        data["responding"] = event.responding;
+        data["why"] = event.why;
     } else if (event.kind == ModuleEvent::Kind::input) {
         data["channel"] = event.input.channel;
         data["kind"] = event.input.kind == kdx::InputEvent::Kind::rising    ? "rising"

@@ -51,14 +51,24 @@ json labels_json(const Labels &labels);
 // A labels request: {"inputs": [...], "outputs": [...]}, names of at most
 // 40 bytes without control characters, for channels the module has.
 std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker);
-// A module's state: one snapshot of the service, on its worker.
+// A module's state: one snapshot of the service, on its worker, with the
+// quality of every value (all current, just read).
 json state_of(kdx::Module &m, Worker &worker);
+// The state as the worker last knew it, each value with its time, age and
+// quality (current, stale or unknown); on its worker, with no command.
+json known_state(Worker &worker);
+json quality_json(const Worker &worker);
+// A monitor's read (an event stream's hello, /metrics, MQTT state, the
+// page): the module is read only when the watchdog rule lets the daemon
+// command it on its own account; otherwise what is known, marked stale.
+Answer monitor_state(kdx::Module &m, Worker &worker);
 const char *event_name(const ModuleEvent &event);
 json event_json(const ModuleEvent &event, const std::string &boot);
 
 // The operations a request may ask for, with its JSON body.
 using Operation = Answer (*)(kdx::Module &, Worker &, const json &);
 Answer read_state(kdx::Module &m, Worker &worker, const json &);
+Answer read_monitor_state(kdx::Module &m, Worker &worker, const json &);
 Answer write_outputs(kdx::Module &m, Worker &worker, const json &body);
 Answer clear_counters(kdx::Module &m, Worker &worker, const json &body);
 Answer clear_watchdog(kdx::Module &m, Worker &worker, const json &body);
@@ -77,6 +87,7 @@ void call(Units &units, const std::string &id, bool writes, Operation operation,
           Origin origin, std::shared_ptr<Claim> claim = nullptr);
 // The unit's state read on its worker (503 while its module is absent).
 void read_state_on(Worker &worker, Done done);
+void monitor_state_on(Worker &worker, Done done);
 // Any work on a module's worker, answered through done.
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done);
 

@@ -7,6 +7,15 @@
 
 namespace kdxd {
 
+const char *watch_name(Watch watch) {
+    switch (watch) {
+    case Watch::watching: return "watching";
+    case Watch::paused: return "paused";
+    case Watch::stopped: break;
+    }
+    return "stopped";
+}
+
 const char *origin_name(Origin origin) {
     switch (origin) {
     case Origin::http: return "http";

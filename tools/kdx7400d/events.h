@@ -26,14 +26,24 @@ namespace kdxd {
 enum class Origin : uint8_t { none, http, modbus, mqtt, sparkplug, another_program };
 const char *origin_name(Origin origin);
 
+// Whether a worker samples its module now: watching, paused (an armed
+// watchdog no client fed lately), or stopped (nobody listens, the module
+// is away or does not answer, or sampling is off).
+enum class Watch : uint8_t { watching, paused, stopped };
+const char *watch_name(Watch watch);
+
 struct ModuleEvent {
-    enum class Kind { input, plugged, unplugged, outputs, settings };
+    enum class Kind { input, plugged, unplugged, outputs, settings, watch, responding };
     uint8_t unit = 0;
     Kind kind = Kind::input;
     Origin by = Origin::none; // for outputs and settings
     kdx::InputEvent input; // for input; its times also for the others
     uint64_t outputs = 0;  // for outputs: their values now
     std::shared_ptr<const service::ModuleSettings> settings; // for settings: all of them now
+    Watch watch = Watch::stopped;   // for watch: the watch now
+    uint32_t watchdog_ms = 0;       // for watch: the watchdog's time-out as known (0: off)
+    bool responding = false;        // for responding: whether it answers now
+    const char *why = "";           // for watch and responding: a constant text
     uint64_t seq = 0;      // this unit's events, from 1
     uint64_t global = 0;   // every unit's events, from 1
 };

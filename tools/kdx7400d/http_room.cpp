@@ -312,7 +312,7 @@ public:
                 scrape->done(worker->unit(), nullptr);
                 continue;
             }
-            api::read_state_on(
+            api::monitor_state_on(
                 *worker, [scrape, unit = worker->unit()](Answer answer) {
                     scrape->done(unit, answer.status == 200 ? answer.body : json(nullptr));
                 });
@@ -335,13 +335,19 @@ private:
     }
 
     std::string text() const {
-        std::string plugged, inputs, outputs, pulses, created, buckets, failures;
+        std::string plugged, responding, ages, inputs, outputs, pulses, created, buckets, failures;
+        const auto now = std::chrono::steady_clock::now();
         for (const auto &[unit, state] : states_) {
             const Worker *worker = units_.find(unit);
             if (worker == nullptr) continue;
             const std::string u = "unit=\"" + std::to_string(unit) + "\"";
-            plugged += metric_line("kdx7400_plugged", u, worker->present() && !state.is_null() ? 1 : 0);
-            if (!state.is_null()) {
+            // A module that hangs is plugged in, and not responding.
+            plugged += metric_line("kdx7400_plugged", u, worker->present() || worker->hangs() ? 1 : 0);
+            responding += metric_line("kdx7400_responding", u, worker->responding() ? 1 : 0);
+            if (const auto at = worker->read_at(Worker::Value::inputs)) {
+                ages += metric_line("kdx7400_sample_age_seconds", u, std::chrono::duration<double>(now - *at).count());
+            }
+            if (!state.is_null() && state["inputs"].is_string() && state["outputs"].is_string()) {
                 const uint64_t in = std::stoull(state["inputs"].get<std::string>(), nullptr, 16);
                 const uint64_t out = std::stoull(state["outputs"].get<std::string>(), nullptr, 16);
                 const auto &counts = state["identity"]["counts"];
@@ -376,6 +382,13 @@ private:
             return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + lines;
         };
         return family("kdx7400_plugged", "gauge", "Whether the unit's module is present (1) or absent (0).", plugged) +
+               family("kdx7400_responding", "gauge",
+                      "Whether the unit's module answered its last command (1) or hangs or is absent (0).",
+                      responding) +
+               family("kdx7400_sample_age_seconds", "gauge",
+                      "How long ago the unit's inputs were last read: the age of the input and output values "
+                      "here.",
+                      ages) +
                family("kdx7400_input", "gauge", "An input's level after inversion.", inputs) +
                family("kdx7400_output", "gauge", "An output's value.", outputs) +
                family("kdx7400_input_pulses_total", "counter",
@@ -501,7 +514,10 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
     } else if (path == "/api/events") {
         events(req, reply, nullptr);
     } else if (std::regex_match(path, match, module_path)) {
-        module_call(match[1], reply, false, api::read_state);
+        // ?monitor: a monitor's read (the page), under the watchdog rule.
+        const bool monitor = req.query == "monitor" || req.query.rfind("monitor&", 0) == 0 ||
+                             req.query.find("&monitor") != std::string::npos;
+        module_call(match[1], reply, false, monitor ? api::read_monitor_state : api::read_state);
     } else if (std::regex_match(path, match, module_action)) {
         const std::string action = match[2];
         if (action == "labels" || action == "history") {
@@ -795,7 +811,7 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
     // Only a position the ring still covers resumes; any other starts from
     // the state now, never with events older than it.
     const bool resumes = resumed && resumed->boot == hub.boot() && hub.holds_after(unit_id, resumed->number);
-    json hello{{"boot", hub.boot()}};
+    json hello{{"boot", hub.boot()}, {"heartbeat", http::kHeartbeat.count()}};
     if (worker == nullptr) {
         json list = json::array();
         for (const Worker *w : units_.all()) list.push_back(api::summary(*w));
@@ -805,7 +821,8 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
         return;
     }
     hello["unit"] = unit_id;
-    hello["present"] = worker->present();
+    hello["present"] = worker->present() || worker->hangs();
+    hello["responding"] = worker->responding();
     if (resumes) {
         open_stream(units_, budget_, resumed, unit_id, resumed->number, std::move(hello), reply);
         return;
@@ -817,7 +834,7 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
         *worker,
         [seq, &hub, unit_id](kdx::Module &m, Worker &w) {
             *seq = hub.last(unit_id);
-            return Answer{200, api::state_of(m, w)};
+            return api::monitor_state(m, w);
         },
         [&units = units_, &budget = budget_, seq, resumed, unit_id, hello, reply](Answer state) mutable {
             hello["state"] = state.status == 200 ? state.body : json(nullptr);

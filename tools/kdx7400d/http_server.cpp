@@ -251,7 +251,7 @@ void Session::expired() {
             close(); // the reader takes nothing
             return;
         }
-        if (!writing_) write_stream(": keepalive\n\n", false);
+        if (!writing_) write_stream("event: heartbeat\ndata: {}\n\n", false);
         arm(loop_.options.keepalive);
         return;
     case Stage::closed:

@@ -82,6 +82,8 @@ public:
         case ModuleEvent::Kind::unplugged: line += "unplugged"; break;
         case ModuleEvent::Kind::outputs: line += "outputs " + std::to_string(event.outputs); break;
         case ModuleEvent::Kind::settings: line += std::string("settings by ") + origin_name(event.by); break;
+        case ModuleEvent::Kind::watch: line += std::string("input watch ") + watch_name(event.watch); break;
+        case ModuleEvent::Kind::responding: line += event.responding ? "answers again" : "does not answer"; break;
         case ModuleEvent::Kind::input:
             line += "input " + std::to_string(event.input.channel) + " ";
             switch (event.input.kind) {

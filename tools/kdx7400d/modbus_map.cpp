@@ -327,6 +327,25 @@ Exception write_holding(kdx::Module &m, service::Observer &observer, uint16_t ad
 
 } // namespace
 
+bool is_status_request(const Request &request) {
+    return request.function == kReadInput && within(request.address, kStatusRegister, kStatusRegisters);
+}
+
+Exception status_registers(const UnitStatus &status, const Request &request, uint16_t *registers) {
+    if (request.address + unsigned{request.count} > kStatusRegister + unsigned{kStatusRegisters}) {
+        return Exception::IllegalAddress;
+    }
+    const uint16_t bits = static_cast<uint16_t>((status.present ? 1u : 0u) | (status.responding ? 2u : 0u) |
+                                                (status.watching ? 4u : 0u) | (status.paused ? 8u : 0u));
+    // 0xFFFF: never read, or older than the register holds.
+    const uint16_t age = status.sample_age_s && *status.sample_age_s * 10 < 0xFFFF
+                             ? static_cast<uint16_t>(*status.sample_age_s * 10)
+                             : uint16_t{0xFFFF};
+    const uint16_t block[kStatusRegisters] = {bits, age};
+    for (unsigned i = 0; i < request.count; ++i) registers[i] = block[request.address - kStatusRegister + i];
+    return Exception::None;
+}
+
 void serve(kdx::Module &module, service::Observer &observer, const Request &request, Reply &reply) {
     const uint8_t function = request.function;
     const uint16_t address = request.address, count = request.count;

@@ -38,6 +38,19 @@ std::string seconds(Clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
 }
 
+modbus::UnitStatus status_of(const Worker &worker) {
+    modbus::UnitStatus status;
+    status.present = worker.present() || worker.hangs();
+    status.responding = worker.responding();
+    const Watch watch = worker.watch_now().state;
+    status.watching = watch == Watch::watching;
+    status.paused = watch == Watch::paused;
+    if (const auto at = worker.read_at(Worker::Value::inputs)) {
+        status.sample_age_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - *at).count();
+    }
+    return status;
+}
+
 } // namespace
 
 class ModbusRoom::Loop {
@@ -431,6 +444,10 @@ void ModbusRoom::Loop::advance(Connection &c) {
             log_.detail("unit " + std::to_string(c.request.unit) + " function " + std::to_string(c.request.function) +
                     " address " + std::to_string(c.request.address) + " count " + std::to_string(c.request.count) +
                     " from " + c.name);
+        }
+        if (refused == Exception::None && is_status_request(c.request)) {
+            answer_now(c, status_registers(status_of(*worker), c.request, c.reply.registers.data()));
+            continue;
         }
         if (refused == Exception::None && worker->stalled()) {
             refused = Exception::TargetFailed; // its module hangs: no use waiting behind it

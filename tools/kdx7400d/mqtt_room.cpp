@@ -286,7 +286,7 @@ bool MqttRoom::Client::publish(const std::string &topic, const std::string &payl
 void MqttRoom::Client::read_state(uint8_t unit) {
     Worker *worker = units_.find(unit);
     if (worker == nullptr) return;
-    api::read_state_on(
+    api::monitor_state_on(
         *worker, [shared = shared_, worker, unit](Answer answer) {
             json state = answer.status == 200 ? answer.body : api::summary(*worker);
             {

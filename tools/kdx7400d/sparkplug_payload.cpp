@@ -13,6 +13,12 @@ namespace kdxd::sparkplug {
 namespace {
 using PbPayload = Org__Eclipse__Tahu__Protobuf__Payload;
 using PbMetric = Org__Eclipse__Tahu__Protobuf__Payload__Metric;
+using PbPropertySet = Org__Eclipse__Tahu__Protobuf__Payload__PropertySet;
+using PbPropertyValue = Org__Eclipse__Tahu__Protobuf__Payload__PropertyValue;
+
+// The definition's quality codes, as the property "Quality" (Int32).
+constexpr uint32_t kInt32 = 3, kStale = 500;
+char kQualityKey[] = "Quality";
 } // namespace
 
 uint64_t now_ms() {
@@ -25,14 +31,36 @@ std::string encode(uint64_t timestamp_ms, std::optional<uint64_t> seq, const std
     std::vector<PbMetric> storage(metrics.size());
     std::vector<std::string> texts(metrics.size()); // protobuf strings are UTF-8
     std::vector<PbMetric *> pointers;
+    // One stale mark serves every stale metric.
+    PbPropertyValue stale;
+    org__eclipse__tahu__protobuf__payload__property_value__init(&stale);
+    stale.has_type = 1;
+    stale.type = kInt32;
+    stale.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
+    stale.int_value = kStale;
+    char *stale_keys[] = {kQualityKey};
+    PbPropertyValue *stale_values[] = {&stale};
+    PbPropertySet stale_set;
+    org__eclipse__tahu__protobuf__payload__property_set__init(&stale_set);
+    stale_set.n_keys = 1;
+    stale_set.keys = stale_keys;
+    stale_set.n_values = 1;
+    stale_set.values = stale_values;
     for (std::size_t i = 0; i < metrics.size(); ++i) {
         PbMetric &m = storage[i];
         org__eclipse__tahu__protobuf__payload__metric__init(&m);
         m.name = const_cast<char *>(metrics[i].name.c_str());
         m.has_timestamp = 1;
-        m.timestamp = timestamp_ms;
+        m.timestamp = metrics[i].read_at_ms.value_or(timestamp_ms);
         m.has_datatype = 1;
         m.datatype = static_cast<uint32_t>(metrics[i].type);
+        if (metrics[i].quality == Metric::Quality::unknown) {
+            m.has_is_null = 1;
+            m.is_null = 1;
+            pointers.push_back(&m);
+            continue;
+        }
+        if (metrics[i].quality == Metric::Quality::stale) m.properties = &stale_set;
         switch (metrics[i].type) {
         case Type::int64:
             m.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE;

@@ -54,22 +54,48 @@ struct Shared : LinkState {
 std::string device_id(uint8_t unit) { return "unit" + std::to_string(unit); }
 
 // A module's metrics from the API's state.
+// A group's values with their quality as the state gives it: stale ones
+// carry the time they were read.
+void mark(std::vector<Metric> &metrics, std::size_t from, const json &quality) {
+    const std::string q = quality.is_object() ? quality.value("quality", std::string("unknown")) : "unknown";
+    const auto at = quality.is_object() && quality["time"].is_number()
+                        ? std::optional<uint64_t>(static_cast<uint64_t>(quality["time"].get<double>() * 1000))
+                        : std::nullopt;
+    for (std::size_t i = from; i < metrics.size(); ++i) {
+        metrics[i].quality = q == "current" ? Metric::Quality::good
+                             : q == "stale" ? Metric::Quality::stale
+                                            : Metric::Quality::unknown;
+        if (q == "stale") metrics[i].read_at_ms = at;
+    }
+}
+
 std::vector<Metric> metrics_of(const json &state) {
     std::vector<Metric> out;
     const auto &counts = state["identity"]["counts"];
-    const uint64_t inputs = std::stoull(state["inputs"].get<std::string>(), nullptr, 16);
-    const uint64_t outputs = std::stoull(state["outputs"].get<std::string>(), nullptr, 16);
+    const json &quality = state.contains("quality") ? state["quality"] : json::object();
+    const auto mask = [&](const char *key) {
+        return state[key].is_string() ? std::stoull(state[key].get<std::string>(), nullptr, 16) : 0;
+    };
+    const uint64_t inputs = mask("inputs");
+    const uint64_t outputs = mask("outputs");
     for (unsigned ch = 0; ch < counts["di"].get<unsigned>(); ++ch) {
         out.push_back({"Inputs/" + std::to_string(ch), Type::boolean, (inputs >> ch) & 1, {}});
     }
+    mark(out, 0, quality.value("inputs", json()));
+    std::size_t from = out.size();
     for (unsigned ch = 0; ch < counts["do"].get<unsigned>(); ++ch) {
         out.push_back({"Outputs/" + std::to_string(ch), Type::boolean, (outputs >> ch) & 1, {}});
     }
-    const auto &counters = state["counters"];
-    for (std::size_t ch = 0; ch < counters.size(); ++ch) {
-        out.push_back({"Counters/" + std::to_string(ch), Type::uint32, counters[ch].get<uint64_t>(), {}});
+    mark(out, from, quality.value("outputs", json()));
+    from = out.size();
+    const json counters = state["counters"].is_array() ? state["counters"] : json::array();
+    for (unsigned ch = 0; ch < counts["di"].get<unsigned>(); ++ch) {
+        out.push_back({"Counters/" + std::to_string(ch), Type::uint32,
+                       ch < counters.size() ? counters[ch].get<uint64_t>() : 0, {}});
     }
+    mark(out, from, quality.value("counters", json()));
     out.push_back({"Plugged", Type::boolean, 1, {}});
+    out.push_back({"Responding", Type::boolean, state.value("responding", true) ? 1u : 0u, {}});
     out.push_back({"Watchdog/Timeout", Type::uint32, state["watchdog_timeout"].get<uint64_t>(), {}});
     out.push_back({"Identity/Product", Type::string, 0, state["identity"]["product"].get<std::string>()});
     out.push_back({"Identity/Firmware", Type::uint32, state["identity"]["firmware_version"].get<uint64_t>(), {}});
@@ -327,7 +353,7 @@ void SparkplugRoom::Edge::deliver(const ModuleEvent &event) {
 void SparkplugRoom::Edge::read_state(uint8_t unit) {
     Worker *worker = units_.find(unit);
     if (worker == nullptr) return;
-    api::read_state_on(
+    api::monitor_state_on(
         *worker, [shared = shared_, unit](Answer answer) {
             {
                 std::lock_guard guard(shared->mutex);

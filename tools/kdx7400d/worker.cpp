@@ -178,14 +178,15 @@ bool Worker::has_sinks() const {
 
 // The daemon's own commands must not keep alive a watchdog that is there
 // to catch a dead controlling program: while one is armed, the worker
-// samples only within its time-out of a client's last write.
-bool Worker::may_feed_watchdog() const {
+// sends them only within a quarter of its time-out after a client's last
+// write, so that the module's own time-out runs from at most then.
+bool Worker::may_command_on_own_account() const {
     return watchdog_ms_ == 0 ||
-           std::chrono::steady_clock::now() - last_write_ < std::chrono::milliseconds(watchdog_ms_);
+           std::chrono::steady_clock::now() - last_write_ < std::chrono::microseconds(250) * watchdog_ms_;
 }
 
 bool Worker::watching() const {
-    return watch_interval_.count() > 0 && module_ && has_sinks() && may_feed_watchdog();
+    return watch_interval_.count() > 0 && module_ && has_sinks() && may_command_on_own_account();
 }
 
 void Worker::watchdog_is(uint32_t ms) {
@@ -200,19 +201,95 @@ bool Worker::stalled() const {
                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(kStalledAfter).count();
 }
 
-void Worker::note_pause() {
-    const bool paused = module_ && has_sinks() && watch_interval_.count() > 0 && !may_feed_watchdog();
-    if (paused != paused_for_watchdog_.exchange(paused)) {
-        log_.line(Topic::Module, "unit " + std::to_string(unit_) + (paused ? ": input watch " + watch_state()
-                                                                            : ": input watch resumed"));
+const char *Worker::why_text(WatchWhy why) {
+    switch (why) {
+    case WatchWhy::watchdog: return "the watchdog is armed and no client wrote within a quarter of its time-out";
+    case WatchWhy::nobody: return "nobody listens to its events";
+    case WatchWhy::absent: return "the module is absent";
+    case WatchWhy::not_responding: return "the module does not answer";
+    case WatchWhy::off: return "sampling is off (--watch-interval 0)";
+    case WatchWhy::none: break;
     }
+    return "";
+}
+
+void Worker::update_watch() {
+    const WatchWhy why = watch_interval_.count() == 0 ? WatchWhy::off
+                         : hung_                      ? WatchWhy::not_responding
+                         : !module_                   ? WatchWhy::absent
+                         : !has_sinks()               ? WatchWhy::nobody
+                         : !may_command_on_own_account() ? WatchWhy::watchdog
+                                                         : WatchWhy::none;
+    const WatchWhy was = watch_why_.exchange(why);
+    if (was == WatchWhy::none && why != WatchWhy::none) {
+        watch_ended_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    }
+    const uint32_t watchdog_ms = module_ ? watchdog_ms_ : 0;
+    if (was == why && watch_told_ && watch_told_watchdog_ms_ == watchdog_ms) return;
+    if (was != why && (was == WatchWhy::watchdog || why == WatchWhy::watchdog)) {
+        log_.line(Topic::Module, "unit " + std::to_string(unit_) + (why == WatchWhy::watchdog
+                                                                        ? ": input watch " + watch_state()
+                                                                        : ": input watch resumed"));
+    }
+    watch_told_ = true;
+    watch_told_watchdog_ms_ = watchdog_ms;
+    ModuleEvent changed = event(ModuleEvent::Kind::watch);
+    changed.watch = watch_now().state;
+    changed.why = why_text(why);
+    changed.watchdog_ms = watchdog_ms;
+    deliver(changed);
+}
+
+Worker::WatchNow Worker::watch_now() const {
+    const WatchWhy why = watch_why_.load();
+    return {why == WatchWhy::none ? Watch::watching : why == WatchWhy::watchdog ? Watch::paused : Watch::stopped,
+            why_text(why)};
 }
 
 std::string Worker::watch_state() const {
-    if (paused_for_watchdog_) {
-        return "paused: the watchdog is armed and no client wrote within its time-out";
-    }
-    return "watching";
+    const WatchNow now = watch_now();
+    return now.state == Watch::watching ? "watching" : std::string(watch_name(now.state)) + ": " + now.why;
+}
+
+void Worker::stamp(Value value) {
+    read_at_[static_cast<std::size_t>(value)].store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                                    std::memory_order_relaxed);
+}
+
+std::optional<std::chrono::steady_clock::time_point> Worker::read_at(Value value) const {
+    const int64_t at = read_at_[static_cast<std::size_t>(value)].load(std::memory_order_relaxed);
+    if (at == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(at));
+}
+
+std::chrono::milliseconds Worker::stale_after(Value value) const {
+    const auto interval = value == Value::settings
+                              ? std::max<std::chrono::milliseconds>(watch_interval_, kSettingsInterval)
+                          : value == Value::counters && watch_interval_.count() == 0 ? kRecordInterval
+                                                                                     : watch_interval_;
+    // Sampling off: a value is current only right after a client's read.
+    return 2 * std::max<std::chrono::milliseconds>(interval, std::chrono::milliseconds(100));
+}
+
+bool Worker::current(Value value, std::chrono::steady_clock::time_point now) const {
+    const auto at = read_at(value);
+    if (!at || !responding() || now - *at > stale_after(value)) return false;
+    return watch_why_.load() == WatchWhy::none ||
+           at->time_since_epoch().count() > watch_ended_.load(std::memory_order_relaxed);
+}
+
+Worker::Known Worker::known() const {
+    return {known_inputs_, outputs_, known_counters_, settings_, watchdog_ms_};
+}
+
+void Worker::snapshot_read(const service::Snapshot &snapshot) {
+    known_inputs_ = snapshot.info.inputs;
+    known_counters_ = snapshot.counters;
+    stamp(Value::inputs);
+    stamp(Value::counters);
+    outputs_are(snapshot.outputs, false);
+    settings_read(snapshot.settings);
+    watchdog_is(snapshot.info.watchdog_timeout);
 }
 
 std::optional<Identity> Worker::identity() const {
@@ -232,6 +309,7 @@ ModuleEvent Worker::event(ModuleEvent::Kind kind) const {
 // A write's result is an event whenever it changed anything we know of; a
 // sample's only when it differs from what was known before.
 void Worker::outputs_are(uint64_t outputs, bool written) {
+    stamp(Value::outputs);
     const bool known = outputs_.has_value();
     if (known && *outputs_ == outputs) {
         return;
@@ -251,6 +329,7 @@ void Worker::counters_cleared(uint64_t mask) {
     for (unsigned n = 0; n < input_state_.channels; ++n) {
         if ((mask >> n) & 1u) {
             input_state_.counters[n] = 0;
+            if (known_counters_ && n < known_counters_->size()) (*known_counters_)[n] = 0;
             found.input.channel = static_cast<uint8_t>(n);
             found.input.kind = kdx::InputEvent::Kind::reset;
             found.input.count = 0;
@@ -261,6 +340,7 @@ void Worker::counters_cleared(uint64_t mask) {
 
 void Worker::settings_read(const service::ModuleSettings &settings) {
     settings_read_at_ = std::chrono::steady_clock::now();
+    stamp(Value::settings);
     const Origin by = std::exchange(settings_written_by_, Origin::none);
     settings_seen(settings, by == Origin::none ? Origin::another_program : by);
 }
@@ -318,10 +398,12 @@ void Worker::run() {
             if (watching()) {
                 wake_.wait_until(lock, std::min(next_sample_, next_record_), woken);
             } else if (module_) {
-                // The time-out may have run out since the pause was last
+                // The time-out may have run out since the watch was last
                 // noted: a state read while this waits must say so.
-                note_pause();
-                wake_.wait(lock, woken);
+                lock.unlock();
+                update_watch();
+                lock.lock();
+                if (!woken()) wake_.wait(lock, woken);
             } else {
                 wake_.wait_for(lock, kRetryInterval, woken);
             }
@@ -369,13 +451,14 @@ void Worker::run() {
             }
             job->finished();
         }
-        note_pause();
+        update_watch();
         if (watching() && std::chrono::steady_clock::now() >= next_sample_) {
             sample();
         }
         if (watching() && std::chrono::steady_clock::now() >= next_record_) {
             record_counters();
         }
+        update_watch(); // a sample may have found the module gone or hung
         busy_since_ = 0;
         lock.lock();
     }
@@ -432,6 +515,13 @@ void Worker::reach() {
             hung_ = false;
             reach_back_off_ = {};
             log_.line(Topic::Module, "unit " + std::to_string(unit_) + ": its module answers again");
+        } else if (!listed()) {
+            // It left the bus while it hung: now it is simply away.
+            hung_ = false;
+            silent_ = false;
+            unplugged_ = true;
+            deliver(event(ModuleEvent::Kind::unplugged));
+            log_.line(Topic::Module, "unit " + std::to_string(unit_) + " (" + target_.describe() + "): absent");
         } else {
             reach_back_off_ = std::min<std::chrono::steady_clock::duration>(2 * reach_back_off_, std::chrono::seconds(30));
             next_reach_ = std::chrono::steady_clock::now() + reach_back_off_;
@@ -485,6 +575,8 @@ void Worker::record_counters() {
         return;
     }
     metrics_.counters_read(counters, true);
+    known_counters_ = counters;
+    stamp(Value::counters);
 }
 
 // Between requests, every watch interval: what happened at the inputs
@@ -506,6 +598,10 @@ void Worker::sample() {
         lost("sampling its inputs failed");
         return;
     }
+    known_inputs_ = events.levels;
+    known_counters_.emplace(input_state_.counters, input_state_.counters + input_state_.channels);
+    stamp(Value::inputs);
+    stamp(Value::counters);
     if (!sampled_) {
         sampled_ = true; // levels only: events are what happens from now on
         const uint32_t ms = module_.watchdog_timeout(code);
@@ -566,7 +662,20 @@ void Worker::set_present(bool present, const std::string &node) {
     } else if (present && std::exchange(unplugged_, false)) {
         metrics_.powered_up(); // back after an unplug: its counters start from 0
     }
-    if (ever_reported_ || present) {
+    // A module that hangs is still there: it stopped answering, and its
+    // return is that it answers again, not a plug.
+    if (!present && was && hung_) {
+        silent_ = true;
+        ModuleEvent lost = event(ModuleEvent::Kind::responding);
+        lost.why = "its module does not answer";
+        deliver(lost);
+        return; // hung() said so in the log
+    }
+    if (present && std::exchange(silent_, false)) {
+        ModuleEvent back = event(ModuleEvent::Kind::responding);
+        back.responding = true;
+        deliver(back);
+    } else if (ever_reported_ || present) {
         deliver(event(present ? ModuleEvent::Kind::plugged : ModuleEvent::Kind::unplugged));
     }
     const std::string name = "unit " + std::to_string(unit_) + " (" + target_.describe() + ")";

@@ -170,8 +170,47 @@ public:
     // Settings read on the worker's thread (a state for a client): the
     // baseline for the next, or a change by another program.
     void settings_read(const service::ModuleSettings &settings);
-    // Whether the worker samples its module's inputs now, and if not why.
+    // Whether the worker samples its module's inputs now, and if not why:
+    // "watching", "paused: ..." or "stopped: ..."; any thread.
     std::string watch_state() const;
+    struct WatchNow {
+        Watch state = Watch::stopped;
+        const char *why = "";
+    };
+    WatchNow watch_now() const;
+    // Its module is open and answered its last command; any thread. A
+    // module that hangs is there (present to a client) but not responding.
+    bool responding() const { return present_.load(std::memory_order_relaxed) && !hangs(); }
+    bool hangs() const { return hung_.load(std::memory_order_relaxed); }
+
+    // What the daemon last read of its module, and when: a value shown
+    // between two reads says how old it is.
+    enum class Value : uint8_t { inputs, outputs, counters, settings };
+    static constexpr std::size_t kValues = 4;
+    // When it was last read (or written) successfully, if ever; any thread.
+    std::optional<std::chrono::steady_clock::time_point> read_at(Value value) const;
+    // How old a value may be and still count as current: two of the
+    // intervals at which the watch reads it.
+    std::chrono::milliseconds stale_after(Value value) const;
+    // Whether a value read then is current now: the module answers, the
+    // read is young, and, unless the watch goes on, it came after the
+    // watch stopped keeping it current (a client's own read).
+    bool current(Value value, std::chrono::steady_clock::time_point now) const;
+    // On the worker's thread: the values as last read.
+    struct Known {
+        std::optional<uint64_t> inputs, outputs;
+        std::optional<std::vector<uint32_t>> counters;
+        std::optional<service::ModuleSettings> settings;
+        uint32_t watchdog_ms = 0;
+    };
+    Known known() const;
+    // A client's full read of the module (on the worker's thread).
+    void snapshot_read(const service::Snapshot &snapshot);
+    // On the worker's thread: whether the daemon may send its module a
+    // command on its own account (a monitor's read) now. With a watchdog
+    // armed only within a quarter of its time-out after a client's write,
+    // so that it expires at most 1.25 times its time-out after the last.
+    bool may_command_on_own_account() const;
     // Its module has kept it busy past a command's time-out, or a command
     // failed after that long and the module has not answered since: it
     // hangs, and requests are answered at once rather than queued behind it.
@@ -196,9 +235,10 @@ private:
     // kLinger ago.
     bool has_sinks() const;
     bool watching() const;
-    // Whether the watch is paused for an armed watchdog, as of now; says so
-    // in the log when that changes.
-    void note_pause();
+    // The watch as of now: an event (and, for a pause, a log line) when it
+    // or the watchdog's time-out changed.
+    void update_watch();
+    void stamp(Value value);
     void record_counters();
 
 public:
@@ -209,7 +249,6 @@ public:
     }
 
 private:
-    bool may_feed_watchdog() const;
     void sample();
     void deliver(const ModuleEvent &event);
     // An event of this unit, stamped now.
@@ -252,7 +291,17 @@ private:
     std::chrono::steady_clock::time_point settings_read_at_{};
     Origin settings_written_by_ = Origin::none; // read them at the next sample
     void settings_seen(const service::ModuleSettings &settings, Origin by);
-    std::atomic<bool> paused_for_watchdog_{false};
+    // Why it does not watch (kNone: it watches), for other threads.
+    enum class WatchWhy : uint8_t { none, watchdog, nobody, absent, not_responding, off };
+    static const char *why_text(WatchWhy why);
+    std::atomic<WatchWhy> watch_why_{WatchWhy::absent};
+    uint32_t watch_told_watchdog_ms_ = 0; // what the last watch event said
+    bool watch_told_ = false;
+    std::array<std::atomic<int64_t>, kValues> read_at_{}; // steady ns; 0: never
+    std::atomic<int64_t> watch_ended_{0}; // steady ns: when it last stopped watching
+    std::optional<uint64_t> known_inputs_;
+    std::optional<std::vector<uint32_t>> known_counters_;
+    bool silent_ = false; // a responding event said it stopped answering
     mutable UnitMetrics metrics_;
     Origin current_origin_ = Origin::none; // of the job running now
     std::chrono::steady_clock::time_point next_record_{};

@@ -7,11 +7,17 @@
 const TOKEN_KEY = "kdx7400d-token";
 const REFRESH_MS = 2000;
 const LOG_LENGTH = 50;
+// A write that has no answer in this time is shown as failed (its outcome unknown).
+const WRITE_TIMEOUT_MS = 15000;
 
 const panels = new Map();
 let token = sessionStorage.getItem(TOKEN_KEY);
 let limits = {};
 let streamDownSince = null;
+// The daemon says how often a quiet stream speaks; silence for twice
+// that means the page no longer hears it.
+let heartbeatMs = 15000;
+let lastHeard = Date.now();
 
 const $ = (id) => document.getElementById(id);
 const isSet = (mask, n) => ((BigInt(mask) >> BigInt(n)) & 1n) === 1n;
@@ -62,10 +68,17 @@ async function write(method, path, body) {
     const headers = { "Content-Type": "application/json" };
     if (token) headers.Authorization = `Bearer ${token}`;
     let response;
+    const abort = new AbortController();
+    const timer = setTimeout(() => abort.abort(), WRITE_TIMEOUT_MS);
     try {
-      response = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body) });
+      response = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body),
+        signal: abort.signal });
     } catch (error) {
-      return { ok: false, status: 0, body: { error: "the daemon does not answer" } };
+      return { ok: false, status: 0, body: { error: abort.signal.aborted
+        ? `no answer within ${WRITE_TIMEOUT_MS / 1000} s: whether it took effect is unknown`
+        : "the daemon does not answer" } };
+    } finally {
+      clearTimeout(timer);
     }
     const data = await response.json().catch(() => ({}));
     if (response.status !== 401) return { ok: response.ok, status: response.status, body: data };
@@ -174,6 +187,10 @@ class Panel {
     this.state = null;
     this.samples = [];
     this.labels = { inputs: [], outputs: [] };
+    this.responding = true;
+    this.watch = { state: "watching", why: "" };
+    this.watchdogTimeout = 0;
+    this.asOf = null; // when the values shown were last current (seconds)
     this.q(".all-off").addEventListener("click", () => this.setOutputs(null, 0n));
     this.q(".clear-all").addEventListener("click", () => this.clearCounters((1n << BigInt(this.leds.length)) - 1n));
     this.q(".clear-watchdog").addEventListener("click", () => this.clearWatchdog());
@@ -198,6 +215,7 @@ class Panel {
     this.node.querySelector(".title").textContent = `Unit ${summary.id}: ${name}`;
     if (id) this.build(id.counts.di, id.counts.do);
     this.setPresent(summary.present);
+    if (summary.responding !== undefined) this.setResponding(summary.responding);
   }
 
   // In byte groups of 8, as the module's registers hold them.
@@ -255,7 +273,43 @@ class Panel {
     this.present = present;
     this.node.classList.toggle("absent", !present);
     this.q(".unplugged").hidden = present;
+    this.showQuality();
     updateSummary();
+  }
+
+  // Plugged in but not answering is not unplugged.
+  setResponding(responding) {
+    if (this.responding === responding) return;
+    if (this.present) announce(`Unit ${this.id} ${responding ? "answers again" : "does not answer"}`);
+    this.responding = responding;
+    this.showQuality();
+    updateSummary();
+  }
+
+  // Whether what the panel shows is current, and if not, since when and why.
+  // The daemon says it (its watch, the module's answers); the page adds only
+  // that it no longer hears the daemon.
+  live() {
+    return streamDownSince === null && this.present && this.responding && this.watch.state === "watching";
+  }
+
+  showQuality(time = Date.now() / 1000) {
+    const live = this.live();
+    if (live) this.asOf = null;
+    else if (this.asOf === null) this.asOf = this.wasLive === false ? (this.stateTime || time) : time;
+    this.wasLive = live;
+    this.node.classList.toggle("stale", !live);
+    this.q(".not-responding").hidden = !this.present || this.responding;
+    const note = this.q(".as-of");
+    note.hidden = live;
+    if (!live) {
+      const why = streamDownSince !== null ? "no connection to the daemon"
+        : !this.present ? "the module is unplugged"
+          : !this.responding ? "the module does not answer"
+            : `the input watch is ${this.watch.state}: ${this.watch.why}`;
+      note.textContent = `As of ${clock(this.asOf)}: ${why}.`;
+    }
+    this.showWatchdog();
   }
 
   showError(text) {
@@ -282,40 +336,52 @@ class Panel {
     this.switches.forEach((button, n) => button.setAttribute("aria-checked", String(isSet(mask, n))));
   }
 
+  // A monitor's read: the daemon asks the module only when an armed
+  // watchdog allows it, and otherwise says how old what it knows is.
   async reload() {
-    const answer = await read(`/api/modules/${this.id}`);
-    if (answer.status === 503) { this.setPresent(false); return; }
+    const answer = await read(`/api/modules/${this.id}?monitor`);
+    if (answer.status === 503) {
+      const summary = await read("/api/modules");
+      const mine = summary.ok ? (summary.body.modules || []).find((m) => m.id === this.id) : null;
+      if (mine) this.showSummary(mine);
+      else this.setPresent(false);
+      return;
+    }
     if (!answer.ok) return;
     const state = answer.body;
     this.state = state;
-    this.stateAt = Date.now();
     this.labels = state.labels || this.labels;
+    this.takeQuality(state);
     this.showSummary(state);
     this.showLabels();
-    this.showInputs(state.inputs);
-    this.showOutputs(state.outputs);
-    this.showWatchdog();
+    if (state.inputs !== null) this.showInputs(state.inputs);
+    if (state.outputs !== null) this.showOutputs(state.outputs);
     this.fillSettings(state);
     this.fillLabels();
     this.showIdentity(state);
     await this.refreshHistory();
   }
 
+  takeQuality(state) {
+    const quality = state.quality || {};
+    if (quality.watch) this.watch = quality.watch;
+    this.watchdogTimeout = state.watchdog_timeout || 0;
+    const inputs = quality.inputs || {};
+    this.stateTime = inputs.time || null;
+    if (inputs.quality !== "current") this.asOf = inputs.time || null;
+    if (state.responding !== undefined) this.responding = state.responding;
+    this.showQuality();
+  }
+
+  // As the daemon knows it: the module does not say whether it expired.
   showWatchdog() {
-    const state = this.state;
     const line = this.q(".watchdog");
-    if (!state) return;
-    const dog = state.watchdog || { timeout: state.watchdog_timeout };
     line.classList.remove("armed", "expired");
-    if (!dog.timeout) { line.textContent = "Watchdog off"; return; }
-    const since = dog.since_write_ms == null ? null : dog.since_write_ms + (Date.now() - this.stateAt);
-    if (since === null || since > dog.timeout) {
-      line.textContent = `Watchdog expired: no write within its ${dog.timeout} ms (outputs at their safety values)`;
-      line.classList.add("expired");
-    } else {
-      line.textContent = `Watchdog armed: ${dog.timeout} ms`;
-      line.classList.add("armed");
-    }
+    if (!this.watchdogTimeout) { line.textContent = "Watchdog off"; return; }
+    line.textContent = this.watch.state === "paused"
+      ? `Watchdog armed: ${this.watchdogTimeout} ms; no client wrote lately, so it runs out unless one does`
+      : `Watchdog armed: ${this.watchdogTimeout} ms`;
+    line.classList.add("armed");
   }
 
   async refreshHistory() {
@@ -367,7 +433,11 @@ class Panel {
   async setOutputs(mask, value) {
     const count = BigInt(this.switches.length);
     const fitted = mask === null ? (1n << count) - 1n : mask;
+    // Pending until the answer: what the switch shows is never a guess.
+    const pending = this.switches.filter((button, n) => isSet(fitted, n));
+    for (const button of pending) { button.classList.add("pending"); button.setAttribute("aria-busy", "true"); }
     const result = await write("PUT", `/api/modules/${this.id}/outputs`, { mask: hex(fitted, 1), value: hex(value, 1) });
+    for (const button of pending) { button.classList.remove("pending"); button.removeAttribute("aria-busy"); }
     if (result.ok) {
       this.showOutputs(result.body.outputs);
       this.showError(null);
@@ -497,10 +567,9 @@ class Panel {
       return;
     }
     this.state = answer.body;
-    this.stateAt = Date.now();
     this.fillSettings(answer.body);
+    this.takeQuality(answer.body);
     this.showSummary(answer.body);
-    this.showWatchdog();
     result.textContent = `Saved at ${new Date().toLocaleTimeString()}: the module holds what the form shows.`;
   }
 
@@ -561,11 +630,28 @@ class Panel {
     } else if (name === "outputs") {
       this.showOutputs(data.outputs);
       logEvent(this.id, `outputs ${hex(data.outputs, this.switches.length)} by ${data.by}`, data.time);
+    } else if (name === "watch") {
+      const was = this.live();
+      this.watch = { state: data.watch, why: data.why };
+      this.watchdogTimeout = data.watchdog_timeout;
+      if (was && !this.live()) this.asOf = data.time;
+      this.showQuality(data.time);
+      if (data.watch === "paused" || (data.watch === "watching" && !was)) {
+        logEvent(this.id, data.watch === "paused" ? `input watch paused: ${data.why}` : "input watch resumed", data.time);
+      }
+      if (data.watch === "watching" && !was && this.present) this.reload(); // what changed meanwhile
+    } else if (name === "responding") {
+      if (this.live()) this.asOf = data.time;
+      this.setResponding(data.responding);
+      logEvent(this.id, data.responding ? "answers again" : "does not answer", data.time);
+      if (data.responding) this.reload();
     } else if (name === "plugged") {
+      this.responding = true;
       this.setPresent(true);
       logEvent(this.id, "plugged in", data.time);
       this.reload();
     } else if (name === "unplugged") {
+      if (this.live()) this.asOf = data.time;
       this.setPresent(false);
       logEvent(this.id, "unplugged", data.time);
     }
@@ -575,15 +661,25 @@ class Panel {
 function updateSummary() {
   const all = [...panels.values()];
   const absent = all.filter((p) => !p.present).length;
-  $("summary").textContent = all.length ? `${all.length} module${all.length === 1 ? "" : "s"}${absent ? `, ${absent} absent` : ", all present"}` : "No modules yet: plug one in";
+  const silent = all.filter((p) => p.present && !p.responding).length;
+  const trouble = [absent ? `${absent} absent` : "", silent ? `${silent} not responding` : ""].filter(Boolean);
+  $("summary").textContent = all.length ? `${all.length} module${all.length === 1 ? "" : "s"}${trouble.length ? `, ${trouble.join(", ")}` : ", all present"}` : "No modules yet: plug one in";
   const nav = $("jump");
   nav.replaceChildren(...all.map((panel) => {
-    const link = element("a", { href: `#module-${panel.id}-title` }, `Unit ${panel.id}${panel.present ? "" : " (absent)"}`);
-    return link;
+    const note = !panel.present ? " (absent)" : !panel.responding ? " (not responding)" : "";
+    return element("a", { href: `#module-${panel.id}-title` }, `Unit ${panel.id}${note}`);
   }));
 }
 
-function syncModules(list) {
+// The daemon's list is the whole truth: a unit it no longer has (after a
+// restart) leaves the page.
+function syncModules(list, whole = false) {
+  const ids = new Set(list.map((summary) => summary.id));
+  if (whole) {
+    for (const [id, panel] of panels) {
+      if (!ids.has(id)) { panel.node.remove(); panels.delete(id); }
+    }
+  }
   for (const summary of list) {
     if (!panels.has(summary.id)) panels.set(summary.id, new Panel(summary));
     else panels.get(summary.id).showSummary(summary);
@@ -597,27 +693,41 @@ function setStreamUp(up) {
     streamDownSince = null;
     note.hidden = true;
   } else if (streamDownSince === null) {
-    streamDownSince = Date.now();
-    note.textContent = `No connection to the daemon since ${new Date(streamDownSince).toLocaleTimeString()}: what you see may be out of date.`;
+    streamDownSince = Math.min(Date.now(), lastHeard);
+    note.textContent = `No word from the daemon since ${new Date(streamDownSince).toLocaleTimeString()}: what you see is as of then.`;
     note.hidden = false;
   }
   document.body.classList.toggle("stale", !up);
+  for (const panel of panels.values()) {
+    if (!up && panel.asOf === null) panel.asOf = streamDownSince / 1000;
+    panel.showQuality();
+  }
 }
 
 // One stream for the page: a browser allows 6 connections to a host, and
 // a stream per module would use them up.
 let retry = 1000;
+let source = null;
 function connect() {
-  const source = new EventSource("/api/events");
+  source = new EventSource("/api/events");
+  const heard = () => {
+    lastHeard = Date.now();
+    if (streamDownSince !== null && source.readyState === EventSource.OPEN) setStreamUp(true);
+  };
   source.addEventListener("hello", async (event) => {
     retry = 1000;
+    const hello = JSON.parse(event.data);
+    if (hello.heartbeat) heartbeatMs = hello.heartbeat * 1000;
+    lastHeard = Date.now();
     setStreamUp(true);
-    syncModules(JSON.parse(event.data).modules || []);
+    syncModules(hello.modules || [], true);
     for (const panel of panels.values()) await panel.reload(); // one after another
   });
-  source.addEventListener("gap", () => { for (const panel of panels.values()) panel.reload(); });
-  for (const name of ["input", "outputs", "settings", "plugged", "unplugged"]) {
+  source.addEventListener("heartbeat", heard);
+  source.addEventListener("gap", () => { heard(); for (const panel of panels.values()) panel.reload(); });
+  for (const name of ["input", "outputs", "settings", "plugged", "unplugged", "watch", "responding"]) {
     source.addEventListener(name, (event) => {
+      heard();
       const data = JSON.parse(event.data);
       const panel = panels.get(data.unit);
       if (panel) panel.event(name, data);
@@ -638,14 +748,21 @@ function connect() {
 async function refreshLoop() {
   for (;;) {
     if (streamDownSince === null) {
-      for (const panel of panels.values()) {
-        await panel.refreshHistory();
-        panel.showWatchdog();
-      }
+      for (const panel of panels.values()) await panel.refreshHistory();
     }
     await new Promise((resolve) => setTimeout(resolve, REFRESH_MS));
   }
 }
+
+// A stream that stays open but silent (a stalled daemon, a dead proxy)
+// fires no error: past twice its heartbeat, everything is shown stale and
+// the page connects again.
+setInterval(() => {
+  if (streamDownSince !== null || Date.now() - lastHeard <= 2 * heartbeatMs) return;
+  setStreamUp(false);
+  if (source) source.close();
+  connect();
+}, 1000);
 
 // Plots are drawn at the size they are shown.
 let resized = null;
