@@ -163,18 +163,20 @@ def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebD
     time.sleep(0.5)
     assert "expired" not in line.text.lower(), "the module does not say it expired: the page does not guess"
     # A write stays pending while the daemon does not answer, then shows what the module holds.
+    switch = module.find_elements(By.CLASS_NAME, "switch")[1]
+    switch.click()
+    give_token(browser)
+    wait(browser, lambda: switch.get_attribute("aria-checked") == "true", 5)
     assert rig.daemon is not None
     rig.daemon.send_signal(signal.SIGSTOP)
     try:
-        switch = module.find_elements(By.CLASS_NAME, "switch")[1]
         switch.click()
-        give_token(browser)
         wait(browser, lambda: switch.get_attribute("aria-busy") == "true", 5)
         time.sleep(1)
-        assert switch.get_attribute("aria-checked") == "false"
+        assert switch.get_attribute("aria-checked") == "true"
     finally:
         rig.daemon.send_signal(signal.SIGCONT)
-    wait(browser, lambda: switch.get_attribute("aria-busy") is None and switch.get_attribute("aria-checked") == "true",
+    wait(browser, lambda: switch.get_attribute("aria-busy") is None and switch.get_attribute("aria-checked") == "false",
          10)
     # Off through the page: current again.
     module.find_element(By.TAG_NAME, "summary").click()

@@ -58,6 +58,9 @@ def test_a_watchdog_another_program_arms_is_left_to_expire(rig: Rig) -> None:
     rig.kdxio("-p", "7401", "-b", "3", "watchdog", "set", "300")
     # Known within a second of sampling, then no longer fed.
     assert eventually(lambda: expired(rig), 4.0)
+    # And told: the watch pauses, with the time-out the daemon found.
+    assert viewer.wait(lambda: any(d["watch"] == "paused" and d["watchdog_timeout"] == 300
+                                   for d in viewer.named("watch")), 2.0)
     viewer.close()
 
 
