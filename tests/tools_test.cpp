@@ -620,7 +620,7 @@ TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
     const std::vector<json> lines = json_lines(outcome.out);
     ASSERT_EQ(lines.size(), 3u) << outcome.out;
     for (const json &line : lines) {
-        EXPECT_EQ(line.size(), 7u) << "one schema: " << line.dump();
+        EXPECT_EQ(line.size(), 8u) << "one schema: " << line.dump();
         const std::string time = line["time"];
         EXPECT_TRUE(time.size() == 29 && time[10] == 'T' && time[19] == '.' &&
                     (time[23] == '+' || time[23] == '-') && time[26] == ':')
@@ -635,22 +635,35 @@ TEST_F(Tools, MonitorReportsEdgesAndAnUnplug) {
 }
 
 // A pulse train faster than the polls: every pulse counted, as pulses the
-// levels never showed.
-TEST_F(Tools, MonitorShowsPulsesCountedBetweenPolls) {
+// levels never showed; a clear by another program is said, never taken for
+// billions of pulses.
+TEST_F(Tools, MonitorShowsPulsesCountedBetweenPollsAndClears) {
     const pid_t monitor =
-        spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--json", "--count", "2", "--interval", "50"});
-    for (int i = 0; i < 200 && slurp(bed.root() + "/out." + std::to_string(runs_ - 1)).empty(); ++i) {
-        ::usleep(10000);
-    }
+        spawn({KDXIO_PATH, "-p", "0x7401", "-b", "3", "monitor", "--json", "--count", "3", "--interval", "50"});
+    const std::string out = bed.root() + "/out." + std::to_string(runs_ - 1);
+    const auto wait_lines = [&](long lines) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string text = slurp(out);
+            if (std::count(text.begin(), text.end(), '\n') >= lines) return;
+            ::usleep(10000);
+        }
+    };
+    wait_lines(1);
     bed.pulse(node, 5, 1000);
+    wait_lines(2);
+    EXPECT_EQ(kdxio({"counter", "clear", "0x20"}).status, 0);
     const Outcome outcome = wait_for(monitor);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
-    const std::vector<json> lines = json_lines(outcome.out);
-    ASSERT_EQ(lines.size(), 2u) << outcome.out;
+    const std::vector<json> lines = json_lines(slurp(out)); // wait_for reads the last run's: kdxio's
+    ASSERT_EQ(lines.size(), 3u) << slurp(out);
     EXPECT_EQ(lines[1]["edges"], json::array()) << "the level never changed at a poll";
     EXPECT_EQ(lines[1]["pulses"], json::parse(R"([{"channel":5,"count":1000}])"));
     EXPECT_EQ(lines[1]["counters"][5], 1000);
     EXPECT_EQ(lines[1]["inputs"], "0x0000000000000000");
+    EXPECT_EQ(lines[1]["cleared"], json::array());
+    EXPECT_EQ(lines[2]["cleared"], json::array({5}));
+    EXPECT_EQ(lines[2]["pulses"], json::array());
+    EXPECT_EQ(lines[2]["counters"][5], 0);
 }
 
 TEST_F(Tools, SimPulsesAnInputAtOnceOrAsATrain) {

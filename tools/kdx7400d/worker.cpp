@@ -226,10 +226,16 @@ void Worker::update_watch() {
     }
     const uint32_t watchdog_ms = module_ ? watchdog_ms_ : 0;
     if (was == why && watch_told_ && watch_told_watchdog_ms_ == watchdog_ms) return;
-    if (was != why && (was == WatchWhy::watchdog || why == WatchWhy::watchdog)) {
-        log_.line(Topic::Module, "unit " + std::to_string(unit_) + (why == WatchWhy::watchdog
-                                                                        ? ": input watch " + watch_state()
-                                                                        : ": input watch resumed"));
+    // A client writing about once a quarter time-out pauses and resumes
+    // the watch each time: the log says so at most once a minute.
+    const auto now = std::chrono::steady_clock::now();
+    if (was != why && why == WatchWhy::watchdog && now - pause_logged_at_ >= std::chrono::minutes(1)) {
+        pause_logged_at_ = now;
+        pause_logged_ = true;
+        log_.line(Topic::Module, "unit " + std::to_string(unit_) + ": input watch " + watch_state() +
+                                     " (said at most once a minute; the watch events say each time)");
+    } else if (was == WatchWhy::watchdog && why != WatchWhy::watchdog && std::exchange(pause_logged_, false)) {
+        log_.line(Topic::Module, "unit " + std::to_string(unit_) + ": input watch resumed");
     }
     watch_told_ = true;
     watch_told_watchdog_ms_ = watchdog_ms;

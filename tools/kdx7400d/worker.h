@@ -297,6 +297,8 @@ private:
     std::atomic<WatchWhy> watch_why_{WatchWhy::absent};
     uint32_t watch_told_watchdog_ms_ = 0; // what the last watch event said
     bool watch_told_ = false;
+    std::chrono::steady_clock::time_point pause_logged_at_{};
+    bool pause_logged_ = false;
     std::array<std::atomic<int64_t>, kValues> read_at_{}; // steady ns; 0: never
     std::atomic<int64_t> watch_ended_{0}; // steady ns: when it last stopped watching
     std::optional<uint64_t> known_inputs_;

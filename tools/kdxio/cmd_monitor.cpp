@@ -49,7 +49,7 @@ bool node_gone(const std::string &node) {
 // One report; every line has the same keys.
 void report(const Options &options, const char *event, uint64_t inputs, unsigned di,
             const std::vector<uint32_t> &counters, const json &edges, const json &pulses,
-            const json &changed) {
+            const json &changed, const json &cleared = json::array()) {
     const std::string when = timestamp();
     std::ostringstream text;
     if (std::string(event) == "unplugged") {
@@ -60,6 +60,9 @@ void report(const Options &options, const char *event, uint64_t inputs, unsigned
             text << " c" << n.get<std::size_t>() << "=" << counters[n.get<std::size_t>()];
         }
         text << "\n";
+        for (const auto &n : cleared) {
+            text << when << " in " << n.get<unsigned>() << " counter cleared\n";
+        }
         for (const auto &edge : edges) {
             text << when << " in " << edge["channel"].get<unsigned>() << " "
                  << edge["edge"].get<std::string>() << "\n";
@@ -71,7 +74,7 @@ void report(const Options &options, const char *event, uint64_t inputs, unsigned
     }
     emit(options,
          {{"time", when}, {"event", event}, {"inputs", kdxjson::mask(inputs)}, {"counters", counters},
-          {"edges", edges}, {"pulses", pulses}, {"changed_counters", changed}},
+          {"edges", edges}, {"pulses", pulses}, {"changed_counters", changed}, {"cleared", cleared}},
          text.str());
     std::cout.flush();
 }
@@ -93,8 +96,9 @@ void monitor(const Options &options) {
         const bool first = state.sampled == 0;
         const std::vector<uint32_t> before(state.counters, state.counters + state.channels);
         kdx7400_input_events events{};
+        uint64_t cleared_mask = 0;
         std::error_code code;
-        module.sample(state, events, code);
+        module.sample(state, events, cleared_mask, code);
         if (code) {
             if (node_gone(node)) {
                 report(options, "unplugged", state.levels, di, before, json::array(), json::array(),
@@ -108,21 +112,23 @@ void monitor(const Options &options) {
             report(options, "state", events.levels, di, counters, json::array(), json::array(), json::array());
             ++reports;
         } else if (events.changed != 0 || counters != before) {
-            json edges = json::array(), pulses = json::array(), changed = json::array();
+            json edges = json::array(), pulses = json::array(), changed = json::array(), cleared = json::array();
             kdx::for_each_input_event(events, state.channels, kdx::InputEvent{}, [&](const kdx::InputEvent &e) {
-                if (e.kind == kdx::InputEvent::Kind::pulses) {
+                if (e.kind == kdx::InputEvent::Kind::reset) {
+                    cleared.push_back(e.channel);
+                } else if (e.kind == kdx::InputEvent::Kind::pulses) {
                     pulses.push_back({{"channel", e.channel}, {"count", e.count}});
                 } else {
                     edges.push_back({{"channel", e.channel},
                                      {"edge", e.kind == kdx::InputEvent::Kind::rising ? "rising" : "falling"}});
                 }
-            });
+            }, cleared_mask);
             for (unsigned n = 0; n < state.channels; ++n) {
-                if (events.pulses[n] != 0) {
+                if (events.pulses[n] != 0 || ((cleared_mask >> n) & 1u) != 0) {
                     changed.push_back(n);
                 }
             }
-            report(options, "change", events.levels, di, counters, edges, pulses, changed);
+            report(options, "change", events.levels, di, counters, edges, pulses, changed, cleared);
             ++reports;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
