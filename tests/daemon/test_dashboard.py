@@ -145,7 +145,7 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
 
 
 def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
-    base = start(rig, "pid=0x7401,bid=3", "pid=0x7401,bid=4")
+    base = start(rig, "pid=0x7401,bid=3", "pid=0x7401,bid=4", extra=("--http-heartbeat", "1"))
     browser.get(base)
     module = panel(browser, 1)
     line = module.find_element(By.CLASS_NAME, "watchdog")
@@ -182,6 +182,16 @@ def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebD
     module.find_element(By.TAG_NAME, "summary").click()
     module.find_element(By.CLASS_NAME, "watchdog-off").click()
     wait(browser, lambda: line.text == "Watchdog off" and not as_of.is_displayed(), 5)
+    # A daemon that stalls with its stream open: past twice the heartbeat
+    # (1 s here) the page says it hears nothing, and comes back after.
+    stale = browser.find_element(By.ID, "stream")
+    rig.daemon.send_signal(signal.SIGSTOP)
+    try:
+        wait(browser, stale.is_displayed, 5)
+        assert "As of" in as_of.text and "no connection to the daemon" in as_of.text
+    finally:
+        rig.daemon.send_signal(signal.SIGCONT)
+    wait(browser, lambda: not stale.is_displayed() and not as_of.is_displayed(), 10)
     # A module that hangs does not answer; it is not unplugged.
     rig.sim("fault", rig.root, "sg1", "hang", "--delay", "5200", "--times", "2")
     other = panel(browser, 2)

@@ -811,7 +811,7 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
     // Only a position the ring still covers resumes; any other starts from
     // the state now, never with events older than it.
     const bool resumes = resumed && resumed->boot == hub.boot() && hub.holds_after(unit_id, resumed->number);
-    json hello{{"boot", hub.boot()}, {"heartbeat", http::kHeartbeat.count()}};
+    json hello{{"boot", hub.boot()}, {"heartbeat", options_.heartbeat.count()}};
     if (worker == nullptr) {
         json list = json::array();
         for (const Worker *w : units_.all()) list.push_back(api::summary(*w));
@@ -850,6 +850,7 @@ HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log) : api_(std::make
     transport.idle = options.idle_timeout.count() == 0 ? std::chrono::seconds(60)
                                                        : std::min(options.idle_timeout, std::chrono::seconds(60));
     transport.answer_timeout = options.request_timeout;
+    transport.keepalive = options.heartbeat;
     transport.body_limit = kMaxBody;
     server_ = std::make_unique<http::Server>(transport, *api_, log);
     api_->server_counts_ = [server = server_.get()] { return server->counts(); };

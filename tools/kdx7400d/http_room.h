@@ -34,6 +34,8 @@ struct HttpOptions {
     // dropped if it has not begun, else runs to the end (a dozen commands
     // of up to 5 s each on a hung module).
     std::chrono::seconds request_timeout{12};
+    // How often a quiet event stream says it is alive (hello says it too).
+    std::chrono::seconds heartbeat{15};
     // The other front ends' lines for /metrics (their client counts).
     std::function<std::string()> more_metrics;
 };

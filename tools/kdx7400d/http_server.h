@@ -100,10 +100,6 @@ public:
     virtual void decorate(const Request &, Response &) {}
 };
 
-// How often a quiet event stream says it is alive: a reader that hears
-// nothing for twice as long knows its view is stale.
-inline constexpr std::chrono::seconds kHeartbeat{15};
-
 struct Options {
     Endpoint endpoint;
     std::size_t max_connections = 4096; // lowered to what the open-files limit allows
@@ -113,7 +109,9 @@ struct Options {
     std::chrono::seconds body_deadline{5};
     std::chrono::seconds answer_timeout{12};
     std::chrono::seconds write_deadline{20}; // for an answer, or a stream's next piece, to leave
-    std::chrono::seconds keepalive{kHeartbeat}; // a heartbeat event on a quiet event stream
+    // A heartbeat event on a quiet event stream: a reader that hears
+    // nothing for twice as long knows its view is stale.
+    std::chrono::seconds keepalive{15};
     std::size_t head_limit = 8192;
     std::size_t body_limit = 4096;
 };

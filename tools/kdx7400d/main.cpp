@@ -44,6 +44,7 @@ struct Options {
     unsigned evict_idle = 10;
     unsigned watch_interval = 50;
     unsigned http_request_timeout = 12;
+    unsigned http_heartbeat = 15;
     unsigned http_max_clients = 4096, http_max_per_address = 256, http_stream_memory = 32;
     std::string http, http_token_file, http_root, http_public_origin;
     std::vector<std::string> http_hosts, http_write_without_token, http_cors;
@@ -151,6 +152,7 @@ Plan plan_of(const Options &options) {
         }
         http.idle_timeout = plan.modbus.idle_timeout;
         http.request_timeout = std::chrono::seconds(options.http_request_timeout);
+        http.heartbeat = std::chrono::seconds(options.http_heartbeat);
         http.max_clients = options.http_max_clients;
         http.max_per_address = options.http_max_per_address;
         http.stream_memory = std::size_t{options.http_stream_memory} << 20;
@@ -242,6 +244,9 @@ int main(int argc, char **argv) {
     app.add_option("--http-request-timeout", options.http_request_timeout,
                    "seconds an HTTP request waits for its module before 504 (default 12)")
         ->check(CLI::Range(1u, 600u));
+    app.add_option("--http-heartbeat", options.http_heartbeat,
+                   "seconds between heartbeat events on a quiet event stream (default 15)")
+        ->check(CLI::Range(1u, 300u));
     app.add_option("--http-max-clients", options.http_max_clients,
                    "HTTP connections at once, event streams among them (default 4096, within the open-files limit)")
         ->check(CLI::Range(1u, 65536u));

@@ -356,7 +356,7 @@ class Panel {
     this.showLabels();
     if (state.inputs !== null) this.showInputs(state.inputs);
     if (state.outputs !== null) this.showOutputs(state.outputs);
-    this.fillSettings(state);
+    if (state.filter !== undefined) this.fillSettings(state); // absent while never read
     this.fillLabels();
     this.showIdentity(state);
     await this.refreshHistory();
