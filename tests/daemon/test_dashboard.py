@@ -239,6 +239,22 @@ def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig,
     wait(browser, lambda: rig.state()["counters"][4] == 0)
     time.sleep(4.5)  # two more samples, the drop among them
     assert float(canvas.get_attribute("data-max")) <= before * 1.5, "a clear is no burst of pulses"
+    # The line before the clear's mark is drawn, not thrown away with it.
+    wait(browser, lambda: canvas.get_attribute("data-marks"), 5)
+    drawn_left = browser.execute_script("""
+        const canvas = arguments[0];
+        const mark = Number(canvas.dataset.marks.split(" ")[0]) * (devicePixelRatio || 1);
+        const ink = getComputedStyle(canvas).getPropertyValue("--plot").trim();
+        const probe = document.createElement("canvas").getContext("2d");
+        probe.fillStyle = ink; probe.fillRect(0, 0, 1, 1);
+        const [r, g, b] = probe.getImageData(0, 0, 1, 1).data;
+        const data = canvas.getContext("2d").getImageData(0, 0, Math.floor(mark) - 2, canvas.height).data;
+        let n = 0;
+        for (let i = 0; i < data.length; i += 4) {
+          if (data[i + 3] > 128 && Math.abs(data[i] - r) + Math.abs(data[i + 1] - g) + Math.abs(data[i + 2] - b) < 60) n++;
+        }
+        return n;""", canvas)
+    assert drawn_left > 20, f"{drawn_left} line pixels left of the reset mark"
     log = browser.find_element(By.ID, "log").text
     assert "input 4 flow meter: counter cleared" in log, log
     assert not [n for n in re.findall(r"(\d+) pulses", log) if int(n) > 400], log

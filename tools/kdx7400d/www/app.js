@@ -147,21 +147,25 @@ function plot(canvas, points, seconds, now) {
   for (const [fraction, label] of [[0, `-${span >= 3600 ? "1 h" : span >= 300 ? "5 min" : "1 min"}`], [1, "now"]]) {
     context.fillText(label, fraction === 0 ? left : width - 22, height - 1);
   }
+  // Reset marks first, each a path of its own: a path begun for a mark
+  // must not throw away the line built so far.
+  const marks = points.filter((p) => p.reset && now - p.time <= span);
+  canvas.dataset.marks = marks.map((p) => x(p.time).toFixed(1)).join(" ");
+  context.save();
+  context.strokeStyle = muted;
+  context.setLineDash([2, 2]);
+  for (const point of marks) {
+    context.beginPath();
+    context.moveTo(x(point.time), 2);
+    context.lineTo(x(point.time), bottom);
+    context.stroke();
+  }
+  context.restore();
   context.strokeStyle = ink;
   context.lineWidth = 1.5;
   context.beginPath();
   let drawing = false;
   for (const point of points) {
-    if (point.reset) {
-      context.save();
-      context.strokeStyle = muted;
-      context.setLineDash([2, 2]);
-      context.beginPath();
-      context.moveTo(x(point.time), 2);
-      context.lineTo(x(point.time), bottom);
-      context.stroke();
-      context.restore();
-    }
     if (point.rate === null || now - point.time > span) { drawing = false; continue; }
     const y = bottom - (point.rate / top) * (bottom - 4);
     if (drawing) context.lineTo(x(point.time), y);
