@@ -294,6 +294,21 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     switches[0].send_keys(Keys.ARROW_DOWN)
     assert browser.switch_to.active_element == switches[8]
     assert len(module.find_elements(By.CSS_SELECTOR, ".counters tbody tr")) == 0, "counters without pulses folded"
+    # 128 names of 30 characters: more than one request's 4 KiB, all saved.
+    module.find_element(By.TAG_NAME, "summary").click()
+    module.find_element(By.CSS_SELECTOR, "details.names summary").click()
+    browser.execute_script(
+        "for (const input of arguments[0].querySelectorAll('.label-fields input'))"
+        "  input.value = `${input.dataset.kind} ${input.dataset.channel} `.padEnd(30, 'x');", module)
+    module.find_element(By.CSS_SELECTOR, ".labels-form button").click()
+    give_token(browser)
+    import requests
+    wait(browser, lambda: requests.get(f"{base}/api/modules/1/labels", timeout=5).json()["outputs"][63:] ==
+         ["outputs 63 ".ljust(30, "x")], 10)
+    names = requests.get(f"{base}/api/modules/1/labels", timeout=5).json()
+    assert names["inputs"][5] == "inputs 5 ".ljust(30, "x") and len(names["inputs"]) == 64
+    assert not module.find_element(By.CLASS_NAME, "error").is_displayed()
+    module.find_element(By.TAG_NAME, "summary").click()
     icon = browser.execute_script("return document.querySelector('link[rel=icon]').href")
     assert browser.execute_script(f"return fetch('{icon}').then(r => r.status)") == 200
     browser.execute_script(gzip.decompress(AXE.read_bytes()).decode())

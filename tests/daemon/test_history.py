@@ -47,6 +47,9 @@ def test_labels_survive_a_restart_and_show_in_the_state(kept: tuple[Rig, str]) -
     rig.start_http_with_token("--module", "1=7401:3", "--state-dir", str(Path(rig.root, "state")))
     assert requests.get(f"{base}/api/modules/1/labels", timeout=5).json() == names
     assert requests.get(f"{base}/api/modules/1", timeout=5).json()["labels"] == names
+    # A kind left out keeps its names.
+    assert requests.put(f"{base}/api/modules/1/labels", json={"outputs": ["lamp 2"]}, headers=AUTH,
+                        timeout=5).json() == {"inputs": names["inputs"], "outputs": ["lamp 2"]}
 
 
 def test_history_marks_a_clear_and_downloads_as_csv(kept: tuple[Rig, str]) -> None:

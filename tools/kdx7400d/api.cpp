@@ -382,9 +382,12 @@ std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker) {
     if (!body.is_object()) return failure(422, "expected {\"inputs\": [names], \"outputs\": [names]}");
     if (auto bad = unknown_key(body, {"inputs", "outputs"})) return *bad;
     const auto identity = worker.identity();
-    Labels labels;
+    // A kind the body leaves out keeps its names: a 64-channel module's
+    // names go in one request per kind, each within the body limit.
+    Labels labels = worker.labels();
     for (const auto &[key, into] : {std::pair{"inputs", &labels.inputs}, std::pair{"outputs", &labels.outputs}}) {
         if (!body.contains(key)) continue;
+        into->clear();
         const json &names = body.at(key);
         const std::size_t channels = !identity ? Labels::kMaxChannels
                                      : std::string(key) == "inputs" ? identity->counts.di

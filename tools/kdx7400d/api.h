@@ -49,7 +49,8 @@ std::optional<uint64_t> mask_of(const json &value);
 json summary(const Worker &worker);
 json labels_json(const Labels &labels);
 // A labels request: {"inputs": [...], "outputs": [...]}, names of at most
-// 40 bytes without control characters, for channels the module has.
+// 40 bytes without control characters, for channels the module has; a
+// kind left out keeps its names.
 std::variant<Labels, Answer> labels_of(const json &body, const Worker &worker);
 // A module's state: one snapshot of the service, on its worker, with the
 // quality of every value (all current, just read).

@@ -598,11 +598,16 @@ class Panel {
     }
   }
 
+  // One request per kind: 64 names of 40 bytes each fit a request's 4 KiB,
+  // 128 do not.
   async saveLabels() {
     const body = { inputs: [], outputs: [] };
     for (const input of this.q(".label-fields").querySelectorAll("input")) body[input.dataset.kind][Number(input.dataset.channel)] = input.value.trim();
-    const answer = await write("PUT", `/api/modules/${this.id}/labels`, body);
-    if (!answer.ok) { this.showError(`Names not saved: ${answer.body.error || `HTTP ${answer.status}`}`); return; }
+    let answer = null;
+    for (const kind of ["inputs", "outputs"]) {
+      answer = await write("PUT", `/api/modules/${this.id}/labels`, { [kind]: body[kind] });
+      if (!answer.ok) { this.showError(`Names of the ${kind} not saved: ${answer.body.error || `HTTP ${answer.status}`}`); return; }
+    }
     this.labels = answer.body;
     this.showLabels();
     this.showCounters();
