@@ -64,6 +64,12 @@ def test_seven_modules_and_two_tabs_answer_a_write_within_a_second(rig: Rig, bro
     seventh = panel(browser, 7)
     switch = wait(browser, lambda: len(seventh.find_elements(By.CLASS_NAME, "switch")) == 16 and
                   seventh.find_elements(By.CLASS_NAME, "switch")[3])
+    # A wrong token is said to be refused, not missing.
+    switch.click()
+    dialog = browser.find_element(By.ID, "token-dialog")
+    wait(browser, lambda: dialog.get_attribute("open") is not None)
+    browser.find_element(By.ID, "token-input").send_keys("not-the-token-at-all" + Keys.ENTER)
+    wait(browser, lambda: "refused the token" in seventh.find_element(By.CLASS_NAME, "error").text, 5)
     switch.click()
     give_token(browser)
     wait(browser, lambda: switch.get_attribute("aria-checked") == "true", 1)
@@ -78,6 +84,11 @@ def test_seven_modules_and_two_tabs_answer_a_write_within_a_second(rig: Rig, bro
     other = panel(browser, 7).find_elements(By.CLASS_NAME, "switch")[4]
     wait(browser, lambda: other.get_attribute("aria-checked") == "true", 1)
     assert "7 modules, all present" in browser.find_element(By.ID, "summary").text
+    # The token given in the other tab serves this one: no second question.
+    fifth = panel(browser, 7).find_elements(By.CLASS_NAME, "switch")[5]
+    fifth.click()
+    wait(browser, lambda: rig.state("sg6")["outputs"] == 0x38, 2)
+    assert browser.find_element(By.ID, "token-dialog").get_attribute("open") is None
 
 
 SETTINGS = [

@@ -97,9 +97,21 @@ def test_the_dashboard_shows_and_drives_a_module(rig: Rig, browser: WebDriver) -
     rig.add("pid=0x7401,bid=3,di=16,do=16")
     wait(browser, lambda: not banner.is_displayed())
 
-    # All off, and a phone-sized screen needs no sideways scrolling.
+    # All off asks first: cancelled, nothing written; confirmed, all off.
+    switches[1].click()
+    wait(browser, lambda: rig.state("sg1")["outputs"] == 0x2)
+    confirm = browser.find_element(By.ID, "confirm-dialog")
     panel.find_element(By.CLASS_NAME, "all-off").click()
+    wait(browser, lambda: confirm.get_attribute("open") is not None)
+    assert "all 16 outputs of unit 1" in confirm.text
+    browser.find_element(By.ID, "confirm-cancel").click()
+    time.sleep(0.5)
+    assert rig.state("sg1")["outputs"] == 0x2
+    panel.find_element(By.CLASS_NAME, "all-off").click()
+    wait(browser, lambda: confirm.get_attribute("open") is not None)
+    browser.find_element(By.ID, "confirm-ok").click()
     wait(browser, lambda: rig.state("sg1")["outputs"] == 0)
+    # A phone-sized screen needs no sideways scrolling.
     browser.set_window_size(390, 844)
     wait(browser, lambda: browser.execute_script(
         "return document.documentElement.scrollWidth <= window.innerWidth"))

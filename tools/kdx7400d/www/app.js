@@ -12,6 +12,25 @@ const WRITE_TIMEOUT_MS = 15000;
 
 const panels = new Map();
 let token = sessionStorage.getItem(TOKEN_KEY);
+// The tabs of this page share the token: given once, not in each tab.
+// Same-origin only, and in memory: nothing outlives the session.
+const tokens = "BroadcastChannel" in globalThis ? new BroadcastChannel(TOKEN_KEY) : null;
+function keepToken(given, tell = true) {
+  token = given;
+  if (given) sessionStorage.setItem(TOKEN_KEY, given);
+  else sessionStorage.removeItem(TOKEN_KEY);
+  if (tell && tokens) tokens.postMessage({ token: given });
+}
+if (tokens) {
+  tokens.onmessage = (event) => {
+    const message = event.data || {};
+    if (message.ask && token) tokens.postMessage({ token });
+    else if ("token" in message && (typeof message.token === "string" || message.token === null)) {
+      keepToken(message.token, false);
+    }
+  };
+  if (!token) tokens.postMessage({ ask: true });
+}
 let limits = {};
 let streamDownSince = null;
 // The daemon says how often a quiet stream speaks; silence for twice
@@ -44,6 +63,21 @@ function logEvent(unit, text, time = Date.now() / 1000) {
   item.append(element("time", { datetime: new Date(time * 1000).toISOString() }, clock(time)), ` unit ${unit}: ${text}`);
   list.prepend(item);
   while (list.children.length > LOG_LENGTH) list.lastElementChild.remove();
+}
+
+// Writes that touch more than one output or counter ask first.
+function confirmWrite(question, action) {
+  const dialog = $("confirm-dialog");
+  $("confirm-title").textContent = question;
+  $("confirm-ok").textContent = action;
+  return new Promise((resolve) => {
+    const done = (yes) => { dialog.close(); resolve(yes); };
+    $("confirm-cancel").onclick = () => done(false);
+    $("confirm-form").onsubmit = (event) => { event.preventDefault(); done(true); };
+    dialog.oncancel = () => resolve(false);
+    dialog.showModal();
+    $("confirm-cancel").focus();
+  });
 }
 
 function askToken(why) {
@@ -82,15 +116,14 @@ async function write(method, path, body) {
     }
     const data = await response.json().catch(() => ({}));
     if (response.status !== 401) return { ok: response.ok, status: response.status, body: data };
-    token = null;
-    sessionStorage.removeItem(TOKEN_KEY);
-    if (attempt === 1) break;
-    const given = await askToken(headers.Authorization ? "That token was refused" : "Token needed");
+    const refused = Boolean(headers.Authorization);
+    keepToken(null);
+    if (attempt === 1) return { ok: false, status: 401, body: { error: "the daemon refused the token" } };
+    const given = await askToken(refused ? "That token was refused" : "Token needed");
     if (!given) return { ok: false, status: 401, body: { error: "writing needs the token" } };
-    token = given;
-    sessionStorage.setItem(TOKEN_KEY, token);
+    keepToken(given);
   }
-  return { ok: false, status: 401, body: { error: "writing needs the token" } };
+  return { ok: false, status: 401, body: { error: "the daemon refused the token" } };
 }
 
 async function read(path) {
@@ -195,8 +228,16 @@ class Panel {
     this.watch = { state: "watching", why: "" };
     this.watchdogTimeout = 0;
     this.asOf = null; // when the values shown were last current (seconds)
-    this.q(".all-off").addEventListener("click", () => this.setOutputs(null, 0n));
-    this.q(".clear-all").addEventListener("click", () => this.clearCounters((1n << BigInt(this.leds.length)) - 1n));
+    this.q(".all-off").addEventListener("click", async () => {
+      if (await confirmWrite(`Switch off all ${this.switches.length} outputs of unit ${this.id}?`, "Switch all off")) {
+        this.setOutputs(null, 0n);
+      }
+    });
+    this.q(".clear-all").addEventListener("click", async () => {
+      if (await confirmWrite(`Clear all ${this.leds.length} counters of unit ${this.id}?`, "Clear all")) {
+        this.clearCounters((1n << BigInt(this.leds.length)) - 1n);
+      }
+    });
     this.q(".clear-watchdog").addEventListener("click", () => this.clearWatchdog());
     this.q(".window").addEventListener("change", () => this.refreshHistory());
     this.q(".show-all").addEventListener("change", () => this.showCounters());
