@@ -296,8 +296,13 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     banner = other.find_element(By.CLASS_NAME, "unplugged")
     wait(browser, banner.is_displayed)
     assert "1 absent" in browser.find_element(By.ID, "summary").text
+    # A write meanwhile fails and says why; the module's return clears that.
+    other.find_elements(By.CLASS_NAME, "switch")[0].click()
+    give_token(browser)
+    failed = other.find_element(By.CLASS_NAME, "error")
+    wait(browser, lambda: "absent" in failed.text, 5)
     rig.sim("plug", rig.root, "sg1")
-    wait(browser, lambda: not banner.is_displayed(), 10)
+    wait(browser, lambda: not banner.is_displayed() and not failed.is_displayed(), 6)
     # Byte groups of eight, one Tab stop for the outputs, arrows within.
     switches = module.find_elements(By.CLASS_NAME, "switch")
     assert len(module.find_elements(By.CSS_SELECTOR, ".switches .byte")) == 8
@@ -312,7 +317,6 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
         "for (const input of arguments[0].querySelectorAll('.label-fields input'))"
         "  input.value = `${input.dataset.kind} ${input.dataset.channel} `.padEnd(30, 'x');", module)
     module.find_element(By.CSS_SELECTOR, ".labels-form button").click()
-    give_token(browser)
     import requests
     wait(browser, lambda: requests.get(f"{base}/api/modules/1/labels", timeout=5).json()["outputs"][63:] ==
          ["outputs 63 ".ljust(30, "x")], 10)

@@ -694,10 +694,11 @@ class Panel {
       if (this.live()) this.asOf = data.time;
       this.setResponding(data.responding);
       logEvent(this.id, data.responding ? "answers again" : "does not answer", data.time);
-      if (data.responding) this.reload();
+      if (data.responding) { this.showError(null); this.reload(); }
     } else if (name === "plugged") {
       this.responding = true;
       this.setPresent(true);
+      this.showError(null); // a write refused while it was away is old news
       logEvent(this.id, "plugged in", data.time);
       this.reload();
     } else if (name === "unplugged") {
