@@ -46,6 +46,16 @@ def give_token(driver: WebDriver) -> None:
     driver.find_element(By.ID, "token-input").send_keys(TOKEN + Keys.ENTER)
 
 
+def serious_findings(driver: WebDriver) -> list[list[object]]:
+    """axe-core's serious and critical findings on the page as it is now."""
+    driver.execute_script(gzip.decompress(AXE.read_bytes()).decode())
+    found = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document, {resultTypes: ['violations']}).then(r => done(r.violations.map("
+        "v => [v.id, v.impact, v.nodes.length])));")
+    return [v for v in found if v[1] in ("serious", "critical")]
+
+
 def shoot(driver: WebDriver, name: str, size: tuple[int, int]) -> None:
     folder = os.environ.get("KDX7400_SCREENSHOTS")
     if folder:
@@ -169,6 +179,7 @@ def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebD
                           timeout=5).status_code == 200
     wait(browser, lambda: as_of.is_displayed() and "paused" in as_of.text, 5)
     assert as_of.text.startswith("As of ") and "stale" in (module.get_attribute("class") or "")
+    assert not serious_findings(browser), "a stale panel keeps every text readable"
     assert line.text.startswith("Watchdog armed: 1000 ms")
     wait(browser, lambda: rig.state()["watchdog_expired"], 5)
     time.sleep(0.5)
@@ -273,6 +284,7 @@ def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig,
     # The page says it is out of date, then comes back by itself with the names.
     stale = browser.find_element(By.ID, "stream")
     wait(browser, stale.is_displayed, 10)
+    assert not serious_findings(browser), "a page that lost its daemon keeps every text readable"
     rig.start_http_with_token("--all", "--state-dir", str(Path(rig.root, "state")))
     wait(browser, lambda: not stale.is_displayed(), 20)
     module = panel(browser, 1)
@@ -296,6 +308,7 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     banner = other.find_element(By.CLASS_NAME, "unplugged")
     wait(browser, banner.is_displayed)
     assert "1 absent" in browser.find_element(By.ID, "summary").text
+    assert not serious_findings(browser), "an unplugged module keeps every text readable"
     # A write meanwhile fails and says why; the module's return clears that.
     other.find_elements(By.CLASS_NAME, "switch")[0].click()
     give_token(browser)
@@ -326,13 +339,7 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     module.find_element(By.TAG_NAME, "summary").click()
     icon = browser.execute_script("return document.querySelector('link[rel=icon]').href")
     assert browser.execute_script(f"return fetch('{icon}').then(r => r.status)") == 200
-    browser.execute_script(gzip.decompress(AXE.read_bytes()).decode())
-    found = browser.execute_async_script(
-        "const done = arguments[arguments.length - 1];"
-        "axe.run(document, {resultTypes: ['violations']}).then(r => done(r.violations.map("
-        "v => [v.id, v.impact, v.nodes.length])));")
-    serious = [v for v in found if v[1] in ("serious", "critical")]
-    assert not serious, serious
+    assert not serious_findings(browser)
     shoot(browser, "dashboard-overview.png", (1366, 900))
     shoot(browser, "dashboard-phone.png", (390, 844))
     assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
