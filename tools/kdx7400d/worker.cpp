@@ -605,7 +605,8 @@ void Worker::sample() {
         return;
     }
     known_inputs_ = events.levels;
-    known_counters_.emplace(input_state_.counters, input_state_.counters + input_state_.channels);
+    if (!known_counters_) known_counters_.emplace();
+    known_counters_->assign(input_state_.counters, input_state_.counters + input_state_.channels); // no allocation
     stamp(Value::inputs);
     stamp(Value::counters);
     if (!sampled_) {
