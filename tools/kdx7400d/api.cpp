@@ -94,7 +94,7 @@ json settings_json(const service::ModuleSettings &s) {
             {"nickname", s.nickname}};
 }
 
-json quality_json(const Worker &worker) {
+static json quality_json(const Worker &worker) {
     const auto now = std::chrono::steady_clock::now();
     const auto wall = std::chrono::system_clock::now();
     const Worker::WatchNow watch = worker.watch_now();

@@ -58,7 +58,6 @@ json state_of(kdx::Module &m, Worker &worker);
 // The state as the worker last knew it, each value with its time, age and
 // quality (current, stale or unknown); on its worker, with no command.
 json known_state(Worker &worker);
-json quality_json(const Worker &worker);
 // A monitor's read (an event stream's hello, /metrics, MQTT state, the
 // page): the module is read only when the watchdog rule lets the daemon
 // command it on its own account; otherwise what is known, marked stale.

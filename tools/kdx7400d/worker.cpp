@@ -273,7 +273,8 @@ std::chrono::milliseconds Worker::stale_after(Value value) const {
                               ? std::max<std::chrono::milliseconds>(watch_interval_, kSettingsInterval)
                           : value == Value::counters && watch_interval_.count() == 0 ? kRecordInterval
                                                                                      : watch_interval_;
-    // Sampling off: a value is current only right after a client's read.
+    // Never under 0.2 s: with sampling off, a client's own read is current
+    // that long.
     return 2 * std::max<std::chrono::milliseconds>(interval, std::chrono::milliseconds(100));
 }
 

@@ -421,7 +421,7 @@ class Panel {
   // As the daemon knows it: the module does not say whether it expired.
   showWatchdog() {
     const line = this.q(".watchdog");
-    line.classList.remove("armed", "expired");
+    line.classList.remove("armed");
     if (!this.watchdogTimeout) { line.textContent = "Watchdog off"; return; }
     line.textContent = this.watch.state === "paused"
       ? `Watchdog armed: ${this.watchdogTimeout} ms; no client wrote lately, so it runs out unless one does`
