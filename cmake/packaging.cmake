@@ -18,6 +18,9 @@ register blocks with them through the kernel's SCSI-generic driver.")
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/debian)
 execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_LIST_DIR}/debian/changelog
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+# The daemon's users read what changed in how it must be run.
+execute_process(COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/NEWS OUTPUT_FILE ${CMAKE_BINARY_DIR}/debian/NEWS.gz)
+install(FILES ${CMAKE_BINARY_DIR}/debian/NEWS.gz DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kdx7400d COMPONENT daemon)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkdx7400-dev/examples
   COMPONENT dev PATTERN CMakeLists.txt EXCLUDE PATTERN __pycache__ EXCLUDE)
 

@@ -431,7 +431,7 @@ TEST_F(Cpp, AModuleInheritedByAChildNeverActsOnTheChildsOwn) {
     add(3);
     const std::string second = add(4);
     std::optional<kdx::Module> inherited(kdx::Module::open(0x7401, 3));
-    const pid_t child = ::fork();
+    const pid_t child = kdxtest::fork_child();
     if (child == 0) {
         kdx::Module own = kdx::Module::open(0x7401, 4);
         bool ok = own.index() == inherited->index() && !*inherited;

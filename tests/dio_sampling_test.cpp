@@ -84,7 +84,7 @@ TEST_F(Sampling, ACounterThatWentDownWasClearedUnlessTheTimeCouldHoldAWrap) {
     };
     const auto clear_here = [this] { ASSERT_EQ(KDX7400_DI_ClearCounterChannel(index, 3), RESULT_OK); };
     const auto clear_elsewhere = [] {
-        const pid_t other = ::fork();
+        const pid_t other = kdxtest::fork_child();
         if (other == 0) {
             const VirtualModule same{};
             const int32_t mine = KDX7400_OpenDevice(same.product_id, same.board_id);

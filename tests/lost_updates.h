@@ -5,6 +5,7 @@
 // still off at the end of a round is an update another process undid.
 #pragma once
 
+#include "child.h"
 #include "kdx7400.h"
 
 #include <cstdint>
@@ -64,7 +65,7 @@ inline ProbeResult process_probe(int32_t module, const std::function<int32_t()> 
     }
     pid_t children[kMost];
     for (unsigned p = 0; p < programs; ++p) {
-        children[p] = ::fork();
+        children[p] = kdxtest::fork_child();
         if (children[p] == 0) {
             // Only its own ends stay open, so that each child sees the
             // end of its pipe when the parent closes it.

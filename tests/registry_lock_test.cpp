@@ -47,8 +47,9 @@ public:
         int ready[2], release[2];
         EXPECT_EQ(::pipe(ready), 0);
         EXPECT_EQ(::pipe(release), 0);
-        pid_ = ::fork();
+        pid_ = kdxtest::fork_child();
         if (pid_ == 0) {
+            ::alarm(60); // a child that hangs ends, and so does the parent's wait
             ::close(ready[0]);
             ::close(release[1]); // so that the parent's close ends the wait
             const int32_t module = KDX7400_OpenDevice(0x7401, 0);
@@ -223,7 +224,7 @@ TEST_F(Sharing, AForkedChildStartsWithNoModuleAndNoLockOfItsParents) {
         }
     });
     for (int round = 0; round < 20; ++round) {
-        const pid_t child = ::fork();
+        const pid_t child = kdxtest::fork_child();
         if (child == 0) {
             uint64_t outputs = 0;
             bool ok = KDX7400_DO_ReadValue(index, &outputs) == RESULT_NOT_OPEN;
@@ -314,7 +315,7 @@ TEST_F(Sharing, AChildForkedAtAnyInstantHoldsNoDescriptorOfItsParents) {
     ASSERT_GE(node_descriptors_raw(dev.c_str()), 1) << "the count sees the parent's own module";
     int children_with_descriptors = 0, children_stuck = 0;
     for (int round = 0; round < 200 && children_with_descriptors + children_stuck < 3; ++round) {
-        const pid_t child = ::fork();
+        const pid_t child = kdxtest::fork_child();
         if (child == 0) {
             ::alarm(5);
             ::_exit(node_descriptors_raw(dev.c_str()));
@@ -340,7 +341,7 @@ TEST_F(Sharing, AProgramThatRelocksAtOnceCannotStarveAnother) {
         SCOPED_TRACE("holds of " + std::to_string(hold.count()) + " ms");
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
-        const pid_t hog = ::fork();
+        const pid_t hog = kdxtest::fork_child();
         if (hog == 0) {
             ::alarm(30);
             const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
@@ -386,7 +387,7 @@ TEST_F(Sharing, AProgramBackFromItsTurnDoesNotJumpTheQueue) {
     new (holds) std::atomic<unsigned>(0);
     std::vector<pid_t> cyclers;
     for (uint8_t program = 0; program < 2; ++program) {
-        const pid_t cycler = ::fork();
+        const pid_t cycler = kdxtest::fork_child();
         if (cycler == 0) {
             ::alarm(60);
             const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
@@ -400,9 +401,10 @@ TEST_F(Sharing, AProgramBackFromItsTurnDoesNotJumpTheQueue) {
         }
         cyclers.push_back(cycler);
     }
-    while (holds->load() < 10) {
+    for (const auto until = Clock::now() + 20s; holds->load() < 10 && Clock::now() < until;) {
         std::this_thread::sleep_for(1ms);
     }
+    EXPECT_GE(holds->load(), 10u) << "the two programs never took turns";
     unsigned worst = 0;
     for (uint8_t i = 0; i < 20; ++i) {
         const unsigned before = holds->load();
@@ -429,8 +431,9 @@ TEST_F(Sharing, AWaiterThatStopsOrDiesInLineBlocksNobody) {
         ASSERT_TRUE(holder->held());
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
-        const pid_t waiter = ::fork();
+        const pid_t waiter = kdxtest::fork_child();
         if (waiter == 0) {
+            ::alarm(60);
             const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
             (void)!::write(ready[1], "x", 1);
             KDX7400_DO_WriteChannel(mine, 0, 1); // waits next in line
@@ -446,7 +449,7 @@ TEST_F(Sharing, AWaiterThatStopsOrDiesInLineBlocksNobody) {
         EXPECT_LT(Clock::now() - start, 1500ms);
         std::vector<pid_t> writers;
         for (uint8_t program = 0; program < 11; ++program) {
-            const pid_t writer = ::fork();
+            const pid_t writer = kdxtest::fork_child();
             if (writer == 0) {
                 ::alarm(30);
                 const int32_t mine = KDX7400_OpenDevice(0x7401, 0);
@@ -682,7 +685,7 @@ TEST_F(Sharing, ANodeThatRefusesTheUserIsPermissionDeniedNotNotFound) {
     const std::string refused = bed.add_module({});
     ASSERT_EQ(::chmod(bed.root().c_str(), 0755), 0);
     ASSERT_EQ(::chmod((bed.root() + "/dev/" + refused).c_str(), 0600), 0);
-    const pid_t child = ::fork();
+    const pid_t child = kdxtest::fork_child();
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
             ::_exit(3); // not root: nothing to prove here

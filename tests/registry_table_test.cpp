@@ -110,7 +110,7 @@ TEST_F(Table, AGenerationNamesOneOpenInOneProcess) {
     ASSERT_EQ(KDX7400_GetDeviceGeneration(0, &second), RESULT_OK);
     int pipe_ends[2];
     ASSERT_EQ(::pipe(pipe_ends), 0);
-    const pid_t child = ::fork();
+    const pid_t child = kdxtest::fork_child();
     if (child == 0) {
         // The child's own open takes index 0 again.
         uint64_t mine = 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "kdx7400.h"
+#include "child.h"
 #include "testbed.h"
 
 #include <gtest/gtest.h>

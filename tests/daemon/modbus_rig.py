@@ -56,11 +56,14 @@ class Rig:
     def state(self, node: str = "sg0") -> dict[str, Any]:
         return json.loads(self.sim("show", self.root, node, "--json"))  # type: ignore[no-any-return]
 
-    def start(self, *options: str, wrapper: tuple[str, ...] = (), preload: tuple[str, ...] = ()) -> None:
+    def start(self, *options: str, wrapper: tuple[str, ...] = (), preload: tuple[str, ...] = (),
+              modbus_writers: tuple[str, ...] = ("127.0.0.1/32",)) -> None:
+        """Starts the daemon; Modbus writes from modbus_writers unless options name --allow-write."""
         env = dict(os.environ, LD_PRELOAD=":".join((PRELOAD, *preload)), KDX7400_SIM_TESTBED=self.root)
+        writers = [] if "--allow-write" in options else [x for w in modbus_writers for x in ("--allow-write", w)]
         with open(self.log_path, "a") as log:
             self.daemon = subprocess.Popen(
-                [*wrapper, DAEMON, "--modbus", f"127.0.0.1:{self.port}", *options],
+                [*wrapper, DAEMON, "--modbus", f"127.0.0.1:{self.port}", *writers, *options],
                 env=env, stdout=log, stderr=log, text=True)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:

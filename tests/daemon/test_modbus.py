@@ -113,6 +113,29 @@ def test_each_exception_from_a_real_cause(rig: Rig) -> None:
     assert "a transfer failed" in log and "(read only)" in log
 
 
+def test_plain_modbus_is_read_only_unless_allow_write_names_the_client(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    for writers, source, may_write in [((), "127.0.0.1", False),          # loopback by default: no
+                                       (("127.0.0.1/32",), "127.0.0.1", True),
+                                       (("127.0.0.1/32",), "127.0.0.2", False),
+                                       (("127.0.0.0/8",), "127.0.0.2", True)]:
+        rig.start("--module", "1=7401:3", modbus_writers=writers)
+        c = rig.client(source)
+        before = rig.state()
+        answers = [c.write_coil(0, before["outputs"] & 1 == 0, slave=1), c.write_register(0, 20, slave=1),
+                   c.write_coils(4, [True, True], slave=1), c.write_registers(0, [30], slave=1)]
+        after = rig.state()
+        if may_write:
+            assert all(not a.isError() for a in answers), (writers, source)
+            assert (after["outputs"], after["filter"]) == ((before["outputs"] ^ 1) | 0x30, 30)
+        else:
+            assert [exception_of(a) for a in answers] == [1, 1, 1, 1], (writers, source)
+            assert after == before, "a refused write changed the module"
+        assert not c.read_coils(0, 16, slave=1).isError()
+        c.close()
+        rig.stop()
+
+
 def test_a_refused_write_changes_nothing(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3,do=8")
     rig.start("--module", "1=7401:3", "--allow-write", "127.0.0.1/32")
@@ -215,7 +238,7 @@ def test_allow_limits_who_may_connect_and_ipv6_is_served(rig: Rig) -> None:
     except OSError:
         return  # no IPv6 loopback here
     env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
-    gateway = subprocess.Popen([DAEMON, "--module", "1=7401:3", "--modbus", f"[::1]:{rig.port}"],
+    gateway = subprocess.Popen([DAEMON, "--module", "1=7401:3", "--modbus", f"[::1]:{rig.port}", "--allow-write", "::1/128"],
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 10
@@ -226,7 +249,7 @@ def test_allow_limits_who_may_connect_and_ipv6_is_served(rig: Rig) -> None:
             time.sleep(0.05)
         client = ModbusTcpClient("::1", port=rig.port, timeout=3, retries=0)
         assert client.connect()
-        assert not client.write_coil(2, True, slave=1).isError()  # ::1 is loopback: may write
+        assert not client.write_coil(2, True, slave=1).isError()  # an IPv6 CIDR admits it
         assert rig.state()["outputs"] == 0x4
         client.close()
     finally:

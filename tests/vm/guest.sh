@@ -173,7 +173,7 @@ wait_port() {
 modbus_session() {
     local gateway status=0
     ip link set lo up 2>/dev/null || busybox ifconfig lo up
-    "$out/kdx7400d" --module 1=7401:3 --modbus 127.0.0.1:1502 &
+    "$out/kdx7400d" --module 1=7401:3 --modbus 127.0.0.1:1502 --allow-write 127.0.0.1/32 &
     gateway=$!
     wait_port 1502 || status=1
     $kdxio -p 7401 -b 3 do set 0 &&
@@ -189,7 +189,7 @@ modbus_session() {
 # gateway: every kdxio update must still be there after it.
 modbus_beside_kdxio() {
     local gateway toggler status=0 i verb want value
-    "$out/kdx7400d" --module 1=7401:3 --modbus 127.0.0.1:1503 &
+    "$out/kdx7400d" --module 1=7401:3 --modbus 127.0.0.1:1503 --allow-write 127.0.0.1/32 &
     gateway=$!
     wait_port 1503 || status=1
     (while :; do

@@ -117,12 +117,10 @@ Plan plan_of(const Options &options) {
     }
     plan.modbus.endpoint = parse_endpoint(options.modbus);
     for (const std::string &text : options.allow) plan.modbus.allow.push_back(parse_cidr(text));
-    // Loopback may write unless --allow-write names who may instead (so
-    // that writes can be kept to one address, local ones too).
+    // Plain Modbus carries no credential: only the addresses the operator
+    // names may write, loopback no more than any other (any local user
+    // could reach it).
     for (const std::string &text : options.allow_write) plan.modbus.allow_write.push_back(parse_cidr(text));
-    if (options.allow_write.empty()) {
-        plan.modbus.allow_write = {parse_cidr("127.0.0.0/8"), parse_cidr("::1/128")};
-    }
     plan.modbus.max_clients = options.max_clients;
     plan.modbus.idle_timeout = std::chrono::seconds(options.idle_timeout);
     plan.modbus.evict_idle = std::chrono::seconds(options.evict_idle);
@@ -278,7 +276,8 @@ int main(int argc, char **argv) {
     app.add_option("--sparkplug-host", options.sparkplug_host,
                    "a primary host application's ID: births wait for its STATE online");
     app.add_option("--allow", options.allow, "CIDR that may connect (repeatable; default anyone)");
-    app.add_option("--allow-write", options.allow_write, "CIDR that may write instead of loopback (repeatable)");
+    app.add_option("--allow-write", options.allow_write,
+                   "CIDR that may write over Modbus (repeatable; default none, loopback included)");
     app.add_option("--max-clients", options.max_clients, "connections at once (default 32)")
         ->check(CLI::Range(1u, 1000u));
     app.add_option("--idle-timeout", options.idle_timeout, "seconds before a silent connection closes (default 60, 0: never)")
