@@ -18,7 +18,7 @@ test -x "$scratch/prefix/bin/kdxio"
 # it asks for makes a token only the group may read.
 if [ -x "$scratch/prefix/bin/kdx7400d" ]; then
     unit="$scratch/prefix/lib/systemd/system/kdx7400d.service"
-    grep -qx "ExecStart=$scratch/prefix/bin/kdx7400d .*" "$unit" || {
+    grep -qx "ExecStart=$scratch/prefix/bin/kdx7400d --config $scratch/prefix/etc/kdx7400d/kdx7400d.conf" "$unit" || {
         echo "the installed unit does not start $scratch/prefix/bin/kdx7400d:"
         grep ExecStart "$unit"
         exit 1
@@ -26,6 +26,8 @@ if [ -x "$scratch/prefix/bin/kdx7400d" ]; then
     # Recorded like every installed file (cmake's uninstall recipes read
     # the manifest), and enabled by its path: systemd does not look there.
     grep -qx "$unit" "$build/install_manifest.txt" || { echo "the unit is not in install_manifest.txt"; exit 1; }
+    grep -qx "$scratch/prefix/etc/kdx7400d/kdx7400d.conf" "$build/install_manifest.txt" ||
+        { echo "the configuration is not installed in the prefix"; exit 1; }
     grep -q "systemctl enable --now $unit\$" "$scratch/install.log" || {
         echo "cmake --install does not say how to enable a unit outside systemd's folders:"
         grep kdx7400d: "$scratch/install.log"

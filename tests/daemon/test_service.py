@@ -13,6 +13,7 @@ import struct
 import subprocess
 import threading
 import time
+from pathlib import Path
 from typing import Callable
 
 import pytest
@@ -20,7 +21,7 @@ import requests
 
 from pymodbus.client import ModbusTcpClient
 
-from modbus_rig import AUTH, Rig, exception_of
+from modbus_rig import AUTH, DAEMON, Rig, exception_of
 
 
 def read_request(transaction: int, unit: int = 1, function: int = 4, address: int = 0, count: int = 2) -> bytes:
@@ -553,3 +554,50 @@ def test_a_nickname_write_protection_would_drop_is_refused(rig: Rig) -> None:
     assert requests.patch(f"{base}/api/modules/1/settings", json={"nickname": "other", "write_protect": False},
                           headers=auth, timeout=5).status_code == 200
     assert rig.state()["nickname"] == "other"
+
+
+def test_a_configuration_file_is_checked_read_overridden_and_its_reload_names_what_waits(rig: Rig, tmp_path: Path) -> None:
+    conf = tmp_path / "kdx7400d.conf"
+
+    def check(*args: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run([DAEMON, "--config", str(conf), *args, "--check-config"], capture_output=True,
+                              text=True, timeout=10)
+
+    for text, said in [("bogus-key = 3\n", "bogus-key"),
+                       ('all = true\nmodbus = "nonsense"\n', "'nonsense'"),
+                       ("all = true\nwatch-interval = 70000\n", "watch-interval"),
+                       ('all = true\nallow-write = ["10.0.0.0/33"]\n', "10.0.0.0/33"),
+                       ("all = tru\n", "--all")]:
+        conf.write_text(text)
+        done = check()
+        assert (done.returncode, done.stdout) == (2, ""), text
+        assert said in done.stderr, (text, done.stderr)
+    conf.write_text(f'module = ["1=7401:3"]\nmodbus = "127.0.0.1:{rig.port}"\n'
+                    'allow-write = ["127.0.0.1/32"]\nwatch-interval = 20\n')
+    done = check("--watch-interval", "30")
+    assert done.returncode == 0, done.stderr
+    assert "watch-interval=30" in done.stdout.splitlines(), "the command line overrides the file"
+    effective = tmp_path / "effective.conf"
+    effective.write_text(check().stdout)
+    again = subprocess.run([DAEMON, "--config", str(effective), "--check-config"], capture_output=True, text=True,
+                           timeout=10)
+    assert again.stdout == effective.read_text(), "what --check-config prints reads back the same"
+    # Started from the file: its allow-write lets loopback write.
+    rig.add("pid=0x7401,bid=3")
+    rig.start("--config", str(conf), modbus_writers=())
+    c = rig.client()
+    assert not c.write_coil(3, True, slave=1).isError()
+    assert rig.state()["outputs"] == 0x8
+    for text, said in [(conf.read_text().replace("watch-interval = 20", "watch-interval = 40"),
+                        "watch-interval changed in the configuration; it takes effect at a restart"),
+                       ("bogus-key = 1\n", "the configuration does not read")]:
+        conf.write_text(text)
+        assert rig.daemon is not None
+        rig.daemon.send_signal(signal.SIGHUP)
+        deadline = time.monotonic() + 5
+        while said not in rig.log() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert said in rig.log()
+    assert not c.write_coil(4, True, slave=1).isError(), "it runs on as it was started"
+    c.close()
+    rig.stop()

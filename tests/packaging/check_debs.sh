@@ -95,6 +95,18 @@ unit="$root/usr/lib/systemd/system/kdx7400d.service"
 [ -f "$unit" ] || unit="$root/lib/systemd/system/kdx7400d.service"
 grep -q '^ExecStart=/usr/bin/kdx7400d ' "$unit" || { echo "the packaged unit does not start /usr/bin/kdx7400d"; exit 1; }
 test -x "$root/usr/share/kdx7400d/setup-host"
+# The configuration the unit reads is shipped as a conffile, and checks.
+grep -q -- '--config /etc/kdx7400d/kdx7400d.conf$' "$unit" || { echo "the packaged unit reads no configuration"; exit 1; }
+daemon_deb=$(printf '%s\n' "${debs[@]}" | grep '/kdx7400d_')
+dpkg-deb -e "$daemon_deb" "$scratch/daemon-control"
+grep -qx /etc/kdx7400d/kdx7400d.conf "$scratch/daemon-control/conffiles" ||
+    { echo "kdx7400d.conf is no conffile"; exit 1; }
+echo 0123456789abcdef0123 > "$scratch/token" # setup-host makes the real one
+"$usr/bin/kdx7400d" --config "$root/etc/kdx7400d/kdx7400d.conf" --http-token-file "$scratch/token" --check-config \
+    > "$scratch/effective.conf" ||
+    { echo "the shipped configuration does not check"; exit 1; }
+grep -qx 'modbus="0.0.0.0:502"' "$scratch/effective.conf" || { echo "the shipped configuration:"; cat "$scratch/effective.conf"; exit 1; }
+zcat "$root/usr/share/doc/kdx7400d/NEWS.gz" | grep -q 'read-only by default' || { echo "kdx7400d ships no NEWS"; exit 1; }
 rating=$(systemd-analyze security --offline=yes "$unit" 2>&1 | sed -n 's/.*Overall exposure level for kdx7400d.service: \([0-9.]*\).*/\1/p')
 if [ -z "$rating" ] || ! awk -v r="$rating" 'BEGIN { exit !(r <= 2.5) }'; then
     echo "kdx7400d.service: exposure '$rating', want 2.5 or better"

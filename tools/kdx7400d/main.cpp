@@ -20,6 +20,7 @@
 #include <optional>
 #include <unistd.h>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -217,11 +218,12 @@ Plan plan_of(const Options &options) {
     return plan;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    CLI::App app{"kdx7400d - the KDX-7400 modules of this host, served over Modbus TCP (man kdx7400d)", "kdx7400d"};
-    Options options;
+// Every option, on the command line and in the configuration file alike
+// (its keys are the long names without the dashes).
+void describe_options(CLI::App &app, Options &options) {
+    app.option_defaults()->always_capture_default(); // --check-config prints what is in force
+    app.allow_config_extras(CLI::config_extras_mode::error); // a misspelt key is no silent default
+    app.set_config("--config", "", "FILE: options in TOML or INI (KEY = VALUE); the command line overrides it");
     app.add_option("--module", options.modules, "UNIT=PID:BID or UNIT=/dev/sgN (repeatable)");
     app.add_flag("--all", options.all,
                  "every module, now and when plugged in later: the unit it had before, else the lowest free one");
@@ -290,6 +292,63 @@ int main(int argc, char **argv) {
                    "ms between input samples while events are wanted (default 50, 0: never)")
         ->check(CLI::Range(0u, 60000u));
     app.add_flag("--verbose", options.verbose, "log every request and every input event");
+}
+
+// The options in force as a configuration file would give them, one per
+// line: those given, and those whose default is a value (an empty list or
+// name means "none", and an option left out reads back as that).
+std::vector<std::string> effective_lines(const CLI::App &app) {
+    std::vector<std::string> kept;
+    for (const CLI::Option *option : app.get_options()) {
+        const std::string defaulted = option->get_default_str();
+        if (option->get_configurable() && (option->count() > 0 || (!defaulted.empty() && defaulted != "[]"))) {
+            kept.push_back(option->get_single_name());
+        }
+    }
+    std::vector<std::string> lines;
+    std::istringstream text(app.config_to_str(true, false));
+    for (std::string line; std::getline(text, line);) {
+        if (std::find(kept.begin(), kept.end(), line.substr(0, line.find('='))) != kept.end()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// What SIGHUP finds changed in the configuration file: the token file is
+// read again anyway; anything else takes effect at the next start.
+std::vector<std::string> changed_since_start(int argc, char **argv, const std::vector<std::string> &running) {
+    CLI::App app;
+    Options options;
+    describe_options(app, options);
+    app.add_flag("--check-config");
+    app.parse(argc, argv);
+    plan_of(options); // a configuration that would not start is reported, not half-read
+    const std::vector<std::string> now = effective_lines(app);
+    std::vector<std::string> changed;
+    const auto note = [&changed](const std::vector<std::string> &from, const std::vector<std::string> &to) {
+        for (const std::string &line : from) {
+            const std::string key = line.substr(0, line.find('='));
+            if (std::find(to.begin(), to.end(), line) == to.end() &&
+                std::find(changed.begin(), changed.end(), key) == changed.end()) {
+                changed.push_back(key);
+            }
+        }
+    };
+    note(now, running);  // set or changed
+    note(running, now);  // left out
+    return changed;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"kdx7400d - the KDX-7400 modules of this host, served over Modbus TCP (man kdx7400d)", "kdx7400d"};
+    Options options;
+    describe_options(app, options);
+    bool check_only = false;
+    app.add_flag("--check-config", check_only, "check the options and the configuration file, print them and exit")
+        ->configurable(false);
     Plan plan;
     try {
         app.parse(argc, argv);
@@ -297,12 +356,23 @@ int main(int argc, char **argv) {
         if (plan.units.empty() && !options.all) {
             throw std::invalid_argument("no modules to serve (--module UNIT=PID:BID or --all)");
         }
+    } catch (const CLI::ConfigError &error) {
+        std::cerr << "kdx7400d: the configuration file: " << error.what() << " (an unknown key?)\n";
+        return 2;
     } catch (const CLI::ParseError &error) {
         return app.exit(error) == 0 ? 0 : 2; // a usage error, as for every other tool
     } catch (const std::invalid_argument &error) {
         std::cerr << "kdx7400d: " << error.what() << "\n";
         return 2;
     }
+    if (check_only) {
+        // Secrets live in files (token, broker credentials): only their
+        // names are printed.
+        for (const std::string &line : effective_lines(app)) std::cout << line << "\n";
+        std::cerr << "kdx7400d: the configuration is valid\n";
+        return 0;
+    }
+    const std::vector<std::string> running = effective_lines(app);
 
     // Signals are taken by sigtimedwait below, never by a handler: every
     // thread started from here on has them blocked.
@@ -395,6 +465,14 @@ int main(int argc, char **argv) {
                     log.line(Topic::Service, "SIGHUP: token file read again");
                 } catch (const std::invalid_argument &error) {
                     log.line(Topic::Service, std::string("SIGHUP: ") + error.what() + "; the token stays as it was");
+                }
+                try {
+                    for (const std::string &key : changed_since_start(argc, argv, running)) {
+                        log.line(Topic::Service, "SIGHUP: " + key + " changed in the configuration; it takes effect at a restart");
+                    }
+                } catch (const std::exception &error) {
+                    log.line(Topic::Service, std::string("SIGHUP: the configuration does not read (") + error.what() +
+                                                 "); the daemon runs on as it was started");
                 }
                 continue;
             }
