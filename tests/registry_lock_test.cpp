@@ -216,6 +216,12 @@ TEST_F(Sharing, AHoldEndsWithItsThreadAndIsNeverInherited) {
 // NOT_OPEN) and none of its locks, also when another thread was inside a
 // call at the fork; it opens for itself and works.
 TEST_F(Sharing, AForkedChildStartsWithNoModuleAndNoLockOfItsParents) {
+#ifdef __SANITIZE_ADDRESS__
+    // The child allocates in the simulator's calls, and this sanitizer's
+    // allocator keeps a lock another thread may hold at the fork (the
+    // child then waits for ever). The plain build runs it.
+    GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe";
+#endif
     ASSERT_GE(open_module(), 0);
     std::atomic<bool> stop{false};
     std::thread busy([&] {

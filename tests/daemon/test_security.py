@@ -203,9 +203,14 @@ def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> N
     assert first.status_code == 200 and "<main" in first.text
     assert first.headers["X-Content-Type-Options"] == "nosniff"
     assert "default-src 'self'" in first.headers["Content-Security-Policy"]
-    assert first.headers["Cache-Control"] == "no-cache"
-    again = requests.get(f"{base}/", headers={"If-None-Match": first.headers["ETag"]}, timeout=5)
-    assert again.status_code == 304 and again.content == b""
+    # The page and the API's description are kept and revalidated.
+    for path in ("/", "/api/openapi.json"):
+        first = requests.get(f"{base}{path}", timeout=5)
+        assert first.status_code == 200 and first.headers["Cache-Control"] == "no-cache", path
+        again = requests.get(f"{base}{path}", headers={"If-None-Match": first.headers["ETag"]}, timeout=5)
+        assert again.status_code == 304 and again.content == b"", path
+        other = requests.get(f"{base}{path}", headers={"If-None-Match": '"0"'}, timeout=5)
+        assert other.status_code == 200 and other.content == first.content, path
 
 
 def test_wrong_methods_get_405_and_a_named_origin_gets_cors(rig: Rig) -> None:

@@ -449,6 +449,7 @@ private:
     Units &units_;
     Log &log_;
     std::string openapi_;
+    std::string openapi_etag_;
     std::filesystem::path root_;
     StreamBudget budget_;
 };
@@ -463,6 +464,11 @@ HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
     if (openapi_.empty()) {
         throw std::invalid_argument("no page in '" + options_.root + "' (--http-root): openapi.json is missing");
     }
+    uint64_t hash = 14695981039346656037ull; // FNV-1a: a validator, not a secret
+    for (const unsigned char c : openapi_) hash = (hash ^ c) * 1099511628211ull;
+    char etag[24];
+    std::snprintf(etag, sizeof etag, "\"%016llx\"", static_cast<unsigned long long>(hash));
+    openapi_etag_ = etag;
     // The page: only files that are in its folder, also through symlinks.
     std::error_code bad;
     root_ = std::filesystem::canonical(options_.root, bad);
@@ -504,8 +510,14 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
         Scrape::start(units_, reply, std::move(more));
     } else if (path == "/api/openapi.json") {
         http::Response res;
-        res.type = "application/json";
-        res.body = openapi_;
+        res.set("ETag", openapi_etag_);
+        res.set("Cache-Control", "no-cache"); // kept, revalidated: the page reads it at every load
+        if (req.header("If-None-Match") == openapi_etag_) {
+            res.status = 304;
+        } else {
+            res.type = "application/json";
+            res.body = openapi_;
+        }
         reply->send(std::move(res));
     } else if (path == "/api/modules") {
         json list = json::array();

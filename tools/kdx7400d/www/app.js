@@ -126,9 +126,11 @@ async function write(method, path, body) {
   return { ok: false, status: 401, body: { error: "the daemon refused the token" } };
 }
 
-async function read(path) {
+// The module's state is never taken from a cache; the API's description
+// is revalidated ("no-cache"): a 304 costs a few bytes.
+async function read(path, cache = "no-store") {
   try {
-    const response = await fetch(path, { cache: "no-store" });
+    const response = await fetch(path, { cache });
     return { ok: response.ok, status: response.status, body: await response.json().catch(() => ({})) };
   } catch (error) {
     return { ok: false, status: 0, body: {} };
@@ -823,7 +825,7 @@ window.addEventListener("resize", () => {
 });
 
 async function start() {
-  const document_ = await read("/api/openapi.json");
+  const document_ = await read("/api/openapi.json", "no-cache");
   if (document_.ok) limits = document_.body.components.schemas.Settings.properties;
   connect();
   refreshLoop();
