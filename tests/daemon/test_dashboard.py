@@ -211,9 +211,12 @@ def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebD
     try:
         wait(browser, stale.is_displayed, 5)
         assert "As of" in as_of.text and "no connection to the daemon" in as_of.text
+        assert not switch.is_enabled() and switch.get_attribute("title") == "Not now: no connection to the daemon"
+        assert not module.find_element(By.CSS_SELECTOR, ".labels-form button").is_enabled()
     finally:
         rig.daemon.send_signal(signal.SIGCONT)
     wait(browser, lambda: not stale.is_displayed() and not as_of.is_displayed(), 10)
+    assert switch.is_enabled() and module.find_element(By.CSS_SELECTOR, ".labels-form button").is_enabled()
     # A module that hangs does not answer; it is not unplugged.
     rig.sim("fault", rig.root, "sg1", "hang", "--delay", "5200", "--times", "2")
     other = panel(browser, 2)
@@ -222,7 +225,11 @@ def test_the_page_greys_what_is_not_current_and_says_why(rig: Rig, browser: WebD
     assert not other.find_element(By.CLASS_NAME, "unplugged").is_displayed()
     assert "1 not responding" in browser.find_element(By.ID, "summary").text
     assert "does not answer" in other.find_element(By.CLASS_NAME, "as-of").text
+    writers = other.find_elements(By.CSS_SELECTOR, ".switch, .all-off, .clear-all, .settings-form button")
+    assert len(writers) > 16 and not any(w.is_enabled() for w in writers), "a write that cannot land is not offered"
+    assert other.find_element(By.CSS_SELECTOR, ".labels-form button").is_enabled(), "names are the daemon's"
     wait(browser, lambda: not silent.is_displayed(), 15)
+    assert all(w.is_enabled() for w in writers)
     # A unit the daemon no longer has after a restart leaves the page.
     rig.stop()
     rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "20")
@@ -309,13 +316,11 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     wait(browser, banner.is_displayed)
     assert "1 absent" in browser.find_element(By.ID, "summary").text
     assert not serious_findings(browser), "an unplugged module keeps every text readable"
-    # A write meanwhile fails and says why; the module's return clears that.
-    other.find_elements(By.CLASS_NAME, "switch")[0].click()
-    give_token(browser)
-    failed = other.find_element(By.CLASS_NAME, "error")
-    wait(browser, lambda: "absent" in failed.text, 5)
+    # Meanwhile a write is not offered, and the switch says why; its return offers it again.
+    absent_switch = other.find_elements(By.CLASS_NAME, "switch")[0]
+    assert not absent_switch.is_enabled() and absent_switch.get_attribute("title") == "Not now: the module is unplugged"
     rig.sim("plug", rig.root, "sg1")
-    wait(browser, lambda: not banner.is_displayed() and not failed.is_displayed(), 6)
+    wait(browser, lambda: not banner.is_displayed() and absent_switch.is_enabled(), 6)
     # Byte groups of eight, one Tab stop for the outputs, arrows within.
     switches = module.find_elements(By.CLASS_NAME, "switch")
     assert len(module.find_elements(By.CSS_SELECTOR, ".switches .byte")) == 8
@@ -330,6 +335,7 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
         "for (const input of arguments[0].querySelectorAll('.label-fields input'))"
         "  input.value = `${input.dataset.kind} ${input.dataset.channel} `.padEnd(30, 'x');", module)
     module.find_element(By.CSS_SELECTOR, ".labels-form button").click()
+    give_token(browser)
     import requests
     wait(browser, lambda: requests.get(f"{base}/api/modules/1/labels", timeout=5).json()["outputs"][63:] ==
          ["outputs 63 ".ljust(30, "x")], 10)

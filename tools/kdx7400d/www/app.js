@@ -340,6 +340,30 @@ class Panel {
     return streamDownSince === null && this.present && this.responding && this.watch.state === "watching";
   }
 
+  // Whether a write could reach the module now. A paused watch is no
+  // obstacle: a write is what resumes it.
+  reachable() {
+    return streamDownSince === null && this.present && this.responding;
+  }
+
+  // Controls that would write what cannot land are disabled, and say why;
+  // the names are the daemon's and wait only for the daemon.
+  showWritable() {
+    const reachable = this.reachable();
+    const why = streamDownSince !== null ? "no connection to the daemon"
+      : !this.present ? "the module is unplugged" : "the module does not answer";
+    const writers = ".switch, .all-off, .clear-all, .clear-one, .clear-watchdog, .settings-form button, " +
+      ".settings-form input, .settings-form select";
+    for (const control of this.node.querySelectorAll(writers)) {
+      control.disabled = !reachable;
+      if (reachable) control.removeAttribute("title");
+      else control.title = `Not now: ${why}`;
+    }
+    for (const control of this.node.querySelectorAll(".labels-form button, .labels-form input")) {
+      control.disabled = streamDownSince !== null;
+    }
+  }
+
   showQuality(time = Date.now() / 1000) {
     const live = this.live();
     if (live) this.asOf = null;
@@ -356,6 +380,7 @@ class Panel {
             : `the input watch is ${this.watch.state}: ${this.watch.why}`;
       note.textContent = `As of ${clock(this.asOf)}: ${why}.`;
     }
+    this.showWritable();
     this.showWatchdog();
   }
 
@@ -459,6 +484,7 @@ class Panel {
         const canvas = element("canvas", { role: "img" });
         row.children[2].append(canvas);
         const clear = element("button", { type: "button", class: "clear-one" }, "Clear");
+        clear.disabled = !this.reachable();
         clear.addEventListener("click", () => this.clearCounters(1n << BigInt(n)));
         row.children[3].append(clear);
         this.rows[n] = row;
@@ -508,7 +534,7 @@ class Panel {
   // The form's fields and their limits come from the API's own document.
   fillSettings(state) {
     const form = this.q(".settings-form");
-    if (!form.elements.length) this.buildSettings(form);
+    if (!form.elements.length) { this.buildSettings(form); this.showWritable(); }
     const channels = this.switches.length;
     const values = {
       filter: state.filter, input_inverse: state.input_inverse, edge: state.edge, output_inverse: state.output_inverse,
