@@ -342,6 +342,16 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     names = requests.get(f"{base}/api/modules/1/labels", timeout=5).json()
     assert names["inputs"][5] == "inputs 5 ".ljust(30, "x") and len(names["inputs"]) == 64
     assert not module.find_element(By.CLASS_NAME, "error").is_displayed()
+    # Long names keep one line each, whole in the title and the accessible name.
+    last = module.find_elements(By.CLASS_NAME, "switch")[63]
+    led_name = module.find_elements(By.CSS_SELECTOR, ".led .name")[63]
+    wait(browser, lambda: last.get_attribute("title") == "63 " + "outputs 63 ".ljust(30, "x"))
+    assert last.get_attribute("aria-label") == "output 63 " + "outputs 63 ".ljust(30, "x")
+    assert led_name.get_attribute("title") == "63 " + "inputs 63 ".ljust(30, "x")
+    cut = browser.execute_script(
+        "return [arguments[0], arguments[1]].map(e => [getComputedStyle(e).whiteSpace,"
+        " getComputedStyle(e).textOverflow, e.scrollWidth > e.clientWidth])", last, led_name)
+    assert cut == [["nowrap", "ellipsis", True]] * 2, cut
     module.find_element(By.TAG_NAME, "summary").click()
     icon = browser.execute_script("return document.querySelector('link[rel=icon]').href")
     assert browser.execute_script(f"return fetch('{icon}').then(r => r.status)") == 200

@@ -306,10 +306,15 @@ class Panel {
   }
 
   showLabels() {
-    this.leds.forEach((led, n) => { led.querySelector(".name").textContent = this.name("inputs", n); });
+    this.leds.forEach((led, n) => {
+      const name = led.querySelector(".name");
+      name.textContent = this.name("inputs", n);
+      name.title = name.textContent;
+    });
     this.switches.forEach((button, n) => {
       button.textContent = this.name("outputs", n);
       button.setAttribute("aria-label", `output ${this.name("outputs", n)}`);
+      if (this.reachable()) button.title = button.textContent;
     });
     this.leds.forEach((led, n) => this.showLed(n, led.classList.contains("on")));
   }
@@ -356,8 +361,9 @@ class Panel {
       ".settings-form input, .settings-form select";
     for (const control of this.node.querySelectorAll(writers)) {
       control.disabled = !reachable;
-      if (reachable) control.removeAttribute("title");
-      else control.title = `Not now: ${why}`;
+      if (!reachable) control.title = `Not now: ${why}`;
+      else if (control.classList.contains("switch")) control.title = control.textContent; // the whole name
+      else control.removeAttribute("title");
     }
     for (const control of this.node.querySelectorAll(".labels-form button, .labels-form input")) {
       control.disabled = streamDownSince !== null;
