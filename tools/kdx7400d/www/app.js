@@ -282,16 +282,39 @@ class Panel {
       this.leds.push(led);
     }
     for (let n = 0; n < outputs; n++) {
-      if (n % 8 === 0) switches.append(element("div", { class: "byte" }));
+      if (n % 8 === 0) switches.append(this.byteGroup(n, Math.min(n + 8, outputs)));
       const button = element("button", { type: "button", class: "switch", role: "switch", "aria-checked": "false",
         tabindex: n === 0 ? "0" : "-1" }, String(n));
       button.addEventListener("click", () => this.setOutputs(1n << BigInt(n), button.getAttribute("aria-checked") === "true" ? 0n : 1n << BigInt(n)));
       button.addEventListener("keydown", (event) => this.move(event, n));
-      switches.lastElementChild.append(button);
+      switches.lastElementChild.querySelector(".byte").append(button);
       this.switches.push(button);
     }
     this.showLabels();
     this.buildLabelForm();
+  }
+
+  // Outputs first..last-1 as one group, with actions that set or clear
+  // them all in one masked write (asked first: it touches several).
+  byteGroup(first, last) {
+    const group = element("div", { class: "byte-group" });
+    const actions = element("div", { class: "byte-actions" });
+    const span = `outputs ${first} to ${last - 1}`;
+    const mask = ((1n << BigInt(last - first)) - 1n) << BigInt(first);
+    for (const [on, text] of [[true, "all on"], [false, "all off"]]) {
+      const shown = `${first}–${last - 1} ${on ? "on" : "off"}`; // the accessible name starts with what is shown
+      const action = element("button", { type: "button", class: "byte-action", "aria-label": `${shown}: ${span} ${text}` },
+        shown);
+      action.disabled = !this.reachable();
+      action.addEventListener("click", async () => {
+        if (await confirmWrite(`Switch ${on ? "on" : "off"} ${span} of unit ${this.id}?`, `Switch ${on ? "on" : "off"}`)) {
+          this.setOutputs(mask, on ? mask : 0n);
+        }
+      });
+      actions.append(action);
+    }
+    group.append(element("div", { class: "byte" }), actions);
+    return group;
   }
 
   // One Tab stop for the group; arrows, Home and End move within it.
@@ -357,7 +380,7 @@ class Panel {
     const reachable = this.reachable();
     const why = streamDownSince !== null ? "no connection to the daemon"
       : !this.present ? "the module is unplugged" : "the module does not answer";
-    const writers = ".switch, .all-off, .clear-all, .clear-one, .clear-watchdog, .settings-form button, " +
+    const writers = ".switch, .byte-action, .all-off, .clear-all, .clear-one, .clear-watchdog, .settings-form button, " +
       ".settings-form input, .settings-form select";
     for (const control of this.node.querySelectorAll(writers)) {
       control.disabled = !reachable;
