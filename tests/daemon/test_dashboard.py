@@ -149,6 +149,11 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
         else:
             field.clear()
             field.send_keys(value)
+    # Each mask shows the outputs it names as well as its hex, as typed.
+    bits = {name: form.find_element(By.NAME, name).find_element(By.XPATH, "following-sibling::output").text
+            for name in ("power_on", "safety_first", "safety_second")}
+    assert bits == {"power_on": "0–7: 00001111  8–15: 00000000", "safety_first": "0–7: 11110000  8–15: 00000000",
+                    "safety_second": "0–7: 10100000  8–15: 00000000"}, bits
     form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
     give_token(browser)
     wait(browser, lambda: "Saved" in result.text, 5)

@@ -577,7 +577,23 @@ class Panel {
       if (field.type === "checkbox") field.checked = Boolean(value);
       else field.value = String(value);
       field.dataset.held = field.type === "checkbox" ? String(Boolean(value)) : String(value);
+      if (field.classList.contains("mask")) this.showBits(field, field.parentElement.querySelector(".bits"));
     }
+  }
+
+  // A mask as the outputs it names, a byte at a time, output 0 first (as
+  // the switches stand); nothing while the text is no mask.
+  showBits(input, bits) {
+    const text = input.value.trim();
+    if (!/^0x[0-9a-fA-F]{1,16}$/.test(text)) { bits.textContent = ""; return; }
+    const value = BigInt(text);
+    const groups = [];
+    for (let first = 0; first < this.switches.length; first += 8) {
+      let shown = "";
+      for (let n = first; n < Math.min(first + 8, this.switches.length); n++) shown += isSet(value, n) ? "1" : "0";
+      groups.push(`${first}–${first + shown.length - 1}: ${shown}`);
+    }
+    bits.textContent = groups.join("  ");
   }
 
   buildSettings(form) {
@@ -587,6 +603,11 @@ class Panel {
       input.id = `${id}-${name}`;
       input.name = name;
       row.append(element("label", { for: input.id }, label), input);
+      if (input.classList.contains("mask")) {
+        const bits = element("output", { class: "bits", for: input.id });
+        input.addEventListener("input", () => this.showBits(input, bits));
+        row.append(bits);
+      }
       if (help) {
         const hint = element("small", { id: `${input.id}-help` }, help);
         input.setAttribute("aria-describedby", hint.id);
@@ -601,7 +622,7 @@ class Panel {
       return input;
     };
     const check = () => element("input", { type: "checkbox" });
-    const mask = () => element("input", { type: "text", spellcheck: "false", pattern: "0x[0-9a-fA-F]{1,16}" });
+    const mask = () => element("input", { type: "text", class: "mask", spellcheck: "false", pattern: "0x[0-9a-fA-F]{1,16}" });
     add("filter", "Input filter", number(limits.filter), limits.filter ? `${limits.filter.minimum} to ${limits.filter.maximum}` : "");
     add("input_inverse", "Invert inputs", check());
     const edge = element("select");
