@@ -5,7 +5,7 @@
 // a read writes nothing, a refused request writes nothing, the answer is
 // one whole frame for the same transaction and function, and nothing
 // escapes serve().
-#include "../tools/kdx7400d/modbus_map.h"
+#include "front/modbus/modbus_map.h"
 #include "input.h"
 #include "sg_in_process.h"
 

@@ -4,8 +4,8 @@
 // (JSON on HTTP, MQTT and the page; Sparkplug B strings) must take them
 // without an exception, give well-formed UTF-8, and keep a text that was
 // UTF-8 already exactly as it was.
-#include "../tools/common/module_json.h"
-#include "../tools/kdx7400d/sparkplug_payload.h"
+#include "common/module_json.h"
+#include "front/mqtt/sparkplug_payload.h"
 
 #include <cstdio>
 #include <cstdlib>

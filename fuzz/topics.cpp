@@ -4,8 +4,8 @@
 // NCMD and DCMD. Each front end's one message handler must take it without
 // an exception; commands reach a virtual module in memory through its
 // worker, as in the daemon.
-#include "../tools/kdx7400d/mqtt_room.h"
-#include "../tools/kdx7400d/sparkplug_room.h"
+#include "front/mqtt/mqtt_room.h"
+#include "front/mqtt/sparkplug_room.h"
 #include "input.h"
 #include "sg_in_process.h"
 

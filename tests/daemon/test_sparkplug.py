@@ -43,7 +43,7 @@ from mqtt_broker import broker  # noqa: F401  (the fixture)
 from mqtt_broker import PREFIX, Broker, Listener, Message
 from test_events import reader_on
 
-PROTO = Path(__file__).resolve().parents[2] / "tools" / "kdx7400d" / "sparkplug_b.proto"
+PROTO = Path(__file__).resolve().parents[2] / "daemon" / "front" / "mqtt" / "sparkplug_b.proto"
 GROUP, NODE = "plant", "rig-07"
 NS = f"spBv1.0/{GROUP}"
 BOOLEAN, UINT32, INT64 = 11, 7, 4

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// The Modbus TCP front end: one thread, one epoll loop over every
+// connection, requests handed to the module workers. A client never waits
+// for another client or for another unit's module.
+#pragma once
+
+#include "core/log.h"
+#include "transport/net.h"
+#include "core/worker.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace kdxd {
+
+struct ModbusOptions {
+    Endpoint endpoint;
+    std::vector<Cidr> allow;       // empty: anyone may connect
+    std::vector<Cidr> allow_write;
+    unsigned max_clients = 32;
+    std::chrono::seconds idle_timeout{60}; // 0: never
+    // A full house pushes out the connection idle longest, if that long.
+    std::chrono::seconds evict_idle{10};
+};
+
+class ModbusRoom {
+public:
+    // Binds the listening socket; throws std::system_error.
+    ModbusRoom(ModbusOptions options, Units &units, Log &log);
+    ModbusRoom(const ModbusRoom &) = delete;
+    ModbusRoom &operator=(const ModbusRoom &) = delete;
+    ~ModbusRoom();
+
+    void start();
+    std::size_t clients() const;
+    // Ends the loop and closes every connection; requests at a worker are
+    // waited for, so that no worker is left holding a connection's job.
+    void stop();
+
+    // Pending connections the kernel may queue before accept.
+    static constexpr int kBacklog = 1024;
+
+private:
+    class Loop;
+    std::unique_ptr<Loop> loop_;
+    std::thread thread_;
+};
+
+} // namespace kdxd
