@@ -44,6 +44,8 @@ struct Options {
     unsigned idle_timeout = 60;
     unsigned evict_idle = 10;
     unsigned watch_interval = 50;
+    std::string audit = "auto";
+    std::string journal_socket = "/run/systemd/journal/socket";
     unsigned http_request_timeout = 12;
     unsigned http_heartbeat = 15;
     unsigned http_max_clients = 4096, http_max_per_address = 256, http_stream_memory = 32;
@@ -292,6 +294,12 @@ void describe_options(CLI::App &app, Options &options) {
                    "ms between input samples while events are wanted (default 50, 0: never)")
         ->check(CLI::Range(0u, 60000u));
     app.add_flag("--verbose", options.verbose, "log every request and every input event");
+    app.add_option("--audit", options.audit,
+                   "where every write is recorded: journal, stderr, off, or auto (the journal when stderr goes "
+                   "to it, else stderr; the default)")
+        ->check(CLI::IsMember({"auto", "journal", "stderr", "off"}));
+    app.add_option("--journal-socket", options.journal_socket,
+                   "the journal's socket for the audit trail (default /run/systemd/journal/socket)");
 }
 
 // The options in force as a configuration file would give them, one per
@@ -393,8 +401,14 @@ int main(int argc, char **argv) {
     LogEvents log_events(log);
     try {
         const LabelStore labels(state_dir(options.state_dir));
+        const AuditTrail::Sink sink = options.audit == "journal"  ? AuditTrail::Sink::journal
+                                      : options.audit == "stderr" ? AuditTrail::Sink::stderr_lines
+                                      : options.audit == "off"    ? AuditTrail::Sink::off
+                                                                  : AuditTrail::sink_for_stderr();
+        AuditTrail audit(sink, options.journal_socket, log);
         Units units(std::chrono::milliseconds(options.watch_interval), log);
         units.keep_labels(labels);
+        units.keep_audit(audit);
         std::optional<UnitBook> book;
         if (options.all) {
             book.emplace(state_dir(options.state_dir), log);

@@ -29,7 +29,8 @@ public:
     void renamed(const std::string &) override {}
     void watchdog_is(uint32_t) override {}
     void counters_cleared(uint64_t) override {}
-    void settings_written() override {}
+    void settings_written(const kdxd::service::Settings &) override {}
+    void watchdog_cleared() override {}
 };
 
 

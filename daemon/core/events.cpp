@@ -16,6 +16,13 @@ const char *watch_name(Watch watch) {
     return "stopped";
 }
 
+std::string Client::text() const {
+    std::string out = origin_name(front);
+    if (!address.empty()) out += " " + address;
+    if (!identity.empty()) out += " (" + identity + ")";
+    return out;
+}
+
 const char *origin_name(Origin origin) {
     switch (origin) {
     case Origin::http: return "http";

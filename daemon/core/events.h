@@ -26,6 +26,17 @@ namespace kdxd {
 enum class Origin : uint8_t { none, http, modbus, mqtt, sparkplug, another_program };
 const char *origin_name(Origin origin);
 
+// A client as its front end knows it: the peer's address, and what it
+// proved (the HTTP token, an address allowed to write without one, a
+// certificate's subject, an MQTT request's reply topic).
+struct Client {
+    Origin front = Origin::none;
+    std::string address;  // "192.0.2.7:50312"; empty when not known
+    std::string identity; // empty when it proved nothing beyond its address
+    // "http 192.0.2.7:50312 (token)"
+    std::string text() const;
+};
+
 // Whether a worker samples its module now: watching, paused (an armed
 // watchdog no client fed lately), or stopped (nobody listens, the module
 // is away or does not answer, or sampling is off).
@@ -37,6 +48,7 @@ struct ModuleEvent {
     uint8_t unit = 0;
     Kind kind = Kind::input;
     Origin by = Origin::none; // for outputs and settings
+    std::shared_ptr<const Client> client; // for those, when a client of ours wrote
     kdx::InputEvent input; // for input; its times also for the others
     uint64_t outputs = 0;  // for outputs: their values now
     std::shared_ptr<const service::ModuleSettings> settings; // for settings: all of them now

@@ -2,6 +2,9 @@
 #include "core/log.h"
 
 #include <string>
+#include <iterator>
+
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace kdxd {
@@ -34,17 +37,28 @@ void Log::detail(std::string_view text) {
     }
 }
 
+void Log::always(std::string_view head, std::string_view text) {
+    std::lock_guard guard(mutex_);
+    write(head, text);
+}
+
 // One write per line, so that lines from several threads never interleave.
-void Log::write(std::string_view text) {
-    std::string out = "kdx7400d: ";
-    out.append(text);
-    out.push_back('\n');
-    for (std::size_t done = 0; done < out.size();) {
-        const ssize_t n = ::write(STDERR_FILENO, out.data() + done, out.size() - done);
-        if (n <= 0) {
-            return; // nowhere to log to: carry on serving
+void Log::write(std::string_view head, std::string_view text) {
+    iovec pieces[] = {{const_cast<char *>("kdx7400d: "), 10},
+                      {const_cast<char *>(head.data()), head.size()},
+                      {const_cast<char *>(text.data()), text.size()},
+                      {const_cast<char *>("\n"), 1}};
+    iovec *next = pieces;
+    std::size_t left = std::size(pieces);
+    while (left != 0) {
+        const ssize_t n = ::writev(STDERR_FILENO, next, static_cast<int>(left));
+        if (n <= 0) return; // nowhere to log to: carry on serving
+        auto done = static_cast<std::size_t>(n);
+        for (; left != 0 && done >= next->iov_len; ++next, --left) done -= next->iov_len;
+        if (left != 0) { // a short write: the rest of this piece, then the others
+            next->iov_base = static_cast<char *>(next->iov_base) + done;
+            next->iov_len -= done;
         }
-        done += static_cast<std::size_t>(n);
     }
 }
 

@@ -24,12 +24,15 @@ public:
     void line(Topic topic, std::string_view text);
     // A line for every request: only with --verbose, and then not limited.
     void detail(std::string_view text);
+    // A line that must never be dropped (the audit trail's, without the
+    // journal): not limited, and written without allocating.
+    void always(std::string_view head, std::string_view text);
     bool verbose() const { return verbose_; }
 
     static constexpr unsigned kLinesPerSecond = 20;
 
 private:
-    void write(std::string_view text);
+    void write(std::string_view head, std::string_view text = {});
 
     struct Budget {
         std::chrono::steady_clock::time_point second{};

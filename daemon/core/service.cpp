@@ -144,7 +144,7 @@ std::optional<Refusal> change_settings(kdx::Module &m, Observer &observer, const
         observer.renamed(*r.nickname);
     }
     if (protect_last) m.set_write_protect(true);
-    observer.settings_written();
+    observer.settings_written(r);
     return std::nullopt;
 }
 
@@ -173,6 +173,31 @@ std::optional<Refusal> clear_counters(kdx::Module &m, Observer &observer, uint64
     return std::nullopt;
 }
 
-void clear_watchdog(kdx::Module &m) { m.clear_watchdog_error(); }
+void clear_watchdog(kdx::Module &m, Observer &observer) {
+    m.clear_watchdog_error();
+    observer.watchdog_cleared();
+}
+
+void describe(const Settings &keys, const ModuleSettings *known, uint32_t known_watchdog_ms, SettingsText &out) {
+    const auto key = [&out](const char *name) -> SettingsText & {
+        if (!out.view().empty()) out << " ";
+        return out << name << "=";
+    };
+    const auto flag = [](bool on) { return on ? 1ull : 0ull; };
+    if (keys.filter) key("filter") << (known ? known->filter : *keys.filter);
+    if (keys.input_inverse) key("input_inverse") << (known ? flag(known->input_inverse) : *keys.input_inverse);
+    if (keys.edge) key("edge") << (known ? known->edge : *keys.edge);
+    if (keys.output_inverse) key("output_inverse") << (known ? flag(known->output_inverse) : *keys.output_inverse);
+    if (keys.power_on) key("power_on").hex(known ? known->power_on : *keys.power_on);
+    if (keys.watchdog_timeout) key("watchdog_timeout") << (known ? known_watchdog_ms : *keys.watchdog_timeout);
+    if (keys.write_protect) key("write_protect") << (known ? flag(known->write_protect) : *keys.write_protect);
+    if (keys.frame_rate_factor) key("frame_rate_factor") << (known ? known->frame_rate_factor : *keys.frame_rate_factor);
+    if (keys.safety) {
+        const kdx::Module::Safety &safety = known ? known->safety : *keys.safety;
+        key("safety").hex(safety.outputs) << "/";
+        out.hex(safety.values);
+    }
+    if (keys.nickname) key("nickname") << "\"" << (known ? known->nickname : *keys.nickname) << "\"";
+}
 
 } // namespace kdxd::service

@@ -6,6 +6,7 @@
 // HTTP only translate addresses or JSON into these.
 #pragma once
 
+#include "core/fixed_text.h"
 #include "kdx7400.hpp"
 
 #include <optional>
@@ -18,6 +19,7 @@ namespace kdxd::service {
 // Told what an operation did to its module: the worker passes it on to
 // the event streams and keeps what it must know (the watchdog).
 struct ModuleSettings;
+struct Settings;
 
 class Observer {
 public:
@@ -27,8 +29,9 @@ public:
     // Counters this program cleared: the inputs' watch counts from zero.
     virtual void counters_cleared(uint64_t mask) = 0;
     // Settings were written through this program (read back, with the
-    // writer named, when the inputs are next sampled).
-    virtual void settings_written() = 0;
+    // writer named, when the inputs are next sampled): those in written.
+    virtual void settings_written(const Settings &written) = 0;
+    virtual void watchdog_cleared() = 0;
 
 protected:
     ~Observer() = default;
@@ -72,6 +75,11 @@ struct Settings {
     std::optional<kdx::Module::Safety> safety;
     std::optional<std::string> nickname;
 };
+// "filter=10 edge=1 nickname=\"Press 4\"": the settings the record
+// holds, or with known those same keys as the module had them. Allocates
+// nothing.
+using SettingsText = FixedText<512>;
+void describe(const Settings &keys, const ModuleSettings *known, uint32_t known_watchdog_ms, SettingsText &out);
 
 // Checks the record whole, then writes it: write protection off first and
 // on last (a record is not refused by its own protection), the others in
@@ -84,6 +92,6 @@ std::optional<Refusal> change_settings(kdx::Module &module, Observer &observer, 
 std::variant<uint64_t, Refusal> update_outputs(kdx::Module &module, Observer &observer, uint64_t mask, uint64_t value);
 
 std::optional<Refusal> clear_counters(kdx::Module &module, Observer &observer, uint64_t mask);
-void clear_watchdog(kdx::Module &module);
+void clear_watchdog(kdx::Module &module, Observer &observer);
 
 } // namespace kdxd::service

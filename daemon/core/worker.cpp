@@ -85,8 +85,9 @@ UnitTarget parse_unit_target(const std::string &text) {
     return parsed;
 }
 
-Worker::Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, EventHub &hub, Log &log)
-    : unit_(unit), target_(std::move(target)), watch_interval_(watch_interval), hub_(hub), log_(log),
+Worker::Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, EventHub &hub, Log &log,
+               AuditTrail *audit)
+    : unit_(unit), target_(std::move(target)), watch_interval_(watch_interval), hub_(hub), log_(log), audit_(audit),
       thread_([this] { run(); }) {}
 
 Worker::~Worker() { stop(); }
@@ -318,6 +319,16 @@ ModuleEvent Worker::event(ModuleEvent::Kind kind) const {
 void Worker::outputs_are(uint64_t outputs, bool written) {
     stamp(Value::outputs);
     const bool known = outputs_.has_value();
+    if (written) { // every write is recorded, one that changed nothing too
+        FixedText<24> before, after;
+        if (known) {
+            before.hex(*outputs_);
+        } else {
+            before << "unknown";
+        }
+        after.hex(outputs);
+        audit("outputs", before.view(), after.view(), current_client_.get());
+    }
     if (known && *outputs_ == outputs) {
         return;
     }
@@ -325,12 +336,29 @@ void Worker::outputs_are(uint64_t outputs, bool written) {
     if ((known || written) && has_sinks()) {
         ModuleEvent changed = event(ModuleEvent::Kind::outputs);
         changed.outputs = outputs;
-        changed.by = written ? current_origin_ : Origin::another_program;
+        changed.by = written ? current_origin() : Origin::another_program;
+        if (written) changed.client = current_client_;
         deliver(changed);
     }
 }
 
 void Worker::counters_cleared(uint64_t mask) {
+    FixedText<64 * 18> before, after; // "63=4294967295 " each
+    for (unsigned n = 0; n < 64; ++n) {
+        if (((mask >> n) & 1u) == 0) continue;
+        if (!after.view().empty()) {
+            before << " ";
+            after << " ";
+        }
+        before << n << "=";
+        if (known_counters_ && n < known_counters_->size()) {
+            before << (*known_counters_)[n];
+        } else {
+            before << "unknown";
+        }
+        after << n << "=0";
+    }
+    audit("counters cleared", before.view(), after.view(), current_client_.get());
     if (!sampled_) return; // the first sample takes the counters as they are
     ModuleEvent found = event(ModuleEvent::Kind::input);
     for (unsigned n = 0; n < input_state_.channels; ++n) {
@@ -348,23 +376,40 @@ void Worker::counters_cleared(uint64_t mask) {
 void Worker::settings_read(const service::ModuleSettings &settings) {
     settings_read_at_ = std::chrono::steady_clock::now();
     stamp(Value::settings);
-    const Origin by = std::exchange(settings_written_by_, Origin::none);
-    settings_seen(settings, by == Origin::none ? Origin::another_program : by);
+    const auto by = std::exchange(settings_written_by_, std::nullopt);
+    settings_seen(settings, by ? *by : nullptr);
 }
 
-void Worker::settings_written() {
-    settings_written_by_ = current_origin_;
+void Worker::settings_written(const service::Settings &written) {
+    service::SettingsText before, after;
+    if (settings_) {
+        service::describe(written, &*settings_, watchdog_before_job_, before);
+    } else {
+        before << "unknown";
+    }
+    service::describe(written, nullptr, 0, after);
+    audit("settings", before.view(), after.view(), current_client_.get());
+    settings_written_by_ = current_client_;
     settings_read_at_ = {};
 }
 
-// A change is an event; the first read is only the baseline.
-void Worker::settings_seen(const service::ModuleSettings &settings, Origin by) {
+void Worker::watchdog_cleared() { audit("watchdog error cleared", "", "", current_client_.get()); }
+
+void Worker::audit(std::string_view what, std::string_view before, std::string_view after,
+                   const Client *client) const {
+    if (audit_ != nullptr) audit_->record(AuditEntry{unit_, client, what, before, after});
+}
+
+// A change is an event; the first read is only the baseline. by: the
+// client that wrote them; null for another program.
+void Worker::settings_seen(const service::ModuleSettings &settings, const std::shared_ptr<const Client> &by) {
     if (settings_ && *settings_ == settings) return;
-    const bool baseline = !settings_ && by == Origin::another_program;
+    const bool baseline = !settings_ && by == nullptr;
     settings_ = settings;
     if (baseline) return;
     ModuleEvent found = event(ModuleEvent::Kind::settings);
-    found.by = by;
+    found.by = by ? by->front : Origin::another_program;
+    found.client = by;
     found.settings = std::make_shared<const service::ModuleSettings>(settings);
     deliver(found);
 }
@@ -449,9 +494,10 @@ void Worker::run() {
                 last_write_ = std::chrono::steady_clock::now();
             }
             const auto started = std::chrono::steady_clock::now();
-            current_origin_ = job->origin();
+            current_client_ = job->client();
+            watchdog_before_job_ = watchdog_ms_;
             const bool done = job->run(module_ ? &module_ : nullptr, *this);
-            current_origin_ = Origin::none;
+            current_client_.reset();
             metrics_.request_took(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
             if (!done) {
                 lost("a transfer failed");
@@ -703,7 +749,7 @@ Worker &Units::add(uint8_t unit, Target target) {
     if (slots_[unit].load() != nullptr) {
         throw std::invalid_argument("unit " + std::to_string(unit) + " given twice");
     }
-    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), watch_interval_, hub_, log_));
+    owned_.push_back(std::make_unique<Worker>(unit, std::move(target), watch_interval_, hub_, log_, audit_));
     if (labels_ != nullptr) owned_.back()->set_labels(labels_->load(unit));
     slots_[unit].store(owned_.back().get(), std::memory_order_release);
     return *owned_.back();

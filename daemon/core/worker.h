@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/module_json.h"
+#include "core/audit.h"
 #include "core/events.h"
 #include "core/labels.h"
 #include "core/metrics.h"
@@ -89,8 +90,9 @@ public:
     // Whether it is a client's write: the client controls the module, and
     // may keep an armed watchdog fed (the daemon's own sampling may not).
     virtual bool is_write() const { return false; }
-    // Which front end asked, for the events its writes cause.
-    virtual Origin origin() const { return Origin::none; }
+    // Who asked, for the events and the audit trail its writes cause; null
+    // for the daemon's own reads.
+    virtual std::shared_ptr<const Client> client() const { return nullptr; }
 
 protected:
     ~Job() = default;
@@ -107,7 +109,9 @@ public:
 
     // watch_interval: how often the inputs are sampled while a sink is
     // subscribed (0: never).
-    Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, EventHub &hub, Log &log);
+    // audit: where its writes are recorded (none: not recorded).
+    Worker(uint8_t unit, Target target, std::chrono::milliseconds watch_interval, EventHub &hub, Log &log,
+           AuditTrail *audit = nullptr);
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
     ~Worker();
@@ -166,7 +170,11 @@ public:
     // Re-bases the inputs' watch on the cleared counters, with a reset
     // event each, so that the next sample counts from zero.
     void counters_cleared(uint64_t mask) override;
-    void settings_written() override;
+    void settings_written(const service::Settings &written) override;
+    void watchdog_cleared() override;
+    // A change that is no module's write (the names): recorded as the
+    // others are.
+    void audit(std::string_view what, std::string_view before, std::string_view after, const Client *client) const;
     // Settings read on the worker's thread (a state for a client): the
     // baseline for the next, or a change by another program.
     void settings_read(const service::ModuleSettings &settings);
@@ -289,8 +297,9 @@ private:
     static constexpr auto kSettingsInterval = std::chrono::seconds(1);
     std::optional<service::ModuleSettings> settings_;
     std::chrono::steady_clock::time_point settings_read_at_{};
-    Origin settings_written_by_ = Origin::none; // read them at the next sample
-    void settings_seen(const service::ModuleSettings &settings, Origin by);
+    // Who wrote settings, told with them when they are next read.
+    std::optional<std::shared_ptr<const Client>> settings_written_by_;
+    void settings_seen(const service::ModuleSettings &settings, const std::shared_ptr<const Client> &by);
     // Why it does not watch (kNone: it watches), for other threads.
     enum class WatchWhy : uint8_t { none, watchdog, nobody, absent, not_responding, off };
     static const char *why_text(WatchWhy why);
@@ -305,7 +314,10 @@ private:
     std::optional<std::vector<uint32_t>> known_counters_;
     bool silent_ = false; // a responding event said it stopped answering
     mutable UnitMetrics metrics_;
-    Origin current_origin_ = Origin::none; // of the job running now
+    std::shared_ptr<const Client> current_client_; // of the job running now
+    uint32_t watchdog_before_job_ = 0;             // the watchdog as the job found it
+    Origin current_origin() const { return current_client_ ? current_client_->front : Origin::none; }
+    AuditTrail *const audit_;
     std::chrono::steady_clock::time_point next_record_{};
     std::atomic<int64_t> busy_since_{0}; // steady clock ns, 0: not at its module
     std::chrono::steady_clock::time_point began_{}; // what it does now
@@ -333,6 +345,8 @@ public:
     // Where the units' labels are kept; before any unit is added.
     void keep_labels(const LabelStore &store) { labels_ = &store; }
     const LabelStore *label_store() const { return labels_; }
+    // Where the units' writes are recorded; before any unit is added.
+    void keep_audit(AuditTrail &audit) { audit_ = &audit; }
     ~Units() { stop(); }
     // Throws std::invalid_argument for a unit given twice.
     Worker &add(uint8_t unit, Target target);
@@ -360,6 +374,7 @@ private:
     Log &log_;
     EventHub hub_;
     const LabelStore *labels_ = nullptr;
+    AuditTrail *audit_ = nullptr;
     std::array<std::atomic<Worker *>, 248> slots_{};
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Worker>> owned_;

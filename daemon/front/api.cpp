@@ -251,8 +251,8 @@ Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
     return {200, {{"outputs", hex(std::get<uint64_t>(outputs))}}};
 }
 
-Answer clear_watchdog(kdx::Module &m, Worker &, const json &) {
-    service::clear_watchdog(m);
+Answer clear_watchdog(kdx::Module &m, Worker &worker, const json &) {
+    service::clear_watchdog(m, worker);
     return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};
 }
 
@@ -279,9 +279,9 @@ public:
     using Work = std::function<Answer(kdx::Module &, Worker &)>;
     using Done = std::function<void(Answer)>;
 
-    static void on(Worker &worker, Work work, Done done, bool writes = false, Origin origin = Origin::none,
-                   std::shared_ptr<Claim> claim = nullptr) {
-        auto *call = new Call(std::move(work), std::move(done), writes, origin, std::move(claim));
+    static void on(Worker &worker, Work work, Done done, bool writes = false,
+                   std::shared_ptr<const Client> client = nullptr, std::shared_ptr<Claim> claim = nullptr) {
+        auto *call = new Call(std::move(work), std::move(done), writes, std::move(client), std::move(claim));
         if (!worker.submit(*call)) {
             Done refuse = std::move(call->done_);
             delete call;
@@ -290,7 +290,7 @@ public:
     }
 
     bool is_write() const override { return writes_; }
-    Origin origin() const override { return origin_; }
+    std::shared_ptr<const Client> client() const override { return client_; }
     bool start() override {
         if (claim_ && !claim_->start()) {
             answer_ = failure(504, "withdrawn before it started");
@@ -324,14 +324,15 @@ public:
     }
 
 private:
-    Call(Work work, Done done, bool writes, Origin origin, std::shared_ptr<Claim> claim)
-        : work_(std::move(work)), done_(std::move(done)), writes_(writes), origin_(origin), claim_(std::move(claim)) {}
+    Call(Work work, Done done, bool writes, std::shared_ptr<const Client> client, std::shared_ptr<Claim> claim)
+        : work_(std::move(work)), done_(std::move(done)), writes_(writes), client_(std::move(client)),
+          claim_(std::move(claim)) {}
     ~Call() = default;
 
     Work work_;
     Done done_;
     const bool writes_;
-    const Origin origin_;
+    const std::shared_ptr<const Client> client_;
     const std::shared_ptr<Claim> claim_;
     Answer answer_;
 };
@@ -340,7 +341,7 @@ private:
 } // namespace
 
 void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
-          Origin origin, std::shared_ptr<Claim> claim) {
+          std::shared_ptr<const Client> client, std::shared_ptr<Claim> claim) {
     Worker *worker = find(units, id);
     if (worker == nullptr) {
         done(failure(404, "no module " + id));
@@ -369,7 +370,7 @@ void call(Units &units, const std::string &id, bool writes, Operation operation,
             const kdx::ModuleLock held = writes ? m.lock() : kdx::ModuleLock();
             return operation(m, w, body);
         },
-        std::move(done), writes, origin, std::move(claim));
+        std::move(done), writes, std::move(client), std::move(claim));
 }
 
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done) {
@@ -453,15 +454,21 @@ const char *event_name(const ModuleEvent &event) {
     return "input";
 }
 
+// Who wrote: the front end, and the client as the audit trail names it.
+static void by_json(json &data, const ModuleEvent &event) {
+    data["by"] = origin_name(event.by);
+    if (event.client) data["client"] = {{"address", event.client->address}, {"identity", event.client->identity}};
+}
+
 json event_json(const ModuleEvent &event, const std::string &boot) {
     const double time = std::chrono::duration<double>(event.input.wall.time_since_epoch()).count();
     json data{{"unit", event.unit}, {"time", time}, {"seq", event.seq}, {"boot", boot}};
     if (event.kind == ModuleEvent::Kind::outputs) {
         data["outputs"] = hex(event.outputs);
-        data["by"] = origin_name(event.by);
+        by_json(data, event);
     } else if (event.kind == ModuleEvent::Kind::settings && event.settings) {
         data["settings"] = settings_json(*event.settings);
-        data["by"] = origin_name(event.by);
+        by_json(data, event);
     } else if (event.kind == ModuleEvent::Kind::watch) {
         data["watch"] = watch_name(event.watch);
         data["why"] = event.why;

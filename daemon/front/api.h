@@ -82,9 +82,10 @@ using Done = std::function<void(Answer)>;
 Worker *find(Units &units, const std::string &id);
 // One request for unit id: its body checked (not JSON 400, a key twice
 // 422), then the operation on the module's worker, under the module's lock
-// when it writes. A claim, when given, lets the asker withdraw it unstarted.
+// when it writes. client: who asks (the events and the audit trail name
+// it). A claim, when given, lets the asker withdraw it unstarted.
 void call(Units &units, const std::string &id, bool writes, Operation operation, const std::string &text, Done done,
-          Origin origin, std::shared_ptr<Claim> claim = nullptr);
+          std::shared_ptr<const Client> client, std::shared_ptr<Claim> claim = nullptr);
 // The unit's state read on its worker (503 while its module is absent).
 void read_state_on(Worker &worker, Done done);
 void monitor_state_on(Worker &worker, Done done);

@@ -145,6 +145,9 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
     events.close()
     reply = [m for m in asker.messages if m.topic == mine][0]
     assert reply.properties.CorrelationData == b"request-17" and asker.json_on(mine)[0]["status"] == 200
+    # The audit trail names the topic the broker's ACL tied to the asker.
+    assert log_has(rig, f"audit: unit 1: counters cleared 0=100 -> 0=0 by mqtt broker 127.0.0.1:{broker.port} "
+                        f"(reply topic {mine})")
     # Elsewhere (the daemon's own topics among them) it is refused, and the
     # command not carried out.
     for elsewhere in ("replies/me", f"{PREFIX}/status", f"{PREFIX}/1/events", f"{PREFIX}/reply/", f"{PREFIX}/reply/#"):

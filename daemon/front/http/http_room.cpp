@@ -437,7 +437,9 @@ private:
     std::optional<http::Response> write_routed(const http::Request &req) const;
     std::string token() const;
     void module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes,
-                     api::Operation operation, const std::string &text = std::string());
+                     api::Operation operation, const std::string &text = std::string(),
+                     std::shared_ptr<const Client> client = nullptr);
+    static std::shared_ptr<const Client> writer(const http::Request &req);
     void events(const http::Request &req, const std::shared_ptr<http::Reply> &reply, Worker *worker);
     http::Response labels(const http::Request &req, Worker &worker);
     http::Response history(const http::Request &req, const Worker &worker) const;
@@ -555,7 +557,7 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
                                          : action == "counters/clear" ? api::clear_counters
                                          : action == "watchdog/clear" ? api::clear_watchdog
                                                                       : api::apply_settings;
-        module_call(match[1], reply, true, operation, body);
+        module_call(match[1], reply, true, operation, body, writer(req));
     } else if (path.rfind("/api/", 0) == 0 || path == "/api") {
         reply->send(response_of(failure(404, "no such API path")));
     } else {
@@ -750,12 +752,20 @@ http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
 }
 
 void HttpRoom::Api::module_call(const std::string &id, const std::shared_ptr<http::Reply> &reply, bool writes,
-                                api::Operation operation, const std::string &text) {
+                                api::Operation operation, const std::string &text,
+                                std::shared_ptr<const Client> client) {
     auto claim = std::make_shared<Claim>();
     reply->on_give_up([claim] { return claim->withdraw(); });
     api::call(
         units_, id, writes, operation, text, [reply](Answer answer) { reply->send(response_of(answer)); },
-        Origin::http, claim);
+        std::move(client), claim);
+}
+
+// A writer may_write() let through: with the token, or from an address
+// allowed to write without one.
+std::shared_ptr<const Client> HttpRoom::Api::writer(const http::Request &req) {
+    return std::make_shared<const Client>(Client{
+        Origin::http, req.peer_text, req.header("Authorization").empty() ? "no token: an address allowed" : "token"});
 }
 
 // The unit's channel names: read by anyone who may read, replaced by a
@@ -773,8 +783,11 @@ http::Response HttpRoom::Api::labels(const http::Request &req, Worker &worker) {
     } catch (const std::runtime_error &error) {
         return response_of(failure(503, error.what()));
     }
+    const std::string before = api::text(api::labels_json(worker.labels()));
     worker.set_labels(std::get<Labels>(labels));
-    return response_of({200, api::labels_json(worker.labels())});
+    const json after = api::labels_json(worker.labels());
+    worker.audit("names", before, api::text(after), writer(req).get());
+    return response_of({200, after});
 }
 
 // The counters' history the daemon keeps (the last hour, a sample every

@@ -140,7 +140,7 @@ Exception write_coils(kdx::Module &m, service::Observer &observer, uint16_t addr
     if (clear != 0) {
         if (const Exception e = refusal(service::clear_counters(m, observer, clear)); e != Exception::None) return e;
     }
-    if (clear_watchdog) service::clear_watchdog(m);
+    if (clear_watchdog) service::clear_watchdog(m, observer);
     return Exception::None;
 }
 

@@ -73,8 +73,9 @@ private:
         Request request;
         Reply reply;
         Pending *next = nullptr; // in the done list, or the free list
+        std::shared_ptr<const Client> asker; // its connection's client, kept past a close
 
-        Origin origin() const override { return Origin::modbus; }
+        std::shared_ptr<const Client> client() const override { return asker; }
         bool run(kdx::Module *module, Worker &worker) override {
             if (module == nullptr) {
                 reply.exception = Exception::TargetFailed;
@@ -95,6 +96,7 @@ private:
         bool peer_done = false;     // the client sent FIN: answer what came, then close
         const char *closing = nullptr; // why it closes once its answers are out
         bool may_write = false;
+        std::shared_ptr<const Client> client; // as the audit trail names it
         uint32_t interest = 0;
         std::string name;
         Clock::time_point last_active;
@@ -191,6 +193,7 @@ ModbusRoom::Loop::Pending *ModbusRoom::Loop::take_pending() {
 
 void ModbusRoom::Loop::recycle(Pending &p) {
     p.connection = nullptr;
+    p.asker.reset();
     p.next = free_pending_;
     free_pending_ = &p;
     --pending_out_;
@@ -350,6 +353,8 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
     c->peer_done = false;
     c->closing = nullptr;
     c->may_write = any_contains(options_.allow_write, address);
+    c->client = std::make_shared<const Client>(
+        Client{Origin::modbus, name, c->may_write ? "plain TCP, writes allowed by --allow-write" : "plain TCP"});
     c->name = std::move(name);
     c->last_active = now;
     c->in_used = c->out_start = c->out_end = 0;
@@ -456,6 +461,7 @@ void ModbusRoom::Loop::advance(Connection &c) {
             Pending *p = take_pending();
             if (p != nullptr) {
                 p->connection = &c;
+                p->asker = c.client;
                 p->request = c.request;
                 c.pending = p;
                 if (worker->submit(*p)) {
@@ -528,6 +534,7 @@ void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
     log_.line(Topic::Connection, "disconnect " + c.name + ": " + why);
     ::close(c.fd); // leaves the epoll set with it
     c.fd = -1;
+    c.client.reset();
     --clients;
     if (c.pending != nullptr) {
         c.pending->connection = nullptr; // its answer will be dropped

@@ -252,8 +252,13 @@ void MqttRoom::Client::command(const std::string &unit, const std::string &actio
         return;
     }
     const bool bodiless = action == "watchdog/clear" && payload.empty();
+    // The broker does not pass on who published; its ACL can tie a reply
+    // topic to the client's ID (pattern .../%c/#), so that topic names it.
+    auto client = std::make_shared<const kdxd::Client>(kdxd::Client{
+        Origin::mqtt, "broker " + options_.broker.host + ":" + std::to_string(options_.broker.port),
+        asked_topic ? "reply topic " + *asked_topic : "no reply topic"});
     api::call(units_, unit, true, operation->second, bodiless ? std::string("{}") : payload, std::move(answer_with),
-              Origin::mqtt);
+              std::move(client));
 }
 
 void MqttRoom::Client::deliver(const ModuleEvent &event) {

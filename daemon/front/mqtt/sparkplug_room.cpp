@@ -336,7 +336,9 @@ void SparkplugRoom::Edge::command(uint8_t unit, const std::vector<Metric> &metri
             log.line(Topic::Refusal, "Sparkplug DCMD for unit " + std::to_string(unit) + ": " +
                                           answer.body.value("error", std::string("refused")));
         }
-    }, Origin::sparkplug);
+    }, std::make_shared<const Client>(Client{Origin::sparkplug, "broker " + options_.broker.host + ":" +
+                                                                     std::to_string(options_.broker.port),
+                                              "DCMD from the host application"}));
 }
 
 void SparkplugRoom::Edge::deliver(const ModuleEvent &event) {
