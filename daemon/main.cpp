@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <iterator>
 #include <cctype>
 #include <chrono>
 #include <csignal>
@@ -323,29 +324,52 @@ std::vector<std::string> effective_lines(const CLI::App &app) {
     return lines;
 }
 
-// What SIGHUP finds changed in the configuration file: the token file is
-// read again anyway; anything else takes effect at the next start.
-std::vector<std::string> changed_since_start(int argc, char **argv, const std::vector<std::string> &running) {
-    CLI::App app;
+// Options SIGHUP applies to a running daemon: who may connect and write.
+// Anything else changed waits for a restart.
+bool applies_live(const std::string &key) {
+    return key == "allow" || key == "allow-write" || key == "http-allow-write-without-token";
+}
+
+struct Reread {
+    std::vector<std::string> changed; // keys set, changed or left out
+    std::vector<std::string> lines;   // the options in force in the file now
     Options options;
-    describe_options(app, options);
+};
+
+// The configuration as SIGHUP finds it, beside what the daemon runs with.
+Reread read_again(int argc, char **argv, const std::vector<std::string> &running) {
+    CLI::App app;
+    Reread reread;
+    describe_options(app, reread.options);
     app.add_flag("--check-config");
     app.parse(argc, argv);
-    plan_of(options); // a configuration that would not start is reported, not half-read
-    const std::vector<std::string> now = effective_lines(app);
-    std::vector<std::string> changed;
-    const auto note = [&changed](const std::vector<std::string> &from, const std::vector<std::string> &to) {
+    plan_of(reread.options); // a configuration that would not start is reported, not half-read
+    reread.lines = effective_lines(app);
+    const auto note = [&reread](const std::vector<std::string> &from, const std::vector<std::string> &to) {
         for (const std::string &line : from) {
             const std::string key = line.substr(0, line.find('='));
             if (std::find(to.begin(), to.end(), line) == to.end() &&
-                std::find(changed.begin(), changed.end(), key) == changed.end()) {
-                changed.push_back(key);
+                std::find(reread.changed.begin(), reread.changed.end(), key) == reread.changed.end()) {
+                reread.changed.push_back(key);
             }
         }
     };
-    note(now, running);  // set or changed
-    note(running, now);  // left out
-    return changed;
+    note(reread.lines, running); // set or changed
+    note(running, reread.lines); // left out
+    return reread;
+}
+
+// The lines of `from` for key, in place of those in `into`.
+void take_lines(std::vector<std::string> &into, const std::vector<std::string> &from, const std::string &key) {
+    const auto of_key = [&key](const std::string &line) { return line.substr(0, line.find('=')) == key; };
+    into.erase(std::remove_if(into.begin(), into.end(), of_key), into.end());
+    std::copy_if(from.begin(), from.end(), std::back_inserter(into), of_key);
+}
+
+std::vector<Cidr> cidrs(const std::vector<std::string> &texts) {
+    std::vector<Cidr> out;
+    for (const std::string &text : texts) out.push_back(parse_cidr(text));
+    return out;
 }
 
 } // namespace
@@ -380,7 +404,7 @@ int main(int argc, char **argv) {
         std::cerr << "kdx7400d: the configuration is valid\n";
         return 0;
     }
-    const std::vector<std::string> running = effective_lines(app);
+    std::vector<std::string> running = effective_lines(app);
 
     // Signals are taken by sigtimedwait below, never by a handler: every
     // thread started from here on has them blocked.
@@ -481,8 +505,24 @@ int main(int argc, char **argv) {
                     log.line(Topic::Service, std::string("SIGHUP: ") + error.what() + "; the token stays as it was");
                 }
                 try {
-                    for (const std::string &key : changed_since_start(argc, argv, running)) {
-                        log.line(Topic::Service, "SIGHUP: " + key + " changed in the configuration; it takes effect at a restart");
+                    const Reread reread = read_again(argc, argv, running);
+                    bool access = false;
+                    for (const std::string &key : reread.changed) {
+                        if (applies_live(key)) {
+                            access = true;
+                            take_lines(running, reread.lines, key);
+                            log.line(Topic::Service, "SIGHUP: " + key + " changed in the configuration; applied");
+                        } else {
+                            log.line(Topic::Service,
+                                     "SIGHUP: " + key + " changed in the configuration; it takes effect at a restart");
+                        }
+                    }
+                    if (access) {
+                        modbus.reload_access(cidrs(reread.options.allow), cidrs(reread.options.allow_write));
+                        if (http) {
+                            http->reload_access(cidrs(reread.options.allow),
+                                                cidrs(reread.options.http_write_without_token));
+                        }
                     }
                 } catch (const std::exception &error) {
                     log.line(Topic::Service, std::string("SIGHUP: the configuration does not read (") + error.what() +

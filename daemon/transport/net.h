@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -22,6 +23,30 @@ struct Cidr {
 // "10.1.2.0/24", "10.1.2.5", "fd00::/8"; throws std::invalid_argument.
 Cidr parse_cidr(const std::string &text);
 bool any_contains(const std::vector<Cidr> &ranges, const Address &address);
+
+// A list of ranges the operator may change while the daemon runs (its
+// configuration, read again on SIGHUP). Safe from any thread.
+class LiveCidrs {
+public:
+    explicit LiveCidrs(std::vector<Cidr> ranges) : ranges_(std::move(ranges)) {}
+    void replace(std::vector<Cidr> ranges) {
+        std::lock_guard guard(mutex_);
+        ranges_ = std::move(ranges);
+    }
+    bool contains(const Address &address) const {
+        std::lock_guard guard(mutex_);
+        return any_contains(ranges_, address);
+    }
+    // An empty --allow admits anyone.
+    bool admits(const Address &address) const {
+        std::lock_guard guard(mutex_);
+        return ranges_.empty() || any_contains(ranges_, address);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Cidr> ranges_;
+};
 
 // Where a front end listens: "127.0.0.1:502", "[::1]:1502", "0.0.0.0:502".
 // Numeric only: a name could resolve to anything, a port outside 1-65535

@@ -21,7 +21,7 @@ import requests
 
 from pymodbus.client import ModbusTcpClient
 
-from modbus_rig import AUTH, DAEMON, Rig, exception_of
+from modbus_rig import AUTH, DAEMON, Rig, eventually, exception_of
 
 
 def read_request(transaction: int, unit: int = 1, function: int = 4, address: int = 0, count: int = 2) -> bytes:
@@ -556,7 +556,7 @@ def test_a_nickname_write_protection_would_drop_is_refused(rig: Rig) -> None:
     assert rig.state()["nickname"] == "other"
 
 
-def test_a_configuration_file_is_checked_read_overridden_and_its_reload_names_what_waits(rig: Rig, tmp_path: Path) -> None:
+def test_a_configuration_file_is_checked_read_overridden_and_reloaded_live_or_at_a_restart(rig: Rig, tmp_path: Path) -> None:
     conf = tmp_path / "kdx7400d.conf"
 
     def check(*args: str) -> subprocess.CompletedProcess[str]:
@@ -588,16 +588,33 @@ def test_a_configuration_file_is_checked_read_overridden_and_its_reload_names_wh
     c = rig.client()
     assert not c.write_coil(3, True, slave=1).isError()
     assert rig.state()["outputs"] == 0x8
-    for text, said in [(conf.read_text().replace("watch-interval = 20", "watch-interval = 40"),
-                        "watch-interval changed in the configuration; it takes effect at a restart"),
-                       ("bogus-key = 1\n", "the configuration does not read")]:
+    started = conf.read_text()
+    no_writers = started.replace('allow-write = ["127.0.0.1/32"]\n', "")
+    # Each reload: the file, what the log says, and whether the open
+    # connection may write after it (who may connect and write applies at
+    # once, to open connections too; the rest waits for a restart).
+    for coil, (text, said, writes) in enumerate([
+            (started.replace("watch-interval = 20", "watch-interval = 40"),
+             "watch-interval changed in the configuration; it takes effect at a restart", True),
+            (no_writers, "allow-write changed in the configuration; applied", False),
+            (started, "allow-write changed in the configuration; applied", True),
+            ("bogus-key = 1\n", "the configuration does not read", True)]):
         conf.write_text(text)
+        before = rig.log().count(said)
         assert rig.daemon is not None
         rig.daemon.send_signal(signal.SIGHUP)
-        deadline = time.monotonic() + 5
-        while said not in rig.log() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert said in rig.log()
-    assert not c.write_coil(4, True, slave=1).isError(), "it runs on as it was started"
+        assert eventually(lambda: rig.log().count(said) > before, 5), said
+        time.sleep(0.1)
+        outputs = rig.state()["outputs"]
+        answer = c.write_coil(4 + coil, True, slave=1)
+        assert (exception_of(answer) if answer.isError() else 0) == (0 if writes else 1), text
+        assert rig.state()["outputs"] == outputs | ((1 << (4 + coil)) if writes else 0), text
+    assert "may no longer write" in rig.log() and "may write now" in rig.log()
+    # Out of --allow: the open connection is closed, a new one refused.
+    conf.write_text(started + 'allow = ["10.0.0.0/8"]\n')
+    rig.daemon.send_signal(signal.SIGHUP)
+    assert eventually(lambda: "no longer in --allow" in rig.log(), 5)
+    with rig.raw() as refused:
+        assert refused.recv(1) == b""
     c.close()
     rig.stop()

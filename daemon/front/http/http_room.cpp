@@ -425,6 +425,10 @@ public:
     void decorate(const http::Request &req, http::Response &res) override;
 
     void reload_token();
+    void reload_access(std::vector<Cidr> allow, std::vector<Cidr> write_without_token) {
+        allow_.replace(std::move(allow));
+        write_without_token_.replace(std::move(write_without_token));
+    }
     const HttpOptions &options() const { return options_; }
     std::function<http::Counts()> server_counts_;
 
@@ -446,6 +450,7 @@ private:
     http::Response serve_file(const http::Request &req) const;
 
     const HttpOptions options_;
+    LiveCidrs allow_, write_without_token_;
     mutable std::mutex token_mutex_;
     std::string token_;
     Units &units_;
@@ -457,7 +462,8 @@ private:
 };
 
 HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
-    : options_(std::move(options)), units_(units), log_(log), budget_(options_.stream_memory) {
+    : options_(std::move(options)), allow_(options_.allow), write_without_token_(options_.write_without_token),
+      units_(units), log_(log), budget_(options_.stream_memory) {
     if (!options_.token_file.empty()) token_ = read_token(options_.token_file);
     std::ifstream openapi(options_.root + "/openapi.json");
     std::stringstream text;
@@ -566,7 +572,7 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
 }
 
 std::optional<http::Response> HttpRoom::Api::admitted(const http::Request &req) const {
-    if (!options_.allow.empty() && !any_contains(options_.allow, req.peer)) {
+    if (!allow_.admits(req.peer)) {
         log_.line(Topic::Refusal, "refused HTTP " + req.peer_text + ": not in --allow");
         return response_of(failure(403, "this address may not connect"));
     }
@@ -667,7 +673,7 @@ std::optional<http::Response> HttpRoom::Api::may_write(const http::Request &req)
     const std::string expected = token();
     const bool bearer = lower(authorization.substr(0, 7)) == "bearer ";
     const bool token_ok = !expected.empty() && bearer && same_text(authorization.substr(7), expected);
-    const bool tokenless = authorization.empty() && any_contains(options_.write_without_token, req.peer);
+    const bool tokenless = authorization.empty() && write_without_token_.contains(req.peer);
     if (!token_ok && !tokenless) {
         log_.line(Topic::Refusal, "refused HTTP write from " + req.peer_text + ": " +
                                       (authorization.empty() ? "no token" : "wrong token"));
@@ -886,6 +892,10 @@ HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log) : api_(std::make
 HttpRoom::~HttpRoom() { stop(); }
 
 void HttpRoom::reload_token() { api_->reload_token(); }
+
+void HttpRoom::reload_access(std::vector<Cidr> allow, std::vector<Cidr> write_without_token) {
+    api_->reload_access(std::move(allow), std::move(write_without_token));
+}
 
 void HttpRoom::start() { server_->start(); }
 

@@ -53,6 +53,9 @@ public:
     // Reads the token file again (SIGHUP); throws std::invalid_argument and
     // keeps the token it had when the file will not do.
     void reload_token();
+    // New --allow and --http-allow-write-without-token lists (SIGHUP),
+    // from the next request on.
+    void reload_access(std::vector<Cidr> allow, std::vector<Cidr> write_without_token);
 
     // Request bodies larger than this are refused (413).
     static constexpr std::size_t kMaxBody = 4096;

@@ -51,6 +51,10 @@ modbus::UnitStatus status_of(const Worker &worker) {
     return status;
 }
 
+Client modbus_client(const std::string &name, bool may_write) {
+    return Client{Origin::modbus, name, may_write ? "plain TCP, writes allowed by --allow-write" : "plain TCP"};
+}
+
 } // namespace
 
 class ModbusRoom::Loop {
@@ -59,6 +63,7 @@ public:
     ~Loop();
     void run();
     void request_stop();
+    void reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write);
     std::atomic<std::size_t> clients{0}; // connected now (read by /metrics)
 
 private:
@@ -96,6 +101,7 @@ private:
         bool peer_done = false;     // the client sent FIN: answer what came, then close
         const char *closing = nullptr; // why it closes once its answers are out
         bool may_write = false;
+        Address address{};
         std::shared_ptr<const Client> client; // as the audit trail names it
         uint32_t interest = 0;
         std::string name;
@@ -129,8 +135,12 @@ private:
     void sweep(Clock::time_point now);
     void pause_accepting(Clock::time_point now, int error);
     void set_listener(uint32_t events);
+    void recheck_access();
+    void wake();
 
     const ModbusOptions options_;
+    LiveCidrs allow_, allow_write_;
+    std::atomic<bool> access_changed_{false};
     Units &units_;
     Log &log_;
     int epoll_ = -1, listener_ = -1, wake_ = -1;
@@ -148,7 +158,8 @@ private:
 };
 
 ModbusRoom::Loop::Loop(ModbusOptions options, Units &units, Log &log)
-    : options_(std::move(options)), units_(units), log_(log), slots_(options_.max_clients),
+    : options_(std::move(options)), allow_(options_.allow), allow_write_(options_.allow_write), units_(units),
+      log_(log), slots_(options_.max_clients),
       pending_limit_(options_.max_clients + Worker::kQueueLimit) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -169,10 +180,39 @@ ModbusRoom::Loop::~Loop() {
     }
 }
 
-void ModbusRoom::Loop::request_stop() {
-    stopping_ = true;
+void ModbusRoom::Loop::wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+void ModbusRoom::Loop::request_stop() {
+    stopping_ = true;
+    wake();
+}
+
+void ModbusRoom::Loop::reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write) {
+    allow_.replace(std::move(allow));
+    allow_write_.replace(std::move(allow_write));
+    access_changed_ = true;
+    wake();
+}
+
+// On the loop, after a reload: the lists hold for every open connection.
+void ModbusRoom::Loop::recheck_access() {
+    for (auto &slot : slots_) {
+        if (!slot || slot->fd < 0) continue;
+        Connection &c = *slot;
+        if (!allow_.admits(c.address)) {
+            close(c, "no longer in --allow");
+            continue;
+        }
+        const bool may_write = allow_write_.contains(c.address);
+        if (may_write != c.may_write) {
+            c.may_write = may_write;
+            c.client = std::make_shared<const Client>(modbus_client(c.name, may_write));
+            log_.line(Topic::Connection, c.name + (may_write ? " may write now" : " may no longer write"));
+        }
+    }
 }
 
 ModbusRoom::Loop::Pending *ModbusRoom::Loop::take_pending() {
@@ -208,10 +248,7 @@ void ModbusRoom::Loop::post(Pending &p) {
         p.next = done_;
         done_ = &p;
     }
-    if (was_empty) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
-    }
+    if (was_empty) wake();
 }
 
 void ModbusRoom::Loop::take_finished() {
@@ -247,6 +284,7 @@ void ModbusRoom::Loop::take_finished() {
 void ModbusRoom::Loop::run() {
     std::array<epoll_event, 64> events{};
     while (!stopping_) {
+        if (access_changed_.exchange(false)) recheck_access();
         const auto now = Clock::now();
         if (!accepting_ && now >= resume_accepting_) {
             accepting_ = true;
@@ -335,7 +373,7 @@ void ModbusRoom::Loop::accept_clients(Clock::time_point now) {
 void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_point now) {
     const Address address = peer_address(peer);
     std::string name = peer_text(peer);
-    if (!options_.allow.empty() && !any_contains(options_.allow, address)) {
+    if (!allow_.admits(address)) {
         log_.line(Topic::Refusal, "refused " + name + ": not in --allow");
         ::close(fd);
         return;
@@ -352,9 +390,9 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
     c->pending = nullptr;
     c->peer_done = false;
     c->closing = nullptr;
-    c->may_write = any_contains(options_.allow_write, address);
-    c->client = std::make_shared<const Client>(
-        Client{Origin::modbus, name, c->may_write ? "plain TCP, writes allowed by --allow-write" : "plain TCP"});
+    c->may_write = allow_write_.contains(address);
+    c->address = address;
+    c->client = std::make_shared<const Client>(modbus_client(name, c->may_write));
     c->name = std::move(name);
     c->last_active = now;
     c->in_used = c->out_start = c->out_end = 0;
@@ -558,6 +596,10 @@ ModbusRoom::ModbusRoom(ModbusOptions options, Units &units, Log &log)
     : loop_(std::make_unique<Loop>(std::move(options), units, log)) {}
 
 std::size_t ModbusRoom::clients() const { return loop_->clients.load(); }
+
+void ModbusRoom::reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write) {
+    loop_->reload_access(std::move(allow), std::move(allow_write));
+}
 
 ModbusRoom::~ModbusRoom() { stop(); }
 

@@ -35,6 +35,10 @@ public:
 
     void start();
     std::size_t clients() const;
+    // New --allow and --allow-write lists, from any thread: they apply to
+    // the connections open now too (one no longer admitted is closed, one
+    // that lost the right to write is refused its next write).
+    void reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write);
     // Ends the loop and closes every connection; requests at a worker are
     // waited for, so that no worker is left holding a connection's job.
     void stop();
