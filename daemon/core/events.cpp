@@ -2,6 +2,7 @@
 #include "core/events.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <random>
 
@@ -80,6 +81,38 @@ EventHub::Replay EventHub::replay(uint8_t unit, uint64_t after) const {
     std::sort(replay.events.begin(), replay.events.end(),
               [](const ModuleEvent &a, const ModuleEvent &b) { return a.global < b.global; });
     return replay;
+}
+
+EventHub::LogKind EventHub::log_kind(const ModuleEvent &event) {
+    switch (event.kind) {
+    case ModuleEvent::Kind::input:
+        if (event.input.kind == kdx::InputEvent::Kind::pulses) return LogKind::pulses;
+        return event.input.kind == kdx::InputEvent::Kind::reset ? LogKind::write : LogKind::edge;
+    case ModuleEvent::Kind::outputs:
+    case ModuleEvent::Kind::settings: return LogKind::write;
+    default: return LogKind::module;
+    }
+}
+
+std::vector<ModuleEvent> EventHub::recent(std::size_t per_kind) const {
+    std::lock_guard guard(mutex_);
+    // Newest first over every ring, taking each kind until it has enough.
+    std::vector<const ModuleEvent *> all;
+    for (const auto &[number, ring] : rings_) {
+        for (const ModuleEvent &event : ring.kept) all.push_back(&event);
+    }
+    std::sort(all.begin(), all.end(), [](const ModuleEvent *a, const ModuleEvent *b) { return a->global > b->global; });
+    std::array<std::size_t, 4> taken{};
+    std::vector<ModuleEvent> out;
+    for (const ModuleEvent *event : all) {
+        std::size_t &count = taken[static_cast<std::size_t>(log_kind(*event))];
+        if (count < per_kind) {
+            ++count;
+            out.push_back(*event);
+        }
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
 }
 
 bool EventHub::ring_holds_after(const Ring &ring, uint64_t after) {

@@ -101,6 +101,13 @@ public:
     // Whether the ring still holds every event after `after`.
     bool holds_after(uint8_t unit, uint64_t after) const;
 
+    // A log's kinds of event, so that a flood of one pushes out no other.
+    enum class LogKind : uint8_t { edge, pulses, write, module };
+    static LogKind log_kind(const ModuleEvent &event);
+    // The latest `per_kind` events of each kind the rings keep, across
+    // units, in the order they happened.
+    std::vector<ModuleEvent> recent(std::size_t per_kind) const;
+
 private:
     Replay replay(uint8_t unit, uint64_t after) const;
     struct Ring;

@@ -5,12 +5,15 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <zlib.h>
+
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <limits>
 #include <list>
 #include <map>
@@ -73,6 +76,48 @@ std::string chunk(const std::string &text) {
     return size + text + "\r\n";
 }
 
+constexpr std::size_t kCompressFrom = 4096;
+
+bool compressible(const std::string &type) {
+    return type.rfind("text/", 0) == 0 || type.rfind("application/json", 0) == 0 ||
+           type.rfind("image/svg+xml", 0) == 0;
+}
+
+// "gzip" in Accept-Encoding, unless with q=0.
+bool accepts_gzip(const std::string &accepted) {
+    std::string_view list = accepted;
+    while (!list.empty()) {
+        const std::size_t comma = std::min(list.find(','), list.size());
+        std::string_view item = list.substr(0, comma);
+        list.remove_prefix(std::min(comma + 1, list.size()));
+        const std::size_t semicolon = std::min(item.find(';'), item.size());
+        std::string_view coding = item.substr(0, semicolon);
+        while (!coding.empty() && coding.front() == ' ') coding.remove_prefix(1);
+        while (!coding.empty() && coding.back() == ' ') coding.remove_suffix(1);
+        if (!same_name(coding, "gzip")) continue;
+        const std::string params(item.substr(semicolon));
+        const std::size_t q = params.find("q=");
+        return q == std::string::npos || std::strtod(params.c_str() + q + 2, nullptr) > 0;
+    }
+    return false;
+}
+
+// The body as gzip, or nothing when zlib fails (the answer then goes plain).
+std::optional<std::string> gzip(const std::string &body) {
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
+    std::string out(deflateBound(&stream, static_cast<uLong>(body.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(body.data()));
+    stream.avail_in = static_cast<uInt>(body.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int done = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (done != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
 // A connection refused at the door costs a line in the log at most once a
 // second: a flood must not become a flood of log lines.
 class RefusalLog {
@@ -100,6 +145,22 @@ std::string Request::header(std::string_view name) const {
         if (same_name(key, name)) return value;
     }
     return {};
+}
+
+bool Request::none_match(std::string_view etag) const {
+    const std::string asked = header("If-None-Match");
+    std::string_view list = asked;
+    while (!list.empty()) {
+        const std::size_t comma = std::min(list.find(','), list.size());
+        std::string_view tag = list.substr(0, comma);
+        list.remove_prefix(std::min(comma + 1, list.size()));
+        while (!tag.empty() && (tag.front() == ' ' || tag.front() == '\t')) tag.remove_prefix(1);
+        while (!tag.empty() && (tag.back() == ' ' || tag.back() == '\t')) tag.remove_suffix(1);
+        if (tag.substr(0, 2) == "W/") tag.remove_prefix(2);
+        std::string_view mine = etag.substr(0, 2) == "W/" ? etag.substr(2) : etag;
+        if (tag == "*" || (!tag.empty() && tag == mine)) return true;
+    }
+    return false;
 }
 
 bool Request::has(std::string_view name) const {
@@ -193,6 +254,7 @@ private:
     void on_body(error_code ec);
     void dispatch();
     void respond(Response response);
+    void compress(Response &response) const;
     std::string head_text(const Response &response, bool keep, bool chunked) const;
     void linger();
     void drain(std::size_t left);
@@ -441,6 +503,7 @@ std::string Session::head_text(const Response &response, bool keep, bool chunked
 
 void Session::respond(Response response) {
     loop_.handler.decorate(request_, response);
+    compress(response);
     const bool keep = keep_alive_ && !response.close;
     out_ = head_text(response, keep, false);
     if (request_.method != "HEAD" && response.status != 204 && response.status != 304) out_ += response.body;
@@ -456,6 +519,19 @@ void Session::respond(Response response) {
             self->linger();
         }
     });
+}
+
+void Session::compress(Response &response) const {
+    if (response.status != 200 || response.body.size() < kCompressFrom || !compressible(response.type)) return;
+    response.set("Vary", "Accept-Encoding");
+    if (!accepts_gzip(request_.header("Accept-Encoding"))) return;
+    auto packed = gzip(response.body);
+    if (!packed) return;
+    response.body = std::move(*packed);
+    response.set("Content-Encoding", "gzip");
+    for (auto &[name, value] : response.headers) {
+        if (same_name(name, "ETag") && value.rfind("W/", 0) != 0) value = "W/" + value;
+    }
 }
 
 // Closing with unread bytes would reset the connection, and the client

@@ -35,8 +35,14 @@ struct Request {
     // The first header of that name (any case), or "".
     std::string header(std::string_view name) const;
     bool has(std::string_view name) const;
+    // Whether If-None-Match names this entity tag (weakly: a compressed
+    // answer's tag is sent weak, and comes back so).
+    bool none_match(std::string_view etag) const;
 };
 
+// Answers of 4 KiB and more in a text type go out gzip-compressed to a
+// client that accepts it (its ETag then weak); smaller ones are not worth
+// the time.
 struct Response {
     int status = 200;
     std::string type; // Content-Type; none when empty

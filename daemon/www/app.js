@@ -57,12 +57,75 @@ function announce(text) {
   setTimeout(() => { live.textContent = text; }, 50);
 }
 
-function logEvent(unit, text, time = Date.now() / 1000) {
-  const list = $("log");
-  const item = element("li");
-  item.append(element("time", { datetime: new Date(time * 1000).toISOString() }, clock(time)), ` unit ${unit}: ${text}`);
-  list.prepend(item);
-  while (list.children.length > LOG_LENGTH) list.lastElementChild.remove();
+// The log: each kind (edges, pulses, writes, the module's own) keeps its
+// latest LOG_LENGTH, so that a flood of pulses pushes out no write. It
+// starts from the daemon's ring, so that a reload keeps it.
+const logEntries = []; // { key, kind, unit, time, text }, oldest first
+const logKeys = new Set();
+function logEvent(unit, text, time = Date.now() / 1000, kind = "module", key = null) {
+  if (key !== null) {
+    if (logKeys.has(key)) return;
+    logKeys.add(key);
+  }
+  let at = logEntries.length;
+  while (at > 0 && logEntries[at - 1].time > time) at -= 1;
+  logEntries.splice(at, 0, { key, kind, unit, time, text });
+  const ofKind = logEntries.filter((entry) => entry.kind === kind);
+  for (const old of ofKind.slice(0, Math.max(0, ofKind.length - LOG_LENGTH))) {
+    logEntries.splice(logEntries.indexOf(old), 1);
+    if (old.key !== null) logKeys.delete(old.key);
+  }
+  showLog();
+}
+
+function showLog() {
+  const shown = new Set([...document.querySelectorAll("#log-filters input:checked")].map((box) => box.value));
+  const items = [];
+  for (let n = logEntries.length - 1; n >= 0; n -= 1) {
+    const { kind, unit, time, text } = logEntries[n];
+    if (!shown.has(kind)) continue;
+    const item = element("li", { "data-kind": kind });
+    item.append(element("time", { datetime: new Date(time * 1000).toISOString() }, clock(time)), ` unit ${unit}: ${text}`);
+    items.push(item);
+  }
+  $("log").replaceChildren(...items);
+}
+
+// Who wrote, as the daemon's audit trail names them.
+const writer = (data) => (data.client
+  ? `${data.by} ${data.client.address}${data.client.identity ? ` (${data.client.identity})` : ""}` : data.by);
+
+// What the log says of an event: [kind, text], or null for none.
+function logLine(panel, name, data) {
+  if (name === "input") {
+    const input = `input ${panel ? panel.name("inputs", data.channel) : data.channel}`;
+    if (data.kind === "pulses") return ["pulses", `${input}: ${data.count} pulses`];
+    if (data.kind === "reset") return ["write", `${input}: counter cleared`];
+    return ["edge", `${input} ${data.kind}`];
+  }
+  if (name === "settings") return ["write", `settings changed by ${writer(data)}`];
+  if (name === "outputs") return ["write", `outputs ${hex(data.outputs, panel ? panel.switches.length : 64)} by ${writer(data)}`];
+  if (name === "watch") {
+    if (data.watch === "paused") return ["module", `input watch paused: ${data.why}`];
+    return data.watch === "watching" ? ["module", "input watch resumed"] : null;
+  }
+  if (name === "responding") return ["module", data.responding ? "answers again" : "does not answer"];
+  if (name === "plugged") return ["module", "plugged in"];
+  if (name === "unplugged") return ["module", "unplugged"];
+  return null;
+}
+
+function logFromStream(panel, name, data) {
+  const line = logLine(panel, name, data);
+  const key = data.global === undefined ? null : `${data.boot}:${data.global}`;
+  if (line) logEvent(data.unit, line[1], data.time, line[0], key);
+}
+
+// What the daemon still keeps, merged with what the stream brought.
+async function loadLog() {
+  const answer = await read("/api/log");
+  if (!answer.ok) return;
+  for (const data of answer.body.events) logFromStream(panels.get(data.unit), data.event, data);
 }
 
 // Writes that touch more than one output or counter ask first.
@@ -740,12 +803,10 @@ class Panel {
   }
 
   event(name, data) {
+    logFromStream(this, name, data);
     if (name === "input") {
       if (data.kind === "rising") this.showLed(data.channel, true);
       if (data.kind === "falling") this.showLed(data.channel, false);
-      const input = `input ${this.name("inputs", data.channel)}`;
-      logEvent(this.id, data.kind === "pulses" ? `${input}: ${data.count} pulses`
-        : data.kind === "reset" ? `${input}: counter cleared` : `${input} ${data.kind}`, data.time);
     } else if (name === "settings") {
       // A change through any front end or by another program: the form
       // and the title follow it.
@@ -754,35 +815,27 @@ class Panel {
       if (this.state.identity) this.state.identity = { ...this.state.identity, nickname: data.settings.nickname };
       this.showSummary(this.state);
       this.fillSettings(this.state);
-      logEvent(this.id, `settings changed by ${data.by}`, data.time);
     } else if (name === "outputs") {
       this.showOutputs(data.outputs);
-      logEvent(this.id, `outputs ${hex(data.outputs, this.switches.length)} by ${data.by}`, data.time);
     } else if (name === "watch") {
       const was = this.live();
       this.watch = { state: data.watch, why: data.why };
       this.watchdogTimeout = data.watchdog_timeout;
       if (was && !this.live()) this.asOf = data.time;
       this.showQuality(data.time);
-      if (data.watch === "paused" || (data.watch === "watching" && !was)) {
-        logEvent(this.id, data.watch === "paused" ? `input watch paused: ${data.why}` : "input watch resumed", data.time);
-      }
       if (data.watch === "watching" && !was && this.present) this.reload(); // what changed meanwhile
     } else if (name === "responding") {
       if (this.live()) this.asOf = data.time;
       this.setResponding(data.responding);
-      logEvent(this.id, data.responding ? "answers again" : "does not answer", data.time);
       if (data.responding) { this.showError(null); this.reload(); }
     } else if (name === "plugged") {
       this.responding = true;
       this.setPresent(true);
       this.showError(null); // a write refused while it was away is old news
-      logEvent(this.id, "plugged in", data.time);
       this.reload();
     } else if (name === "unplugged") {
       if (this.live()) this.asOf = data.time;
       this.setPresent(false);
-      logEvent(this.id, "unplugged", data.time);
     }
   }
 }
@@ -837,6 +890,7 @@ function setStreamUp(up) {
 // a stream per module would use them up.
 let retry = 1000;
 let source = null;
+let logLoaded = false;
 function connect() {
   source = new EventSource("/api/events");
   const heard = () => {
@@ -850,6 +904,10 @@ function connect() {
     lastHeard = Date.now();
     setStreamUp(true);
     syncModules(hello.modules || [], true);
+    if (!logLoaded) {
+      logLoaded = true;
+      loadLog();
+    }
     for (const panel of panels.values()) await panel.reload(); // one after another
   });
   source.addEventListener("heartbeat", heard);
@@ -860,7 +918,8 @@ function connect() {
       const data = JSON.parse(event.data);
       const panel = panels.get(data.unit);
       if (panel) panel.event(name, data);
-      else if (name === "plugged") read("/api/modules").then((answer) => answer.ok && syncModules(answer.body.modules));
+      else logFromStream(null, name, data);
+      if (!panel && name === "plugged") read("/api/modules").then((answer) => answer.ok && syncModules(answer.body.modules));
     });
   }
   source.onerror = () => {
@@ -899,6 +958,8 @@ window.addEventListener("resize", () => {
   clearTimeout(resized);
   resized = setTimeout(() => { for (const panel of panels.values()) panel.showCounters(); }, 100);
 });
+
+for (const box of document.querySelectorAll("#log-filters input")) box.addEventListener("change", showLog);
 
 async function start() {
   const document_ = await read("/api/openapi.json", "no-cache");

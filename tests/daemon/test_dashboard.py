@@ -364,3 +364,39 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     shoot(browser, "dashboard-overview.png", (1366, 900))
     shoot(browser, "dashboard-phone.png", (390, 844))
     assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+
+
+def test_the_log_outlives_a_reload_keeps_writes_through_a_flood_and_filters(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    import requests
+    base = start(rig, "pid=0x7401,bid=3")
+    browser.get(base)
+    panel(browser, 1)
+    wait(browser, lambda: "input watch resumed" in browser.find_element(By.ID, "log").text, 10)
+    assert requests.put(f"{base}/api/modules/1/outputs", json={"mask": 3, "value": 1}, headers=AUTH,
+                        timeout=5).status_code == 200
+    assert requests.post(f"{base}/api/modules/1/counters/clear", json={"mask": 1}, headers=AUTH,
+                         timeout=5).status_code == 200
+    for _ in range(90):  # about a pulse line each: more than the log keeps of any kind
+        rig.sim("pulse", rig.root, "sg0", "2", "3")
+        time.sleep(0.04)
+    time.sleep(0.5)
+    # The daemon's ring: each kind's latest, writes among them however many pulses came after.
+    kept = requests.get(f"{base}/api/log?per_kind=5", timeout=5).json()["events"]
+    kinds = [e["event"] if e["event"] != "input" else e["kind"] for e in kept]
+    assert kinds.count("pulses") == 5 and "outputs" in kinds and "reset" in kinds, kinds
+    assert [e["global"] for e in kept] == sorted(e["global"] for e in kept)
+    for bad in ("0", "201", "x"):
+        assert requests.get(f"{base}/api/log?per_kind={bad}", timeout=5).status_code == (200 if bad == "x" else 400)
+
+    browser.refresh()
+    log = browser.find_element(By.ID, "log")
+    wait(browser, lambda: "pulses" in log.text and "outputs" in log.text, 10)
+    text = log.text
+    assert re.search(r"unit 1: outputs 0x0*1 by http 127\.0\.0\.1:\d+ \(token\)", text), text
+    assert "unit 1: input 0: counter cleared" in text, text
+    assert len(re.findall(r"\d+ pulses", text)) == 50, "the pulses are kept too, as many as the log keeps"
+    box = browser.find_element(By.CSS_SELECTOR, "#log-filters input[value='pulses']")
+    box.click()
+    wait(browser, lambda: "pulses" not in log.text)
+    assert "outputs 0x" in log.text and "counter cleared" in log.text
+    assert not serious_findings(browser)

@@ -146,6 +146,7 @@ def test_a_fleet_through_bridged_brokers(fleet: tuple[Hub, list[Rig]]) -> None:
     def edges(rig: Rig, count: int) -> None:
         for i in range(count):
             rig.inputs(1 << (i % 4))
+            time.sleep(0.05)  # a few samples apart, so that each change is an edge of its own under load too
 
     edges(rigs[0], 10)
     sh("ip", "link", "set", rigs[1].link, "down")  # rig 2 cut off while its inputs change

@@ -5,6 +5,8 @@ origins, a rotated token, unbounded bodies, and the manners of writes."""
 
 from __future__ import annotations
 
+import gzip
+import json
 import os
 import shutil
 import signal
@@ -211,6 +213,26 @@ def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> N
         assert again.status_code == 304 and again.content == b"", path
         other = requests.get(f"{base}{path}", headers={"If-None-Match": '"0"'}, timeout=5)
         assert other.status_code == 200 and other.content == first.content, path
+    # Compressed where the client accepts it and it pays: text of 4 KiB and
+    # more; the tag then weak, and still good for a revalidation.
+    for path, accepted, packed in [("/app.js", "gzip", True), ("/app.js", "identity", False),
+                                   ("/app.js", "gzip;q=0", False), ("/app.js", "br, GZIP;q=0.5", True),
+                                   ("/api/openapi.json", "deflate, gzip", True), ("/api/modules/1", "gzip", False),
+                                   ("/icon.svg", "gzip", False)]:
+        answer = requests.get(f"{base}{path}", headers={"Accept-Encoding": accepted}, stream=True, timeout=5)
+        raw = answer.raw.read(decode_content=False)
+        plain = requests.get(f"{base}{path}", headers={"Accept-Encoding": "identity"}, timeout=5).content
+        assert (answer.headers.get("Content-Encoding") == "gzip") == packed, (path, accepted)
+        if path == "/api/modules/1":  # small, and its times move: plain JSON
+            assert json.loads(raw)["outputs"] is not None
+            continue
+        assert (gzip.decompress(raw) if packed else raw) == plain, (path, accepted)
+        tag = answer.headers["ETag"]
+        assert tag.startswith("W/") == packed, (path, accepted, tag)
+        again = requests.get(f"{base}{path}", headers={"If-None-Match": tag, "Accept-Encoding": accepted}, timeout=5)
+        assert again.status_code == 304, (path, accepted)
+        if len(plain) >= 4096:
+            assert "Accept-Encoding" in answer.headers.get("Vary", ""), path
 
 
 def test_wrong_methods_get_405_and_a_named_origin_gets_cors(rig: Rig) -> None:

@@ -447,6 +447,7 @@ private:
     void events(const http::Request &req, const std::shared_ptr<http::Reply> &reply, Worker *worker);
     http::Response labels(const http::Request &req, Worker &worker);
     http::Response history(const http::Request &req, const Worker &worker) const;
+    http::Response log(const http::Request &req) const;
     http::Response serve_file(const http::Request &req) const;
 
     const HttpOptions options_;
@@ -520,7 +521,7 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
         http::Response res;
         res.set("ETag", openapi_etag_);
         res.set("Cache-Control", "no-cache"); // kept, revalidated: the page reads it at every load
-        if (req.header("If-None-Match") == openapi_etag_) {
+        if (req.none_match(openapi_etag_)) {
             res.status = 304;
         } else {
             res.type = "application/json";
@@ -533,6 +534,8 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
         reply->send(response_of({200, {{"modules", list}}}));
     } else if (path == "/api/events") {
         events(req, reply, nullptr);
+    } else if (path == "/api/log") {
+        reply->send(log(req));
     } else if (std::regex_match(path, match, module_path)) {
         // ?monitor: a monitor's read (the page), under the watchdog rule.
         const bool monitor = req.query == "monitor" || req.query.rfind("monitor&", 0) == 0 ||
@@ -613,6 +616,7 @@ std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &
     static const std::vector<std::pair<std::regex, std::vector<std::string>>> paths = {
         {std::regex("/api/modules"), {"GET"}},
         {std::regex("/api/events"), {"GET"}},
+        {std::regex("/api/log"), {"GET"}},
         {std::regex("/api/openapi.json"), {"GET"}},
         {std::regex("/metrics"), {"GET"}},
         {std::regex(R"(/api/modules/\d+)"), {"GET"}},
@@ -739,7 +743,7 @@ http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
     res.set("X-Content-Type-Options", "nosniff");
     res.set("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
     res.set("Referrer-Policy", "no-referrer");
-    if (req.header("If-None-Match") == etag) {
+    if (req.none_match(etag)) {
         res.status = 304;
         return res;
     }
@@ -794,6 +798,27 @@ http::Response HttpRoom::Api::labels(const http::Request &req, Worker &worker) {
     const json after = api::labels_json(worker.labels());
     worker.audit("names", before, api::text(after), writer(req).get());
     return response_of({200, after});
+}
+
+// The events the daemon still keeps, for a log that outlives a page's
+// reload: the latest ?per_kind=N (1 to 200, default 50) of each kind
+// (edges, pulses, writes and clears, the module's own), oldest first, each
+// as an all-units stream sends it.
+http::Response HttpRoom::Api::log(const http::Request &req) const {
+    static const std::regex per_kind_query(R"((?:^|&)per_kind=(\d{1,3})(?:&|$))");
+    std::smatch found;
+    std::size_t per_kind = 50;
+    if (std::regex_search(req.query, found, per_kind_query)) per_kind = std::stoul(found[1]);
+    if (per_kind < 1 || per_kind > 200) return response_of(failure(400, "per_kind is 1 to 200"));
+    EventHub &hub = units_.events();
+    json events = json::array();
+    for (const ModuleEvent &event : hub.recent(per_kind)) {
+        json data = api::event_json(event, hub.boot());
+        data["event"] = api::event_name(event);
+        data["global"] = event.global;
+        events.push_back(std::move(data));
+    }
+    return response_of({200, {{"boot", hub.boot()}, {"events", std::move(events)}}});
 }
 
 // The counters' history the daemon keeps (the last hour, a sample every
