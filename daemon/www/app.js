@@ -886,13 +886,50 @@ function setStreamUp(up) {
   }
 }
 
-// One stream for the page: a browser allows 6 connections to a host, and
-// a stream per module would use them up.
+// The stream as the tabs of this browser share it (events-worker.js), in
+// the shape of an EventSource: a browser allows six connections to a
+// host, and a stream per tab would use them up.
+class SharedSource {
+  constructor() {
+    this.port = new SharedWorker("events-worker.js").port; // a port of its own: the worker is the browser's one
+    this.readyState = EventSource.CONNECTING;
+    this.listeners = new Map();
+    this.onerror = null;
+    this.port.onmessage = (message) => this.receive(message.data);
+    this.port.start();
+  }
+
+  addEventListener(name, listener) {
+    if (!this.listeners.has(name)) this.listeners.set(name, []);
+    this.listeners.get(name).push(listener);
+  }
+
+  receive(message) {
+    if (message.kind === "error") {
+      this.readyState = message.readyState;
+      if (this.onerror) this.onerror();
+      return;
+    }
+    this.readyState = EventSource.OPEN;
+    for (const listener of this.listeners.get(message.name) || []) listener({ data: message.data });
+  }
+
+  close() {
+    this.port.postMessage({ kind: "leave" });
+    this.port.close();
+  }
+}
+
+// One stream for the page (a stream per module would use up the six
+// connections too), shared with the browser's other tabs where it can be.
+const shareStream = typeof SharedWorker === "function";
+addEventListener("pagehide", () => { if (source) source.close(); });
 let retry = 1000;
 let source = null;
 let logLoaded = false;
 function connect() {
-  source = new EventSource("/api/events");
+  if (source) source.close(); // a shared one: this tab leaves it, the others keep it
+  source = shareStream ? new SharedSource() : new EventSource("/api/events");
   const heard = () => {
     lastHeard = Date.now();
     if (streamDownSince !== null && source.readyState === EventSource.OPEN) setStreamUp(true);

@@ -400,3 +400,37 @@ def test_the_log_outlives_a_reload_keeps_writes_through_a_flood_and_filters(rig:
     wait(browser, lambda: "pulses" not in log.text)
     assert "outputs 0x" in log.text and "counter cleared" in log.text
     assert not serious_findings(browser)
+
+
+def test_ten_tabs_share_one_stream_and_every_write_reaches_every_tab_within_a_second(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    import requests
+    base = start(rig, "pid=0x7401,bid=3")
+    tabs = []
+    for n in range(10):
+        if n:
+            browser.switch_to.new_window("tab")
+        browser.get(base)
+        wait(browser, lambda: len(panel(browser, 1).find_elements(By.CLASS_NAME, "switch")) == 16, 10)
+        tabs.append(browser.current_window_handle)
+    metrics = requests.get(f"{base}/metrics", timeout=5).text
+    assert re.search(r"^kdx7400_http_event_streams 1$", metrics, re.M), "one stream for the browser"
+    for output in (2, 9, 15):
+        for tab in tabs:  # each tab notes when it shows the output on
+            browser.switch_to.window(tab)
+            browser.execute_script("""
+                const sw = document.querySelectorAll('#module-1 .switch')[arguments[0]];
+                window.seenAt = null;
+                new MutationObserver((_, observer) => {
+                  if (sw.getAttribute('aria-checked') === 'true') { window.seenAt = Date.now(); observer.disconnect(); }
+                }).observe(sw, {attributes: true});""", output)
+        written = time.time() * 1000
+        assert requests.put(f"{base}/api/modules/1/outputs", json={"mask": 0xFFFF, "value": 1 << output},
+                            headers=AUTH, timeout=5).status_code == 200
+        time.sleep(1)
+        late = []
+        for n, tab in enumerate(tabs):
+            browser.switch_to.window(tab)
+            seen = browser.execute_script("return window.seenAt")
+            if seen is None or seen - written > 1000:
+                late.append((n, seen and seen - written))
+        assert not late, f"output {output}: tabs late or never told (ms): {late}"
