@@ -57,11 +57,17 @@ def serious_findings(driver: WebDriver) -> list[list[object]]:
 
 
 def shoot(driver: WebDriver, name: str, size: tuple[int, int]) -> None:
+    """The page at that size, in the light scheme (name) and the dark one
+    (name-dark.png), as the system's preference chooses."""
     folder = os.environ.get("KDX7400_SCREENSHOTS")
     if folder:
         driver.set_window_size(*size)
-        time.sleep(0.5)
-        driver.save_screenshot(str(Path(folder, name)))
+        for scheme, file in (("light", name), ("dark", name.replace(".png", "-dark.png"))):
+            driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                   {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+            time.sleep(0.5)
+            driver.save_screenshot(str(Path(folder, file)))
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
 
 
 def test_seven_modules_and_two_tabs_answer_a_write_within_a_second(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
