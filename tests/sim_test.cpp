@@ -59,6 +59,26 @@ TEST_F(Sim, TheLogKeepsTheLastEntriesItIsAllowed) {
     EXPECT_LE(std::count(text->begin(), text->end(), '\n'), 100) << "the file is cut at twice the limit";
 }
 
+// The cut goes through the file a piece at a time: lines longer than a
+// piece, and cuts that fall anywhere in one, keep the same lines.
+TEST_F(Sim, TheLogIsCutAlikeWhateverTheLengthOfItsLines) {
+    for (const auto &[limit, width] : {std::pair{3, 20000}, {7, 5000}, {40, 700}, {1, 1}}) {
+        bed.store().clear_log();
+        bed.store().set_log_limit(static_cast<uint64_t>(limit));
+        bed.clear_commands();
+        for (int i = 0; i < 2 * limit; ++i) { // the last one cuts
+            bed.store().append_log(std::to_string(i) + std::string(static_cast<std::size_t>(width), 'x'));
+        }
+        const auto text = kdxsim::read_file(bed.root() + "/log");
+        ASSERT_TRUE(text.has_value());
+        std::string expected;
+        for (int i = limit; i < 2 * limit; ++i) {
+            expected += std::to_string(i) + std::string(static_cast<std::size_t>(width), 'x') + "\n";
+        }
+        EXPECT_EQ(*text, expected) << limit << " lines of " << width;
+    }
+}
+
 // The state is changed in place, never replaced: a read costs no file
 // rewrite, and every process's view of the module stays the same file.
 TEST_F(Sim, CommandsKeepTheStateFileInPlace) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -349,22 +350,47 @@ void Store::advance(uint64_t ms) const {
 namespace {
 
 // Keeps the last limit lines of the log, in place: other processes append
-// through their own descriptors (O_APPEND), which stay valid.
+// through their own descriptors (O_APPEND), which stay valid. A piece at a
+// time through a buffer of fixed size: whichever thread appends the line
+// that calls for a cut (a daemon's worker, say) must not take memory in
+// proportion to the log.
 void cut_log(const Shared &shared, uint64_t limit) {
-    const auto text = read_file(shared.root + "/log");
-    if (!text) {
+    // Ours append wherever we write: the move needs a plain descriptor.
+    const int fd = ::open((shared.root + "/log").c_str(), O_RDWR | O_CLOEXEC);
+    struct stat file {};
+    if (fd < 0 || ::fstat(fd, &file) != 0) {
+        if (fd >= 0) ::close(fd);
         return;
     }
-    // Back from the end over limit complete lines.
-    std::size_t start = text->size();
-    for (uint64_t lines = 0; lines < limit && start >= 2; ++lines) {
-        const std::size_t newline = text->rfind('\n', start - 2);
-        start = newline == std::string::npos ? 0 : newline + 1;
+    char piece[16384];
+    // Back from the end over limit complete lines (the last newline ends
+    // the last line): the kept lines start after the limit-th newline before it.
+    off_t start = 0;
+    uint64_t lines = 0;
+    for (off_t end = file.st_size - 1; end > 0 && lines < limit && start == 0;) {
+        const off_t from = std::max<off_t>(0, end - static_cast<off_t>(sizeof piece));
+        const ssize_t got = ::pread(fd, piece, static_cast<std::size_t>(end - from), from);
+        if (got != end - from) break;
+        for (off_t at = end - 1; at >= from; --at) {
+            if (piece[at - from] == '\n' && ++lines == limit) {
+                start = at + 1;
+                break;
+            }
+        }
+        end = from;
     }
-    const std::string kept = text->substr(start);
-    if (::ftruncate(shared.log_fd, 0) == 0) {
-        [[maybe_unused]] const ssize_t written = ::write(shared.log_fd, kept.data(), kept.size());
+    // The kept lines to the front, then the rest cut off.
+    off_t moved = 0;
+    for (off_t at = start; start != 0 && at < file.st_size;) {
+        const ssize_t got = ::pread(fd, piece, sizeof piece, at);
+        if (got <= 0 || ::pwrite(fd, piece, static_cast<std::size_t>(got), moved) != got) break;
+        at += got;
+        moved += got;
     }
+    if (start != 0) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd, moved);
+    }
+    ::close(fd);
     shared.control->log_entries = limit;
 }
 
