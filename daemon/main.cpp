@@ -4,6 +4,7 @@
 // the workers requests and never call the library themselves.
 #include "front/http/http_room.h"
 #include "front/modbus/modbus_room.h"
+#include "front/modbus/modbus_security.h"
 #include "front/mqtt/mqtt_room.h"
 #include "front/mqtt/sparkplug_room.h"
 #include "core/unit_book.h"
@@ -41,6 +42,8 @@ struct Options {
     std::vector<std::string> modules, allow, allow_write;
     bool all = false, verbose = false;
     std::string modbus = "127.0.0.1:502";
+    std::string modbus_tls, modbus_tls_cert, modbus_tls_key, modbus_tls_ca;
+    std::vector<std::string> modbus_roles;
     unsigned max_clients = 32;
     unsigned idle_timeout = 60;
     unsigned evict_idle = 10;
@@ -109,6 +112,7 @@ private:
 struct Plan {
     std::vector<UnitTarget> units;
     ModbusOptions modbus;
+    std::optional<ModbusSecurityOptions> modbus_tls;
     std::optional<HttpOptions> http;
     std::optional<MqttOptions> mqtt;
     std::optional<SparkplugOptions> sparkplug;
@@ -128,6 +132,28 @@ Plan plan_of(const Options &options) {
     plan.modbus.max_clients = options.max_clients;
     plan.modbus.idle_timeout = std::chrono::seconds(options.idle_timeout);
     plan.modbus.evict_idle = std::chrono::seconds(options.evict_idle);
+    if (!options.modbus_tls.empty()) {
+        ModbusSecurityOptions tls;
+        tls.endpoint = parse_endpoint(options.modbus_tls);
+        if (options.modbus_tls_cert.empty() || options.modbus_tls_key.empty() || options.modbus_tls_ca.empty()) {
+            throw std::invalid_argument("--modbus-tls needs --modbus-tls-cert, --modbus-tls-key and --modbus-tls-ca");
+        }
+        tls.certificate = options.modbus_tls_cert;
+        tls.key = options.modbus_tls_key;
+        tls.client_ca = options.modbus_tls_ca;
+        tls.roles = options.modbus_roles.empty() ? default_roles() : std::map<std::string, FunctionCodes>{};
+        for (const std::string &text : options.modbus_roles) {
+            auto [name, codes] = parse_role(text);
+            if (!tls.roles.emplace(name, codes).second) throw std::invalid_argument("role '" + name + "' given twice");
+        }
+        tls.allow = plan.modbus.allow;
+        tls.max_clients = options.max_clients;
+        tls.idle_timeout = plan.modbus.idle_timeout;
+        plan.modbus_tls = std::move(tls);
+    } else if (!options.modbus_tls_cert.empty() || !options.modbus_tls_key.empty() || !options.modbus_tls_ca.empty() ||
+               !options.modbus_roles.empty()) {
+        throw std::invalid_argument("the --modbus-tls-* and --modbus-role options need --modbus-tls");
+    }
     if (!options.http.empty()) {
         HttpOptions http;
         http.endpoint = parse_endpoint(options.http);
@@ -233,6 +259,14 @@ void describe_options(CLI::App &app, Options &options) {
     app.add_option("--state-dir", options.state_dir,
                    "where --all keeps each module's unit (default: $STATE_DIRECTORY, else /var/lib/kdx7400d)");
     app.add_option("--modbus", options.modbus, "ADDR:PORT or [ADDR6]:PORT (default 127.0.0.1:502)");
+    app.add_option("--modbus-tls", options.modbus_tls,
+                   "ADDR:PORT for Modbus/TCP Security, TLS with client certificates (commonly 0.0.0.0:802)");
+    app.add_option("--modbus-tls-cert", options.modbus_tls_cert, "the daemon's certificate chain (PEM) for --modbus-tls");
+    app.add_option("--modbus-tls-key", options.modbus_tls_key, "its private key (PEM)");
+    app.add_option("--modbus-tls-ca", options.modbus_tls_ca, "the CA (PEM) clients' certificates must chain to");
+    app.add_option("--modbus-role", options.modbus_roles,
+                   "NAME=CODES: the function codes a certificate's role may use, as viewer=1-4 or operator=* "
+                   "(repeatable; default those two)");
     app.add_option("--http", options.http, "ADDR:PORT for the HTTP API and page (default: none)");
     app.add_option("--http-token-file", options.http_token_file, "file with the bearer token that may write over HTTP");
     app.add_option("--http-host", options.http_hosts,
@@ -447,6 +481,8 @@ int main(int argc, char **argv) {
             assign_modules(units, *book, log);
         }
         ModbusRoom modbus(plan.modbus, units, log);
+        std::optional<ModbusSecurityRoom> modbus_tls;
+        if (plan.modbus_tls) modbus_tls.emplace(*plan.modbus_tls, units, log);
         std::optional<MqttRoom> mqtt;
         if (plan.mqtt) {
             mqtt.emplace(*plan.mqtt, units, log);
@@ -457,9 +493,10 @@ int main(int argc, char **argv) {
         }
         std::optional<HttpRoom> http;
         if (plan.http) {
-            plan.http->more_metrics = [&modbus, &mqtt, &sparkplug] {
+            plan.http->more_metrics = [&modbus, &modbus_tls, &mqtt, &sparkplug] {
                 std::string lines = metric_line("kdx7400_clients", "front_end=\"modbus\"",
-                                                static_cast<double>(modbus.clients()));
+                                                static_cast<double>(modbus.clients() +
+                                                                    (modbus_tls ? modbus_tls->clients() : 0)));
                 if (mqtt) lines += metric_line("kdx7400_clients", "front_end=\"mqtt\"", mqtt->connected() ? 1 : 0);
                 // 0 while a link is down, whatever the cause (the log says which).
                 if (mqtt || sparkplug) {
@@ -489,6 +526,7 @@ int main(int argc, char **argv) {
             http.emplace(*plan.http, units, log);
         }
         modbus.start();
+        if (modbus_tls) modbus_tls->start();
         if (http) http->start();
         if (mqtt) mqtt->start();
         if (sparkplug) sparkplug->start();
@@ -542,6 +580,7 @@ int main(int argc, char **argv) {
         if (sparkplug) sparkplug->stop();
         if (mqtt) mqtt->stop();
         if (http) http->stop();
+        if (modbus_tls) modbus_tls->stop();
         modbus.stop();
         const std::vector<uint8_t> abandoned = units.stop(stop_began + kWorkersStopWithin);
         if (!abandoned.empty()) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "transport/http_server.h"
 
+#include "transport/mailbox.h"
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -166,19 +168,6 @@ bool Request::none_match(std::string_view etag) const {
 bool Request::has(std::string_view name) const {
     return std::any_of(headers.begin(), headers.end(), [&](const auto &h) { return same_name(h.first, name); });
 }
-
-// Where answers from other threads go into the loop; closed (context null)
-// once the loop has ended, and then they are dropped.
-struct Mailbox {
-    std::mutex mutex;
-    asio::io_context *context = nullptr;
-
-    template <class F> void post(F &&f) {
-        F job(std::forward<F>(f)); // destroyed outside the lock if never posted
-        std::lock_guard guard(mutex);
-        if (context != nullptr) asio::post(*context, std::move(job));
-    }
-};
 
 class Server::Loop {
 public:

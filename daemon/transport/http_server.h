@@ -20,6 +20,10 @@
 #include <utility>
 #include <vector>
 
+namespace kdxd {
+struct Mailbox;
+}
+
 namespace kdxd::http {
 
 struct Request {
@@ -66,7 +70,6 @@ public:
 };
 
 class Session;
-struct Mailbox;
 
 // How one request is answered, once, from any thread. An answer whose
 // connection has gone, or that came after the time-out's, is dropped.

@@ -38,7 +38,9 @@ std::string seconds(Clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
 }
 
-modbus::UnitStatus status_of(const Worker &worker) {
+} // namespace
+
+modbus::UnitStatus unit_status(const Worker &worker) {
     modbus::UnitStatus status;
     status.present = worker.present() || worker.hangs();
     status.responding = worker.responding();
@@ -50,6 +52,8 @@ modbus::UnitStatus status_of(const Worker &worker) {
     }
     return status;
 }
+
+namespace {
 
 Client modbus_client(const std::string &name, bool may_write) {
     return Client{Origin::modbus, name, may_write ? "plain TCP, writes allowed by --allow-write" : "plain TCP"};
@@ -489,7 +493,7 @@ void ModbusRoom::Loop::advance(Connection &c) {
                     " from " + c.name);
         }
         if (refused == Exception::None && is_status_request(c.request)) {
-            answer_now(c, status_registers(status_of(*worker), c.request, c.reply.registers.data()));
+            answer_now(c, status_registers(unit_status(*worker), c.request, c.reply.registers.data()));
             continue;
         }
         if (refused == Exception::None && worker->stalled()) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/log.h"
+#include "front/modbus/modbus_map.h"
 #include "transport/net.h"
 #include "core/worker.h"
 
@@ -24,6 +25,10 @@ struct ModbusOptions {
     // A full house pushes out the connection idle longest, if that long.
     std::chrono::seconds evict_idle{10};
 };
+
+// What the daemon's own registers tell of a unit (present, answering,
+// watched, the sample's age).
+modbus::UnitStatus unit_status(const Worker &worker);
 
 class ModbusRoom {
 public:

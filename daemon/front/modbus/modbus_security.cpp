@@ -1,0 +1,448 @@
+// SPDX-License-Identifier: MIT
+#include "front/modbus/modbus_security.h"
+
+#include "front/modbus/modbus_map.h"
+#include "front/modbus/modbus_room.h"
+#include "transport/mailbox.h"
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <array>
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <stdexcept>
+
+namespace kdxd {
+
+namespace asio = boost::asio;
+namespace ssl = boost::asio::ssl;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using namespace modbus;
+
+namespace {
+
+// The role extension of Modbus/TCP Security, in a client's certificate.
+constexpr const char *kRoleOid = "1.3.6.1.4.1.50316.802.1";
+constexpr auto kHandshakeDeadline = std::chrono::seconds(5);
+constexpr std::size_t kInBuffer = 1024;
+
+unsigned function_code(const std::string &text, const std::string &whole) {
+    std::size_t used = 0;
+    unsigned long code = 0;
+    try {
+        code = std::stoul(text, &used);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || code < 1 || code > 127) {
+        throw std::invalid_argument("a role's function codes are 1 to 127, as '1-4,6' or '*': '" + whole + "'");
+    }
+    return static_cast<unsigned>(code);
+}
+
+// Its subject, one line ("CN=rig-operator,O=Plant").
+std::string subject_of(X509 *certificate) {
+    BIO *out = BIO_new(BIO_s_mem());
+    if (out == nullptr) return "?";
+    X509_NAME_print_ex(out, X509_get_subject_name(certificate), 0, XN_FLAG_RFC2253);
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(out, &data);
+    std::string text(data, static_cast<std::size_t>(size > 0 ? size : 0));
+    BIO_free(out);
+    return text;
+}
+
+// The role a certificate carries, or none. Its bytes are the client's:
+// parsed by OpenSSL's DER reader, kept only when it is a UTF8String.
+std::optional<std::string> role_of(X509 *certificate) {
+    ASN1_OBJECT *oid = OBJ_txt2obj(kRoleOid, 1);
+    if (oid == nullptr) return std::nullopt;
+    const int at = X509_get_ext_by_OBJ(certificate, oid, -1);
+    ASN1_OBJECT_free(oid);
+    if (at < 0) return std::nullopt;
+    const ASN1_OCTET_STRING *data = X509_EXTENSION_get_data(X509_get_ext(certificate, at));
+    const unsigned char *bytes = ASN1_STRING_get0_data(data);
+    ASN1_UTF8STRING *text = d2i_ASN1_UTF8STRING(nullptr, &bytes, ASN1_STRING_length(data));
+    if (text == nullptr) return std::nullopt;
+    std::string role(reinterpret_cast<const char *>(ASN1_STRING_get0_data(text)),
+                     static_cast<std::size_t>(ASN1_STRING_length(text)));
+    ASN1_UTF8STRING_free(text);
+    return role;
+}
+
+sockaddr_storage storage_of(const tcp::endpoint &peer) {
+    sockaddr_storage storage{};
+    std::memcpy(&storage, peer.data(), std::min<std::size_t>(peer.size(), sizeof storage));
+    return storage;
+}
+
+} // namespace
+
+std::pair<std::string, FunctionCodes> parse_role(const std::string &text) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+        throw std::invalid_argument("a role is NAME=CODES, as 'viewer=1-4' or 'operator=*': '" + text + "'");
+    }
+    const std::string name = text.substr(0, equals), codes = text.substr(equals + 1);
+    FunctionCodes allowed;
+    if (codes == "*") {
+        allowed.set();
+        return {name, allowed};
+    }
+    std::size_t start = 0;
+    while (start <= codes.size()) {
+        const std::size_t comma = std::min(codes.find(',', start), codes.size());
+        const std::string item = codes.substr(start, comma - start);
+        const std::size_t dash = item.find('-');
+        const unsigned first = function_code(item.substr(0, dash), text);
+        const unsigned last = dash == std::string::npos ? first : function_code(item.substr(dash + 1), text);
+        if (last < first) throw std::invalid_argument("a range of function codes runs upwards: '" + text + "'");
+        for (unsigned code = first; code <= last; ++code) allowed.set(code);
+        start = comma + 1;
+    }
+    return {name, allowed};
+}
+
+std::map<std::string, FunctionCodes> default_roles() {
+    return {parse_role("viewer=1-4"), parse_role("operator=*")};
+}
+
+class Session;
+
+class ModbusSecurityRoom::Loop {
+public:
+    Loop(ModbusSecurityOptions options, Units &units, Log &log);
+    void run() { context_.run(); }
+    void shutdown();
+    void forget(Session &session);
+    std::atomic<std::size_t> clients{0};
+
+    const ModbusSecurityOptions options;
+    Units &units;
+    Log &log;
+    const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+
+private:
+    void accept();
+    void admit(tcp::socket socket);
+
+    std::list<Session *> sessions_;
+    bool stopping_ = false;
+    // After what sessions touch: the context's end destroys the last of them.
+    ssl::context tls_{ssl::context::tls_server};
+    asio::io_context context_{1};
+    tcp::acceptor acceptor_{context_};
+    asio::steady_timer retry_{context_};
+};
+
+// One request at a worker. Apart from its session, so that a client that
+// leaves frees everything at once: its answer then finds nobody.
+struct SecureJob final : Job {
+    std::weak_ptr<Session> session;
+    std::shared_ptr<Mailbox> mailbox;
+    std::shared_ptr<const Client> asker;
+    std::shared_ptr<SecureJob> self; // kept until it is finished
+    Request request;
+    Reply reply;
+
+    std::shared_ptr<const Client> client() const override { return asker; }
+    bool is_write() const override { return modbus::is_write(request.function); }
+    bool run(kdx::Module *module, Worker &worker) override {
+        if (module == nullptr) {
+            reply.exception = Exception::TargetFailed;
+            return true;
+        }
+        serve(*module, worker, request, reply);
+        return !reply.transfer_failed;
+    }
+    void finished() override;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(ModbusSecurityRoom::Loop &loop, tcp::socket socket, ssl::context &tls, std::string name)
+        : loop_(loop), stream_(std::move(socket), tls), timer_(stream_.get_executor()), name_(std::move(name)) {}
+    ~Session() { loop_.forget(*this); }
+    std::list<Session *>::iterator place;
+
+    void start();
+    void close(const std::string &why);
+    void answered(const SecureJob &job);
+
+private:
+    void arm(std::chrono::seconds after, const char *why);
+    void authorize();
+    void read();
+    void next();
+    void answer(Exception exception);
+
+    ModbusSecurityRoom::Loop &loop_;
+    ssl::stream<tcp::socket> stream_;
+    asio::steady_timer timer_;
+    unsigned timer_round_ = 0;
+    const std::string name_;
+    std::shared_ptr<const Client> client_;
+    FunctionCodes allowed_;
+    std::array<uint8_t, kInBuffer> in_{};
+    std::size_t in_used_ = 0;
+    std::array<uint8_t, kMaxFrame> out_{};
+    Request request_;
+    Reply reply_;
+    bool closed_ = false, at_worker_ = false;
+};
+
+void SecureJob::finished() {
+    auto kept = std::move(self); // on the worker's thread: into the loop, or dropped with the loop gone
+    mailbox->post([job = std::move(kept)] {
+        if (auto session = job->session.lock()) session->answered(*job);
+    });
+}
+
+void Session::arm(std::chrono::seconds after, const char *why) {
+    const unsigned round = ++timer_round_;
+    if (after.count() == 0) return;
+    timer_.expires_after(after);
+    timer_.async_wait([self = shared_from_this(), round, why](error_code ec) {
+        if (!ec && round == self->timer_round_ && !self->at_worker_) self->close(why);
+    });
+}
+
+void Session::start() {
+    arm(kHandshakeDeadline, "no TLS handshake within 5 s");
+    stream_.async_handshake(ssl::stream_base::server, [self = shared_from_this()](error_code ec) {
+        if (self->closed_) return;
+        if (ec) {
+            self->close("TLS handshake failed: " + ec.message());
+            return;
+        }
+        self->authorize();
+    });
+}
+
+// The certificate has chained to the CA (else no handshake): what it may
+// do is its role's, and a certificate without a known role may do nothing.
+void Session::authorize() {
+    X509 *certificate = SSL_get1_peer_certificate(stream_.native_handle());
+    if (certificate == nullptr) {
+        close("no client certificate");
+        return;
+    }
+    const std::string subject = subject_of(certificate);
+    const auto role = role_of(certificate);
+    X509_free(certificate);
+    const auto found = role ? loop_.options.roles.find(*role) : loop_.options.roles.end();
+    if (found == loop_.options.roles.end()) {
+        close(role ? "certificate " + subject + " has role '" + *role + "', which the role table does not name"
+                   : "certificate " + subject + " carries no role");
+        return;
+    }
+    allowed_ = found->second;
+    client_ = std::make_shared<const Client>(Client{Origin::modbus, name_, subject + ", role " + *role});
+    loop_.log.line(Topic::Connection, "connect " + name_ + " over TLS: " + subject + ", role " + *role);
+    next();
+}
+
+// The next whole request in the buffer, else more bytes: one request at a
+// time, so that answers keep their order.
+void Session::next() {
+    while (!closed_ && !at_worker_) {
+        const long length = frame_length({in_.data(), in_used_});
+        if (length < 0) {
+            close("malformed frame (not Modbus TCP)");
+            return;
+        }
+        if (length == 0) {
+            read();
+            return;
+        }
+        const auto size = static_cast<std::size_t>(length);
+        Exception refused = decode({in_.data(), size}, request_);
+        std::memmove(in_.data(), in_.data() + size, in_used_ - size);
+        in_used_ -= size;
+        if (refused == Exception::None && !allowed_.test(request_.function)) refused = Exception::IllegalFunction;
+        Worker *worker = refused == Exception::None ? loop_.units.find(request_.unit) : nullptr;
+        if (refused == Exception::None && worker == nullptr) refused = Exception::PathUnavailable;
+        if (refused == Exception::None && is_status_request(request_)) {
+            answer(status_registers(unit_status(*worker), request_, reply_.registers.data()));
+            return;
+        }
+        if (refused == Exception::None && worker->stalled()) refused = Exception::TargetFailed;
+        if (refused != Exception::None) {
+            answer(refused);
+            return;
+        }
+        auto job = std::make_shared<SecureJob>();
+        job->session = weak_from_this();
+        job->mailbox = loop_.mailbox;
+        job->asker = client_;
+        job->request = request_;
+        job->self = job;
+        at_worker_ = true;
+        if (!worker->submit(*job)) {
+            job->self.reset();
+            at_worker_ = false;
+            answer(Exception::DeviceBusy);
+        }
+        return;
+    }
+}
+
+void Session::read() {
+    if (in_used_ == in_.size()) {
+        close("a frame longer than Modbus allows");
+        return;
+    }
+    arm(loop_.options.idle_timeout, "idle");
+    stream_.async_read_some(asio::buffer(in_.data() + in_used_, in_.size() - in_used_),
+                            [self = shared_from_this()](error_code ec, std::size_t got) {
+                                if (self->closed_) return;
+                                if (ec) {
+                                    self->close(ec == asio::error::eof || ec == ssl::error::stream_truncated
+                                                    ? (self->in_used_ != 0 ? "disconnect mid-frame" : "disconnect")
+                                                    : ec.message());
+                                    return;
+                                }
+                                self->in_used_ += got;
+                                self->next();
+                            });
+}
+
+void Session::answered(const SecureJob &job) {
+    if (closed_) return;
+    at_worker_ = false;
+    reply_ = job.reply;
+    answer(job.reply.exception);
+}
+
+void Session::answer(Exception exception) {
+    reply_.exception = exception;
+    const std::size_t size = encode(request_, reply_, {out_.data(), out_.size()});
+    arm(std::chrono::seconds(20), "the client takes no answer");
+    asio::async_write(stream_, asio::buffer(out_.data(), size), [self = shared_from_this()](error_code ec, std::size_t) {
+        if (self->closed_) return;
+        if (ec) {
+            self->close(ec.message());
+            return;
+        }
+        self->next();
+    });
+}
+
+void Session::close(const std::string &why) {
+    if (closed_) return;
+    closed_ = true;
+    ++timer_round_;
+    timer_.cancel();
+    loop_.log.line(client_ ? Topic::Connection : Topic::Refusal,
+                   (client_ ? "disconnect " : "refused ") + name_ + " over TLS: " + why);
+    error_code ignored;
+    stream_.lowest_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.lowest_layer().close(ignored);
+}
+
+ModbusSecurityRoom::Loop::Loop(ModbusSecurityOptions options_in, Units &units_in, Log &log_in)
+    : options(std::move(options_in)), units(units_in), log(log_in) {
+    // TLS 1.2 and 1.3 only; the client must show a certificate the CA signed.
+    SSL_CTX_set_min_proto_version(tls_.native_handle(), TLS1_2_VERSION);
+    tls_.set_options(ssl::context::default_workarounds | ssl::context::no_compression);
+    const auto load = [](const char *what, const std::string &path, auto &&step) {
+        try {
+            step();
+        } catch (const boost::system::system_error &error) {
+            throw std::invalid_argument(std::string("Modbus/TCP Security: cannot use the ") + what + " '" + path +
+                                        "': " + error.code().message());
+        }
+    };
+    load("certificate", options.certificate, [&] { tls_.use_certificate_chain_file(options.certificate); });
+    load("key", options.key, [&] { tls_.use_private_key_file(options.key, ssl::context::pem); });
+    load("client CA", options.client_ca, [&] { tls_.load_verify_file(options.client_ca); });
+    tls_.set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
+    const int fd = listen_on(options.endpoint, 1024);
+    acceptor_.assign(options.endpoint.address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), fd);
+    mailbox->context = &context_;
+    log.line(Topic::Service, "Modbus/TCP Security (TLS) on " + options.endpoint.text);
+    accept();
+}
+
+void ModbusSecurityRoom::Loop::accept() {
+    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
+        if (stopping_ || ec == asio::error::operation_aborted) return;
+        if (ec) { // out of descriptors, say: try again shortly rather than spin
+            retry_.expires_after(std::chrono::milliseconds(250));
+            retry_.async_wait([this](error_code again) {
+                if (!again && !stopping_) accept();
+            });
+            return;
+        }
+        admit(std::move(socket));
+        accept();
+    });
+}
+
+void ModbusSecurityRoom::Loop::admit(tcp::socket socket) {
+    error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return;
+    const sockaddr_storage storage = storage_of(peer);
+    const std::string name = peer_text(storage);
+    if (!options.allow.empty() && !any_contains(options.allow, peer_address(storage))) {
+        log.line(Topic::Refusal, "refused " + name + " over TLS: not in --allow");
+        return;
+    }
+    if (sessions_.size() >= options.max_clients) {
+        log.line(Topic::Refusal, "refused " + name + " over TLS: " + std::to_string(options.max_clients) +
+                                     " clients already");
+        return;
+    }
+    tune_client_socket(socket.native_handle());
+    auto session = std::make_shared<Session>(*this, std::move(socket), tls_, name);
+    sessions_.push_front(session.get());
+    session->place = sessions_.begin();
+    ++clients;
+    session->start();
+}
+
+void ModbusSecurityRoom::Loop::forget(Session &session) {
+    sessions_.erase(session.place);
+    --clients;
+}
+
+void ModbusSecurityRoom::Loop::shutdown() {
+    stopping_ = true;
+    error_code ignored;
+    acceptor_.close(ignored);
+    retry_.cancel();
+    std::vector<std::shared_ptr<Session>> all;
+    for (Session *session : sessions_) all.push_back(session->shared_from_this());
+    for (const auto &session : all) session->close("stopping");
+}
+
+ModbusSecurityRoom::ModbusSecurityRoom(ModbusSecurityOptions options, Units &units, Log &log)
+    : loop_(std::make_unique<Loop>(std::move(options), units, log)) {}
+
+ModbusSecurityRoom::~ModbusSecurityRoom() { stop(); }
+
+void ModbusSecurityRoom::start() {
+    thread_ = std::thread([this] { loop_->run(); });
+}
+
+void ModbusSecurityRoom::stop() {
+    if (!thread_.joinable()) return;
+    loop_->mailbox->post([loop = loop_.get()] { loop->shutdown(); });
+    thread_.join();
+    std::lock_guard guard(loop_->mailbox->mutex);
+    loop_->mailbox->context = nullptr;
+}
+
+std::size_t ModbusSecurityRoom::clients() const { return loop_->clients.load(); }
+
+} // namespace kdxd

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+// Modbus/TCP Security: Modbus over TLS (1.2 and 1.3 only), the client
+// authenticated by its certificate against the operator's CA, and what it
+// may do given by the role its certificate carries (the role extension,
+// OID 1.3.6.1.4.1.50316.802.1, a UTF8String) through the operator's role
+// table. One thread and one Asio loop over every connection; requests go
+// to the module workers as plain Modbus's do.
+#pragma once
+
+#include "core/log.h"
+#include "core/worker.h"
+#include "transport/net.h"
+
+#include <bitset>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kdxd {
+
+// The function codes a role may use.
+using FunctionCodes = std::bitset<256>;
+// "viewer=1-4", "operator=*", "tuner=1,3,6": throws std::invalid_argument.
+std::pair<std::string, FunctionCodes> parse_role(const std::string &text);
+// The table when the operator gives none: viewer reads, operator does all.
+std::map<std::string, FunctionCodes> default_roles();
+
+struct ModbusSecurityOptions {
+    Endpoint endpoint;       // 0.0.0.0:802 by default
+    std::string certificate; // the daemon's chain, PEM
+    std::string key;
+    std::string client_ca;   // whom clients' certificates must chain to
+    std::map<std::string, FunctionCodes> roles;
+    std::vector<Cidr> allow; // empty: anyone may connect
+    unsigned max_clients = 32;
+    std::chrono::seconds idle_timeout{60}; // 0: never
+};
+
+class ModbusSecurityRoom {
+public:
+    // Reads the certificates and binds; throws std::invalid_argument for
+    // files that will not do, std::system_error for the socket.
+    ModbusSecurityRoom(ModbusSecurityOptions options, Units &units, Log &log);
+    ModbusSecurityRoom(const ModbusSecurityRoom &) = delete;
+    ModbusSecurityRoom &operator=(const ModbusSecurityRoom &) = delete;
+    ~ModbusSecurityRoom();
+
+    void start();
+    // Closes every connection and ends the loop; answers still at a
+    // worker are dropped when they come.
+    void stop();
+    std::size_t clients() const;
+
+    class Loop;
+
+private:
+    std::unique_ptr<Loop> loop_;
+    std::thread thread_;
+};
+
+} // namespace kdxd
