@@ -118,6 +118,17 @@ struct Plan {
     std::optional<SparkplugOptions> sparkplug;
 };
 
+// The role table: the one given, else viewer reads and operator does all.
+std::map<std::string, FunctionCodes> roles_of(const Options &options) {
+    if (options.modbus_roles.empty()) return default_roles();
+    std::map<std::string, FunctionCodes> roles;
+    for (const std::string &text : options.modbus_roles) {
+        auto [name, codes] = parse_role(text);
+        if (!roles.emplace(name, codes).second) throw std::invalid_argument("role '" + name + "' given twice");
+    }
+    return roles;
+}
+
 Plan plan_of(const Options &options) {
     Plan plan;
     for (const std::string &text : options.modules) {
@@ -141,11 +152,7 @@ Plan plan_of(const Options &options) {
         tls.certificate = options.modbus_tls_cert;
         tls.key = options.modbus_tls_key;
         tls.client_ca = options.modbus_tls_ca;
-        tls.roles = options.modbus_roles.empty() ? default_roles() : std::map<std::string, FunctionCodes>{};
-        for (const std::string &text : options.modbus_roles) {
-            auto [name, codes] = parse_role(text);
-            if (!tls.roles.emplace(name, codes).second) throw std::invalid_argument("role '" + name + "' given twice");
-        }
+        tls.roles = roles_of(options);
         tls.allow = plan.modbus.allow;
         tls.max_clients = options.max_clients;
         tls.idle_timeout = plan.modbus.idle_timeout;
@@ -361,7 +368,7 @@ std::vector<std::string> effective_lines(const CLI::App &app) {
 // Options SIGHUP applies to a running daemon: who may connect and write.
 // Anything else changed waits for a restart.
 bool applies_live(const std::string &key) {
-    return key == "allow" || key == "allow-write" || key == "http-allow-write-without-token";
+    return key == "allow" || key == "allow-write" || key == "http-allow-write-without-token" || key == "modbus-role";
 }
 
 struct Reread {
@@ -561,6 +568,7 @@ int main(int argc, char **argv) {
                             http->reload_access(cidrs(reread.options.allow),
                                                 cidrs(reread.options.http_write_without_token));
                         }
+                        if (modbus_tls) modbus_tls->reload_access(cidrs(reread.options.allow), roles_of(reread.options));
                     }
                 } catch (const std::exception &error) {
                     log.line(Topic::Service, std::string("SIGHUP: the configuration does not read (") + error.what() +

@@ -4,6 +4,7 @@ each client's rights by the role its certificate carries, through a TLS
 Modbus client written over Python's ssl module."""
 from __future__ import annotations
 
+import signal
 import socket
 import ssl
 import struct
@@ -12,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from modbus_rig import DAEMON, Rig, free_ports
+from modbus_rig import DAEMON, Rig, eventually, free_ports
 
 ROLE_OID = "1.3.6.1.4.1.50316.802.1"
 
@@ -160,3 +161,33 @@ def test_certificate_files_that_will_not_do_are_named(rig: Rig, tmp_path: Path) 
                            "--modbus-tls-key", str(tmp_path / "missing.key"), "--modbus-tls-ca",
                            str(tmp_path / "ca.pem")], capture_output=True, text=True, timeout=10)
     assert done.returncode == 2 and "cannot use the certificate" in done.stderr, done.stderr
+
+
+def test_a_reload_applies_a_new_role_table_to_open_connections(secured, tmp_path: Path) -> None:  # type: ignore[no-untyped-def]
+    rig, _, _, _ = secured
+    rig.stop()
+    plant = Authority(tmp_path, "reload-ca")
+    server, operator = plant.issue("kdx7400d", ip="127.0.0.1"), plant.issue("operator", role="operator")
+    (port,) = free_ports(1)
+    conf = tmp_path / "kdx7400d.conf"
+    settings = (f'module = ["1=7401:3"]\nmodbus = "127.0.0.1:{rig.port}"\nmodbus-tls = "127.0.0.1:{port}"\n'
+                f'modbus-tls-cert = "{server[0]}"\nmodbus-tls-key = "{server[1]}"\nmodbus-tls-ca = "{plant.pem}"\n')
+    conf.write_text(settings + 'modbus-role = ["operator=1-4"]\n')
+    rig.start("--config", str(conf), modbus_writers=())
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.load_verify_locations(plant.pem)
+    context.load_cert_chain(*operator)
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw, \
+            context.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
+        for n, (roles, written) in enumerate([('["operator=1-4"]', False), ('["operator=*"]', True),
+                                              ('["operator=1-4", "viewer=1"]', False)]):
+            if n:
+                conf.write_text(settings + f"modbus-role = {roles}\n")
+                before = rig.log().count("modbus-role changed in the configuration; applied")
+                assert rig.daemon is not None
+                rig.daemon.send_signal(signal.SIGHUP)
+                assert eventually(lambda: rig.log().count("modbus-role changed in the configuration; applied") > before)
+            tls.sendall(frame(n, 5, n, 0xFF00))
+            answer = tls.recv(300)
+            assert answer[7] == (5 if written else 0x85), (roles, answer)
+            assert bool(rig.state()["outputs"] & (1 << n)) == written, roles

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstring>
 #include <list>
+#include <mutex>
 #include <stdexcept>
 
 namespace kdxd {
@@ -125,6 +126,12 @@ public:
     void shutdown();
     void forget(Session &session);
     std::atomic<std::size_t> clients{0};
+    void reload_access(std::vector<Cidr> allow, std::map<std::string, FunctionCodes> roles);
+    // Whether the role's table entry takes the function code (a role the
+    // table no longer names takes none).
+    bool allows(const std::string &role, uint8_t function) const;
+    bool knows(const std::string &role) const;
+    bool admits(const Address &address) const { return allow_.admits(address); }
 
     const ModbusSecurityOptions options;
     Units &units;
@@ -137,6 +144,9 @@ private:
 
     std::list<Session *> sessions_;
     bool stopping_ = false;
+    LiveCidrs allow_;
+    mutable std::mutex roles_mutex_;
+    std::map<std::string, FunctionCodes> roles_;
     // After what sessions touch: the context's end destroys the last of them.
     ssl::context tls_{ssl::context::tls_server};
     asio::io_context context_{1};
@@ -169,14 +179,16 @@ struct SecureJob final : Job {
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(ModbusSecurityRoom::Loop &loop, tcp::socket socket, ssl::context &tls, std::string name)
-        : loop_(loop), stream_(std::move(socket), tls), timer_(stream_.get_executor()), name_(std::move(name)) {}
+    Session(ModbusSecurityRoom::Loop &loop, tcp::socket socket, ssl::context &tls, std::string name, Address address)
+        : loop_(loop), stream_(std::move(socket), tls), timer_(stream_.get_executor()), name_(std::move(name)),
+          address_(address) {}
     ~Session() { loop_.forget(*this); }
     std::list<Session *>::iterator place;
 
     void start();
     void close(const std::string &why);
     void answered(const SecureJob &job);
+    const Address &address() const { return address_; }
 
 private:
     void arm(std::chrono::seconds after, const char *why);
@@ -190,8 +202,9 @@ private:
     asio::steady_timer timer_;
     unsigned timer_round_ = 0;
     const std::string name_;
+    const Address address_;
     std::shared_ptr<const Client> client_;
-    FunctionCodes allowed_;
+    std::string role_;
     std::array<uint8_t, kInBuffer> in_{};
     std::size_t in_used_ = 0;
     std::array<uint8_t, kMaxFrame> out_{};
@@ -239,13 +252,12 @@ void Session::authorize() {
     const std::string subject = subject_of(certificate);
     const auto role = role_of(certificate);
     X509_free(certificate);
-    const auto found = role ? loop_.options.roles.find(*role) : loop_.options.roles.end();
-    if (found == loop_.options.roles.end()) {
+    if (!role || !loop_.knows(*role)) {
         close(role ? "certificate " + subject + " has role '" + *role + "', which the role table does not name"
                    : "certificate " + subject + " carries no role");
         return;
     }
-    allowed_ = found->second;
+    role_ = *role;
     client_ = std::make_shared<const Client>(Client{Origin::modbus, name_, subject + ", role " + *role});
     loop_.log.line(Topic::Connection, "connect " + name_ + " over TLS: " + subject + ", role " + *role);
     next();
@@ -268,7 +280,7 @@ void Session::next() {
         Exception refused = decode({in_.data(), size}, request_);
         std::memmove(in_.data(), in_.data() + size, in_used_ - size);
         in_used_ -= size;
-        if (refused == Exception::None && !allowed_.test(request_.function)) refused = Exception::IllegalFunction;
+        if (refused == Exception::None && !loop_.allows(role_, request_.function)) refused = Exception::IllegalFunction;
         Worker *worker = refused == Exception::None ? loop_.units.find(request_.unit) : nullptr;
         if (refused == Exception::None && worker == nullptr) refused = Exception::PathUnavailable;
         if (refused == Exception::None && is_status_request(request_)) {
@@ -350,7 +362,7 @@ void Session::close(const std::string &why) {
 }
 
 ModbusSecurityRoom::Loop::Loop(ModbusSecurityOptions options_in, Units &units_in, Log &log_in)
-    : options(std::move(options_in)), units(units_in), log(log_in) {
+    : options(std::move(options_in)), units(units_in), log(log_in), allow_(options.allow), roles_(options.roles) {
     // TLS 1.2 and 1.3 only; the client must show a certificate the CA signed.
     SSL_CTX_set_min_proto_version(tls_.native_handle(), TLS1_2_VERSION);
     tls_.set_options(ssl::context::default_workarounds | ssl::context::no_compression);
@@ -394,7 +406,7 @@ void ModbusSecurityRoom::Loop::admit(tcp::socket socket) {
     if (ec) return;
     const sockaddr_storage storage = storage_of(peer);
     const std::string name = peer_text(storage);
-    if (!options.allow.empty() && !any_contains(options.allow, peer_address(storage))) {
+    if (!allow_.admits(peer_address(storage))) {
         log.line(Topic::Refusal, "refused " + name + " over TLS: not in --allow");
         return;
     }
@@ -404,11 +416,37 @@ void ModbusSecurityRoom::Loop::admit(tcp::socket socket) {
         return;
     }
     tune_client_socket(socket.native_handle());
-    auto session = std::make_shared<Session>(*this, std::move(socket), tls_, name);
+    auto session = std::make_shared<Session>(*this, std::move(socket), tls_, name, peer_address(storage));
     sessions_.push_front(session.get());
     session->place = sessions_.begin();
     ++clients;
     session->start();
+}
+
+bool ModbusSecurityRoom::Loop::knows(const std::string &role) const {
+    std::lock_guard guard(roles_mutex_);
+    return roles_.count(role) != 0;
+}
+
+bool ModbusSecurityRoom::Loop::allows(const std::string &role, uint8_t function) const {
+    std::lock_guard guard(roles_mutex_);
+    const auto found = roles_.find(role);
+    return found != roles_.end() && found->second.test(function);
+}
+
+void ModbusSecurityRoom::Loop::reload_access(std::vector<Cidr> allow, std::map<std::string, FunctionCodes> roles) {
+    allow_.replace(std::move(allow));
+    {
+        std::lock_guard guard(roles_mutex_);
+        roles_ = std::move(roles);
+    }
+    mailbox->post([this] {
+        std::vector<std::shared_ptr<Session>> out;
+        for (Session *session : sessions_) {
+            if (!allow_.admits(session->address())) out.push_back(session->shared_from_this());
+        }
+        for (const auto &session : out) session->close("no longer in --allow");
+    });
 }
 
 void ModbusSecurityRoom::Loop::forget(Session &session) {
@@ -444,5 +482,9 @@ void ModbusSecurityRoom::stop() {
 }
 
 std::size_t ModbusSecurityRoom::clients() const { return loop_->clients.load(); }
+
+void ModbusSecurityRoom::reload_access(std::vector<Cidr> allow, std::map<std::string, FunctionCodes> roles) {
+    loop_->reload_access(std::move(allow), std::move(roles));
+}
 
 } // namespace kdxd

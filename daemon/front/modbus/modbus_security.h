@@ -53,6 +53,10 @@ public:
     // worker are dropped when they come.
     void stop();
     std::size_t clients() const;
+    // A new --allow and role table (SIGHUP), for the connections open now
+    // too: one no longer admitted is closed, and each request is judged by
+    // its role as the table is now.
+    void reload_access(std::vector<Cidr> allow, std::map<std::string, FunctionCodes> roles);
 
     class Loop;
 
