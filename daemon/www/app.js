@@ -311,7 +311,58 @@ class Panel {
     this.q(".csv").href = `/api/modules/${this.id}/history?seconds=3600&format=csv`;
     this.q(".csv").setAttribute("aria-label", `counters of unit ${this.id} as CSV`);
     $("modules").append(this.node);
+    this.row = this.buildRow();
     this.showSummary(summary);
+  }
+
+  // Its line in the overview: name, state, watchdog, inputs and outputs
+  // as strips of bits; the name leads to the detail.
+  buildRow() {
+    const row = element("tr");
+    const link = element("a", { href: `#module-${this.id}-title` });
+    const cell = (child, className) => {
+      const td = element("td", { class: className });
+      td.append(child);
+      row.append(td);
+      return child;
+    };
+    this.overview = {
+      link: cell(link, "name"),
+      state: cell(element("span"), "state"),
+      watchdog: cell(element("span"), "watchdog-cell"),
+      inputs: cell(element("span", { class: "strip", role: "img" }), "strip-cell"),
+      outputs: cell(element("span", { class: "strip", role: "img" }), "strip-cell"),
+    };
+    const th = element("th", { scope: "row" });
+    th.append(link);
+    row.firstElementChild.replaceWith(th);
+    $("overview-rows").append(row);
+    return row;
+  }
+
+  showStrip(kind, mask) {
+    const strip = this.overview[kind];
+    const count = kind === "inputs" ? this.leds.length : this.switches.length;
+    if (strip.children.length !== count) strip.replaceChildren(...Array.from({ length: count }, () => element("span")));
+    const on = [];
+    for (let n = 0; n < count; n += 1) {
+      const set = mask !== null && isSet(mask, n);
+      strip.children[n].classList.toggle("on", set);
+      if (set) on.push(n);
+    }
+    strip.setAttribute("aria-label", mask === null ? `${kind} unknown`
+      : on.length ? `${kind} on: ${on.join(", ")}` : `${kind} all off`);
+  }
+
+  showRow() {
+    if (!this.overview) return;
+    this.overview.link.textContent = this.node.querySelector(".title").textContent;
+    this.overview.link.title = this.overview.link.textContent;
+    const state = !this.present ? "unplugged" : !this.responding ? "not responding"
+      : this.live() ? "current" : `as of ${clock(this.asOf || Date.now() / 1000)}`;
+    this.overview.state.textContent = state;
+    this.row.classList.toggle("stale", !this.live());
+    this.overview.watchdog.textContent = this.watchdogTimeout ? `armed ${this.watchdogTimeout} ms` : "off";
   }
 
   name(kind, n) {
@@ -326,6 +377,7 @@ class Panel {
     if (id) this.build(id.counts.di, id.counts.do);
     this.setPresent(summary.present);
     if (summary.responding !== undefined) this.setResponding(summary.responding);
+    this.showRow();
   }
 
   // In byte groups of 8, as the module's registers hold them.
@@ -474,6 +526,7 @@ class Panel {
     }
     this.showWritable();
     this.showWatchdog();
+    this.showRow();
   }
 
   showError(text) {
@@ -492,12 +545,15 @@ class Panel {
     if (!led) return;
     led.classList.toggle("on", on);
     led.setAttribute("aria-label", `input ${this.name("inputs", n)} ${on ? "on" : "off"}`);
+    this.inputs = on ? BigInt(this.inputs || 0) | (1n << BigInt(n)) : BigInt(this.inputs || 0) & ~(1n << BigInt(n));
+    this.showStrip("inputs", this.inputs);
   }
 
   showInputs(mask) { this.leds.forEach((led, n) => this.showLed(n, isSet(mask, n))); }
 
   showOutputs(mask) {
     this.switches.forEach((button, n) => button.setAttribute("aria-checked", String(isSet(mask, n))));
+    this.showStrip("outputs", BigInt(mask));
   }
 
   // A monitor's read: the daemon asks the module only when an armed
@@ -846,11 +902,7 @@ function updateSummary() {
   const silent = all.filter((p) => p.present && !p.responding).length;
   const trouble = [absent ? `${absent} absent` : "", silent ? `${silent} not responding` : ""].filter(Boolean);
   $("summary").textContent = all.length ? `${all.length} module${all.length === 1 ? "" : "s"}${trouble.length ? `, ${trouble.join(", ")}` : ", all present"}` : "No modules yet: plug one in";
-  const nav = $("jump");
-  nav.replaceChildren(...all.map((panel) => {
-    const note = !panel.present ? " (absent)" : !panel.responding ? " (not responding)" : "";
-    return element("a", { href: `#module-${panel.id}-title` }, `Unit ${panel.id}${note}`);
-  }));
+  $("overview").hidden = all.length === 0;
 }
 
 // The daemon's list is the whole truth: a unit it no longer has (after a
@@ -859,7 +911,7 @@ function syncModules(list, whole = false) {
   const ids = new Set(list.map((summary) => summary.id));
   if (whole) {
     for (const [id, panel] of panels) {
-      if (!ids.has(id)) { panel.node.remove(); panels.delete(id); }
+      if (!ids.has(id)) { panel.node.remove(); panel.row.remove(); panels.delete(id); }
     }
   }
   for (const summary of list) {

@@ -440,3 +440,33 @@ def test_ten_tabs_share_one_stream_and_every_write_reaches_every_tab_within_a_se
             if seen is None or seen - written > 1000:
                 late.append((n, seen and seen - written))
         assert not late, f"output {output}: tabs late or never told (ms): {late}"
+
+
+def test_twelve_modules_fit_one_screen_in_the_overview_and_a_large_module_a_screen_and_a_half(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
+    import requests
+    base = start(rig, *[f"pid=0x7401,bid={b}" for b in range(11)], "pid=0x7401,bid=11,di=64,do=64")
+    browser.set_window_size(1366, 900)
+    browser.get(base)
+    panel(browser, 12)
+    rows = browser.find_elements(By.CSS_SELECTOR, "#overview-rows tr")
+    wait(browser, lambda: len(browser.find_elements(By.CSS_SELECTOR, "#overview-rows tr")) == 12, 10)
+    wait(browser, lambda: all(r.find_element(By.CLASS_NAME, "state").text == "current"
+                              for r in browser.find_elements(By.CSS_SELECTOR, "#overview-rows tr")), 10)
+    rows = browser.find_elements(By.CSS_SELECTOR, "#overview-rows tr")
+    view = browser.execute_script("return innerHeight")
+    assert rows[-1].rect["y"] + rows[-1].rect["height"] <= view, "all twelve rows in the first screen"
+    # The strips follow the module: an output switched elsewhere shows.
+    assert requests.put(f"{base}/api/modules/3/outputs", json={"mask": 0xFFFF, "value": 0x0021}, headers=AUTH,
+                        timeout=5).status_code == 200
+    strip = rows[2].find_elements(By.CSS_SELECTOR, ".strip")[1]
+    wait(browser, lambda: strip.get_attribute("aria-label") == "outputs on: 0, 5", 2)
+    assert [c.get_attribute("class") for c in strip.find_elements(By.TAG_NAME, "span")][:6] == \
+        ["on", "", "", "", "", "on"]
+    inputs = rows[11].find_elements(By.CSS_SELECTOR, ".strip")[0]
+    assert inputs.get_attribute("aria-label") == "inputs all off"
+    assert len(inputs.find_elements(By.TAG_NAME, "span")) == 64
+    large = panel(browser, 12)
+    assert large.rect["height"] <= 1.5 * view, f"the 64-channel module's detail is {large.rect['height']} px"
+    assert not serious_findings(browser)
+    shoot(browser, "dashboard-fleet.png", (1366, 900))
+    shoot(browser, "dashboard-fleet-phone.png", (390, 844))
