@@ -214,6 +214,26 @@ function ratesOf(samples, channel) {
   return points;
 }
 
+// The axis's top: the least of 1, 2 or 5 times a power of ten at or above.
+function roundUp(value) {
+  const power = 10 ** Math.floor(Math.log10(value));
+  return [1, 2, 5, 10].map((m) => m * power).find((top) => top >= value * (1 - 1e-9));
+}
+
+const rateText = (rate) => (rate >= 10 ? String(Math.round(rate)) : String(Math.round(rate * 10) / 10));
+
+// The value under the pointer, or the latest one for a plot in focus.
+function readOut(canvas, readout, clientX = null) {
+  const points = canvas.plotted ? canvas.plotted.points : [];
+  if (!points.length) { readout.textContent = ""; return; }
+  let point = points[points.length - 1];
+  if (clientX !== null) {
+    const at = clientX - canvas.getBoundingClientRect().left;
+    point = points.reduce((best, p) => (Math.abs(canvas.plotted.x(p.time) - at) < Math.abs(canvas.plotted.x(best.time) - at) ? p : best));
+  }
+  readout.textContent = `${rateText(point.rate)}/s at ${clock(point.time)}`;
+}
+
 function plot(canvas, points, seconds, now) {
   const ratio = globalThis.devicePixelRatio || 1;
   const width = canvas.clientWidth || 240;
@@ -228,12 +248,17 @@ function plot(canvas, points, seconds, now) {
   const muted = style.getPropertyValue("--muted").trim() || "#59636e";
   const left = 34, bottom = height - 12;
   const rates = points.filter((p) => p.rate !== null).map((p) => p.rate);
-  const top = Math.max(1, ...rates);
+  const top = roundUp(Math.max(1, ...rates));
   canvas.dataset.max = String(Math.max(0, ...rates));
+  canvas.dataset.top = String(top);
   context.font = "10px sans-serif";
   context.fillStyle = muted;
-  context.fillText(`${Math.round(top)}/s`, 0, 10);
-  context.fillText("0", 0, bottom);
+  // Pulses per second: ticks at 0, half and the top, round numbers.
+  for (const fraction of [0, 0.5, 1]) {
+    const y = bottom - fraction * (bottom - 4);
+    context.fillText(fraction === 0 ? "0" : `${rateText(top * fraction)}/s`, 0, Math.max(10, y + 3));
+    context.fillRect(left - 3, Math.round(y), 3, 1);
+  }
   context.strokeStyle = muted;
   context.beginPath();
   context.moveTo(left, 2);
@@ -242,6 +267,7 @@ function plot(canvas, points, seconds, now) {
   context.stroke();
   const span = Number(seconds);
   const x = (time) => left + (1 - (now - time) / span) * (width - left);
+  canvas.plotted = { points: points.filter((p) => p.rate !== null && now - p.time <= span), x };
   for (const [fraction, label] of [[0, `-${span >= 3600 ? "1 h" : span >= 300 ? "5 min" : "1 min"}`], [1, "now"]]) {
     context.fillText(label, fraction === 0 ? left : width - 22, height - 1);
   }
@@ -629,8 +655,13 @@ class Panel {
         row = element("tr");
         row.append(element("th", { scope: "row" }), element("td", { class: "count" }),
           element("td"), element("td"));
-        const canvas = element("canvas", { role: "img" });
-        row.children[2].append(canvas);
+        const canvas = element("canvas", { role: "img", tabindex: "0" });
+        const readout = element("output", { class: "readout" });
+        canvas.addEventListener("pointermove", (event) => readOut(canvas, readout, event.clientX));
+        canvas.addEventListener("pointerleave", () => { readout.textContent = ""; });
+        canvas.addEventListener("focus", () => readOut(canvas, readout));
+        canvas.addEventListener("blur", () => { readout.textContent = ""; });
+        row.children[2].append(canvas, readout);
         const clear = element("button", { type: "button", class: "clear-one" }, "Clear");
         clear.disabled = !this.reachable();
         clear.addEventListener("click", () => this.clearCounters(1n << BigInt(n)));
