@@ -648,7 +648,10 @@ class Panel {
     let hidden = 0;
     const rows = [];
     last.forEach((count, n) => {
-      const moved = count !== 0 || this.samples.some((s) => s.counters[n] !== 0);
+      // Shown when it counted within the window; a count left from long
+      // ago folds with the idle ones.
+      const moved = ratesOf(this.samples, n).some((p) => p.reset || (p.rate !== null && p.rate > 0)) ||
+        (!this.samples.length && count !== 0);
       if (!all && !moved) { hidden++; return; }
       let row = this.rows[n];
       if (!row) {
@@ -679,7 +682,7 @@ class Panel {
       requestAnimationFrame(() => plot(canvas, points, span, now));
     });
     body.replaceChildren(...rows);
-    this.q(".folded").textContent = hidden ? `${hidden} inputs without pulses not shown.` : "";
+    this.q(".folded").textContent = hidden ? `${hidden} inputs without pulses in the window not shown.` : "";
   }
 
   async setOutputs(mask, value) {
@@ -773,7 +776,8 @@ class Panel {
     };
     const check = () => element("input", { type: "checkbox" });
     const mask = () => element("input", { type: "text", class: "mask", spellcheck: "false", pattern: "0x[0-9a-fA-F]{1,16}" });
-    add("filter", "Input filter", number(limits.filter), limits.filter ? `${limits.filter.minimum} to ${limits.filter.maximum}` : "");
+    add("filter", "Input filter", number(limits.filter), limits.filter
+      ? `${limits.filter.minimum} to ${limits.filter.maximum}, in the module's own steps (it documents no unit)` : "");
     add("input_inverse", "Invert inputs", check());
     const edge = element("select");
     edge.append(element("option", { value: "0" }, "rising"), element("option", { value: "1" }, "falling"));
@@ -788,7 +792,9 @@ class Panel {
     if (limits.nickname && limits.nickname.maxLength) nickname.maxLength = limits.nickname.maxLength;
     add("nickname", "Nickname", nickname, limits.nickname ? `at most ${limits.nickname.maxLength} bytes` : "");
     add("write_protect", "Write protection", check());
-    add("frame_rate_factor", "Frame-rate factor", number(limits.frame_rate_factor));
+    const factor = limits.frame_rate_factor;
+    add("frame_rate_factor", "Frame-rate factor", number(factor),
+      factor ? `${factor.minimum} to ${factor.maximum}, a factor (no unit)` : "");
     const buttons = element("div", { class: "actions" });
     const off = element("button", { type: "button", class: "watchdog-off" }, "Watchdog off");
     off.addEventListener("click", () => { form.elements.watchdog_timeout.value = "0"; this.saveSettings(); });

@@ -321,6 +321,7 @@ def test_names_outlive_a_restart_and_plots_have_no_spike_after_a_clear(rig: Rig,
 
 def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, browser: WebDriver) -> None:  # noqa: F811
     base = start(rig, "pid=0x7401,bid=3,di=64,do=64", "pid=0x7401,bid=4")
+    rig.sim("pulse", rig.root, "sg0", "2", "1")  # counted before anyone watched: not in any window
     browser.get(base)
     module = panel(browser, 1)
     wait(browser, lambda: len(module.find_elements(By.CLASS_NAME, "switch")) == 64)
@@ -348,7 +349,10 @@ def test_banners_clear_and_a_large_module_is_compact_and_accessible(rig: Rig, br
     assert [s.get_attribute("tabindex") for s in switches].count("0") == 1
     switches[0].send_keys(Keys.ARROW_DOWN)
     assert browser.switch_to.active_element == switches[8]
+    # Folded: counters idle in the window, the one that counted before it too.
     assert len(module.find_elements(By.CSS_SELECTOR, ".counters tbody tr")) == 0, "counters without pulses folded"
+    assert "64 inputs without pulses in the window" in module.find_element(By.CLASS_NAME, "folded").text
+    assert rig.state("sg0")["counters"][2] == 1
     # 128 names of 30 characters: more than one request's 4 KiB, all saved.
     module.find_element(By.TAG_NAME, "summary").click()
     module.find_element(By.CSS_SELECTOR, "details.names summary").click()
