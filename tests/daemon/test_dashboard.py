@@ -131,6 +131,9 @@ def test_every_setting_round_trips_through_the_page(rig: Rig, browser: WebDriver
     module.find_element(By.TAG_NAME, "summary").click()
     form = module.find_element(By.CLASS_NAME, "settings-form")
     wait(browser, lambda: form.find_elements(By.NAME, "filter"))
+    # Every number says its unit, or that it has none.
+    for said in ("Watchdog time-out (ms)", "in the module's own steps (it documents no unit)", "a factor (no unit)"):
+        assert said in form.text, said
     # Another program's changes show in the form and the title within 2 s.
     env = dict(os.environ, LD_PRELOAD=PRELOAD, KDX7400_SIM_TESTBED=rig.root)
     for change in (["di", "filter", "77"], ["name", "bench 2"]):
