@@ -295,6 +295,10 @@ KDX7400_API int16_t KDX7400_DO_WriteMaskedValue(int32_t index, uint64_t mask, ui
 /* The same, and the outputs it left in *outputs when not null: what was
  * written, with no further read. */
 KDX7400_API int16_t KDX7400_DO_UpdateValue(int32_t index, uint64_t mask, uint64_t value, uint64_t *outputs);
+/* Flips the outputs selected by mask and leaves the others, under the same
+ * lock; the outputs it left in *outputs when not null. RESULT_INVALID_PARAM
+ * (nothing sent) when mask names an output the module lacks. */
+KDX7400_API int16_t KDX7400_DO_ToggleValue(int32_t index, uint64_t mask, uint64_t *outputs);
 KDX7400_API int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask); /* output mask */
 KDX7400_API int16_t KDX7400_DO_SetPowerOnEnable(int32_t index, uint64_t mask); /* power-on mask */
 /* Sets or clears one channel of the power-on mask. */

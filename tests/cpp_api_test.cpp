@@ -155,6 +155,8 @@ TEST_F(Cpp, ABatchOfChannelsIsOneReadAndOneWrite) {
     EXPECT_EQ(module.update_outputs(0x00F0, 0x0050), 0x0150u);
     EXPECT_EQ(bed.transfers().size(), 2u);
     EXPECT_EQ(state().registers.do_value, 0x0150u);
+    EXPECT_EQ(module.toggle_outputs(0x00FF), 0x01AFu);
+    EXPECT_EQ(state().registers.do_value, 0x01AFu);
     const kdx7400_module_info info = module.info();
     EXPECT_EQ(info.do_total, 16);
     EXPECT_STREQ(info.firmware_date, "2026-03-14");

@@ -124,7 +124,10 @@ TEST_F(FaultMatrix, EveryOperationFailsCleanlyAtEveryCommand) {
                 const bool restores = std::string(op.name) == "ClearWDTErrLED" && position == 1;
                 EXPECT_EQ(block_commands, restores ? 3 : position + 1)
                     << "nothing after the failing command";
-                if (sequence.find('W') >= position || restores) {
+                // A write whose data phase came back short may still have
+                // reached the module whole: only a toggle shows it.
+                const bool may_have_landed = failing == 'W' && f.kind == FaultKind::ShortData;
+                if ((sequence.find('W') >= position && !may_have_landed) || restores) {
                     const kdxsim::ModuleRegisters after = registers_of(state());
                     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "module changed";
                 }

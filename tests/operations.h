@@ -58,6 +58,7 @@ inline std::vector<Operation> operations() {
          [](int32_t m, Outs &) { return KDX7400_DO_WriteMaskedValue(m, 0x0FF0, 0x0550); }},
         {"DO_UpdateValue", "RW",
          [](int32_t m, Outs &o) { return KDX7400_DO_UpdateValue(m, 0x0FF0, 0x0550, &o.a); }},
+        {"DO_ToggleValue", "RW", [](int32_t m, Outs &o) { return KDX7400_DO_ToggleValue(m, 0x00FF, &o.a); }},
         {"DO_ReadValue", "R", [](int32_t m, Outs &o) { return KDX7400_DO_ReadValue(m, &o.a); }},
         {"DO_SetPowerOnEnable", "W", [](int32_t m, Outs &) { return KDX7400_DO_SetPowerOnEnable(m, 0xF0); }},
         {"DO_SetPowerOnEnableToChannel", "RW",

@@ -585,6 +585,33 @@ TEST_F(Sharing, AMaskedWriteChangesOnlyTheSelectedOutputs) {
     }
 }
 
+TEST_F(Sharing, AToggleFlipsOnlyTheSelectedOutputsAndSaysWhatItLeft) {
+    struct Case {
+        uint8_t outputs;
+        uint64_t before, mask;
+        int16_t result;
+        uint64_t after;
+    };
+    const Case cases[] = {
+        {16, 0x00F0, 0x00FF, RESULT_OK, 0x000F},
+        {16, 0x1234, 0x0000, RESULT_OK, 0x1234}, // nothing selected
+        {8, 0x0F, 0xFF, RESULT_OK, 0xF0},
+        {64, 0x8000000000000001, 0xFF00000000000000, RESULT_OK, 0x7F00000000000001},
+        {16, 0x00F0, 0x10000, RESULT_INVALID_PARAM, 0x00F0}, // an output the module lacks
+    };
+    for (const Case &c : cases) {
+        with_module(module_with(16, c.outputs), [&](const Testbed &bed, const std::string &node, int32_t module) {
+            bed.update(node, [&](kdxsim::ModuleState &s) { s.registers.do_value = c.before; });
+            bed.clear_commands();
+            uint64_t left = 0xDEAD;
+            EXPECT_EQ(KDX7400_DO_ToggleValue(module, c.mask, &left), c.result) << std::hex << c.mask;
+            EXPECT_EQ(bed.state(node).registers.do_value, c.after) << std::hex << c.mask;
+            EXPECT_EQ(left, c.result == RESULT_OK ? c.after : 0xDEAD) << std::hex << c.mask;
+            EXPECT_EQ(bed.transfers().size(), c.result == RESULT_OK ? 2u : 0u);
+        });
+    }
+}
+
 TEST_F(Sharing, ChannelChecksFollowTheModulesCounts) {
     ASSERT_GE(open_module(8, 32), 0);
     struct Case {

@@ -412,6 +412,7 @@ TEST_F(Tools, WriteCommandsAnswerJsonWithTheResultingState) {
     const Case cases[] = {
         {{"do", "set", "5"}, "outputs", "0x0000000000000005"},
         {{"do", "on", "4"}, "outputs", "0x0000000000000015"},
+        {{"do", "toggle", "0", "1"}, "outputs", "0x0000000000000016"},
         {{"do", "power-on", "0x3"}, "power_on", "0x0000000000000003"},
         {{"do", "safety", "0x3", "0x1"}, "safety", {{"first", "0x0000000000000003"}, {"second", "0x0000000000000001"}}},
         {{"do", "invert", "1"}, "output_inverse", 1},
@@ -501,6 +502,7 @@ TEST_F(Tools, ChannelsAndBitsTheModuleLacksAreRefusedWithTheRange) {
         {{"do", "on", "16"}, "output channel 16 out of range (0 to 15)"},
         {{"do", "off", "3", "99"}, "output channel 99 out of range (0 to 15)"},
         {{"do", "on", "99999"}, "output channel 99999 out of range (0 to 15)"},
+        {{"do", "toggle", "2", "16"}, "output channel 16 out of range (0 to 15)"},
         {{"do", "set", "0x1ffff"}, "(0x0000 to 0xffff)"},
         {{"do", "power-on", "0x10000"}, "power-on mask"},
         {{"do", "safety", "0x1", "0x10000"}, "safety mask"},

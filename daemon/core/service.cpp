@@ -164,6 +164,15 @@ std::variant<uint64_t, Refusal> update_outputs(kdx::Module &m, Observer &observe
     return outputs;
 }
 
+std::variant<uint64_t, Refusal> toggle_outputs(kdx::Module &m, Observer &observer, uint64_t mask) {
+    if (KDX7400_CheckMask(m.index(), KDX7400_OUTPUTS, mask) != RESULT_OK) {
+        return Refusal{Refusal::Kind::value, "the mask names outputs the module lacks"};
+    }
+    const uint64_t outputs = m.toggle_outputs(mask);
+    observer.outputs_are(outputs, true);
+    return outputs;
+}
+
 std::optional<Refusal> clear_counters(kdx::Module &m, Observer &observer, uint64_t mask) {
     if (KDX7400_CheckMask(m.index(), KDX7400_INPUTS, mask) != RESULT_OK) {
         return Refusal{Refusal::Kind::value, "the mask names inputs the module lacks"};

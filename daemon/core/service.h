@@ -91,6 +91,10 @@ std::optional<Refusal> change_settings(kdx::Module &module, Observer &observer, 
 // mask covers every output, else one masked write. The outputs it left.
 std::variant<uint64_t, Refusal> update_outputs(kdx::Module &module, Observer &observer, uint64_t mask, uint64_t value);
 
+// Flips the outputs in mask and leaves the others, in one locked read and
+// write. The outputs it left.
+std::variant<uint64_t, Refusal> toggle_outputs(kdx::Module &module, Observer &observer, uint64_t mask);
+
 std::optional<Refusal> clear_counters(kdx::Module &module, Observer &observer, uint64_t mask);
 void clear_watchdog(kdx::Module &module, Observer &observer);
 

@@ -251,6 +251,15 @@ Answer write_outputs(kdx::Module &m, Worker &worker, const json &body) {
     return {200, {{"outputs", hex(std::get<uint64_t>(outputs))}}};
 }
 
+Answer toggle_outputs(kdx::Module &m, Worker &worker, const json &body) {
+    if (auto bad = unknown_key(body, {"mask"})) return *bad;
+    const auto mask = body.is_object() && body.contains("mask") ? mask_of(body["mask"]) : std::nullopt;
+    if (!mask) return failure(422, "expected {\"mask\": M}");
+    const auto outputs = service::toggle_outputs(m, worker, mask.value_or(0));
+    if (const auto *refusal = std::get_if<service::Refusal>(&outputs)) return refused(*refusal);
+    return {200, {{"outputs", hex(std::get<uint64_t>(outputs))}}};
+}
+
 Answer clear_watchdog(kdx::Module &m, Worker &worker, const json &) {
     service::clear_watchdog(m, worker);
     return Answer{200, {{"watchdog_timeout", m.watchdog_timeout()}}};

@@ -70,6 +70,7 @@ using Operation = Answer (*)(kdx::Module &, Worker &, const json &);
 Answer read_state(kdx::Module &m, Worker &worker, const json &);
 Answer read_monitor_state(kdx::Module &m, Worker &worker, const json &);
 Answer write_outputs(kdx::Module &m, Worker &worker, const json &body);
+Answer toggle_outputs(kdx::Module &m, Worker &worker, const json &body);
 Answer clear_counters(kdx::Module &m, Worker &worker, const json &body);
 Answer clear_watchdog(kdx::Module &m, Worker &worker, const json &body);
 Answer apply_settings(kdx::Module &m, Worker &worker, const json &body);

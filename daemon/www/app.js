@@ -435,22 +435,25 @@ class Panel {
     this.buildLabelForm();
   }
 
-  // Outputs first..last-1 as one group, with actions that set or clear
-  // them all in one masked write (asked first: it touches several).
+  // Outputs first..last-1 as one group, with actions that set, clear or
+  // flip them all in one write (asked first: it touches several).
   byteGroup(first, last) {
     const group = element("div", { class: "byte-group" });
     const actions = element("div", { class: "byte-actions" });
     const span = `outputs ${first} to ${last - 1}`;
     const mask = ((1n << BigInt(last - first)) - 1n) << BigInt(first);
-    for (const [on, text] of [[true, "all on"], [false, "all off"]]) {
-      const shown = `${first}–${last - 1} ${on ? "on" : "off"}`; // the accessible name starts with what is shown
+    const kinds = [
+      ["on", "all on", "Switch on", () => this.setOutputs(mask, mask)],
+      ["off", "all off", "Switch off", () => this.setOutputs(mask, 0n)],
+      ["toggle", "each flipped", "Toggle", () => this.toggleOutputs(mask)],
+    ];
+    for (const [word, text, verb, act] of kinds) {
+      const shown = `${first}–${last - 1} ${word}`; // the accessible name starts with what is shown
       const action = element("button", { type: "button", class: "byte-action", "aria-label": `${shown}: ${span} ${text}` },
         shown);
       action.disabled = !this.reachable();
       action.addEventListener("click", async () => {
-        if (await confirmWrite(`Switch ${on ? "on" : "off"} ${span} of unit ${this.id}?`, `Switch ${on ? "on" : "off"}`)) {
-          this.setOutputs(mask, on ? mask : 0n);
-        }
+        if (await confirmWrite(`${verb} ${span} of unit ${this.id}?`, verb)) act();
       });
       actions.append(action);
     }
@@ -685,13 +688,20 @@ class Panel {
     this.q(".folded").textContent = hidden ? `${hidden} inputs without pulses in the window not shown.` : "";
   }
 
-  async setOutputs(mask, value) {
-    const count = BigInt(this.switches.length);
-    const fitted = mask === null ? (1n << count) - 1n : mask;
+  setOutputs(mask, value) {
+    const fitted = mask === null ? (1n << BigInt(this.switches.length)) - 1n : mask;
+    return this.changeOutputs(fitted, "PUT", "outputs", { mask: hex(fitted, 1), value: hex(value, 1) });
+  }
+
+  toggleOutputs(mask) {
+    return this.changeOutputs(mask, "POST", "outputs/toggle", { mask: hex(mask, 1) });
+  }
+
+  async changeOutputs(mask, method, action, body) {
     // Pending until the answer: what the switch shows is never a guess.
-    const pending = this.switches.filter((button, n) => isSet(fitted, n));
+    const pending = this.switches.filter((button, n) => isSet(mask, n));
     for (const button of pending) { button.classList.add("pending"); button.setAttribute("aria-busy", "true"); }
-    const result = await write("PUT", `/api/modules/${this.id}/outputs`, { mask: hex(fitted, 1), value: hex(value, 1) });
+    const result = await write(method, `/api/modules/${this.id}/${action}`, body);
     for (const button of pending) { button.classList.remove("pending"); button.removeAttribute("aria-busy"); }
     if (result.ok) {
       this.showOutputs(result.body.outputs);

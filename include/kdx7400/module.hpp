@@ -193,6 +193,17 @@ public:
         return value_or_throw<uint64_t>("update outputs", [&](auto &c) { return update_outputs(mask, value, c); });
     }
 
+    // Flips the outputs selected by mask (a byte, say) and leaves the
+    // others, atomic against every other user. Returns the outputs it left.
+    uint64_t toggle_outputs(uint64_t mask, std::error_code &code) noexcept {
+        uint64_t outputs = 0;
+        code = run([&] { return KDX7400_DO_ToggleValue(index_, mask, &outputs); });
+        return outputs;
+    }
+    uint64_t toggle_outputs(uint64_t mask) {
+        return value_or_throw<uint64_t>("toggle outputs", [&](auto &c) { return toggle_outputs(mask, c); });
+    }
+
     // Several outputs at once (any range of channel numbers): one masked
     // write, however many channels.
     template <class Channels>

@@ -25,11 +25,11 @@ Result write_mask(int32_t index, uint32_t lba, uint64_t mask) {
     return write_block(module.fd, lba, block);
 }
 
-// Read, change the selected bits, write back the block as read: the
-// module's lock is held from before the read to after the write, so no
-// other user's update lands in between and is undone.
+// Read, change the selected bits, flip those in flip, write back the block
+// as read: the module's lock is held from before the read to after the
+// write, so no other user's update lands in between and is undone.
 Result update_mask(const Hold &hold, uint32_t lba, uint64_t select, uint64_t value,
-                   Messages messages, uint64_t *written = nullptr) {
+                   Messages messages, uint64_t *written = nullptr, uint64_t flip = 0) {
     const module_slot &module = hold.module();
     std::array<uint8_t, kMaskBlock> block{};
     if (const Result result = read_block(module.fd, lba, block, Reply::Validate)) {
@@ -39,7 +39,7 @@ Result update_mask(const Hold &hold, uint32_t lba, uint64_t select, uint64_t val
         return result;
     }
     const uint64_t mask = read_by_width(block.data(), kPayload, module.do_total);
-    write_by_width(block.data(), kPayload, module.do_total, (mask & ~select) | (value & select));
+    write_by_width(block.data(), kPayload, module.do_total, ((mask & ~select) | (value & select)) ^ flip);
     if (const Result result = write_block(module.fd, lba, block)) {
         if (messages == Messages::Print) {
             std::puts("write error");
@@ -101,6 +101,17 @@ int16_t KDX7400_DO_UpdateValue(int32_t index, uint64_t mask, uint64_t value, uin
         return RESULT_INVALID_PARAM;
     }
     return kdx::update_mask(hold, LBA_DO_VALUE, mask, value, kdx::Messages::Silent, outputs);
+}
+
+int16_t KDX7400_DO_ToggleValue(int32_t index, uint64_t mask, uint64_t *outputs) {
+    kdx::Hold hold;
+    if (const kdx::Result result = hold.take(index, kdx::Access::Write)) {
+        return result;
+    }
+    if (kdx::names_missing_channel(mask, hold.module().do_total)) {
+        return RESULT_INVALID_PARAM;
+    }
+    return kdx::update_mask(hold, LBA_DO_VALUE, 0, 0, kdx::Messages::Silent, outputs, mask);
 }
 
 int16_t KDX7400_DO_ReadValue(int32_t index, uint64_t *mask) {

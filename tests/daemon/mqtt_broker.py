@@ -35,6 +35,7 @@ topic readwrite spBv1.0/#
 user operator
 topic read kdx7400/#
 topic write kdx7400/+/+/outputs/set
+topic write kdx7400/+/+/outputs/toggle
 topic write kdx7400/+/+/counters/clear
 topic write kdx7400/+/+/settings/set
 topic read spBv1.0/#

@@ -90,6 +90,9 @@ def test_every_route_answers_as_its_document_says(api: Api) -> None:
     assert api.call("PUT", "/api/modules/{id}/outputs", 1, {"channel": 1, "on": True}, TOKEN).json()["outputs"] == \
         "0x0000000000000007"
     assert api.rig.state()["outputs"] == 7
+    assert api.call("POST", "/api/modules/{id}/outputs/toggle", 1, {"mask": "0xff"}, TOKEN).json() == \
+        {"outputs": "0x00000000000000f8"}
+    assert api.rig.state()["outputs"] == 0xF8
     api.rig.sim("inputs", api.rig.root, "sg0", "0x1")
     assert api.call("GET", "/api/modules/{id}", 1).json()["counters"][0] == 1
     assert api.call("POST", "/api/modules/{id}/counters/clear", 1, {"mask": 1}, TOKEN).json()["counters"][0] == 0
@@ -122,6 +125,8 @@ def test_every_route_answers_as_its_document_says(api: Api) -> None:
     ("/api/modules/{id}/outputs", {"mask": "0x1", "value": "0x1", "valeu": "0x0"}),
     ("/api/modules/{id}/outputs", {"channel": 4, "on": True, "mask": "0x1"}),
     ("/api/modules/{id}/counters/clear", {"mask": "0x1", "channel": 3}),
+    ("/api/modules/{id}/outputs/toggle", {"mask": "0x10000"}),
+    ("/api/modules/{id}/outputs/toggle", {"mask": "0x1", "value": "0x1"}),
 ])
 def test_a_bad_value_is_422_and_writes_nothing(api: Api, path: str, body: dict[str, Any]) -> None:
     api.call("GET", "/api/modules/{id}", 1)

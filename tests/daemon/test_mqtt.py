@@ -105,22 +105,25 @@ def test_a_broker_restart_loses_nothing_unaccounted(rig: Rig, broker: Broker) ->
 
 
 COMMANDS = [
-    # user, payload, the result's status (None: the ACL dropped it), outputs after
-    ("operator", '{"mask": "0xf", "value": "0x5"}', 200, 0x5),
-    ("operator", '{"channel": 7, "on": true}', 200, 0x85),
-    ("operator", '{"mask": 1, "value": 3}', 422, 0x85),
-    ("operator", '{"mask": 1, "value": 1, "value": 0}', 422, 0x85),
-    ("operator", 'not json', 400, 0x85),
-    ("viewer", '{"mask": "0xff", "value": "0x0"}', None, 0x85),
+    # user, command, payload, the result's status (None: the ACL dropped it), outputs after
+    ("operator", "outputs/set", '{"mask": "0xf", "value": "0x5"}', 200, 0x5),
+    ("operator", "outputs/set", '{"channel": 7, "on": true}', 200, 0x85),
+    ("operator", "outputs/set", '{"mask": 1, "value": 3}', 422, 0x85),
+    ("operator", "outputs/set", '{"mask": 1, "value": 1, "value": 0}', 422, 0x85),
+    ("operator", "outputs/set", 'not json', 400, 0x85),
+    ("operator", "outputs/toggle", '{"mask": "0xff"}', 200, 0x7A),
+    ("operator", "outputs/toggle", '{"mask": "0x10000"}', 422, 0x7A),
+    ("viewer", "outputs/set", '{"mask": "0xff", "value": "0x0"}', None, 0x7A),
+    ("viewer", "outputs/toggle", '{"mask": "0xff"}', None, 0x7A),
 ]
 
 
 def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker) -> None:
     start(rig, broker, "--mqtt-allow-commands")
     results = Listener(broker, [f"{PREFIX}/1/result"])
-    for i, (user, payload, status, outputs) in enumerate(COMMANDS):
+    for i, (user, command, payload, status, outputs) in enumerate(COMMANDS):
         sender = Listener(broker, [], user=user)
-        sender.publish(f"{PREFIX}/1/outputs/set", payload)
+        sender.publish(f"{PREFIX}/1/{command}", payload)
         if status is None:
             assert not results.wait(lambda: len(results.on(f"{PREFIX}/1/result")) > i, 1), user
         else:
@@ -155,7 +158,7 @@ def test_commands_pass_the_acl_and_the_services_checks(rig: Rig, broker: Broker)
         asker.publish(f"{PREFIX}/1/outputs/set", '{"mask": "0xff", "value": "0xff"}', ResponseTopic=elsewhere)
         assert results.wait(lambda: len(results.on(f"{PREFIX}/1/result")) > done), elsewhere
         assert results.json_on(f"{PREFIX}/1/result")[done]["status"] == 403, elsewhere
-        assert rig.state()["outputs"] == 0x85, elsewhere
+        assert rig.state()["outputs"] == 0x7A, elsewhere
     assert log_has(rig, "response topic 'replies/me' is not under")
     results.close()
     asker.close()

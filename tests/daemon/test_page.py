@@ -116,11 +116,19 @@ def test_the_dashboard_shows_and_drives_a_module(rig: Rig, browser: WebDriver) -
     wait(browser, lambda: rig.state("sg1")["outputs"] == 0x2)
     actions = panel.find_elements(By.CLASS_NAME, "byte-action")
     assert [a.get_attribute("aria-label") for a in actions] == [
-        "0–7 on: outputs 0 to 7 all on", "0–7 off: outputs 0 to 7 all off", "8–15 on: outputs 8 to 15 all on",
-        "8–15 off: outputs 8 to 15 all off"]
-    for action, answer, outputs in [(2, "confirm-cancel", 0x0002), (2, "confirm-ok", 0xFF02), (1, "confirm-ok", 0xFF00)]:
+        "0–7 on: outputs 0 to 7 all on", "0–7 off: outputs 0 to 7 all off", "0–7 toggle: outputs 0 to 7 each flipped",
+        "8–15 on: outputs 8 to 15 all on", "8–15 off: outputs 8 to 15 all off",
+        "8–15 toggle: outputs 8 to 15 each flipped"]
+    for action, asked, answer, outputs in [
+        (3, "Switch on outputs 8 to 15", "confirm-cancel", 0x0002),
+        (3, "Switch on outputs 8 to 15", "confirm-ok", 0xFF02),
+        (2, "Toggle outputs 0 to 7", "confirm-ok", 0xFFFD),
+        (5, "Toggle outputs 8 to 15", "confirm-cancel", 0xFFFD),
+        (1, "Switch off outputs 0 to 7", "confirm-ok", 0xFF00),
+    ]:
         actions[action].click()
         wait(browser, lambda: confirm.get_attribute("open") is not None)
+        assert asked in confirm.text
         browser.find_element(By.ID, answer).click()
         time.sleep(0.3)
         wait(browser, lambda: rig.state("sg1")["outputs"] == outputs)

@@ -96,6 +96,10 @@ def test_a_batch_of_channels_is_one_read_and_one_write(bed: Bed) -> None:
         assert bed.state()["outputs"] == 0xF0FF
         m.update_outputs(0x0FF0, 0x0550)
         assert bed.state()["outputs"] == 0xF55F
+        bed.clear()
+        assert m.toggle_outputs(0x00FF) == 0xF5A0
+        assert [t["cdb"][:2] for t in bed.transfers()] == [READ10, WRITE10]
+        assert bed.state()["outputs"] == 0xF5A0
 
 
 def test_a_locked_block_keeps_other_programs_writes_out(bed: Bed) -> None:
@@ -168,6 +172,8 @@ def test_a_node_the_user_may_not_open_is_permission_denied(bed: Bed) -> None:
         lambda m: m.write_outputs(-1),
         lambda m: m.update_outputs(0x10000, 0),
         lambda m: m.update_outputs(1, 1 << 64),
+        lambda m: m.toggle_outputs(1 << 16),
+        lambda m: m.toggle_outputs(-1),
         lambda m: m.write_output(2**32 + 1, True),
     ],
 )

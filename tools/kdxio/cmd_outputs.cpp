@@ -16,8 +16,8 @@ void outputs(const Options &options, const std::string &verb) {
         need_values(options, 0, 0, "do get");
     } else if (verb == "set") {
         need_values(options, 1, 1, "do set MASK");
-    } else if (verb == "on" || verb == "off") {
-        need_values(options, 1, KDX7400_MAX_CHANNELS, "do on|off CH...");
+    } else if (verb == "on" || verb == "off" || verb == "toggle") {
+        need_values(options, 1, KDX7400_MAX_CHANNELS, "do on|off|toggle CH...");
     } else if (verb == "power-on" || verb == "invert") {
         need_values(options, 0, 1, verb == "invert" ? "do invert [0|1]" : "do power-on [MASK]");
     } else if (verb == "safety" && v.size() != 0 && v.size() != 2) {
@@ -33,6 +33,12 @@ void outputs(const Options &options, const std::string &verb) {
             channels.push_back(parse_channel(text, module, KDX7400_OUTPUTS, "output"));
         }
         module.switch_outputs(channels, verb == "on"); // one masked write
+    } else if (verb == "toggle") {
+        uint64_t flip = 0;
+        for (const std::string &text : v) {
+            flip |= uint64_t{1} << parse_channel(text, module, KDX7400_OUTPUTS, "output");
+        }
+        module.toggle_outputs(flip);
     } else if (verb == "power-on" && !v.empty()) {
         module.set_power_on(parse_mask(v[0], module, KDX7400_OUTPUTS, "power-on"));
     } else if (verb == "safety" && !v.empty()) {
@@ -46,7 +52,7 @@ void outputs(const Options &options, const std::string &verb) {
     if (!shows_state(options, v.empty() ? "get" : "set")) {
         return;
     }
-    if (verb == "get" || verb == "set" || verb == "on" || verb == "off") {
+    if (verb == "get" || verb == "set" || verb == "on" || verb == "off" || verb == "toggle") {
         print_mask(options, "outputs", module.read_outputs(), count);
     } else if (verb == "power-on") {
         print_mask(options, "power_on", module.power_on(), count);
@@ -68,6 +74,7 @@ void add_outputs(CLI::App &app, Options &options, Run &run) {
                 {"set", "set MASK: write the whole output mask"},
                 {"on", "on CH...: switch output channels on (one read, one write)"},
                 {"off", "off CH...: switch output channels off (one read, one write)"},
+                {"toggle", "toggle CH...: flip output channels (one read, one write)"},
                 {"power-on", "power-on [MASK]: read or write the power-on mask"},
                 {"safety", "safety [FIRST SECOND]: read or write the two safety masks"},
                 {"invert", "invert [0|1]: read or write the output inversion"}},

@@ -419,6 +419,13 @@ class Module:
             _refuse("update outputs", "mask and value are 64-bit masks")
         self._call("update outputs", _lib.KDX7400_DO_WriteMaskedValue, mask, value)
 
+    def toggle_outputs(self, mask: int) -> int:
+        """Flips the outputs selected by ``mask`` and leaves the others, atomic
+        against every other user. Returns the outputs it left."""
+        if not 0 <= mask < 2**64:
+            _refuse("toggle outputs", "mask is a 64-bit mask")
+        return self._get("toggle outputs", _lib.KDX7400_DO_ToggleValue, ctypes.c_uint64, mask)
+
     def switch_outputs(self, channels: Iterable[int], on: bool) -> None:
         """Switches several outputs with one masked write."""
         change = 0

@@ -149,6 +149,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "KDX7400_DO_WriteValue": (_I16, [_I32, _U64]),
     "KDX7400_DO_WriteChannel": (_I16, [_I32, _U8, _U8]),
     "KDX7400_DO_WriteMaskedValue": (_I16, [_I32, _U64, _U64]),
+    "KDX7400_DO_ToggleValue": (_I16, [_I32, _U64, _P(_U64)]),
     "KDX7400_DO_ReadValue": (_I16, [_I32, _P(_U64)]),
     "KDX7400_DO_SetPowerOnEnable": (_I16, [_I32, _U64]),
     "KDX7400_DO_SetPowerOnEnableToChannel": (_I16, [_I32, _U8, _U8]),

@@ -506,7 +506,7 @@ void HttpRoom::Api::decorate(const http::Request &req, http::Response &res) {
 void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Reply> reply) {
     static const std::regex module_path(R"(/api/modules/(\d+))");
     static const std::regex module_action(
-        R"(/api/modules/(\d+)/(outputs|counters/clear|watchdog/clear|settings|events|labels|history))");
+        R"(/api/modules/(\d+)/(outputs|outputs/toggle|counters/clear|watchdog/clear|settings|events|labels|history))");
     Matches match;
     const std::string &path = req.path;
     if (path == "/metrics") {
@@ -563,6 +563,7 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
         // refused at the head without one.
         const std::string body = req.body.empty() ? std::string("{}") : req.body;
         const api::Operation operation = action == "outputs"          ? api::write_outputs
+                                         : action == "outputs/toggle" ? api::toggle_outputs
                                          : action == "counters/clear" ? api::clear_counters
                                          : action == "watchdog/clear" ? api::clear_watchdog
                                                                       : api::apply_settings;
@@ -624,6 +625,7 @@ std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &
         {std::regex(R"(/api/modules/\d+/history)"), {"GET"}},
         {std::regex(R"(/api/modules/\d+/labels)"), {"GET", "PUT"}},
         {std::regex(R"(/api/modules/\d+/outputs)"), {"PUT"}},
+        {std::regex(R"(/api/modules/\d+/outputs/toggle)"), {"POST"}},
         {std::regex(R"(/api/modules/\d+/counters/clear)"), {"POST"}},
         {std::regex(R"(/api/modules/\d+/watchdog/clear)"), {"POST"}},
         {std::regex(R"(/api/modules/\d+/settings)"), {"PATCH"}},

@@ -42,6 +42,7 @@ constexpr auto kStateInterval = std::chrono::milliseconds(250);
 const std::map<std::string, api::Operation> &commands() {
     static const std::map<std::string, api::Operation> table = {
         {"outputs/set", api::write_outputs},
+        {"outputs/toggle", api::toggle_outputs},
         {"counters/clear", api::clear_counters},
         {"settings/set", api::apply_settings},
         {"watchdog/clear", api::clear_watchdog},
