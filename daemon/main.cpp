@@ -487,9 +487,12 @@ int main(int argc, char **argv) {
         if (book) {
             assign_modules(units, *book, log);
         }
-        ModbusRoom modbus(plan.modbus, units, log);
+        // One thread for every listener and connection of HTTP, Modbus and
+        // Modbus over TLS; made before the rooms, so that it goes after them.
+        NetworkLoop network;
+        ModbusRoom modbus(plan.modbus, network, units, log);
         std::optional<ModbusSecurityRoom> modbus_tls;
-        if (plan.modbus_tls) modbus_tls.emplace(*plan.modbus_tls, units, log);
+        if (plan.modbus_tls) modbus_tls.emplace(*plan.modbus_tls, network, units, log);
         std::optional<MqttRoom> mqtt;
         if (plan.mqtt) {
             mqtt.emplace(*plan.mqtt, units, log);
@@ -530,11 +533,9 @@ int main(int argc, char **argv) {
                 if (sparkplug) refusals("sparkplug", sparkplug->refused_publishes(), sparkplug->refused_subscriptions());
                 return lines;
             };
-            http.emplace(*plan.http, units, log);
+            http.emplace(*plan.http, network, units, log);
         }
-        modbus.start();
-        if (modbus_tls) modbus_tls->start();
-        if (http) http->start();
+        network.start();
         if (mqtt) mqtt->start();
         if (sparkplug) sparkplug->start();
         auto stop_began = std::chrono::steady_clock::now();
@@ -587,9 +588,7 @@ int main(int argc, char **argv) {
         }
         if (sparkplug) sparkplug->stop();
         if (mqtt) mqtt->stop();
-        if (http) http->stop();
-        if (modbus_tls) modbus_tls->stop();
-        modbus.stop();
+        network.stop();
         const std::vector<uint8_t> abandoned = units.stop(stop_began + kWorkersStopWithin);
         if (!abandoned.empty()) {
             // Their threads are in the kernel and may come back to anything

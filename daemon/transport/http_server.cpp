@@ -171,8 +171,7 @@ bool Request::has(std::string_view name) const {
 
 class Server::Loop {
 public:
-    Loop(Options options, Handler &handler, Log &log);
-    void run() { context_.run(); }
+    Loop(Options options, NetworkLoop &network, Handler &handler, Log &log);
     void shutdown();
     void forget(Session &session);
     Counts counts() const {
@@ -181,12 +180,11 @@ public:
 
     const Options options;
     Handler &handler;
-    std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    const std::shared_ptr<Mailbox> mailbox;
     std::atomic<std::size_t> streams_{0};
 
 private:
-    void accept();
-    void admit(tcp::socket socket);
+    void admit(int fd, const sockaddr_storage &peer);
     // Makes room for a newcomer from `holder`: false when it must wait.
     bool make_room(const Address &holder);
 
@@ -195,12 +193,8 @@ private:
     std::list<Session *> sessions_;
     std::map<Address, std::size_t> per_address_;
     std::atomic<std::size_t> connections_{0}, refused_{0};
-    // Declared after what sessions touch as they go: the context's end
-    // destroys the last of them.
-    asio::io_context context_{1};
-    tcp::acceptor acceptor_{context_};
-    asio::steady_timer retry_{context_};
-    bool stopping_ = false;
+    asio::io_context &context_;
+    Listener listener_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -650,36 +644,16 @@ void Reply::stream(Response head, std::shared_ptr<Feed> feed) {
     });
 }
 
-Server::Loop::Loop(Options options_in, Handler &handler_in, Log &log)
-    : options(std::move(options_in)), handler(handler_in), log_(log), refusals_(log) {
-    const int fd = listen_on(options.endpoint, 1024);
-    const auto protocol = options.endpoint.address.ss_family == AF_INET ? tcp::v4() : tcp::v6();
-    acceptor_.assign(protocol, fd);
-    mailbox->context = &context_;
-    accept();
+Server::Loop::Loop(Options options_in, NetworkLoop &network, Handler &handler_in, Log &log)
+    : options(std::move(options_in)), handler(handler_in), mailbox(network.mailbox()), log_(log), refusals_(log),
+      context_(network.context()),
+      listener_(network, options.endpoint, "HTTP", log, [this](int fd, const sockaddr_storage &peer) { admit(fd, peer); }) {
+    listener_.start();
 }
 
-void Server::Loop::accept() {
-    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
-        if (stopping_ || ec == asio::error::operation_aborted) return;
-        if (ec) {
-            // Out of descriptors, say: try again shortly rather than spin.
-            refusals_.note(ec.message());
-            retry_.expires_after(std::chrono::milliseconds(100));
-            retry_.async_wait([this](error_code again) {
-                if (!again && !stopping_) accept();
-            });
-            return;
-        }
-        admit(std::move(socket));
-        accept();
-    });
-}
-
-void Server::Loop::admit(tcp::socket socket) {
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    if (::getpeername(socket.native_handle(), reinterpret_cast<sockaddr *>(&peer), &size) != 0) return;
+void Server::Loop::admit(int fd, const sockaddr_storage &peer) {
+    tcp::socket socket(context_);
+    if (!adopt(socket, fd, peer)) return;
     const Address address = holder_of(peer_address(peer));
     if (per_address_[address] >= options.max_per_address) {
         ++refused_;
@@ -691,7 +665,7 @@ void Server::Loop::admit(tcp::socket socket) {
         refusals_.note("all " + std::to_string(options.max_connections) + " connections are in use");
         return;
     }
-    tune_client_socket(socket.native_handle());
+    tune_client_socket(fd);
     auto session = std::make_shared<Session>(*this, std::move(socket), peer_address(peer), peer_text(peer));
     sessions_.push_front(session.get());
     session->place = sessions_.begin();
@@ -745,16 +719,13 @@ void Server::Loop::forget(Session &session) {
 }
 
 void Server::Loop::shutdown() {
-    stopping_ = true;
-    error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    listener_.close();
     std::vector<std::shared_ptr<Session>> all;
     for (Session *session : sessions_) all.push_back(session->shared_from_this());
     for (const auto &session : all) session->close();
 }
 
-Server::Server(Options options, Handler &handler, Log &log) {
+Server::Server(Options options, NetworkLoop &network, Handler &handler, Log &log) {
     // Each connection is a descriptor: never promise more than the limit
     // leaves room for (the modules and the Modbus clients need theirs).
     rlimit files{};
@@ -762,22 +733,11 @@ Server::Server(Options options, Handler &handler, Log &log) {
         const std::size_t room = files.rlim_cur > 256 ? files.rlim_cur - 256 : 16;
         options.max_connections = std::min(options.max_connections, room);
     }
-    loop_ = std::make_unique<Loop>(std::move(options), handler, log);
+    loop_ = std::make_unique<Loop>(std::move(options), network, handler, log);
+    network.on_stop([loop = loop_.get()] { loop->shutdown(); });
 }
 
-Server::~Server() { stop(); }
-
-void Server::start() {
-    thread_ = std::thread([this] { loop_->run(); });
-}
-
-void Server::stop() {
-    if (!thread_.joinable()) return;
-    loop_->mailbox->post([loop = loop_.get()] { loop->shutdown(); });
-    thread_.join();
-    std::lock_guard guard(loop_->mailbox->mutex);
-    loop_->mailbox->context = nullptr;
-}
+Server::~Server() = default;
 
 Counts Server::counts() const { return loop_->counts(); }
 

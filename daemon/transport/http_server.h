@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// HTTP/1.1 transport for the HTTP front end: one thread, one Asio loop
-// over every connection (Boost.Beast parses). Idle, slow and streaming
+// HTTP/1.1 transport for the HTTP front end, on the daemon's network loop
+// (Boost.Beast parses). Idle, slow and streaming
 // connections cost a few kilobytes and no thread; each stage of a request
 // has a deadline, bodies are bounded whatever their encoding, and answers
 // may come later from any thread. What a request means is the Handler's.
@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "transport/net.h"
+#include "transport/network_loop.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +17,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -131,16 +131,14 @@ struct Counts {
 
 class Server {
 public:
-    // Binds the listening socket; throws std::system_error.
-    Server(Options options, Handler &handler, Log &log);
+    // Binds the listening socket; throws std::system_error. It serves once
+    // the loop runs; when the loop stops it closes every connection, and
+    // answers still at workers are dropped when they come.
+    Server(Options options, NetworkLoop &network, Handler &handler, Log &log);
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
     ~Server();
 
-    void start();
-    // Closes every connection and ends the loop; answers still at workers
-    // are dropped when they come.
-    void stop();
     Counts counts() const;
     std::size_t max_connections() const;
 
@@ -148,7 +146,6 @@ public:
 
 private:
     std::unique_ptr<Loop> loop_;
-    std::thread thread_;
 };
 
 } // namespace kdxd::http

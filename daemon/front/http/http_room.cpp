@@ -900,7 +900,8 @@ void HttpRoom::Api::events(const http::Request &req, const std::shared_ptr<http:
         });
 }
 
-HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log) : api_(std::make_unique<Api>(options, units, log)) {
+HttpRoom::HttpRoom(HttpOptions options, NetworkLoop &network, Units &units, Log &log)
+    : api_(std::make_unique<Api>(options, units, log)) {
     http::Options transport;
     transport.endpoint = options.endpoint;
     transport.max_connections = options.max_clients;
@@ -910,23 +911,19 @@ HttpRoom::HttpRoom(HttpOptions options, Units &units, Log &log) : api_(std::make
     transport.answer_timeout = options.request_timeout;
     transport.keepalive = options.heartbeat;
     transport.body_limit = kMaxBody;
-    server_ = std::make_unique<http::Server>(transport, *api_, log);
+    server_ = std::make_unique<http::Server>(transport, network, *api_, log);
     api_->server_counts_ = [server = server_.get()] { return server->counts(); };
     log.line(Topic::Service, "HTTP on " + options.endpoint.text + " (at most " +
                                  std::to_string(server_->max_connections()) + " connections)");
 }
 
-HttpRoom::~HttpRoom() { stop(); }
+HttpRoom::~HttpRoom() = default;
 
 void HttpRoom::reload_token() { api_->reload_token(); }
 
 void HttpRoom::reload_access(std::vector<Cidr> allow, std::vector<Cidr> write_without_token) {
     api_->reload_access(std::move(allow), std::move(write_without_token));
 }
-
-void HttpRoom::start() { server_->start(); }
-
-void HttpRoom::stop() { server_->stop(); }
 
 std::string read_token(const std::string &path) {
     std::ifstream file(path);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The HTTP front end: a JSON API over the module workers, their input
-// events as server-sent events, and the dashboard page, on one event loop
-// (http_server.h).
+// events as server-sent events, and the dashboard page, on the daemon's
+// network loop (http_server.h).
 #pragma once
 
 #include "transport/http_server.h"
@@ -42,14 +42,13 @@ struct HttpOptions {
 
 class HttpRoom {
 public:
-    // Binds the listening socket; throws std::system_error.
-    HttpRoom(HttpOptions options, Units &units, Log &log);
+    // Binds the listening socket; throws std::system_error. It serves on
+    // the network loop once that runs.
+    HttpRoom(HttpOptions options, NetworkLoop &network, Units &units, Log &log);
     HttpRoom(const HttpRoom &) = delete;
     HttpRoom &operator=(const HttpRoom &) = delete;
     ~HttpRoom();
 
-    void start();
-    void stop();
     // Reads the token file again (SIGHUP); throws std::invalid_argument and
     // keeps the token it had when the file will not do.
     void reload_token();

@@ -3,14 +3,18 @@
 
 #include "front/modbus/modbus_map.h"
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <poll.h>
+#include <optional>
 #include <string>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -20,6 +24,9 @@ namespace kdxd {
 
 namespace {
 
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 using namespace modbus;
 
@@ -28,11 +35,6 @@ using namespace modbus;
 // reads them. When its replies are not read, its requests are not read
 // either: TCP's own flow control then holds the client back.
 constexpr std::size_t kInBuffer = 1024, kOutBuffer = 4096;
-// Out of descriptors: accepting rests this long before it tries again.
-constexpr auto kAcceptPause = std::chrono::milliseconds(250);
-constexpr int kAcceptsPerWake = 64;
-
-constexpr uint64_t kListenerTag = 0, kWakeTag = 1, kFirstSlotTag = 2;
 
 std::string seconds(Clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
@@ -63,10 +65,8 @@ Client modbus_client(const std::string &name, bool may_write) {
 
 class ModbusRoom::Loop {
 public:
-    Loop(ModbusOptions options, Units &units, Log &log);
-    ~Loop();
-    void run();
-    void request_stop();
+    Loop(ModbusOptions options, NetworkLoop &network, Units &units, Log &log);
+    void shutdown();
     void reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write);
     std::atomic<std::size_t> clients{0}; // connected now (read by /metrics)
 
@@ -100,14 +100,20 @@ private:
 
     struct Connection {
         std::size_t slot = 0;
-        int fd = -1;
+        // Each connection the slot holds has its own: a wait armed for
+        // one that has closed finds another and does nothing.
+        unsigned generation = 0;
+        std::optional<tcp::socket> socket;
         Pending *pending = nullptr; // the request a worker has
         bool peer_done = false;     // the client sent FIN: answer what came, then close
         const char *closing = nullptr; // why it closes once its answers are out
         bool may_write = false;
+        // The loop is told of new bytes only once they arrive after a read
+        // found none: until then, read before waiting.
+        bool maybe_more = true;
+        bool read_armed = false, write_armed = false;
         Address address{};
         std::shared_ptr<const Client> client; // as the audit trail names it
-        uint32_t interest = 0;
         std::string name;
         Clock::time_point last_active;
         std::array<uint8_t, kInBuffer> in{};
@@ -116,7 +122,9 @@ private:
         std::size_t out_start = 0, out_end = 0;
         Request request;
         Reply reply;
+        bool open() const { return socket.has_value(); }
         bool in_flight() const { return pending != nullptr; }
+        int fd() const { return const_cast<tcp::socket &>(*socket).native_handle(); }
     };
 
     // Requests may wait at workers for every slot, and for connections
@@ -125,86 +133,84 @@ private:
     void recycle(Pending &p);
 
     void post(Pending &p);
+    void await_finished();
     void take_finished();
-    void accept_clients(Clock::time_point now);
-    void admit(int fd, const sockaddr_storage &peer, Clock::time_point now);
+    void admit(int fd, const sockaddr_storage &peer);
     Connection *free_slot(Clock::time_point now, const std::string &newcomer);
-    void on_event(Connection &c, uint32_t events);
+    void readable(Connection &c);
     void receive(Connection &c);
     void advance(Connection &c);
     void answer_now(Connection &c, Exception exception);
     void flush(Connection &c);
     void update_interest(Connection &c);
     void close(Connection &c, const std::string &why);
+    void await_sweep();
     void sweep(Clock::time_point now);
-    void pause_accepting(Clock::time_point now, int error);
-    void set_listener(uint32_t events);
     void recheck_access();
-    void wake();
+    template <class Then> auto on(Connection &c, Then then);
 
     const ModbusOptions options_;
+    asio::io_context &context_;
+    std::shared_ptr<Mailbox> mailbox_;
     LiveCidrs allow_, allow_write_;
-    std::atomic<bool> access_changed_{false};
     Units &units_;
     Log &log_;
-    int epoll_ = -1, listener_ = -1, wake_ = -1;
+    Listener listener_;
+    // Workers hand finished requests back through a list and one eventfd
+    // write: no allocation on their side.
+    asio::posix::stream_descriptor wake_;
+    uint64_t wake_count_ = 0;
+    asio::steady_timer sweep_timer_;
     std::vector<std::unique_ptr<Connection>> slots_;
     std::vector<std::unique_ptr<Pending>> pendings_;
     Pending *free_pending_ = nullptr;
-    std::size_t pending_limit_ = 0, pending_out_ = 0;
-    std::atomic<bool> stopping_{false};
+    std::size_t pending_limit_ = 0;
+    bool stopping_ = false;
     std::mutex done_mutex_;
     Pending *done_ = nullptr;
-    bool accepting_ = true, descriptors_short_ = false, descriptors_logged_ = false, announce_recovery_ = false;
-    Clock::time_point descriptors_logged_at_{};
-    Clock::time_point resume_accepting_{};
-    Clock::time_point next_sweep_{};
 };
 
-ModbusRoom::Loop::Loop(ModbusOptions options, Units &units, Log &log)
-    : options_(std::move(options)), allow_(options_.allow), allow_write_(options_.allow_write), units_(units),
-      log_(log), slots_(options_.max_clients),
+ModbusRoom::Loop::Loop(ModbusOptions options, NetworkLoop &network, Units &units, Log &log)
+    : options_(std::move(options)), context_(network.context()), mailbox_(network.mailbox()),
+      allow_(options_.allow), allow_write_(options_.allow_write), units_(units), log_(log),
+      listener_(network, options_.endpoint, "Modbus TCP", log,
+                [this](int fd, const sockaddr_storage &peer) { admit(fd, peer); }),
+      wake_(context_), sweep_timer_(context_), slots_(options_.max_clients),
       pending_limit_(options_.max_clients + Worker::kQueueLimit) {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (epoll_ < 0 || wake_ < 0) {
-        throw std::system_error(errno, std::generic_category(), "epoll for Modbus");
-    }
-    listener_ = listen_on(options_.endpoint, kBacklog);
-    epoll_event listen_event{EPOLLIN, {.u64 = kListenerTag}};
-    epoll_event wake_event{EPOLLIN, {.u64 = kWakeTag}};
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &listen_event);
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake_event);
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) throw std::system_error(errno, std::generic_category(), "eventfd for Modbus");
+    wake_.assign(wake);
+    listener_.start();
+    await_finished();
+    await_sweep();
     log_.line(Topic::Service, "Modbus TCP on " + options_.endpoint.text);
 }
 
-ModbusRoom::Loop::~Loop() {
-    for (int fd : {listener_, wake_, epoll_}) {
-        if (fd >= 0) ::close(fd);
-    }
-}
-
-void ModbusRoom::Loop::wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
-}
-
-void ModbusRoom::Loop::request_stop() {
+// On the loop when the daemon stops: every client dropped. Requests still
+// at a worker are not waited for: their answers go nowhere (the eventfd
+// stays open until the room goes, after the workers).
+void ModbusRoom::Loop::shutdown() {
     stopping_ = true;
-    wake();
+    listener_.close();
+    sweep_timer_.cancel();
+    wake_.cancel();
+    for (auto &slot : slots_) {
+        if (slot && slot->open()) close(*slot, "stopping");
+    }
 }
 
 void ModbusRoom::Loop::reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write) {
     allow_.replace(std::move(allow));
     allow_write_.replace(std::move(allow_write));
-    access_changed_ = true;
-    wake();
+    mailbox_->post([this] {
+        if (!stopping_) recheck_access();
+    });
 }
 
 // On the loop, after a reload: the lists hold for every open connection.
 void ModbusRoom::Loop::recheck_access() {
     for (auto &slot : slots_) {
-        if (!slot || slot->fd < 0) continue;
+        if (!slot || !slot->open()) continue;
         Connection &c = *slot;
         if (!allow_.admits(c.address)) {
             close(c, "no longer in --allow");
@@ -231,7 +237,6 @@ ModbusRoom::Loop::Pending *ModbusRoom::Loop::take_pending() {
     Pending *p = free_pending_;
     free_pending_ = p->next;
     p->next = nullptr;
-    ++pending_out_;
     return p;
 }
 
@@ -240,7 +245,6 @@ void ModbusRoom::Loop::recycle(Pending &p) {
     p.asker.reset();
     p.next = free_pending_;
     free_pending_ = &p;
-    --pending_out_;
 }
 
 // On a worker's thread.
@@ -252,12 +256,23 @@ void ModbusRoom::Loop::post(Pending &p) {
         p.next = done_;
         done_ = &p;
     }
-    if (was_empty) wake();
+    if (was_empty) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_.native_handle(), &one, sizeof one);
+    }
+}
+
+// A read, not a bare wait: it reads before it waits, so a wake that came
+// in between is never missed.
+void ModbusRoom::Loop::await_finished() {
+    wake_.async_read_some(asio::buffer(&wake_count_, sizeof wake_count_), [this](error_code ec, std::size_t) {
+        if (ec == asio::error::operation_aborted || stopping_) return;
+        take_finished();
+        await_finished();
+    });
 }
 
 void ModbusRoom::Loop::take_finished() {
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
     Pending *done = nullptr;
     {
         std::lock_guard guard(done_mutex_);
@@ -285,96 +300,8 @@ void ModbusRoom::Loop::take_finished() {
     }
 }
 
-void ModbusRoom::Loop::run() {
-    std::array<epoll_event, 64> events{};
-    while (!stopping_) {
-        if (access_changed_.exchange(false)) recheck_access();
-        const auto now = Clock::now();
-        if (!accepting_ && now >= resume_accepting_) {
-            accepting_ = true;
-            set_listener(EPOLLIN);
-        }
-        if (now >= next_sweep_) {
-            sweep(now);
-            next_sweep_ = now + std::chrono::seconds(1);
-        }
-        auto until = next_sweep_;
-        if (!accepting_ && resume_accepting_ < until) until = resume_accepting_;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
-        const int ready = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), static_cast<int>(wait));
-        for (int i = 0; i < ready; ++i) {
-            const uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
-            if (tag == kWakeTag) {
-                take_finished();
-            } else if (tag == kListenerTag) {
-                accept_clients(Clock::now());
-            } else {
-                Connection &c = *slots_[tag - kFirstSlotTag];
-                if (c.fd >= 0) on_event(c, events[static_cast<std::size_t>(i)].events);
-            }
-        }
-    }
-    // Stopping: drop every client, then give the requests still at a
-    // worker a moment to come back. One whose module hangs is not waited
-    // for: its answer goes nowhere, and the workers are stopped (or the
-    // process ends) before this loop is destroyed.
-    for (auto &slot : slots_) {
-        if (slot && slot->fd >= 0) close(*slot, "stopping");
-    }
-    const auto give_up = Clock::now() + std::chrono::seconds(1);
-    while (pending_out_ != 0 && Clock::now() < give_up) {
-        pollfd wake{wake_, POLLIN, 0};
-        ::poll(&wake, 1, 100);
-        take_finished();
-    }
-}
-
-void ModbusRoom::Loop::set_listener(uint32_t events) {
-    epoll_event event{events, {.u64 = kListenerTag}};
-    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listener_, &event);
-}
-
-void ModbusRoom::Loop::pause_accepting(Clock::time_point now, int error) {
-    accepting_ = false;
-    resume_accepting_ = now + kAcceptPause;
-    set_listener(0);
-    // Logged once, and again only a minute later: running out comes in
-    // waves, as the queue of waiting connections is taken.
-    if (!descriptors_short_ && (!descriptors_logged_ || now - descriptors_logged_at_ >= std::chrono::minutes(1))) {
-        descriptors_logged_ = true;
-        descriptors_logged_at_ = now;
-        announce_recovery_ = true;
-        log_.line(Topic::Service, std::string("cannot accept: ") + std::strerror(error) +
-                                      "; accepting pauses until descriptors are free");
-    }
-    descriptors_short_ = true;
-}
-
-void ModbusRoom::Loop::accept_clients(Clock::time_point now) {
-    for (int i = 0; i < kAcceptsPerWake; ++i) {
-        sockaddr_storage peer{};
-        socklen_t size = sizeof peer;
-        const int fd = ::accept4(listener_, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                pause_accepting(now, errno);
-                return;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return;
-            }
-            continue; // the peer gave up in the meantime (ECONNABORTED and the like)
-        }
-        if (descriptors_short_ && announce_recovery_) {
-            announce_recovery_ = false;
-            log_.line(Topic::Service, "accepting again");
-        }
-        descriptors_short_ = false;
-        admit(fd, peer, now);
-    }
-}
-
-void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_point now) {
+void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer) {
+    const auto now = Clock::now();
     const Address address = peer_address(peer);
     std::string name = peer_text(peer);
     if (!allow_.admits(address)) {
@@ -390,21 +317,26 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer, Clock::time_p
         return;
     }
     tune_client_socket(fd);
-    c->fd = fd;
+    c->socket.emplace(context_);
+    if (!adopt(*c->socket, fd, peer)) {
+        c->socket.reset();
+        return;
+    }
+    ++c->generation;
     c->pending = nullptr;
     c->peer_done = false;
     c->closing = nullptr;
+    c->maybe_more = true; // it may have spoken before it was taken
+    c->read_armed = c->write_armed = false;
     c->may_write = allow_write_.contains(address);
     c->address = address;
     c->client = std::make_shared<const Client>(modbus_client(name, c->may_write));
     c->name = std::move(name);
     c->last_active = now;
     c->in_used = c->out_start = c->out_end = 0;
-    c->interest = EPOLLIN;
-    epoll_event event{EPOLLIN, {.u64 = kFirstSlotTag + c->slot}};
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
     ++clients;
     log_.line(Topic::Connection, "connect " + c->name + (c->may_write ? " (may write)" : " (read only)"));
+    update_interest(*c);
 }
 
 // A free slot, or the one whose client has been idle longest, when that
@@ -419,7 +351,7 @@ ModbusRoom::Loop::Connection *ModbusRoom::Loop::free_slot(Clock::time_point now,
             slots_[i]->slot = i;
         }
         Connection &c = *slots_[i];
-        if (c.fd < 0) {
+        if (!c.open()) {
             return &c;
         }
         if (!c.in_flight() && (idlest == nullptr || c.last_active < idlest->last_active)) {
@@ -433,39 +365,46 @@ ModbusRoom::Loop::Connection *ModbusRoom::Loop::free_slot(Clock::time_point now,
     return idlest;
 }
 
-void ModbusRoom::Loop::on_event(Connection &c, uint32_t events) {
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && !c.peer_done) {
-        receive(c);
-    } else if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
-        close(c, "disconnect");
-    }
-    if (c.fd >= 0 && (events & EPOLLOUT) != 0) {
-        flush(c);
-    }
-    if (c.fd >= 0) {
-        advance(c);
-    }
+// A handler for one connection's wait: it does nothing once that
+// connection has closed, whatever the slot holds by then.
+template <class Then> auto ModbusRoom::Loop::on(Connection &c, Then then) {
+    return [this, slot = c.slot, generation = c.generation, then](error_code ec) {
+        Connection &now = *slots_[slot];
+        if (now.generation != generation || !now.open()) return;
+        then(now, ec);
+    };
 }
 
+void ModbusRoom::Loop::readable(Connection &c) {
+    if (!c.peer_done) receive(c);
+    if (c.open()) advance(c);
+}
+
+// As much as the buffer takes: the loop hears of more only once it has
+// read until there is none.
 void ModbusRoom::Loop::receive(Connection &c) {
-    if (c.in_used == c.in.size() || c.closing != nullptr) {
+    while (c.in_used < c.in.size() && c.closing == nullptr) {
+        const ssize_t got = ::recv(c.fd(), c.in.data() + c.in_used, c.in.size() - c.in_used, MSG_DONTWAIT);
+        if (got > 0) {
+            c.in_used += static_cast<std::size_t>(got);
+            c.last_active = Clock::now();
+            continue;
+        }
+        c.maybe_more = false;
+        if (got == 0) {
+            c.peer_done = true;
+        } else if (errno != EAGAIN && errno != EINTR) {
+            close(c, std::strerror(errno));
+        }
         return;
     }
-    const ssize_t got = ::recv(c.fd, c.in.data() + c.in_used, c.in.size() - c.in_used, 0);
-    if (got > 0) {
-        c.in_used += static_cast<std::size_t>(got);
-        c.last_active = Clock::now();
-    } else if (got == 0) {
-        c.peer_done = true;
-    } else if (errno != EAGAIN && errno != EINTR) {
-        close(c, std::strerror(errno));
-    }
+    c.maybe_more = true;
 }
 
 // Takes the client's next whole request, when its previous one is
 // answered and its buffer has room for the answer.
 void ModbusRoom::Loop::advance(Connection &c) {
-    while (c.fd >= 0 && !c.in_flight() && c.closing == nullptr) {
+    while (c.open() && !c.in_flight() && c.closing == nullptr) {
         const long length = frame_length({c.in.data(), c.in_used});
         if (length < 0) {
             // The answers to the frames before it go out first.
@@ -516,20 +455,20 @@ void ModbusRoom::Loop::advance(Connection &c) {
         }
         answer_now(c, refused);
     }
-    if (c.fd < 0) {
+    if (!c.open()) {
         return;
     }
     flush(c);
-    if (c.fd >= 0 && c.peer_done && c.in_flight()) {
+    if (c.open() && c.peer_done && c.in_flight()) {
         // Its master gave up waiting (a hung module): the slot frees now.
         close(c, "disconnect with a request at its module, whose answer is dropped");
         return;
     }
-    if (c.fd >= 0 && !c.in_flight() && c.out_start == c.out_end && (c.peer_done || c.closing != nullptr)) {
+    if (c.open() && !c.in_flight() && c.out_start == c.out_end && (c.peer_done || c.closing != nullptr)) {
         close(c, c.closing != nullptr ? c.closing : c.in_used != 0 ? "disconnect mid-frame" : "disconnect");
         return;
     }
-    if (c.fd >= 0) {
+    if (c.open()) {
         update_interest(c);
     }
 }
@@ -547,7 +486,7 @@ void ModbusRoom::Loop::answer_now(Connection &c, Exception exception) {
 void ModbusRoom::Loop::flush(Connection &c) {
     while (c.out_start < c.out_end) {
         const ssize_t sent =
-            ::send(c.fd, c.out.data() + c.out_start, c.out_end - c.out_start, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::send(c.fd(), c.out.data() + c.out_start, c.out_end - c.out_start, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             c.out_start += static_cast<std::size_t>(sent);
             c.last_active = Clock::now();
@@ -561,21 +500,40 @@ void ModbusRoom::Loop::flush(Connection &c) {
     c.out_start = c.out_end = 0;
 }
 
+// Waits for what the connection can use next: bytes while its buffer has
+// room, and room to send while answers wait. When its bytes may not have
+// been read to the end, it reads first instead of waiting.
 void ModbusRoom::Loop::update_interest(Connection &c) {
-    uint32_t want = 0;
-    if (!c.peer_done && c.closing == nullptr && c.in_used < c.in.size()) want |= EPOLLIN;
-    if (c.out_start < c.out_end) want |= EPOLLOUT;
-    if (want != c.interest) {
-        epoll_event event{want, {.u64 = kFirstSlotTag + c.slot}};
-        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
-        c.interest = want;
+    const bool want_read = !c.peer_done && c.closing == nullptr && c.in_used < c.in.size();
+    if (want_read && !c.read_armed) {
+        c.read_armed = true;
+        const auto then = on(c, [this](Connection &now, error_code ec) {
+            now.read_armed = false;
+            if (!ec) readable(now);
+        });
+        if (c.maybe_more) {
+            asio::post(context_, [then] { then(error_code{}); });
+        } else {
+            c.socket->async_wait(tcp::socket::wait_read, then);
+        }
+    }
+    if (c.out_start < c.out_end && !c.write_armed) {
+        c.write_armed = true;
+        c.socket->async_wait(tcp::socket::wait_write, on(c, [this](Connection &now, error_code ec) {
+            now.write_armed = false;
+            if (ec) return;
+            flush(now);
+            if (now.open()) advance(now);
+        }));
     }
 }
 
 void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
     log_.line(Topic::Connection, "disconnect " + c.name + ": " + why);
-    ::close(c.fd); // leaves the epoll set with it
-    c.fd = -1;
+    error_code ignored;
+    c.socket->close(ignored); // its waits end, and find the slot moved on
+    c.socket.reset();
+    ++c.generation;
     c.client.reset();
     --clients;
     if (c.pending != nullptr) {
@@ -585,37 +543,35 @@ void ModbusRoom::Loop::close(Connection &c, const std::string &why) {
     c.name.clear();
 }
 
+void ModbusRoom::Loop::await_sweep() {
+    if (options_.idle_timeout.count() == 0) return;
+    sweep_timer_.expires_after(std::chrono::seconds(1));
+    sweep_timer_.async_wait([this](error_code ec) {
+        if (ec || stopping_) return;
+        sweep(Clock::now());
+        await_sweep();
+    });
+}
+
 void ModbusRoom::Loop::sweep(Clock::time_point now) {
-    if (options_.idle_timeout.count() == 0) {
-        return;
-    }
     for (auto &slot : slots_) {
-        if (slot && slot->fd >= 0 && !slot->in_flight() && now - slot->last_active >= options_.idle_timeout) {
+        if (slot && slot->open() && !slot->in_flight() && now - slot->last_active >= options_.idle_timeout) {
             close(*slot, "idle for " + seconds(now - slot->last_active));
         }
     }
 }
 
-ModbusRoom::ModbusRoom(ModbusOptions options, Units &units, Log &log)
-    : loop_(std::make_unique<Loop>(std::move(options), units, log)) {}
+ModbusRoom::ModbusRoom(ModbusOptions options, NetworkLoop &network, Units &units, Log &log)
+    : loop_(std::make_unique<Loop>(std::move(options), network, units, log)) {
+    network.on_stop([loop = loop_.get()] { loop->shutdown(); });
+}
+
+ModbusRoom::~ModbusRoom() = default;
 
 std::size_t ModbusRoom::clients() const { return loop_->clients.load(); }
 
 void ModbusRoom::reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write) {
     loop_->reload_access(std::move(allow), std::move(allow_write));
-}
-
-ModbusRoom::~ModbusRoom() { stop(); }
-
-void ModbusRoom::start() {
-    thread_ = std::thread([this] { loop_->run(); });
-}
-
-void ModbusRoom::stop() {
-    if (thread_.joinable()) {
-        loop_->request_stop();
-        thread_.join();
-    }
 }
 
 } // namespace kdxd

@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: MIT
-// The Modbus TCP front end: one thread, one epoll loop over every
-// connection, requests handed to the module workers. A client never waits
-// for another client or for another unit's module.
+// The Modbus TCP front end, on the daemon's network loop: a fixed set of
+// connection slots, requests handed to the module workers. A client never
+// waits for another client or for another unit's module.
 #pragma once
 
 #include "core/log.h"
 #include "front/modbus/modbus_map.h"
 #include "transport/net.h"
+#include "transport/network_loop.h"
 #include "core/worker.h"
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace kdxd {
@@ -32,29 +32,23 @@ modbus::UnitStatus unit_status(const Worker &worker);
 
 class ModbusRoom {
 public:
-    // Binds the listening socket; throws std::system_error.
-    ModbusRoom(ModbusOptions options, Units &units, Log &log);
+    // Binds the listening socket; throws std::system_error. It serves once
+    // the loop runs, and closes every connection when the loop stops; it
+    // must outlive the module workers (requests at them point into it).
+    ModbusRoom(ModbusOptions options, NetworkLoop &network, Units &units, Log &log);
     ModbusRoom(const ModbusRoom &) = delete;
     ModbusRoom &operator=(const ModbusRoom &) = delete;
     ~ModbusRoom();
 
-    void start();
     std::size_t clients() const;
     // New --allow and --allow-write lists, from any thread: they apply to
     // the connections open now too (one no longer admitted is closed, one
     // that lost the right to write is refused its next write).
     void reload_access(std::vector<Cidr> allow, std::vector<Cidr> allow_write);
-    // Ends the loop and closes every connection; requests at a worker are
-    // waited for, so that no worker is left holding a connection's job.
-    void stop();
-
-    // Pending connections the kernel may queue before accept.
-    static constexpr int kBacklog = 1024;
 
 private:
     class Loop;
     std::unique_ptr<Loop> loop_;
-    std::thread thread_;
 };
 
 } // namespace kdxd

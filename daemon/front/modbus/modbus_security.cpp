@@ -18,7 +18,9 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace kdxd {
 
@@ -80,12 +82,6 @@ std::optional<std::string> role_of(X509 *certificate) {
     return role;
 }
 
-sockaddr_storage storage_of(const tcp::endpoint &peer) {
-    sockaddr_storage storage{};
-    std::memcpy(&storage, peer.data(), std::min<std::size_t>(peer.size(), sizeof storage));
-    return storage;
-}
-
 } // namespace
 
 std::pair<std::string, FunctionCodes> parse_role(const std::string &text) {
@@ -121,8 +117,7 @@ class Session;
 
 class ModbusSecurityRoom::Loop {
 public:
-    Loop(ModbusSecurityOptions options, Units &units, Log &log);
-    void run() { context_.run(); }
+    Loop(ModbusSecurityOptions options, NetworkLoop &network, Units &units, Log &log);
     void shutdown();
     void forget(Session &session);
     std::atomic<std::size_t> clients{0};
@@ -136,22 +131,18 @@ public:
     const ModbusSecurityOptions options;
     Units &units;
     Log &log;
-    const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    const std::shared_ptr<Mailbox> mailbox;
 
 private:
-    void accept();
-    void admit(tcp::socket socket);
+    void admit(int fd, const sockaddr_storage &peer);
 
     std::list<Session *> sessions_;
-    bool stopping_ = false;
     LiveCidrs allow_;
     mutable std::mutex roles_mutex_;
     std::map<std::string, FunctionCodes> roles_;
-    // After what sessions touch: the context's end destroys the last of them.
     ssl::context tls_{ssl::context::tls_server};
-    asio::io_context context_{1};
-    tcp::acceptor acceptor_{context_};
-    asio::steady_timer retry_{context_};
+    asio::io_context &context_;
+    std::optional<Listener> listener_;
 };
 
 // One request at a worker. Apart from its session, so that a client that
@@ -361,8 +352,9 @@ void Session::close(const std::string &why) {
     stream_.lowest_layer().close(ignored);
 }
 
-ModbusSecurityRoom::Loop::Loop(ModbusSecurityOptions options_in, Units &units_in, Log &log_in)
-    : options(std::move(options_in)), units(units_in), log(log_in), allow_(options.allow), roles_(options.roles) {
+ModbusSecurityRoom::Loop::Loop(ModbusSecurityOptions options_in, NetworkLoop &network, Units &units_in, Log &log_in)
+    : options(std::move(options_in)), units(units_in), log(log_in), mailbox(network.mailbox()), allow_(options.allow),
+      roles_(options.roles), context_(network.context()) {
     // TLS 1.2 and 1.3 only; the client must show a certificate the CA signed.
     SSL_CTX_set_min_proto_version(tls_.native_handle(), TLS1_2_VERSION);
     tls_.set_options(ssl::context::default_workarounds | ssl::context::no_compression);
@@ -378,35 +370,18 @@ ModbusSecurityRoom::Loop::Loop(ModbusSecurityOptions options_in, Units &units_in
     load("key", options.key, [&] { tls_.use_private_key_file(options.key, ssl::context::pem); });
     load("client CA", options.client_ca, [&] { tls_.load_verify_file(options.client_ca); });
     tls_.set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
-    const int fd = listen_on(options.endpoint, 1024);
-    acceptor_.assign(options.endpoint.address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), fd);
-    mailbox->context = &context_;
+    // Bound once the certificates are known to do.
+    listener_.emplace(network, options.endpoint, "Modbus/TCP Security", log,
+                      [this](int fd, const sockaddr_storage &peer) { admit(fd, peer); });
+    listener_->start();
     log.line(Topic::Service, "Modbus/TCP Security (TLS) on " + options.endpoint.text);
-    accept();
 }
 
-void ModbusSecurityRoom::Loop::accept() {
-    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
-        if (stopping_ || ec == asio::error::operation_aborted) return;
-        if (ec) { // out of descriptors, say: try again shortly rather than spin
-            retry_.expires_after(std::chrono::milliseconds(250));
-            retry_.async_wait([this](error_code again) {
-                if (!again && !stopping_) accept();
-            });
-            return;
-        }
-        admit(std::move(socket));
-        accept();
-    });
-}
-
-void ModbusSecurityRoom::Loop::admit(tcp::socket socket) {
-    error_code ec;
-    const tcp::endpoint peer = socket.remote_endpoint(ec);
-    if (ec) return;
-    const sockaddr_storage storage = storage_of(peer);
-    const std::string name = peer_text(storage);
-    if (!allow_.admits(peer_address(storage))) {
+void ModbusSecurityRoom::Loop::admit(int fd, const sockaddr_storage &peer) {
+    tcp::socket socket(context_);
+    if (!adopt(socket, fd, peer)) return;
+    const std::string name = peer_text(peer);
+    if (!allow_.admits(peer_address(peer))) {
         log.line(Topic::Refusal, "refused " + name + " over TLS: not in --allow");
         return;
     }
@@ -415,8 +390,8 @@ void ModbusSecurityRoom::Loop::admit(tcp::socket socket) {
                                      " clients already");
         return;
     }
-    tune_client_socket(socket.native_handle());
-    auto session = std::make_shared<Session>(*this, std::move(socket), tls_, name, peer_address(storage));
+    tune_client_socket(fd);
+    auto session = std::make_shared<Session>(*this, std::move(socket), tls_, name, peer_address(peer));
     sessions_.push_front(session.get());
     session->place = sessions_.begin();
     ++clients;
@@ -455,31 +430,18 @@ void ModbusSecurityRoom::Loop::forget(Session &session) {
 }
 
 void ModbusSecurityRoom::Loop::shutdown() {
-    stopping_ = true;
-    error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    listener_->close();
     std::vector<std::shared_ptr<Session>> all;
     for (Session *session : sessions_) all.push_back(session->shared_from_this());
     for (const auto &session : all) session->close("stopping");
 }
 
-ModbusSecurityRoom::ModbusSecurityRoom(ModbusSecurityOptions options, Units &units, Log &log)
-    : loop_(std::make_unique<Loop>(std::move(options), units, log)) {}
-
-ModbusSecurityRoom::~ModbusSecurityRoom() { stop(); }
-
-void ModbusSecurityRoom::start() {
-    thread_ = std::thread([this] { loop_->run(); });
+ModbusSecurityRoom::ModbusSecurityRoom(ModbusSecurityOptions options, NetworkLoop &network, Units &units, Log &log)
+    : loop_(std::make_unique<Loop>(std::move(options), network, units, log)) {
+    network.on_stop([loop = loop_.get()] { loop->shutdown(); });
 }
 
-void ModbusSecurityRoom::stop() {
-    if (!thread_.joinable()) return;
-    loop_->mailbox->post([loop = loop_.get()] { loop->shutdown(); });
-    thread_.join();
-    std::lock_guard guard(loop_->mailbox->mutex);
-    loop_->mailbox->context = nullptr;
-}
+ModbusSecurityRoom::~ModbusSecurityRoom() = default;
 
 std::size_t ModbusSecurityRoom::clients() const { return loop_->clients.load(); }
 

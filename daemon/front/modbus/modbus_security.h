@@ -3,20 +3,20 @@
 // authenticated by its certificate against the operator's CA, and what it
 // may do given by the role its certificate carries (the role extension,
 // OID 1.3.6.1.4.1.50316.802.1, a UTF8String) through the operator's role
-// table. One thread and one Asio loop over every connection; requests go
-// to the module workers as plain Modbus's do.
+// table. On the daemon's network loop; requests go to the module workers
+// as plain Modbus's do.
 #pragma once
 
 #include "core/log.h"
 #include "core/worker.h"
 #include "transport/net.h"
+#include "transport/network_loop.h"
 
 #include <bitset>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kdxd {
@@ -42,16 +42,14 @@ struct ModbusSecurityOptions {
 class ModbusSecurityRoom {
 public:
     // Reads the certificates and binds; throws std::invalid_argument for
-    // files that will not do, std::system_error for the socket.
-    ModbusSecurityRoom(ModbusSecurityOptions options, Units &units, Log &log);
+    // files that will not do, std::system_error for the socket. It serves
+    // once the network loop runs; when the loop stops it closes every
+    // connection, and answers still at a worker are dropped when they come.
+    ModbusSecurityRoom(ModbusSecurityOptions options, NetworkLoop &network, Units &units, Log &log);
     ModbusSecurityRoom(const ModbusSecurityRoom &) = delete;
     ModbusSecurityRoom &operator=(const ModbusSecurityRoom &) = delete;
     ~ModbusSecurityRoom();
 
-    void start();
-    // Closes every connection and ends the loop; answers still at a
-    // worker are dropped when they come.
-    void stop();
     std::size_t clients() const;
     // A new --allow and role table (SIGHUP), for the connections open now
     // too: one no longer admitted is closed, and each request is judged by
@@ -62,7 +60,6 @@ public:
 
 private:
     std::unique_ptr<Loop> loop_;
-    std::thread thread_;
 };
 
 } // namespace kdxd
