@@ -381,13 +381,20 @@ void ModbusRoom::Loop::readable(Connection &c) {
 }
 
 // As much as the buffer takes: the loop hears of more only once it has
-// read until there is none.
+// read until there is none. A read short of the room it had took all
+// there was (a stream socket gives what it holds), which spares the
+// read that would say so.
 void ModbusRoom::Loop::receive(Connection &c) {
     while (c.in_used < c.in.size() && c.closing == nullptr) {
-        const ssize_t got = ::recv(c.fd(), c.in.data() + c.in_used, c.in.size() - c.in_used, MSG_DONTWAIT);
+        const std::size_t room = c.in.size() - c.in_used;
+        const ssize_t got = ::recv(c.fd(), c.in.data() + c.in_used, room, MSG_DONTWAIT);
         if (got > 0) {
             c.in_used += static_cast<std::size_t>(got);
             c.last_active = Clock::now();
+            if (static_cast<std::size_t>(got) < room) {
+                c.maybe_more = false;
+                return;
+            }
             continue;
         }
         c.maybe_more = false;
