@@ -19,6 +19,16 @@ namespace {
 // How often a worker whose module is absent looks for it, so that its
 // return is logged (and watched) without waiting for a request.
 constexpr auto kRetryInterval = std::chrono::seconds(1);
+// How long a worker stays awake for the next job once it has served one.
+constexpr auto kAwakeAfterJob = std::chrono::microseconds(50);
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 std::invalid_argument bad_target(const std::string &text, const std::string &why = "") {
     return std::invalid_argument("bad module '" + text + "': " +
@@ -102,6 +112,7 @@ bool Worker::submit(Job &job) {
         (tail_ != nullptr ? tail_->next_ : head_) = &job;
         tail_ = &job;
         ++queued_;
+        job_waiting_.store(true, std::memory_order_release);
     }
     wake_.notify_one();
     return true;
@@ -444,8 +455,20 @@ std::string Worker::assigned_node() const {
 void Worker::run() {
     reach();
     std::unique_lock lock(mutex_);
+    bool served = false;
     for (;;) {
         const auto woken = [&] { return head_ != nullptr || stopping_ || woken_ || reassigned_; };
+        if (!woken() && served) {
+            // A client that asks again as soon as it has its answer finds
+            // the worker still awake: parking and being woken cost more.
+            lock.unlock();
+            const auto until = std::chrono::steady_clock::now() + kAwakeAfterJob;
+            while (!job_waiting_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+                relax();
+            }
+            lock.lock();
+        }
+        served = false;
         if (!woken()) {
             if (watching()) {
                 wake_.wait_until(lock, std::min(next_sample_, next_record_), woken);
@@ -474,6 +497,8 @@ void Worker::run() {
             head_ = job->next_;
             tail_ = head_ == nullptr ? nullptr : tail_;
             --queued_;
+            job_waiting_.store(head_ != nullptr, std::memory_order_relaxed);
+            served = true;
         }
         lock.unlock();
         began_ = std::chrono::steady_clock::now();

@@ -274,6 +274,7 @@ private:
     std::condition_variable wake_;
     Job *head_ = nullptr, *tail_ = nullptr;
     std::size_t queued_ = 0;
+    std::atomic<bool> job_waiting_{false}; // head_ != nullptr, for a look without the lock
     bool stopping_ = false;
     bool woken_ = false;
     bool reassigned_ = false;
