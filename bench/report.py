@@ -7,6 +7,9 @@
       library's own instructions per call (its dump minus the bare one),
       and its flock calls per call (the module lock), with a baseline
       library's figures beside them when one was measured
+  report.py readme README.md NAME FILE
+      puts FILE between README's "<!-- bench NAME -->" and
+      "<!-- /bench NAME -->" lines, so that its tables come from a run
 """
 from __future__ import annotations
 
@@ -65,8 +68,20 @@ def operations(timings_path: str, callgrind_dir: str, calls: str, syscalls_path:
           " are unchanged)")
 
 
+def readme(path: str, name: str, table_path: str) -> None:
+    text = Path(path).read_text()
+    begin, end = f"<!-- bench {name} -->\n", f"<!-- /bench {name} -->\n"
+    if begin not in text or end not in text:
+        sys.exit(f"{path} has no {begin.strip()} ... {end.strip()} section")
+    head, rest = text.split(begin, 1)
+    _, tail = rest.split(end, 1)
+    Path(path).write_text(head + begin + Path(table_path).read_text() + end + tail)
+
+
 if __name__ == "__main__":
     if len(sys.argv) in (6, 8) and sys.argv[1] == "operations":
         operations(*sys.argv[2:])
+    elif len(sys.argv) == 5 and sys.argv[1] == "readme":
+        readme(*sys.argv[2:])
     else:
         sys.exit(__doc__)

@@ -213,6 +213,15 @@ def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> N
         assert again.status_code == 304 and again.content == b"", path
         other = requests.get(f"{base}{path}", headers={"If-None-Match": '"0"'}, timeout=5)
         assert other.status_code == 200 and other.content == first.content, path
+    # A file the operator changes or removes shows so at once, kept copy or not.
+    (page / "note.svg").write_text("<svg xmlns='http://www.w3.org/2000/svg'><g/></svg>")
+    kept = requests.get(f"{base}/note.svg", timeout=5)
+    (page / "note.svg").write_text("<svg xmlns='http://www.w3.org/2000/svg'/>")
+    changed = requests.get(f"{base}/note.svg", headers={"If-None-Match": kept.headers["ETag"]}, timeout=5)
+    assert changed.status_code == 200 and changed.text == "<svg xmlns='http://www.w3.org/2000/svg'/>"
+    assert changed.headers["ETag"] != kept.headers["ETag"]
+    (page / "note.svg").unlink()
+    assert requests.get(f"{base}/note.svg", timeout=5).status_code == 404
     # Compressed where the client accepts it and it pays: text of 4 KiB and
     # more; the tag then weak, and still good for a revalidation.
     for path, accepted, packed in [("/app.js", "gzip", True), ("/app.js", "identity", False),

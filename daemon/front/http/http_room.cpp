@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <fstream>
+#include <sys/stat.h>
 #include <functional>
 #include <mutex>
 #include <regex>
@@ -449,6 +450,13 @@ private:
     http::Response history(const http::Request &req, const Worker &worker) const;
     http::Response log(const http::Request &req) const;
     http::Response serve_file(const http::Request &req) const;
+    struct PageFile {
+        std::string path, type, etag, body;
+        off_t size = 0;
+        timespec changed{};
+    };
+    std::optional<PageFile> page_file(const std::string &wanted) const;
+    static constexpr std::size_t kPageCacheBytes = 1u << 20;
 
     const HttpOptions options_;
     LiveCidrs allow_, write_without_token_;
@@ -459,6 +467,9 @@ private:
     std::string openapi_;
     std::string openapi_etag_;
     std::filesystem::path root_;
+    // The page's files as last read, by the name asked for; the loop's only.
+    mutable std::map<std::string, PageFile> page_files_;
+    mutable std::size_t page_bytes_ = 0;
     StreamBudget budget_;
 };
 
@@ -725,29 +736,28 @@ void HttpRoom::Api::reload_token() {
 // (a symlink out of it is refused), and it goes out with a validator and
 // the headers that keep a browser from guessing its type or running what
 // another site put in it.
-http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
+// The page's file a request names, when it is one: its real path inside
+// the page's folder (also through symlinks), a regular file of at most 4
+// MiB. Kept after the first read, and served again while one stat says it
+// has not changed: an upgrade still shows at once.
+std::optional<HttpRoom::Api::PageFile> HttpRoom::Api::page_file(const std::string &wanted) const {
     namespace fs = std::filesystem;
-    const std::string wanted = req.path == "/" ? std::string("index.html") : req.path.substr(1);
+    const auto same = [](const struct stat &now, const PageFile &file) {
+        return S_ISREG(now.st_mode) && now.st_size == file.size && now.st_mtim.tv_sec == file.changed.tv_sec &&
+               now.st_mtim.tv_nsec == file.changed.tv_nsec;
+    };
+    struct stat now {};
+    if (const auto kept = page_files_.find(wanted); kept != page_files_.end()) {
+        if (::stat(kept->second.path.c_str(), &now) == 0 && same(now, kept->second)) return kept->second;
+        page_bytes_ -= kept->second.body.size();
+        page_files_.erase(kept);
+    }
     std::error_code missing;
     const fs::path path = fs::canonical(root_ / wanted, missing);
     const std::string inside = root_.string() + "/";
     if (wanted.empty() || wanted.front() == '/' || missing || path.string().rfind(inside, 0) != 0 ||
-        !fs::is_regular_file(path) || fs::file_size(path, missing) > (4u << 20)) {
-        return response_of(failure(404, "no such page"));
-    }
-    const auto stamp = fs::last_write_time(path, missing).time_since_epoch().count();
-    char etag[64];
-    std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(fs::file_size(path, missing)),
-                  static_cast<unsigned long long>(stamp));
-    http::Response res;
-    res.set("ETag", etag);
-    res.set("Cache-Control", "no-cache"); // kept, but asked about each time: an upgrade shows at once
-    res.set("X-Content-Type-Options", "nosniff");
-    res.set("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-    res.set("Referrer-Policy", "no-referrer");
-    if (req.none_match(etag)) {
-        res.status = 304;
-        return res;
+        ::stat(path.c_str(), &now) != 0 || !S_ISREG(now.st_mode) || now.st_size > (4 << 20)) {
+        return std::nullopt;
     }
     static const std::map<std::string, std::string> types = {
         {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
@@ -755,11 +765,43 @@ http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
         {".svg", "image/svg+xml"},             {".png", "image/png"},
         {".ico", "image/x-icon"}};
     const auto type = types.find(path.extension().string());
-    std::ifstream file(path, std::ios::binary);
+    PageFile file;
+    file.path = path.string();
+    file.type = type == types.end() ? "application/octet-stream" : type->second;
+    file.size = now.st_size;
+    file.changed = now.st_mtim;
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "\"%llx-%llx.%lx\"", static_cast<unsigned long long>(now.st_size),
+                  static_cast<unsigned long long>(now.st_mtim.tv_sec), static_cast<unsigned long>(now.st_mtim.tv_nsec));
+    file.etag = etag;
+    std::ifstream in(path, std::ios::binary);
     std::stringstream content;
-    content << file.rdbuf();
-    res.type = type == types.end() ? "application/octet-stream" : type->second;
-    res.body = content.str();
+    content << in.rdbuf();
+    file.body = content.str();
+    // Only names that are files of the page are kept, and so many bytes.
+    if (page_bytes_ + file.body.size() <= kPageCacheBytes) {
+        page_bytes_ += file.body.size();
+        page_files_[wanted] = file;
+    }
+    return file;
+}
+
+http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
+    const std::string wanted = req.path == "/" ? std::string("index.html") : req.path.substr(1);
+    std::optional<PageFile> file = page_file(wanted);
+    if (!file) return response_of(failure(404, "no such page"));
+    http::Response res;
+    res.set("ETag", file->etag);
+    res.set("Cache-Control", "no-cache"); // kept, but asked about each time: an upgrade shows at once
+    res.set("X-Content-Type-Options", "nosniff");
+    res.set("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    res.set("Referrer-Policy", "no-referrer");
+    if (req.none_match(file->etag)) {
+        res.status = 304;
+        return res;
+    }
+    res.type = std::move(file->type);
+    res.body = std::move(file->body);
     return res;
 }
 

@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: MIT
+// The HTTP floor, side by side with kdx7400d in one run:
+//   http_floor serve PORT FILE
+//       a minimal one-thread Boost.Beast server answering every GET with
+//       FILE (read once), one keep-alive connection at a time
+//   http_floor compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS
+//       GET PATH from both over one keep-alive connection each, in rounds
+//       whose order alternates: p50 and p99 of each, the daemon's p50
+//       against the floor's (median and spread of the rounds) and a verdict
+//       against the goal
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+// The daemon's tiny-file GET at most this much slower than the floor.
+constexpr double kGoal = 1.2;
+constexpr double kLoadLimit = 1.0;
+
+int serve(unsigned short port, const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    asio::io_context context(1);
+    tcp::acceptor acceptor(context, {asio::ip::make_address("127.0.0.1"), port});
+    for (;;) {
+        tcp::socket socket(context);
+        acceptor.accept(socket);
+        socket.set_option(tcp::no_delay(true));
+        beast::flat_buffer buffer;
+        beast::error_code ec;
+        for (;;) {
+            http::request<http::string_body> request;
+            http::read(socket, buffer, request, ec);
+            if (ec) break;
+            http::response<http::string_body> response(http::status::ok, request.version());
+            response.set(http::field::content_type, "image/svg+xml");
+            response.body() = body;
+            response.keep_alive(request.keep_alive());
+            response.prepare_payload();
+            http::write(socket, response, ec);
+            if (ec || !request.keep_alive()) break;
+        }
+    }
+}
+
+// One keep-alive connection, requests one after another.
+class Client {
+public:
+    explicit Client(unsigned short port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            std::perror("connect");
+            std::exit(1);
+        }
+    }
+    ~Client() { ::close(fd_); }
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    // Milliseconds for one GET, its whole answer read.
+    double get(const std::string &request) {
+        const auto start = Clock::now();
+        if (::send(fd_, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) fail("send");
+        std::string in;
+        std::size_t head_end = std::string::npos, want = 0;
+        char chunk[8192];
+        while (head_end == std::string::npos || in.size() < want) {
+            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) fail("recv");
+            in.append(chunk, static_cast<std::size_t>(got));
+            if (head_end == std::string::npos && (head_end = in.find("\r\n\r\n")) != std::string::npos) {
+                if (in.compare(0, 12, "HTTP/1.1 200") != 0) fail(in.substr(0, in.find("\r\n")).c_str());
+                const std::size_t length = in.find("Content-Length: ");
+                const std::size_t lower = in.find("content-length: ");
+                const std::size_t at = length != std::string::npos ? length : lower;
+                if (at == std::string::npos || at > head_end) fail("no Content-Length");
+                want = head_end + 4 + std::strtoul(in.c_str() + at + 16, nullptr, 10);
+            }
+        }
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+
+private:
+    [[noreturn]] static void fail(const char *what) {
+        std::fprintf(stderr, "http_floor: %s\n", what);
+        std::exit(1);
+    }
+    int fd_ = -1;
+};
+
+struct Figures {
+    double p50, p99;
+};
+
+Figures measure(unsigned short port, const std::string &request, int n) {
+    Client client(port);
+    for (int i = 0; i < 20; ++i) client.get(request); // warm both ends
+    std::vector<double> ms;
+    for (int i = 0; i < n; ++i) ms.push_back(client.get(request));
+    std::sort(ms.begin(), ms.end());
+    return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]};
+}
+
+double load_average() {
+    std::ifstream file("/proc/loadavg");
+    double load = -1;
+    file >> load;
+    return load;
+}
+
+int compare(unsigned short daemon, unsigned short floor, const std::string &path, int n, int rounds) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const double load = load_average();
+    std::vector<double> ours50, ours99, floor50, floor99, ratio;
+    for (int round = 0; round < rounds; ++round) {
+        Figures a{}, b{};
+        if (round % 2 == 0) {
+            a = measure(daemon, request, n);
+            b = measure(floor, request, n);
+        } else {
+            b = measure(floor, request, n);
+            a = measure(daemon, request, n);
+        }
+        ours50.push_back(a.p50);
+        ours99.push_back(a.p99);
+        floor50.push_back(b.p50);
+        floor99.push_back(b.p99);
+        ratio.push_back(a.p50 / b.p50);
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double ratio_median = median(ratio);
+    const char *verdict = load > kLoadLimit ? "not measurable: load above 1" : ratio_median <= kGoal ? "met" : "missed";
+    std::printf("GET %s, medians of %d rounds (load average %.2f before):\n", path.c_str(), rounds, load);
+    std::printf("  kdx7400d          p50 %.3f ms  p99 %.3f ms\n", median(ours50), median(ours99));
+    std::printf("  Beast floor       p50 %.3f ms  p99 %.3f ms\n", median(floor50), median(floor99));
+    std::printf("  kdx7400d / floor  p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", ratio_median,
+                *std::min_element(ratio.begin(), ratio.end()), *std::max_element(ratio.begin(), ratio.end()), kGoal,
+                verdict);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "serve" && argc == 4) return serve(static_cast<unsigned short>(std::atoi(argv[2])), argv[3]);
+    if (mode == "compare" && argc == 7) {
+        return compare(static_cast<unsigned short>(std::atoi(argv[2])), static_cast<unsigned short>(std::atoi(argv[3])),
+                       argv[4], std::atoi(argv[5]), std::max(5, std::atoi(argv[6])));
+    }
+    std::fprintf(stderr, "usage: http_floor serve PORT FILE | compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS\n");
+    return 2;
+}
