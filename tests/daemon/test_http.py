@@ -261,6 +261,22 @@ def test_silent_and_idle_http_connections_are_closed(rig: Rig) -> None:
     assert requests.get(f"{base}/api/modules", timeout=5).status_code == 200
 
 
+def test_a_request_sent_while_the_last_one_is_at_its_module_is_answered(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    rig.start_http("--module", "1=7401:3")
+    rig.sim("fault", rig.root, "sg0", "slow", "--delay", "50", "--times", "13")  # the next read takes a while
+    with socket.create_connection(("127.0.0.1", rig.http_port), timeout=10) as s:
+        s.sendall(b"GET /api/modules/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        time.sleep(0.2)  # at its module now
+        s.sendall(b"GET /icon.svg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        received, started = b"", time.monotonic()
+        while received.count(b"HTTP/1.1 200") < 2 or not received.rstrip().endswith(b"</svg>"):
+            chunk = s.recv(65536)
+            assert chunk, received[-200:]
+            received += chunk
+        assert time.monotonic() - started < 5
+
+
 def test_the_build_trees_daemon_finds_its_page_without_http_root(rig: Rig) -> None:
     rig.add("pid=0x7401,bid=3")
     rig.start("--all", "--http", f"127.0.0.1:{rig.http_port}")
