@@ -130,14 +130,26 @@ def test_a_burst_of_clients_is_answered_or_refused_never_left_hanging(rig: Rig) 
     assert outcomes["answered"] >= 32 and outcomes["answered"] + outcomes["refused"] == 300
 
 
-def test_a_hung_module_delays_only_its_own_unit(rig: Rig) -> None:
+@pytest.mark.parametrize("skip, warm", [
+    ("0", False),  # its first command hangs
+    ("3", False),  # a job already under way: its fourth command hangs
+    ("1", True),   # a job taken while the worker was still awake from the one before
+])
+def test_a_hung_module_delays_only_its_own_unit(rig: Rig, skip: str, warm: bool) -> None:
     rig.add("pid=0x7401,bid=3")
     rig.add("pid=0x7401,bid=4")
     rig.start("--module", "1=7401:3", "--module", "2=7401:4")
     other = rig.client()
     assert not other.read_coils(0, 1, slave=2).isError()  # unit 2 is open
-    rig.sim("fault", rig.root, "sg1", "hang", "--delay", "3000")
-    hung = threading.Thread(target=lambda: rig.client().read_coils(0, 1, slave=2))
+    rig.sim("fault", rig.root, "sg1", "hang", "--delay", "3000", "--skip", skip)
+
+    def hang() -> None:
+        asker = rig.client()
+        if warm:
+            asker.read_coils(0, 1, slave=2)  # one command, let through
+        asker.read_holding_registers(0, 8, slave=2)  # the settings: a dozen commands
+
+    hung = threading.Thread(target=hang)
     hung.start()
     time.sleep(0.3)  # unit 2's read is now at its module
     client = rig.client()
