@@ -79,6 +79,8 @@ std::string chunk(const std::string &text) {
 }
 
 constexpr std::size_t kCompressFrom = 4096;
+// The first read of a request: a head usually fits, and Beast reads on.
+constexpr std::size_t kFirstRead = 1024;
 
 bool compressible(const std::string &type) {
     return type.rfind("text/", 0) == 0 || type.rfind("application/json", 0) == 0 ||
@@ -205,7 +207,16 @@ public:
           peer_text_(std::move(peer_text)) {}
     ~Session() { loop_.forget(*this); }
 
-    void start() { await_request(); }
+    void start() {
+        // A write tried at once must never block the loop.
+        error_code ec;
+        socket_.non_blocking(true, ec);
+        if (ec) {
+            close();
+            return;
+        }
+        await_request();
+    }
     void close();
     // Waiting for the first byte of a request, or still reading its head:
     // a connection that may give way to a new one when all are taken.
@@ -237,6 +248,7 @@ private:
     void on_body(error_code ec);
     void dispatch();
     void respond(Response response);
+    void written(bool keep, error_code ec);
     void compress(Response &response) const;
     std::string head_text(const Response &response, bool keep, bool chunked) const;
     void linger();
@@ -258,6 +270,8 @@ private:
     bool keep_alive_ = false;
     bool http10_ = false; // keeps its connection only when told so in the answer
     Stage stage_ = Stage::idle;
+    bool dispatching_ = false;
+    std::optional<Response> ready_; // an answer given while the handler ran
     Clock::time_point since_ = Clock::now();
     const Address peer_;
     const Address holder_;
@@ -337,12 +351,15 @@ void Session::await_request() {
         return;
     }
     arm(loop_.options.idle);
-    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](error_code ec) {
+    // A read rather than a wait: Asio re-registers the socket for every
+    // wait, a system call per request.
+    socket_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](error_code ec, std::size_t n) {
         if (self->stage_ != Stage::idle) return;
         if (ec) {
             self->close();
             return;
         }
+        self->buffer_.commit(n);
         self->read_head();
     });
 }
@@ -352,6 +369,16 @@ void Session::read_head() {
     // sends it a byte at a time is not waited for.
     stage_ = Stage::head;
     arm(loop_.options.head_deadline);
+    // A head already read is parsed here: Beast's read would hand it over
+    // through one more turn of the loop.
+    if (buffer_.size() > 0) {
+        error_code ec;
+        buffer_.consume(head_->put(buffer_.data(), ec));
+        if (ec != bhttp::error::need_more) {
+            on_head(ec);
+            return;
+        }
+    }
     bhttp::async_read_header(socket_, buffer_, *head_,
                              [self = shared_from_this()](error_code ec, std::size_t) { self->on_head(ec); });
 }
@@ -455,11 +482,25 @@ void Session::dispatch() {
     stage_ = Stage::waiting;
     reply_ = std::make_shared<Reply>(weak_from_this(), loop_.mailbox);
     arm(loop_.options.answer_timeout);
+    // An answer given before the handler returns is sent once it has: the
+    // handler may still be looking at the request.
+    dispatching_ = true;
     loop_.handler.request(request_, reply_);
+    dispatching_ = false;
+    if (ready_ && stage_ == Stage::waiting) {
+        Response response = std::move(*ready_);
+        ready_.reset();
+        reply_.reset();
+        respond(std::move(response));
+    }
 }
 
 void Session::answered(const Reply *reply, Response response) {
     if (stage_ != Stage::waiting || reply_.get() != reply) return; // late: the time-out answered
+    if (dispatching_) {
+        ready_ = std::move(response);
+        return;
+    }
     reply_.reset();
     respond(std::move(response));
 }
@@ -491,17 +532,34 @@ void Session::respond(Response response) {
     out_ = head_text(response, keep, false);
     if (request_.method != "HEAD" && response.status != 204 && response.status != 304) out_ += response.body;
     stage_ = Stage::writing;
+    // Most answers fit the socket's buffer: sent now, the connection goes
+    // on without waiting for the loop to say so.
+    error_code sent_error;
+    const std::size_t sent = socket_.write_some(asio::buffer(out_), sent_error);
+    if (!sent_error && sent == out_.size()) {
+        written(keep, {});
+        return;
+    }
+    if (sent_error && sent_error != asio::error::would_block) {
+        close();
+        return;
+    }
     arm(loop_.options.write_deadline);
-    asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this(), keep](error_code ec, std::size_t) {
-        if (self->stage_ != Stage::writing) return;
-        if (ec) {
-            self->close();
-        } else if (keep) {
-            self->await_request();
-        } else {
-            self->linger();
-        }
-    });
+    asio::async_write(socket_, asio::buffer(out_.data() + sent, out_.size() - sent),
+                      [self = shared_from_this(), keep](error_code ec, std::size_t) {
+                          if (self->stage_ != Stage::writing) return;
+                          self->written(keep, ec);
+                      });
+}
+
+void Session::written(bool keep, error_code ec) {
+    if (ec) {
+        close();
+    } else if (keep) {
+        await_request();
+    } else {
+        linger();
+    }
 }
 
 void Session::compress(Response &response) const {
@@ -625,6 +683,12 @@ void Session::write_stream(std::string text, bool last) {
 
 void Reply::send(Response response) {
     if (used_.exchange(true)) return;
+    // An answer made on the loop (a file, a refusal) goes out at once,
+    // without a second turn of the loop.
+    if (std::this_thread::get_id() == loop_thread_) {
+        if (auto session = session_.lock()) session->answered(this, std::move(response));
+        return;
+    }
     mailbox_->post([session = session_, reply = shared_from_this(), response = std::move(response)]() mutable {
         if (auto self = session.lock()) self->answered(reply.get(), std::move(response));
     });

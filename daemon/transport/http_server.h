@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -75,8 +76,9 @@ class Session;
 // connection has gone, or that came after the time-out's, is dropped.
 class Reply : public std::enable_shared_from_this<Reply> {
 public:
+    // Made on the loop's thread.
     Reply(std::weak_ptr<Session> session, std::shared_ptr<Mailbox> mailbox)
-        : session_(std::move(session)), mailbox_(std::move(mailbox)) {}
+        : session_(std::move(session)), mailbox_(std::move(mailbox)), loop_thread_(std::this_thread::get_id()) {}
     void send(Response response);
     // An event stream: the head's status and headers, then the feed's text.
     void stream(Response head, std::shared_ptr<Feed> feed);
@@ -88,6 +90,7 @@ public:
 private:
     std::weak_ptr<Session> session_;
     std::shared_ptr<Mailbox> mailbox_;
+    const std::thread::id loop_thread_;
     std::atomic<bool> used_{false};
     std::function<bool()> withdraw_;
 };
