@@ -3,6 +3,9 @@
 //   http_floor serve PORT FILE
 //       a minimal one-thread Boost.Beast server answering every GET with
 //       FILE (read once), one keep-alive connection at a time
+//   http_floor time PORT PATH REQUESTS ROUNDS GOAL_MS
+//       GET PATH alone, in rounds: the medians of p50 and p99, and a
+//       verdict of p50 against the goal
 //   http_floor compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS
 //       GET PATH from both over one keep-alive connection each, in rounds
 //       whose order alternates: p50 and p99 of each, the daemon's p50
@@ -166,9 +169,45 @@ int compare(unsigned short daemon, unsigned short floor, const std::string &path
     std::printf("GET %s, medians of %d rounds (load average %.2f before):\n", path.c_str(), rounds, load);
     std::printf("  kdx7400d          p50 %.3f ms  p99 %.3f ms\n", median(ours50), median(ours99));
     std::printf("  Beast floor       p50 %.3f ms  p99 %.3f ms\n", median(floor50), median(floor99));
-    std::printf("  kdx7400d / floor  p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", ratio_median,
-                *std::min_element(ratio.begin(), ratio.end()), *std::max_element(ratio.begin(), ratio.end()), kGoal,
+    const double low = *std::min_element(ratio.begin(), ratio.end());
+    const double high = *std::max_element(ratio.begin(), ratio.end());
+    std::printf("  kdx7400d / floor  p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", ratio_median, low, high, kGoal,
                 verdict);
+    if (const char *table = std::getenv("KDX7400_BENCH_MARKDOWN")) {
+        char row[400];
+        std::snprintf(row, sizeof row,
+                      "| `GET %s` (a tiny file) beside a minimal one-thread Boost.Beast server, one keep-alive "
+                      "connection each | p50 %.3f / %.3f ms, p99 %.3f / %.3f ms; %.2fx (%.2f-%.2f) | at most %.1fx: "
+                      "%s |\n",
+                      path.c_str(), median(ours50), median(floor50), median(ours99), median(floor99), ratio_median,
+                      low, high, kGoal, verdict);
+        std::ofstream(table, std::ios::app) << row;
+    }
+    return 0;
+}
+
+int time_alone(unsigned short port, const std::string &path, int n, int rounds, double goal_ms) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const double load = load_average();
+    std::vector<double> p50, p99;
+    for (int round = 0; round < rounds; ++round) {
+        const Figures f = measure(port, request, n);
+        p50.push_back(f.p50);
+        p99.push_back(f.p99);
+    }
+    std::sort(p50.begin(), p50.end());
+    std::sort(p99.begin(), p99.end());
+    const double median = p50[p50.size() / 2];
+    const char *verdict = load > kLoadLimit ? "not measurable: load above 1" : median <= goal_ms ? "met" : "missed";
+    std::printf("GET %s, medians of %d rounds (load average %.2f before): p50 %.3f ms (%.3f-%.3f), p99 %.3f ms; "
+                "goal p50 <= %.1f ms: %s\n",
+                path.c_str(), rounds, load, median, p50.front(), p50.back(), p99[p99.size() / 2], goal_ms, verdict);
+    if (const char *table = std::getenv("KDX7400_BENCH_MARKDOWN")) {
+        char row[400];
+        std::snprintf(row, sizeof row, "| `GET %s` | p50 %.3f ms (%.3f-%.3f), p99 %.3f ms | p50 under %.0f ms: %s |\n",
+                      path.c_str(), median, p50.front(), p50.back(), p99[p99.size() / 2], goal_ms, verdict);
+        std::ofstream(table, std::ios::app) << row;
+    }
     return 0;
 }
 
@@ -181,6 +220,11 @@ int main(int argc, char **argv) {
         return compare(static_cast<unsigned short>(std::atoi(argv[2])), static_cast<unsigned short>(std::atoi(argv[3])),
                        argv[4], std::atoi(argv[5]), std::max(5, std::atoi(argv[6])));
     }
-    std::fprintf(stderr, "usage: http_floor serve PORT FILE | compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS\n");
+    if (mode == "time" && argc == 7) {
+        return time_alone(static_cast<unsigned short>(std::atoi(argv[2])), argv[3], std::atoi(argv[4]),
+                          std::max(5, std::atoi(argv[5])), std::atof(argv[6]));
+    }
+    std::fprintf(stderr, "usage: http_floor serve PORT FILE | time PORT PATH REQUESTS ROUNDS GOAL_MS | "
+                         "compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS\n");
     return 2;
 }
