@@ -4,6 +4,7 @@
 #include "front/modbus/modbus_map.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -107,6 +108,9 @@ private:
         bool peer_done = false;     // the client sent FIN: answer what came, then close
         const char *closing = nullptr; // why it closes once its answers are out
         bool may_write = false;
+        // The loop is told of new bytes only once they arrive after a read
+        // found none: until then, read before waiting.
+        bool maybe_more = true;
         bool read_armed = false, write_armed = false;
         Address address{};
         std::shared_ptr<const Client> client; // as the audit trail names it
@@ -114,9 +118,6 @@ private:
         Clock::time_point last_active;
         std::array<uint8_t, kInBuffer> in{};
         std::size_t in_used = 0;
-        // Where a read lands before it joins `in`, whose frames move while
-        // the read waits.
-        std::array<uint8_t, kInBuffer> arriving{};
         std::array<uint8_t, kOutBuffer> out{};
         std::size_t out_start = 0, out_end = 0;
         Request request;
@@ -136,7 +137,8 @@ private:
     void take_finished();
     void admit(int fd, const sockaddr_storage &peer);
     Connection *free_slot(Clock::time_point now, const std::string &newcomer);
-    void received(Connection &c, error_code ec, std::size_t n);
+    void readable(Connection &c);
+    void receive(Connection &c);
     void advance(Connection &c);
     void answer_now(Connection &c, Exception exception);
     void flush(Connection &c);
@@ -146,7 +148,6 @@ private:
     void sweep(Clock::time_point now);
     void recheck_access();
     template <class Then> auto on(Connection &c, Then then);
-    template <class Then> auto on_read(Connection &c, Then then);
 
     const ModbusOptions options_;
     asio::io_context &context_;
@@ -325,6 +326,7 @@ void ModbusRoom::Loop::admit(int fd, const sockaddr_storage &peer) {
     c->pending = nullptr;
     c->peer_done = false;
     c->closing = nullptr;
+    c->maybe_more = true; // it may have spoken before it was taken
     c->read_armed = c->write_armed = false;
     c->may_write = allow_write_.contains(address);
     c->address = address;
@@ -373,26 +375,37 @@ template <class Then> auto ModbusRoom::Loop::on(Connection &c, Then then) {
     };
 }
 
-template <class Then> auto ModbusRoom::Loop::on_read(Connection &c, Then then) {
-    return [this, slot = c.slot, generation = c.generation, then](error_code ec, std::size_t n) {
-        Connection &now = *slots_[slot];
-        if (now.generation != generation || !now.open()) return;
-        then(now, ec, n);
-    };
+void ModbusRoom::Loop::readable(Connection &c) {
+    if (!c.peer_done) receive(c);
+    if (c.open()) advance(c);
 }
 
-void ModbusRoom::Loop::received(Connection &c, error_code ec, std::size_t n) {
-    if (ec == asio::error::eof) {
-        c.peer_done = true;
-    } else if (ec) {
-        close(c, ec.message());
+// As much as the buffer takes: the loop hears of more only once it has
+// read until there is none. A read short of the room it had took all
+// there was (a stream socket gives what it holds), which spares the
+// read that would say so.
+void ModbusRoom::Loop::receive(Connection &c) {
+    while (c.in_used < c.in.size() && c.closing == nullptr) {
+        const std::size_t room = c.in.size() - c.in_used;
+        const ssize_t got = ::recv(c.fd(), c.in.data() + c.in_used, room, MSG_DONTWAIT);
+        if (got > 0) {
+            c.in_used += static_cast<std::size_t>(got);
+            c.last_active = Clock::now();
+            if (static_cast<std::size_t>(got) < room) {
+                c.maybe_more = false;
+                return;
+            }
+            continue;
+        }
+        c.maybe_more = false;
+        if (got == 0) {
+            c.peer_done = true;
+        } else if (errno != EAGAIN && errno != EINTR) {
+            close(c, std::strerror(errno));
+        }
         return;
-    } else {
-        std::memcpy(c.in.data() + c.in_used, c.arriving.data(), n); // fits: `in` only emptied since
-        c.in_used += n;
-        c.last_active = Clock::now();
     }
-    advance(c);
+    c.maybe_more = true;
 }
 
 // Takes the client's next whole request, when its previous one is
@@ -495,18 +508,21 @@ void ModbusRoom::Loop::flush(Connection &c) {
 }
 
 // Waits for what the connection can use next: bytes while its buffer has
-// room, and room to send while answers wait. Bytes are read rather than
-// waited for: Asio re-registers a socket for every wait, a system call a
-// request.
+// room, and room to send while answers wait. When its bytes may not have
+// been read to the end, it reads first instead of waiting.
 void ModbusRoom::Loop::update_interest(Connection &c) {
     const bool want_read = !c.peer_done && c.closing == nullptr && c.in_used < c.in.size();
     if (want_read && !c.read_armed) {
         c.read_armed = true;
-        c.socket->async_read_some(asio::buffer(c.arriving.data(), c.in.size() - c.in_used),
-                                  on_read(c, [this](Connection &now, error_code ec, std::size_t n) {
-                                      now.read_armed = false;
-                                      received(now, ec, n);
-                                  }));
+        const auto then = on(c, [this](Connection &now, error_code ec) {
+            now.read_armed = false;
+            if (!ec) readable(now);
+        });
+        if (c.maybe_more) {
+            asio::post(context_, [then] { then(error_code{}); });
+        } else {
+            c.socket->async_wait(tcp::socket::wait_read, then);
+        }
     }
     if (c.out_start < c.out_end && !c.write_armed) {
         c.write_armed = true;
