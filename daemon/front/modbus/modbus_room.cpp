@@ -108,8 +108,9 @@ private:
         bool peer_done = false;     // the client sent FIN: answer what came, then close
         const char *closing = nullptr; // why it closes once its answers are out
         bool may_write = false;
-        // The loop is told of new bytes only once they arrive after a read
-        // found none: until then, read before waiting.
+        // Bytes may still wait unread (the last read filled the buffer, or
+        // none has been made yet): read before waiting, which spares a wait
+        // and the re-registration Asio makes for each.
         bool maybe_more = true;
         bool read_armed = false, write_armed = false;
         Address address{};
@@ -262,8 +263,8 @@ void ModbusRoom::Loop::post(Pending &p) {
     }
 }
 
-// A read, not a bare wait: it reads before it waits, so a wake that came
-// in between is never missed.
+// A read, not a bare wait: it takes the count itself, and spares the
+// re-registration Asio makes for each wait.
 void ModbusRoom::Loop::await_finished() {
     wake_.async_read_some(asio::buffer(&wake_count_, sizeof wake_count_), [this](error_code ec, std::size_t) {
         if (ec == asio::error::operation_aborted || stopping_) return;
