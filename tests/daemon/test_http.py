@@ -346,9 +346,11 @@ def test_a_write_answered_504_is_never_carried_out_later(rig: Rig) -> None:
     time.sleep(1.0)  # the worker idle again: nothing left to run
     assert rig.state("sg1")["outputs"] == 0, "a write the client was told failed was carried out"
 
-    # A write that has begun (its two commands take 1.6 s) runs to its end.
+    # A write that has begun (its write command takes 1.6 s) runs to its end.
+    # Only the write is slowed: the event stream's own reads must not take
+    # the delay and keep the write queued past its deadline.
     reader = requests.get(f"{base}/api/modules/2/events", stream=True, timeout=10)
-    rig.sim("fault", rig.root, "sg1", "slow", "--delay", "800", "--times", "2")
+    rig.sim("fault", rig.root, "sg1", "slow", "--delay", "1600", "--times", "1", "--opcode", "0x2a")
     begun = put("0x2")
     assert begun.status_code == 504 and "unknown" in begun.json()["error"], begun.text
     seen, deadline = "", time.monotonic() + 10
