@@ -3,9 +3,9 @@
 //   http_floor serve PORT FILE
 //       a minimal one-thread Boost.Beast server answering every GET with
 //       FILE (read once), one keep-alive connection at a time
-//   http_floor time PORT PATH REQUESTS ROUNDS GOAL_MS
+//   http_floor time PORT PATH REQUESTS ROUNDS GOAL_MS [WHAT]
 //       GET PATH alone, in rounds: the medians of p50 and p99, and a
-//       verdict of p50 against the goal
+//       verdict of p50 against the goal; WHAT says how the run was set up
 //   http_floor compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS
 //       GET PATH from both over one keep-alive connection each, in rounds
 //       whose order alternates: p50 and p99 of each, the daemon's p50
@@ -186,7 +186,8 @@ int compare(unsigned short daemon, unsigned short floor, const std::string &path
     return 0;
 }
 
-int time_alone(unsigned short port, const std::string &path, int n, int rounds, double goal_ms) {
+int time_alone(unsigned short port, const std::string &path, int n, int rounds, double goal_ms,
+               const std::string &what) {
     const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const double load = load_average();
     std::vector<double> p50, p99;
@@ -199,13 +200,13 @@ int time_alone(unsigned short port, const std::string &path, int n, int rounds, 
     std::sort(p99.begin(), p99.end());
     const double median = p50[p50.size() / 2];
     const char *verdict = load > kLoadLimit ? "not measurable: load above 1" : median <= goal_ms ? "met" : "missed";
-    std::printf("GET %s, medians of %d rounds (load average %.2f before): p50 %.3f ms (%.3f-%.3f), p99 %.3f ms; "
+    std::printf("GET %s%s, medians of %d rounds (load average %.2f before): p50 %.3f ms (%.3f-%.3f), p99 %.3f ms; "
                 "goal p50 <= %.1f ms: %s\n",
-                path.c_str(), rounds, load, median, p50.front(), p50.back(), p99[p99.size() / 2], goal_ms, verdict);
+                path.c_str(), what.c_str(), rounds, load, median, p50.front(), p50.back(), p99[p99.size() / 2], goal_ms, verdict);
     if (const char *table = std::getenv("KDX7400_BENCH_MARKDOWN")) {
         char row[400];
-        std::snprintf(row, sizeof row, "| `GET %s` | p50 %.3f ms (%.3f-%.3f), p99 %.3f ms | p50 under %.0f ms: %s |\n",
-                      path.c_str(), median, p50.front(), p50.back(), p99[p99.size() / 2], goal_ms, verdict);
+        std::snprintf(row, sizeof row, "| `GET %s`%s | p50 %.3f ms (%.3f-%.3f), p99 %.3f ms | p50 under %.0f ms: %s |\n",
+                      path.c_str(), what.c_str(), median, p50.front(), p50.back(), p99[p99.size() / 2], goal_ms, verdict);
         std::ofstream(table, std::ios::app) << row;
     }
     return 0;
@@ -220,11 +221,11 @@ int main(int argc, char **argv) {
         return compare(static_cast<unsigned short>(std::atoi(argv[2])), static_cast<unsigned short>(std::atoi(argv[3])),
                        argv[4], std::atoi(argv[5]), std::max(5, std::atoi(argv[6])));
     }
-    if (mode == "time" && argc == 7) {
+    if (mode == "time" && (argc == 7 || argc == 8)) {
         return time_alone(static_cast<unsigned short>(std::atoi(argv[2])), argv[3], std::atoi(argv[4]),
-                          std::max(5, std::atoi(argv[5])), std::atof(argv[6]));
+                          std::max(5, std::atoi(argv[5])), std::atof(argv[6]), argc == 8 ? argv[7] : "");
     }
-    std::fprintf(stderr, "usage: http_floor serve PORT FILE | time PORT PATH REQUESTS ROUNDS GOAL_MS | "
+    std::fprintf(stderr, "usage: http_floor serve PORT FILE | time PORT PATH REQUESTS ROUNDS GOAL_MS [WHAT] | "
                          "compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS\n");
     return 2;
 }

@@ -2,6 +2,7 @@
 #include "core/metrics.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -80,16 +81,32 @@ UnitMetrics::Figures UnitMetrics::figures() const {
     return figures_;
 }
 
-std::string metric_line(const std::string &name, const std::string &labels, double value) {
+void append_metric(std::string &out, std::string_view name, std::string_view labels, double value) {
     char number[40];
+    int length = 0;
     if (std::isinf(value)) {
-        std::snprintf(number, sizeof number, value > 0 ? "+Inf" : "-Inf");
+        length = std::snprintf(number, sizeof number, value > 0 ? "+Inf" : "-Inf");
     } else if (value == std::floor(value) && std::fabs(value) < 1e15) {
-        std::snprintf(number, sizeof number, "%.0f", value);
+        length = static_cast<int>(std::to_chars(number, number + sizeof number, static_cast<int64_t>(value)).ptr -
+                                  number);
     } else {
-        std::snprintf(number, sizeof number, "%.15g", value); // a time since the epoch to the millisecond
+        length = std::snprintf(number, sizeof number, "%.15g", value); // a time since the epoch to the millisecond
     }
-    return name + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
+    out.append(name);
+    if (!labels.empty()) {
+        out += '{';
+        out.append(labels);
+        out += '}';
+    }
+    out += ' ';
+    out.append(number, static_cast<std::size_t>(length));
+    out += '\n';
+}
+
+std::string metric_line(const std::string &name, const std::string &labels, double value) {
+    std::string line;
+    append_metric(line, name, labels, value);
+    return line;
 }
 
 } // namespace kdxd

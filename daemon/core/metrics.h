@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kdxd {
@@ -58,6 +59,7 @@ private:
 };
 
 // Text exposition format helpers.
+void append_metric(std::string &out, std::string_view name, std::string_view labels, double value);
 std::string metric_line(const std::string &name, const std::string &labels, double value);
 
 } // namespace kdxd

@@ -6,10 +6,12 @@
 #include "common/numbers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace kdxd {
@@ -21,6 +23,20 @@ namespace {
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 // How long a worker stays awake for the next job once it has served one.
 constexpr auto kAwakeAfterJob = std::chrono::microseconds(50);
+
+// Workers awake after a job, at most half the cores: on a small machine
+// eight of them spinning after a scrape would keep the others' jobs
+// waiting for a core.
+std::atomic<unsigned> g_awake{0};
+const unsigned kMostAwake = std::max(1u, std::thread::hardware_concurrency() / 2);
+
+bool may_stay_awake() {
+    unsigned awake = g_awake.load(std::memory_order_relaxed);
+    while (awake < kMostAwake) {
+        if (g_awake.compare_exchange_weak(awake, awake + 1, std::memory_order_relaxed)) return true;
+    }
+    return false;
+}
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -302,13 +318,23 @@ Worker::Known Worker::known() const {
 }
 
 void Worker::snapshot_read(const service::Snapshot &snapshot) {
-    known_inputs_ = snapshot.info.inputs;
-    known_counters_ = snapshot.counters;
-    stamp(Value::inputs);
-    stamp(Value::counters);
-    outputs_are(snapshot.outputs, false);
+    values_read(snapshot.info.inputs, snapshot.outputs, snapshot.counters);
     settings_read(snapshot.settings);
     watchdog_is(snapshot.info.watchdog_timeout);
+}
+
+void Worker::values_read(uint64_t inputs, uint64_t outputs, const std::vector<uint32_t> &counters) {
+    known_inputs_ = inputs;
+    known_counters_ = counters;
+    stamp(Value::inputs);
+    stamp(Value::counters);
+    outputs_are(outputs, false);
+}
+
+bool Worker::watch_keeps_values_current() const {
+    const auto now = std::chrono::steady_clock::now();
+    return watching() && current(Value::inputs, now) && current(Value::outputs, now) &&
+           current(Value::counters, now);
 }
 
 std::optional<Identity> Worker::identity() const {
@@ -458,7 +484,7 @@ void Worker::run() {
     bool served = false;
     for (;;) {
         const auto woken = [&] { return head_ != nullptr || stopping_ || woken_ || reassigned_; };
-        if (!woken() && served) {
+        if (!woken() && served && may_stay_awake()) {
             // A client that asks again as soon as it has its answer finds
             // the worker still awake: parking and being woken cost more.
             lock.unlock();
@@ -466,6 +492,7 @@ void Worker::run() {
             while (!job_waiting_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
                 relax();
             }
+            g_awake.fetch_sub(1, std::memory_order_relaxed);
             lock.lock();
         }
         served = false;

@@ -214,6 +214,12 @@ public:
     Known known() const;
     // A client's full read of the module (on the worker's thread).
     void snapshot_read(const service::Snapshot &snapshot);
+    // A read of the values that change by themselves or by other programs
+    // (on the worker's thread): what a scrape needs, settings aside.
+    void values_read(uint64_t inputs, uint64_t outputs, const std::vector<uint32_t> &counters);
+    // On the worker's thread: the watch samples those values now and its
+    // last sample is current, so a reader need not command the module.
+    bool watch_keeps_values_current() const;
     // On the worker's thread: whether the daemon may send its module a
     // command on its own account (a monitor's read) now. With a watchdog
     // armed only within a quarter of its time-out after a client's write,

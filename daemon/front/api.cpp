@@ -430,6 +430,31 @@ void monitor_state_on(Worker &worker, Done done) {
     Call::on(worker, monitor_state, std::move(done));
 }
 
+// Settings are not shown by a scrape, and reading them is most of a full
+// state's commands. While the watch samples, what it read is as current as
+// a read now would be, and scrapers add no commands to the module's load.
+static Answer scrape_values(kdx::Module &m, Worker &worker) {
+    const bool kept = worker.watch_keeps_values_current();
+    if (!kept && worker.may_command_on_own_account()) {
+        const kdx::ModuleLock held = m.lock();
+        const uint64_t inputs = m.read_inputs();
+        const uint64_t outputs = m.read_outputs();
+        const std::vector<uint32_t> counters = m.read_counters();
+        worker.values_read(inputs, outputs, counters);
+        worker.metrics().counters_read(counters);
+    }
+    const Worker::Known k = worker.known();
+    if (kept && k.counters) worker.metrics().counters_read(*k.counters);
+    const auto identity = worker.identity();
+    return {200,
+            {{"inputs", k.inputs ? json(*k.inputs) : json(nullptr)},
+             {"outputs", k.outputs ? json(*k.outputs) : json(nullptr)},
+             {"di", identity ? identity->counts.di : 0u},
+             {"do", identity ? identity->counts.do_ : 0u}}};
+}
+
+void scrape_values_on(Worker &worker, Done done) { Call::on(worker, scrape_values, std::move(done)); }
+
 Answer read_state(kdx::Module &m, Worker &worker, const json &) { return {200, state_of(m, worker)}; }
 
 Answer read_monitor_state(kdx::Module &m, Worker &worker, const json &) { return monitor_state(m, worker); }

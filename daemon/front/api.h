@@ -90,6 +90,11 @@ void call(Units &units, const std::string &id, bool writes, Operation operation,
 // The unit's state read on its worker (503 while its module is absent).
 void read_state_on(Worker &worker, Done done);
 void monitor_state_on(Worker &worker, Done done);
+// What a scrape shows of a unit, on its worker: {inputs, outputs, di, do},
+// the levels as numbers (null when never read). Read now, in three
+// commands, when the daemon may command the module on its own account;
+// otherwise as last known.
+void scrape_values_on(Worker &worker, Done done);
 // Any work on a module's worker, answered through done.
 void on_worker(Worker &worker, std::function<Answer(kdx::Module &, Worker &)> work, Done done);
 

@@ -313,7 +313,7 @@ public:
                 scrape->done(worker->unit(), nullptr);
                 continue;
             }
-            api::monitor_state_on(
+            api::scrape_values_on(
                 *worker, [scrape, unit = worker->unit()](Answer answer) {
                     scrape->done(unit, answer.status == 200 ? answer.body : json(nullptr));
                 });
@@ -338,46 +338,53 @@ private:
     std::string text() const {
         std::string plugged, responding, ages, inputs, outputs, pulses, created, buckets, failures;
         const auto now = std::chrono::steady_clock::now();
+        // "unit=\"N\"" then, for a channel's series, ",channel=\"C\"".
+        char labels[64];
+        const auto channel = [&labels](int unit_length, std::size_t ch) {
+            const int n = std::snprintf(labels + unit_length, sizeof labels - static_cast<std::size_t>(unit_length),
+                                        ",channel=\"%zu\"", ch);
+            return std::string_view(labels, static_cast<std::size_t>(unit_length + n));
+        };
         for (const auto &[unit, state] : states_) {
             const Worker *worker = units_.find(unit);
             if (worker == nullptr) continue;
-            const std::string u = "unit=\"" + std::to_string(unit) + "\"";
+            const int unit_length = std::snprintf(labels, sizeof labels, "unit=\"%u\"", unsigned{unit});
+            const std::string_view u(labels, static_cast<std::size_t>(unit_length));
             // A module that hangs is plugged in, and not responding.
-            plugged += metric_line("kdx7400_plugged", u, worker->present() || worker->hangs() ? 1 : 0);
-            responding += metric_line("kdx7400_responding", u, worker->responding() ? 1 : 0);
+            append_metric(plugged, "kdx7400_plugged", u, worker->present() || worker->hangs() ? 1 : 0);
+            append_metric(responding, "kdx7400_responding", u, worker->responding() ? 1 : 0);
             if (const auto at = worker->read_at(Worker::Value::inputs)) {
-                ages += metric_line("kdx7400_sample_age_seconds", u, std::chrono::duration<double>(now - *at).count());
+                append_metric(ages, "kdx7400_sample_age_seconds", u, std::chrono::duration<double>(now - *at).count());
             }
-            if (!state.is_null() && state["inputs"].is_string() && state["outputs"].is_string()) {
-                const uint64_t in = std::stoull(state["inputs"].get<std::string>(), nullptr, 16);
-                const uint64_t out = std::stoull(state["outputs"].get<std::string>(), nullptr, 16);
-                const auto &counts = state["identity"]["counts"];
-                for (unsigned ch = 0; ch < counts["di"].get<unsigned>(); ++ch) {
-                    inputs += metric_line("kdx7400_input", u + ",channel=\"" + std::to_string(ch) + "\"",
-                                          static_cast<double>((in >> ch) & 1));
+            if (!state.is_null() && state["inputs"].is_number_unsigned() && state["outputs"].is_number_unsigned()) {
+                const auto in = state["inputs"].get<uint64_t>();
+                const auto out = state["outputs"].get<uint64_t>();
+                for (unsigned ch = 0; ch < state["di"].get<unsigned>(); ++ch) {
+                    append_metric(inputs, "kdx7400_input", channel(unit_length, ch), static_cast<double>((in >> ch) & 1));
                 }
-                for (unsigned ch = 0; ch < counts["do"].get<unsigned>(); ++ch) {
-                    outputs += metric_line("kdx7400_output", u + ",channel=\"" + std::to_string(ch) + "\"",
-                                           static_cast<double>((out >> ch) & 1));
+                for (unsigned ch = 0; ch < state["do"].get<unsigned>(); ++ch) {
+                    append_metric(outputs, "kdx7400_output", channel(unit_length, ch),
+                                  static_cast<double>((out >> ch) & 1));
                 }
             }
             const UnitMetrics::Figures f = worker->metrics().figures();
             for (std::size_t ch = 0; ch < f.pulses.size(); ++ch) {
-                const std::string labels = u + ",channel=\"" + std::to_string(ch) + "\"";
-                pulses += metric_line("kdx7400_input_pulses_total", labels, static_cast<double>(f.pulses[ch]));
-                created += metric_line("kdx7400_input_pulses_created", labels, f.created[ch]);
+                append_metric(pulses, "kdx7400_input_pulses_total", channel(unit_length, ch),
+                              static_cast<double>(f.pulses[ch]));
+                append_metric(created, "kdx7400_input_pulses_created", channel(unit_length, ch), f.created[ch]);
             }
+            const std::string unit_labels(u);
             for (std::size_t i = 0; i < UnitMetrics::kBuckets.size(); ++i) {
                 char le[32];
                 std::snprintf(le, sizeof le, "%g", UnitMetrics::kBuckets[i]);
-                buckets += metric_line("kdx7400_request_duration_seconds_bucket", u + ",le=\"" + le + "\"",
-                                       static_cast<double>(f.buckets[i]));
+                append_metric(buckets, "kdx7400_request_duration_seconds_bucket", unit_labels + ",le=\"" + le + "\"",
+                              static_cast<double>(f.buckets[i]));
             }
-            buckets += metric_line("kdx7400_request_duration_seconds_bucket", u + ",le=\"+Inf\"",
-                                   static_cast<double>(f.requests));
-            buckets += metric_line("kdx7400_request_duration_seconds_sum", u, f.seconds);
-            buckets += metric_line("kdx7400_request_duration_seconds_count", u, static_cast<double>(f.requests));
-            failures += metric_line("kdx7400_transfer_failures_total", u, static_cast<double>(f.transfer_failures));
+            append_metric(buckets, "kdx7400_request_duration_seconds_bucket", unit_labels + ",le=\"+Inf\"",
+                          static_cast<double>(f.requests));
+            append_metric(buckets, "kdx7400_request_duration_seconds_sum", u, f.seconds);
+            append_metric(buckets, "kdx7400_request_duration_seconds_count", u, static_cast<double>(f.requests));
+            append_metric(failures, "kdx7400_transfer_failures_total", u, static_cast<double>(f.transfer_failures));
         }
         const auto family = [](const char *name, const char *type, const char *help, const std::string &lines) {
             return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + lines;
