@@ -7,10 +7,13 @@ from __future__ import annotations
 import re
 import subprocess
 import time
+from pathlib import Path
 
+import pytest
 import requests
 
 from modbus_rig import AUTH, Rig, eventually
+from test_events import reader_on
 
 
 def scrape(base: str) -> str:
@@ -59,3 +62,21 @@ def test_metrics_pass_promtool_and_pulse_totals_only_grow(rig: Rig) -> None:
     assert outputs.status_code == 200
     text = scrape(base)
     assert [value(text, f'kdx7400_output{{unit="1",channel="{c}"}}') for c in (0, 1)] == [0, 1]
+
+
+@pytest.mark.parametrize("watched", [False, True], ids=["nothing-watching", "watch-sampling"])
+def test_a_scrape_reads_only_what_it_shows_and_nothing_the_watch_keeps_current(rig: Rig, watched: bool) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "2000")
+    rig.sim("inputs", rig.root, "sg0", "0x5")
+    stream = reader_on(f"{base}/api/events") if watched else None
+    time.sleep(0.3)  # the watch's first sample taken; its next is 2 s on
+    scrape(base)  # the watch's first sample reads no outputs: this one may
+    Path(rig.root, "log").write_text("")
+    texts = [scrape(base) for _ in range(3)]
+    # Inputs, outputs and counters: READ(10) three times, no setting read.
+    assert rig.transfers() == ([] if watched else ["28"] * 9)
+    for text in texts:
+        assert [value(text, f'kdx7400_input{{unit="1",channel="{c}"}}') for c in (0, 1, 2)] == [1, 0, 1]
+    if stream is not None:
+        stream.close()
