@@ -11,7 +11,13 @@
 //       whose order alternates: p50 and p99 of each, the daemon's p50
 //       against the floor's (median and spread of the rounds) and a verdict
 //       against the goal
+//   http_floor module DAEMON_PORT PID BID REQUESTS ROUNDS
+//       GET /api/modules/1 over one keep-alive connection beside the same
+//       reads made in-process through the library (run with the module's
+//       testbed), in rounds whose order alternates, with a verdict
 #include <utility>
+
+#include <kdx7400/module.hpp>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -42,6 +48,8 @@ using Clock = std::chrono::steady_clock;
 
 // The daemon's tiny-file GET at most this much slower than the floor.
 constexpr double kGoal = 1.2;
+// A GET of a module at most this much slower than its reads in-process.
+constexpr double kModuleGoal = 1.5;
 constexpr double kLoadLimit = 1.0;
 
 int serve(unsigned short port, const std::string &path) {
@@ -125,13 +133,38 @@ struct Figures {
     double p50, p99;
 };
 
-Figures measure(unsigned short port, const std::string &request, int n) {
-    Client client(port);
-    for (int i = 0; i < 20; ++i) client.get(request); // warm both ends
+template <typename Once> Figures measure_calls(Once once, int n) {
+    for (int i = 0; i < 20; ++i) once(); // warm both ends
     std::vector<double> ms;
-    for (int i = 0; i < n; ++i) ms.push_back(client.get(request));
+    for (int i = 0; i < n; ++i) ms.push_back(once());
     std::sort(ms.begin(), ms.end());
     return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]};
+}
+
+Figures measure(unsigned short port, const std::string &request, int n) {
+    Client client(port);
+    return measure_calls([&] { return client.get(request); }, n);
+}
+
+// What the daemon's GET of a module reads, under the module's lock.
+double read_directly(kdx::Module &m) {
+    const auto start = Clock::now();
+    {
+        const kdx::ModuleLock held = m.lock();
+        (void)m.info();
+        (void)m.read_outputs();
+        (void)m.power_on();
+        (void)m.output_inverse();
+        (void)m.safety();
+        (void)m.input_filter();
+        (void)m.input_inverse();
+        (void)m.counter_edge();
+        (void)m.write_protect();
+        (void)m.frame_rate_factor();
+        (void)m.nickname();
+        (void)m.read_counters();
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 double load_average() {
@@ -186,6 +219,56 @@ int compare(unsigned short daemon, unsigned short floor, const std::string &path
     return 0;
 }
 
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+int compare_module(unsigned short daemon, uint16_t product_id, uint8_t board_id, int n, int rounds) {
+    const std::string request = "GET /api/modules/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const double load = load_average();
+    kdx::Module module = kdx::Module::open(product_id, board_id);
+    std::vector<double> http50, http99, direct50, direct99, ratio;
+    for (int round = 0; round < rounds; ++round) {
+        Figures a{}, b{};
+        const auto directly = [&] { return measure_calls([&] { return read_directly(module); }, n); };
+        if (round % 2 == 0) {
+            a = measure(daemon, request, n);
+            b = directly();
+        } else {
+            b = directly();
+            a = measure(daemon, request, n);
+        }
+        http50.push_back(a.p50);
+        http99.push_back(a.p99);
+        direct50.push_back(b.p50);
+        direct99.push_back(b.p99);
+        ratio.push_back(a.p50 / b.p50);
+    }
+    const double ratio_median = median_of(ratio);
+    const double low = *std::min_element(ratio.begin(), ratio.end());
+    const double high = *std::max_element(ratio.begin(), ratio.end());
+    const char *verdict =
+        load > kLoadLimit ? "not measurable: load above 1" : ratio_median <= kModuleGoal ? "met" : "missed";
+    std::printf("GET /api/modules/1, medians of %d rounds (load average %.2f before):\n", rounds, load);
+    std::printf("  kdx7400d            p50 %.3f ms  p99 %.3f ms\n", median_of(http50), median_of(http99));
+    std::printf("  the same 12 reads   p50 %.3f ms  p99 %.3f ms  (in-process, C++)\n", median_of(direct50),
+                median_of(direct99));
+    std::printf("  GET / in-process    p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", ratio_median, low, high,
+                kModuleGoal, verdict);
+    if (const char *table = std::getenv("KDX7400_BENCH_MARKDOWN")) {
+        char row[400];
+        std::snprintf(row, sizeof row,
+                      "| `GET /api/modules/1` (12 reads under the lock, JSON) beside the same reads made "
+                      "in-process, one keep-alive connection | p50 %.3f / %.3f ms, p99 %.3f / %.3f ms; %.2fx "
+                      "(%.2f-%.2f) | at most %.1fx: %s |\n",
+                      median_of(http50), median_of(direct50), median_of(http99), median_of(direct99), ratio_median,
+                      low, high, kModuleGoal, verdict);
+        std::ofstream(table, std::ios::app) << row;
+    }
+    return 0;
+}
+
 int time_alone(unsigned short port, const std::string &path, int n, int rounds, double goal_ms,
                const std::string &what) {
     const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -221,11 +304,17 @@ int main(int argc, char **argv) {
         return compare(static_cast<unsigned short>(std::atoi(argv[2])), static_cast<unsigned short>(std::atoi(argv[3])),
                        argv[4], std::atoi(argv[5]), std::max(5, std::atoi(argv[6])));
     }
+    if (mode == "module" && argc == 7) {
+        return compare_module(static_cast<unsigned short>(std::atoi(argv[2])),
+                              static_cast<uint16_t>(std::strtoul(argv[3], nullptr, 0)),
+                              static_cast<uint8_t>(std::atoi(argv[4])), std::atoi(argv[5]),
+                              std::max(5, std::atoi(argv[6])));
+    }
     if (mode == "time" && (argc == 7 || argc == 8)) {
         return time_alone(static_cast<unsigned short>(std::atoi(argv[2])), argv[3], std::atoi(argv[4]),
                           std::max(5, std::atoi(argv[5])), std::atof(argv[6]), argc == 8 ? argv[7] : "");
     }
     std::fprintf(stderr, "usage: http_floor serve PORT FILE | time PORT PATH REQUESTS ROUNDS GOAL_MS [WHAT] | "
-                         "compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS\n");
+                         "compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS | module DAEMON_PORT PID BID REQUESTS ROUNDS\n");
     return 2;
 }

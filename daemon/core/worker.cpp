@@ -22,7 +22,7 @@ namespace {
 // return is logged (and watched) without waiting for a request.
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 // How long a worker stays awake for the next job once it has served one.
-constexpr auto kAwakeAfterJob = std::chrono::microseconds(50);
+constexpr auto kAwakeAfterJob = std::chrono::microseconds(250);
 
 // Workers awake after a job, at most half the cores: on a small machine
 // eight of them spinning after a scrape would keep the others' jobs
