@@ -250,9 +250,14 @@ def test_wrong_methods_get_405_and_a_named_origin_gets_cors(rig: Rig) -> None:
     for method, path, allow in [("DELETE", "/api/modules/1/outputs", "PUT, OPTIONS"),
                                 ("POST", "/api/modules", "GET, HEAD, OPTIONS"),
                                 ("PATCH", "/api/modules/1", "GET, HEAD, OPTIONS"),
-                                ("PUT", "/api/modules/1/settings", "PATCH, OPTIONS")]:
+                                ("PUT", "/api/modules/1/settings", "PATCH, OPTIONS"),
+                                ("POST", "/api/modules/1/labels", "GET, HEAD, PUT, OPTIONS"),
+                                ("GET", "/api/modules/1/outputs/toggle", "POST, OPTIONS")]:
         answer = requests.request(method, base + path, headers=AUTH, timeout=5)
         assert answer.status_code == 405 and answer.headers["Allow"] == allow, (method, path)
+    # Near misses of a module's paths are no paths at all.
+    for path in ("/api/modules/", "/api/modules/1/", "/api/modules/1x", "/api/modules/1/outputs/", "/api/modules/-1"):
+        assert requests.get(base + path, timeout=5).status_code == 404, path
     grafana = {"Origin": "https://grafana.example"}
     preflight = requests.options(f"{base}/api/modules/1/outputs", timeout=5, headers={
         **grafana, "Access-Control-Request-Method": "PUT", "Access-Control-Request-Headers": "authorization"})

@@ -20,7 +20,9 @@
 #include <sys/stat.h>
 #include <functional>
 #include <mutex>
+#include <array>
 #include <regex>
+#include <string_view>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -295,7 +297,66 @@ bool same_text(const std::string &a, const std::string &b) {
     return differ == 0;
 }
 
-using Matches = std::smatch;
+// An API path, taken apart once per request: a table of regular
+// expressions cost every request, a page file's too, some microseconds.
+struct Route {
+    enum class Kind { other, modules, events, log, openapi, metrics, module, module_action } kind = Kind::other;
+    std::string unit;   // the digits after /api/modules/
+    std::string action; // after those: "outputs", "counters/clear"...
+};
+
+constexpr std::string_view kReadOnly = "GET, HEAD, OPTIONS";
+// Each action after /api/modules/N/, with the methods it takes.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kModuleActions{{
+    {"outputs", "PUT, OPTIONS"},
+    {"outputs/toggle", "POST, OPTIONS"},
+    {"counters/clear", "POST, OPTIONS"},
+    {"watchdog/clear", "POST, OPTIONS"},
+    {"settings", "PATCH, OPTIONS"},
+    {"events", kReadOnly},
+    {"history", kReadOnly},
+    {"labels", "GET, HEAD, PUT, OPTIONS"},
+}};
+
+Route route_of(const std::string &path) {
+    using Kind = Route::Kind;
+    if (path == "/api/modules") return {Kind::modules, {}, {}};
+    if (path == "/api/events") return {Kind::events, {}, {}};
+    if (path == "/api/log") return {Kind::log, {}, {}};
+    if (path == "/api/openapi.json") return {Kind::openapi, {}, {}};
+    if (path == "/metrics") return {Kind::metrics, {}, {}};
+    constexpr std::string_view prefix = "/api/modules/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return {};
+    const std::size_t digits_end = path.find_first_not_of("0123456789", prefix.size());
+    if (digits_end == prefix.size() || path.size() == prefix.size()) return {};
+    std::string unit = path.substr(prefix.size(), digits_end - prefix.size());
+    if (digits_end == std::string::npos) return {Kind::module, std::move(unit), {}};
+    if (path[digits_end] != '/') return {};
+    const std::string_view action = std::string_view(path).substr(digits_end + 1);
+    for (const auto &[name, methods] : kModuleActions) {
+        if (action == name) return {Kind::module_action, std::move(unit), std::string(action)};
+    }
+    return {};
+}
+
+// The methods a route takes, as its Allow header lists them.
+std::string_view methods_of(const Route &route) {
+    if (route.kind == Route::Kind::other) return {};
+    if (route.kind != Route::Kind::module_action) return kReadOnly;
+    for (const auto &[name, methods] : kModuleActions) {
+        if (route.action == name) return methods;
+    }
+    return {};
+}
+
+bool lists(std::string_view allow, std::string_view method) {
+    for (std::size_t at = 0; at < allow.size();) {
+        const std::size_t end = std::min(allow.find(", ", at), allow.size());
+        if (allow.substr(at, end - at) == method) return true;
+        at = end + 2;
+    }
+    return false;
+}
 
 // One scrape of /metrics: each present unit's state is read on its worker,
 // and when the last is in, the text goes out.
@@ -522,12 +583,10 @@ void HttpRoom::Api::decorate(const http::Request &req, http::Response &res) {
 }
 
 void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Reply> reply) {
-    static const std::regex module_path(R"(/api/modules/(\d+))");
-    static const std::regex module_action(
-        R"(/api/modules/(\d+)/(outputs|outputs/toggle|counters/clear|watchdog/clear|settings|events|labels|history))");
-    Matches match;
+    using Kind = Route::Kind;
     const std::string &path = req.path;
-    if (path == "/metrics") {
+    const Route route = route_of(path);
+    if (route.kind == Kind::metrics) {
         const http::Counts counts = server_counts_ ? server_counts_() : http::Counts{};
         std::string more = "# HELP kdx7400_clients Clients connected now, by front end.\n# TYPE kdx7400_clients gauge\n";
         more += metric_line("kdx7400_clients", "front_end=\"http\"", static_cast<double>(counts.connections));
@@ -535,7 +594,7 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
         more += "# HELP kdx7400_http_event_streams Event streams open now.\n# TYPE kdx7400_http_event_streams gauge\n";
         more += metric_line("kdx7400_http_event_streams", "", static_cast<double>(counts.streams));
         Scrape::start(units_, reply, std::move(more));
-    } else if (path == "/api/openapi.json") {
+    } else if (route.kind == Kind::openapi) {
         http::Response res;
         res.set("ETag", openapi_etag_);
         res.set("Cache-Control", "no-cache"); // kept, revalidated: the page reads it at every load
@@ -546,32 +605,32 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
             res.body = openapi_;
         }
         reply->send(std::move(res));
-    } else if (path == "/api/modules") {
+    } else if (route.kind == Kind::modules) {
         json list = json::array();
         for (const Worker *worker : units_.all()) list.push_back(api::summary(*worker));
         reply->send(response_of({200, {{"modules", list}}}));
-    } else if (path == "/api/events") {
+    } else if (route.kind == Kind::events) {
         events(req, reply, nullptr);
-    } else if (path == "/api/log") {
+    } else if (route.kind == Kind::log) {
         reply->send(log(req));
-    } else if (std::regex_match(path, match, module_path)) {
+    } else if (route.kind == Kind::module) {
         // ?monitor: a monitor's read (the page), under the watchdog rule.
         const bool monitor = req.query == "monitor" || req.query.rfind("monitor&", 0) == 0 ||
                              req.query.find("&monitor") != std::string::npos;
-        module_call(match[1], reply, false, monitor ? api::read_monitor_state : api::read_state);
-    } else if (std::regex_match(path, match, module_action)) {
-        const std::string action = match[2];
+        module_call(route.unit, reply, false, monitor ? api::read_monitor_state : api::read_state);
+    } else if (route.kind == Kind::module_action) {
+        const std::string &action = route.action;
         if (action == "labels" || action == "history") {
-            Worker *worker = api::find(units_, match[1]);
-            reply->send(worker == nullptr ? response_of(failure(404, "no module " + match[1].str()))
+            Worker *worker = api::find(units_, route.unit);
+            reply->send(worker == nullptr ? response_of(failure(404, "no module " + route.unit))
                         : action == "labels"  ? labels(req, *worker)
                                               : history(req, *worker));
             return;
         }
         if (action == "events") {
-            Worker *worker = api::find(units_, match[1]);
+            Worker *worker = api::find(units_, route.unit);
             if (worker == nullptr) {
-                reply->send(response_of(failure(404, "no module " + match[1].str())));
+                reply->send(response_of(failure(404, "no module " + route.unit)));
                 return;
             }
             events(req, reply, worker);
@@ -585,7 +644,7 @@ void HttpRoom::Api::request(const http::Request &req, std::shared_ptr<http::Repl
                                          : action == "counters/clear" ? api::clear_counters
                                          : action == "watchdog/clear" ? api::clear_watchdog
                                                                       : api::apply_settings;
-        module_call(match[1], reply, true, operation, body, writer(req));
+        module_call(route.unit, reply, true, operation, body, writer(req));
     } else if (path.rfind("/api/", 0) == 0 || path == "/api") {
         reply->send(response_of(failure(404, "no such API path")));
     } else {
@@ -632,28 +691,9 @@ bool HttpRoom::Api::cors_origin(const std::string &origin) const {
 // The API's paths and the methods each takes: another method is 405 with
 // Allow, and a CORS preflight (OPTIONS) is answered from the same table.
 std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &req) const {
-    static const std::vector<std::pair<std::regex, std::vector<std::string>>> paths = {
-        {std::regex("/api/modules"), {"GET"}},
-        {std::regex("/api/events"), {"GET"}},
-        {std::regex("/api/log"), {"GET"}},
-        {std::regex("/api/openapi.json"), {"GET"}},
-        {std::regex("/metrics"), {"GET"}},
-        {std::regex(R"(/api/modules/\d+)"), {"GET"}},
-        {std::regex(R"(/api/modules/\d+/events)"), {"GET"}},
-        {std::regex(R"(/api/modules/\d+/history)"), {"GET"}},
-        {std::regex(R"(/api/modules/\d+/labels)"), {"GET", "PUT"}},
-        {std::regex(R"(/api/modules/\d+/outputs)"), {"PUT"}},
-        {std::regex(R"(/api/modules/\d+/outputs/toggle)"), {"POST"}},
-        {std::regex(R"(/api/modules/\d+/counters/clear)"), {"POST"}},
-        {std::regex(R"(/api/modules/\d+/watchdog/clear)"), {"POST"}},
-        {std::regex(R"(/api/modules/\d+/settings)"), {"PATCH"}},
-    };
     const bool api = req.path.rfind("/api/", 0) == 0;
-    for (const auto &[path, methods] : paths) {
-        if (!std::regex_match(req.path, path)) continue;
-        std::string allow;
-        for (const std::string &method : methods) allow += method + (method == "GET" ? ", HEAD, " : ", ");
-        allow += "OPTIONS";
+    const std::string allow(methods_of(route_of(req.path)));
+    if (!allow.empty()) {
         if (req.method == "OPTIONS") {
             const std::string origin = req.header("Origin");
             http::Response res;
@@ -666,9 +706,7 @@ std::optional<http::Response> HttpRoom::Api::method_routed(const http::Request &
             }
             return res;
         }
-        const bool listed = std::find(methods.begin(), methods.end(), req.method) != methods.end() ||
-                            (req.method == "HEAD" && methods.front() == "GET");
-        if (listed) return std::nullopt;
+        if (lists(allow, req.method)) return std::nullopt;
         http::Response res = response_of(failure(405, req.method + " is not a method of " + req.path + " (" + allow + ")"));
         res.set("Allow", allow);
         return res;
@@ -716,8 +754,10 @@ std::optional<http::Response> HttpRoom::Api::write_routed(const http::Request &r
     if (!req.has_body) {
         // The one write that needs no body goes on; the others are told at
         // once rather than waited on for a body that never comes.
-        static const std::regex clear_watchdog_path(R"(/api/modules/\d+/watchdog/clear)");
-        if (req.method == "POST" && std::regex_match(req.path, clear_watchdog_path)) return std::nullopt;
+        const Route route = route_of(req.path);
+        if (req.method == "POST" && route.kind == Route::Kind::module_action && route.action == "watchdog/clear") {
+            return std::nullopt;
+        }
         return response_of(failure(411, "a write has a JSON body with its Content-Length (or chunked)"));
     }
     const std::string type = req.header("Content-Type");
