@@ -181,37 +181,55 @@ double settled_load() {
     return load_average();
 }
 
-int compare(unsigned short daemon, unsigned short floor, const std::string &path, int n, int rounds) {
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    const double load = settled_load();
-    std::vector<double> ours50, ours99, floor50, floor99, ratio;
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Two ways of doing the same, measured in rounds whose order alternates.
+struct SideBySide {
+    Figures ours, theirs; // medians over the rounds
+    double ratio, low, high; // of the p50s: median and spread
+};
+
+template <typename Ours, typename Theirs> SideBySide side_by_side(Ours ours, Theirs theirs, int rounds) {
+    std::vector<double> ours50, ours99, theirs50, theirs99, ratio;
     for (int round = 0; round < rounds; ++round) {
         Figures a{}, b{};
         if (round % 2 == 0) {
-            a = measure(daemon, request, n);
-            b = measure(floor, request, n);
+            a = ours();
+            b = theirs();
         } else {
-            b = measure(floor, request, n);
-            a = measure(daemon, request, n);
+            b = theirs();
+            a = ours();
         }
         ours50.push_back(a.p50);
         ours99.push_back(a.p99);
-        floor50.push_back(b.p50);
-        floor99.push_back(b.p99);
+        theirs50.push_back(b.p50);
+        theirs99.push_back(b.p99);
         ratio.push_back(a.p50 / b.p50);
     }
-    const auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
-    const double ratio_median = median(ratio);
-    const char *verdict = load > kLoadLimit ? "not measurable: load above 1" : ratio_median <= kGoal ? "met" : "missed";
+    return {{median_of(ours50), median_of(ours99)},
+            {median_of(theirs50), median_of(theirs99)},
+            median_of(ratio),
+            *std::min_element(ratio.begin(), ratio.end()),
+            *std::max_element(ratio.begin(), ratio.end())};
+}
+
+const char *verdict_of(double load, double ratio, double goal) {
+    return load > kLoadLimit ? "not measurable: load above 1" : ratio <= goal ? "met" : "missed";
+}
+
+int compare(unsigned short daemon, unsigned short floor, const std::string &path, int n, int rounds) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const double load = settled_load();
+    const SideBySide r = side_by_side([&] { return measure(daemon, request, n); },
+                                      [&] { return measure(floor, request, n); }, rounds);
+    const char *verdict = verdict_of(load, r.ratio, kGoal);
     std::printf("GET %s, medians of %d rounds (load average %.2f before):\n", path.c_str(), rounds, load);
-    std::printf("  kdx7400d          p50 %.3f ms  p99 %.3f ms\n", median(ours50), median(ours99));
-    std::printf("  Beast floor       p50 %.3f ms  p99 %.3f ms\n", median(floor50), median(floor99));
-    const double low = *std::min_element(ratio.begin(), ratio.end());
-    const double high = *std::max_element(ratio.begin(), ratio.end());
-    std::printf("  kdx7400d / floor  p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", ratio_median, low, high, kGoal,
+    std::printf("  kdx7400d          p50 %.3f ms  p99 %.3f ms\n", r.ours.p50, r.ours.p99);
+    std::printf("  Beast floor       p50 %.3f ms  p99 %.3f ms\n", r.theirs.p50, r.theirs.p99);
+    std::printf("  kdx7400d / floor  p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", r.ratio, r.low, r.high, kGoal,
                 verdict);
     if (const char *table = std::getenv("KDX7400_BENCH_MARKDOWN")) {
         char row[400];
@@ -219,49 +237,25 @@ int compare(unsigned short daemon, unsigned short floor, const std::string &path
                       "| `GET %s` (a tiny file) beside a minimal one-thread Boost.Beast server, one keep-alive "
                       "connection each | p50 %.3f / %.3f ms, p99 %.3f / %.3f ms; %.2fx (%.2f-%.2f) | at most %.1fx: "
                       "%s |\n",
-                      path.c_str(), median(ours50), median(floor50), median(ours99), median(floor99), ratio_median,
-                      low, high, kGoal, verdict);
+                      path.c_str(), r.ours.p50, r.theirs.p50, r.ours.p99, r.theirs.p99, r.ratio, r.low, r.high, kGoal,
+                      verdict);
         std::ofstream(table, std::ios::app) << row;
     }
     return 0;
-}
-
-double median_of(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 int compare_module(unsigned short daemon, uint16_t product_id, uint8_t board_id, int n, int rounds) {
     const std::string request = "GET /api/modules/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const double load = settled_load();
     kdx::Module module = kdx::Module::open(product_id, board_id);
-    std::vector<double> http50, http99, direct50, direct99, ratio;
-    for (int round = 0; round < rounds; ++round) {
-        Figures a{}, b{};
-        const auto directly = [&] { return measure_calls([&] { return read_directly(module); }, n); };
-        if (round % 2 == 0) {
-            a = measure(daemon, request, n);
-            b = directly();
-        } else {
-            b = directly();
-            a = measure(daemon, request, n);
-        }
-        http50.push_back(a.p50);
-        http99.push_back(a.p99);
-        direct50.push_back(b.p50);
-        direct99.push_back(b.p99);
-        ratio.push_back(a.p50 / b.p50);
-    }
-    const double ratio_median = median_of(ratio);
-    const double low = *std::min_element(ratio.begin(), ratio.end());
-    const double high = *std::max_element(ratio.begin(), ratio.end());
-    const char *verdict =
-        load > kLoadLimit ? "not measurable: load above 1" : ratio_median <= kModuleGoal ? "met" : "missed";
+    const SideBySide r =
+        side_by_side([&] { return measure(daemon, request, n); },
+                     [&] { return measure_calls([&] { return read_directly(module); }, n); }, rounds);
+    const char *verdict = verdict_of(load, r.ratio, kModuleGoal);
     std::printf("GET /api/modules/1, medians of %d rounds (load average %.2f before):\n", rounds, load);
-    std::printf("  kdx7400d            p50 %.3f ms  p99 %.3f ms\n", median_of(http50), median_of(http99));
-    std::printf("  the same 12 reads   p50 %.3f ms  p99 %.3f ms  (in-process, C++)\n", median_of(direct50),
-                median_of(direct99));
-    std::printf("  GET / in-process    p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", ratio_median, low, high,
+    std::printf("  kdx7400d            p50 %.3f ms  p99 %.3f ms\n", r.ours.p50, r.ours.p99);
+    std::printf("  the same 12 reads   p50 %.3f ms  p99 %.3f ms  (in-process, C++)\n", r.theirs.p50, r.theirs.p99);
+    std::printf("  GET / in-process    p50 %.2fx (%.2f-%.2f), goal <= %.1fx: %s\n", r.ratio, r.low, r.high,
                 kModuleGoal, verdict);
     if (const char *table = std::getenv("KDX7400_BENCH_MARKDOWN")) {
         char row[400];
@@ -269,8 +263,8 @@ int compare_module(unsigned short daemon, uint16_t product_id, uint8_t board_id,
                       "| `GET /api/modules/1` (12 reads under the lock, JSON) beside the same reads made "
                       "in-process, one keep-alive connection | p50 %.3f / %.3f ms, p99 %.3f / %.3f ms; %.2fx "
                       "(%.2f-%.2f) | at most %.1fx: %s |\n",
-                      median_of(http50), median_of(direct50), median_of(http99), median_of(direct99), ratio_median,
-                      low, high, kModuleGoal, verdict);
+                      r.ours.p50, r.theirs.p50, r.ours.p99, r.theirs.p99, r.ratio, r.low, r.high, kModuleGoal,
+                      verdict);
         std::ofstream(table, std::ios::app) << row;
     }
     return 0;
