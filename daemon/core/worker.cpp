@@ -706,6 +706,9 @@ void Worker::sample() {
     known_inputs_ = events.levels;
     if (!known_counters_) known_counters_.emplace();
     known_counters_->assign(input_state_.counters, input_state_.counters + input_state_.channels); // no allocation
+    // The totals follow every read of the counters in the order they were
+    // made: a reader later given these must not take them for a clear.
+    metrics_.counters_read(*known_counters_, false);
     stamp(Value::inputs);
     stamp(Value::counters);
     if (!sampled_) {

@@ -444,7 +444,6 @@ static Answer scrape_values(kdx::Module &m, Worker &worker) {
         worker.metrics().counters_read(counters);
     }
     const Worker::Known k = worker.known();
-    if (kept && k.counters) worker.metrics().counters_read(*k.counters);
     const auto identity = worker.identity();
     return {200,
             {{"inputs", k.inputs ? json(*k.inputs) : json(nullptr)},

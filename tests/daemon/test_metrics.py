@@ -80,3 +80,20 @@ def test_a_scrape_reads_only_what_it_shows_and_nothing_the_watch_keeps_current(r
         assert [value(text, f'kdx7400_input{{unit="1",channel="{c}"}}') for c in (0, 1, 2)] == [1, 0, 1]
     if stream is not None:
         stream.close()
+
+
+def test_pulse_totals_count_each_pulse_once_when_a_clear_comes_between_the_watchs_samples(rig: Rig) -> None:
+    rig.add("pid=0x7401,bid=3")
+    base = rig.start_http_with_token("--module", "1=7401:3", "--watch-interval", "1000")
+    stream = reader_on(f"{base}/api/events")
+    time.sleep(1.3)  # two samples taken (the second reads the outputs too): a scrape now takes the watch's values
+    rig.sim("pulse", rig.root, "sg0", "4", "10", "1000")
+    # Clearing input 5 reads every counter, input 4's 10 pulses among them,
+    # before the watch has seen them.
+    assert requests.post(f"{base}/api/modules/1/counters/clear", json={"mask": "0x20"}, headers=AUTH,
+                         timeout=5).status_code == 200
+    pulses = 'kdx7400_input_pulses_total{unit="1",channel="4"}'
+    assert value(scrape(base), pulses) == 10
+    time.sleep(1.0)  # the watch's next sample has the same 10
+    assert value(scrape(base), pulses) == 10
+    stream.close()
