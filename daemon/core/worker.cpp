@@ -525,7 +525,7 @@ void Worker::run() {
             tail_ = head_ == nullptr ? nullptr : tail_;
             --queued_;
             job_waiting_.store(head_ != nullptr, std::memory_order_relaxed);
-            served = true;
+            served = job->asked_again_soon();
         }
         lock.unlock();
         began_ = std::chrono::steady_clock::now();

@@ -93,6 +93,9 @@ public:
     // Who asked, for the events and the audit trail its writes cause; null
     // for the daemon's own reads.
     virtual std::shared_ptr<const Client> client() const { return nullptr; }
+    // Whether its asker tends to ask this unit again at once (a keep-alive
+    // client, a Modbus master): the worker then stays awake for a moment.
+    virtual bool asked_again_soon() const { return true; }
 
 protected:
     ~Job() = default;

@@ -290,7 +290,10 @@ public:
 
     static void on(Worker &worker, Work work, Done done, bool writes = false,
                    std::shared_ptr<const Client> client = nullptr, std::shared_ptr<Claim> claim = nullptr) {
-        auto *call = new Call(std::move(work), std::move(done), writes, std::move(client), std::move(claim));
+        submit(worker, new Call(std::move(work), std::move(done), writes, std::move(client), std::move(claim)));
+    }
+
+    static void submit(Worker &worker, Call *call) {
         if (!worker.submit(*call)) {
             Done refuse = std::move(call->done_);
             delete call;
@@ -298,8 +301,18 @@ public:
         }
     }
 
+    // A scrape reaches every unit at once and comes back only at its next
+    // interval: a worker kept awake after it would only take a core from
+    // the units still reading.
+    static void once_on(Worker &worker, Work work, Done done) {
+        auto *call = new Call(std::move(work), std::move(done), false, nullptr, nullptr);
+        call->again_soon_ = false;
+        submit(worker, call);
+    }
+
     bool is_write() const override { return writes_; }
     std::shared_ptr<const Client> client() const override { return client_; }
+    bool asked_again_soon() const override { return again_soon_; }
     bool start() override {
         if (claim_ && !claim_->start()) {
             answer_ = failure(504, "withdrawn before it started");
@@ -343,6 +356,7 @@ private:
     const bool writes_;
     const std::shared_ptr<const Client> client_;
     const std::shared_ptr<Claim> claim_;
+    bool again_soon_ = true;
     Answer answer_;
 };
 
@@ -452,7 +466,7 @@ static Answer scrape_values(kdx::Module &m, Worker &worker) {
              {"do", identity ? identity->counts.do_ : 0u}}};
 }
 
-void scrape_values_on(Worker &worker, Done done) { Call::on(worker, scrape_values, std::move(done)); }
+void scrape_values_on(Worker &worker, Done done) { Call::once_on(worker, scrape_values, std::move(done)); }
 
 Answer read_state(kdx::Module &m, Worker &worker, const json &) { return {200, state_of(m, worker)}; }
 
