@@ -213,15 +213,37 @@ def test_the_page_is_served_from_its_folder_only_with_its_headers(rig: Rig) -> N
         assert again.status_code == 304 and again.content == b"", path
         other = requests.get(f"{base}{path}", headers={"If-None-Match": '"0"'}, timeout=5)
         assert other.status_code == 200 and other.content == first.content, path
-    # A file the operator changes or removes shows so at once, kept copy or not.
-    (page / "note.svg").write_text("<svg xmlns='http://www.w3.org/2000/svg'><g/></svg>")
-    kept = requests.get(f"{base}/note.svg", timeout=5)
-    (page / "note.svg").write_text("<svg xmlns='http://www.w3.org/2000/svg'/>")
-    changed = requests.get(f"{base}/note.svg", headers={"If-None-Match": kept.headers["ETag"]}, timeout=5)
-    assert changed.status_code == 200 and changed.text == "<svg xmlns='http://www.w3.org/2000/svg'/>"
-    assert changed.headers["ETag"] != kept.headers["ETag"]
-    (page / "note.svg").unlink()
-    assert requests.get(f"{base}/note.svg", timeout=5).status_code == 404
+    # A file the operator changes or removes shows so at once, kept copy or
+    # not: asked on a new connection and on one kept alive.
+    (page / "sub").mkdir()
+    (page / "a.svg").write_text("<svg>a</svg>")
+
+    def replace(path: Path, text: str) -> None:  # as a package upgrade does
+        (path.parent / ".new").write_text(text)
+        os.replace(path.parent / ".new", path)
+
+    def retarget(path: Path, text: str) -> None:
+        (page / "b.svg").write_text(text)
+        path.unlink()
+        path.symlink_to(page / "b.svg")
+
+    for name, change in [("note.svg", Path.write_text), ("note.svg", replace), ("sub/note.svg", Path.write_text),
+                         ("link.svg", retarget)]:
+        for ask in (requests, requests.Session()):
+            path = page / name
+            if name == "link.svg":
+                path.unlink(missing_ok=True)
+                path.symlink_to(page / "a.svg")
+            else:
+                path.write_text("<svg>old</svg>")
+            kept = [ask.get(f"{base}/{name}", timeout=5) for _ in range(2)][-1]
+            assert kept.status_code == 200 and kept.text in ("<svg>old</svg>", "<svg>a</svg>"), (name, change)
+            change(path, "<svg>new</svg>")
+            changed = ask.get(f"{base}/{name}", headers={"If-None-Match": kept.headers["ETag"]}, timeout=5)
+            assert changed.status_code == 200 and changed.text == "<svg>new</svg>", (name, change)
+            assert changed.headers["ETag"] != kept.headers["ETag"], (name, change)
+            path.unlink()
+            assert ask.get(f"{base}/{name}", timeout=5).status_code == 404, (name, change)
     # Compressed where the client accepts it and it pays: text of 4 KiB and
     # more; the tag then weak, and still good for a revalidation.
     for path, accepted, packed in [("/app.js", "gzip", True), ("/app.js", "identity", False),

@@ -2,6 +2,7 @@
 #include "front/http/http_room.h"
 
 #include "front/api.h"
+#include "transport/folder_watch.h"
 #include "transport/http_server.h"
 
 #include <nlohmann/json.hpp>
@@ -499,6 +500,9 @@ public:
         write_without_token_.replace(std::move(write_without_token));
     }
     const HttpOptions &options() const { return options_; }
+    // A kept file of the page's own folder is then served without a stat
+    // while nothing in the folder has changed.
+    void watch_page(NetworkLoop &network) { page_watch_ = std::make_unique<FolderWatch>(network, root_.string()); }
     std::function<http::Counts()> server_counts_;
 
 private:
@@ -523,7 +527,13 @@ private:
         off_t size = 0;
         timespec changed{};
     };
-    std::optional<PageFile> page_file(const std::string &wanted) const;
+    struct KeptFile {
+        std::shared_ptr<const PageFile> file;
+        // The watch's generation when it was read; none when the watch
+        // does not cover it, and a stat is asked each time.
+        std::optional<uint64_t> checked;
+    };
+    std::shared_ptr<const PageFile> page_file(const std::string &wanted) const;
     static constexpr std::size_t kPageCacheBytes = 1u << 20;
 
     const HttpOptions options_;
@@ -536,9 +546,10 @@ private:
     std::string openapi_etag_;
     std::filesystem::path root_;
     // The page's files as last read, by the name asked for; the loop's only.
-    mutable std::map<std::string, PageFile> page_files_;
+    mutable std::map<std::string, KeptFile> page_files_;
     mutable std::size_t page_bytes_ = 0;
     StreamBudget budget_;
+    std::unique_ptr<FolderWatch> page_watch_;
 };
 
 HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
@@ -779,24 +790,29 @@ void HttpRoom::Api::reload_token() {
     token_ = std::move(fresh);
 }
 
-// A file of the page's folder: its real path must lie inside the folder
-// (a symlink out of it is refused), and it goes out with a validator and
-// the headers that keep a browser from guessing its type or running what
-// another site put in it.
 // The page's file a request names, when it is one: its real path inside
 // the page's folder (also through symlinks), a regular file of at most 4
-// MiB. Kept after the first read, and served again while one stat says it
-// has not changed: an upgrade still shows at once.
-std::optional<HttpRoom::Api::PageFile> HttpRoom::Api::page_file(const std::string &wanted) const {
+// MiB. Kept after the first read, and served again while the folder's
+// watch saw no change, or else one stat says it has not changed: an
+// upgrade still shows at once.
+std::shared_ptr<const HttpRoom::Api::PageFile> HttpRoom::Api::page_file(const std::string &wanted) const {
     namespace fs = std::filesystem;
     const auto same = [](const struct stat &now, const PageFile &file) {
         return S_ISREG(now.st_mode) && now.st_size == file.size && now.st_mtim.tv_sec == file.changed.tv_sec &&
                now.st_mtim.tv_nsec == file.changed.tv_nsec;
     };
     struct stat now {};
+    const std::optional<uint64_t> generation = page_watch_ ? page_watch_->generation() : std::nullopt;
     if (const auto kept = page_files_.find(wanted); kept != page_files_.end()) {
-        if (::stat(kept->second.path.c_str(), &now) == 0 && same(now, kept->second)) return kept->second;
-        page_bytes_ -= kept->second.body.size();
+        KeptFile &file = kept->second;
+        if (file.checked) {
+            // Covered by the watch: after a change, looked up afresh, as a
+            // symlink of the folder may now lead elsewhere.
+            if (file.checked == generation) return file.file;
+        } else if (::stat(file.file->path.c_str(), &now) == 0 && same(now, *file.file)) {
+            return file.file;
+        }
+        page_bytes_ -= file.file->body.size();
         page_files_.erase(kept);
     }
     std::error_code missing;
@@ -804,7 +820,7 @@ std::optional<HttpRoom::Api::PageFile> HttpRoom::Api::page_file(const std::strin
     const std::string inside = root_.string() + "/";
     if (wanted.empty() || wanted.front() == '/' || missing || path.string().rfind(inside, 0) != 0 ||
         ::stat(path.c_str(), &now) != 0 || !S_ISREG(now.st_mode) || now.st_size > (4 << 20)) {
-        return std::nullopt;
+        return nullptr;
     }
     static const std::map<std::string, std::string> types = {
         {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
@@ -812,7 +828,8 @@ std::optional<HttpRoom::Api::PageFile> HttpRoom::Api::page_file(const std::strin
         {".svg", "image/svg+xml"},             {".png", "image/png"},
         {".ico", "image/x-icon"}};
     const auto type = types.find(path.extension().string());
-    PageFile file;
+    auto made = std::make_shared<PageFile>();
+    PageFile &file = *made;
     file.path = path.string();
     file.type = type == types.end() ? "application/octet-stream" : type->second;
     file.size = now.st_size;
@@ -828,14 +845,21 @@ std::optional<HttpRoom::Api::PageFile> HttpRoom::Api::page_file(const std::strin
     // Only names that are files of the page are kept, and so many bytes.
     if (page_bytes_ + file.body.size() <= kPageCacheBytes) {
         page_bytes_ += file.body.size();
-        page_files_[wanted] = file;
+        // The watch covers the folder's own entries: a name in it that is
+        // a file of it.
+        const bool watched = wanted.find('/') == std::string::npos && path.parent_path() == root_;
+        page_files_[wanted] = KeptFile{made, watched ? generation : std::nullopt};
     }
-    return file;
+    return made;
 }
 
+// A file of the page's folder: its real path must lie inside the folder
+// (a symlink out of it is refused), and it goes out with a validator and
+// the headers that keep a browser from guessing its type or running what
+// another site put in it.
 http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
     const std::string wanted = req.path == "/" ? std::string("index.html") : req.path.substr(1);
-    std::optional<PageFile> file = page_file(wanted);
+    const std::shared_ptr<const PageFile> file = page_file(wanted);
     if (!file) return response_of(failure(404, "no such page"));
     http::Response res;
     res.set("ETag", file->etag);
@@ -847,8 +871,8 @@ http::Response HttpRoom::Api::serve_file(const http::Request &req) const {
         res.status = 304;
         return res;
     }
-    res.type = std::move(file->type);
-    res.body = std::move(file->body);
+    res.type = file->type;
+    res.body = file->body;
     return res;
 }
 
@@ -1001,6 +1025,7 @@ HttpRoom::HttpRoom(HttpOptions options, NetworkLoop &network, Units &units, Log 
     transport.keepalive = options.heartbeat;
     transport.body_limit = kMaxBody;
     server_ = std::make_unique<http::Server>(transport, network, *api_, log);
+    api_->watch_page(network);
     api_->server_counts_ = [server = server_.get()] { return server->counts(); };
     log.line(Topic::Service, "HTTP on " + options.endpoint.text + " (at most " +
                                  std::to_string(server_->max_connections()) + " connections)");
