@@ -220,7 +220,8 @@ const char *verdict_of(double load, double ratio, double goal) {
     return load > kLoadLimit ? "not measurable: load above 1" : ratio <= goal ? "met" : "missed";
 }
 
-int compare(unsigned short daemon, unsigned short floor, const std::string &path, int n, int rounds) {
+int compare(unsigned short daemon, unsigned short floor, const std::string &path, int n, int rounds,
+            const std::string &what) {
     const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const double load = settled_load();
     const SideBySide r = side_by_side([&] { return measure(daemon, request, n); },
@@ -235,9 +236,9 @@ int compare(unsigned short daemon, unsigned short floor, const std::string &path
         char row[400];
         std::snprintf(row, sizeof row,
                       "| `GET %s` (a tiny file) beside a minimal one-thread Boost.Beast server, one keep-alive "
-                      "connection each | p50 %.3f / %.3f ms, p99 %.3f / %.3f ms; %.2fx (%.2f-%.2f) | at most %.1fx: "
+                      "connection each%s | p50 %.3f / %.3f ms, p99 %.3f / %.3f ms; %.2fx (%.2f-%.2f) | at most %.1fx: "
                       "%s |\n",
-                      path.c_str(), r.ours.p50, r.theirs.p50, r.ours.p99, r.theirs.p99, r.ratio, r.low, r.high, kGoal,
+                      path.c_str(), what.c_str(), r.ours.p50, r.theirs.p50, r.ours.p99, r.theirs.p99, r.ratio, r.low, r.high, kGoal,
                       verdict);
         std::ofstream(table, std::ios::app) << row;
     }
@@ -301,9 +302,9 @@ int time_alone(unsigned short port, const std::string &path, int n, int rounds, 
 int main(int argc, char **argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "serve" && argc == 4) return serve(static_cast<unsigned short>(std::atoi(argv[2])), argv[3]);
-    if (mode == "compare" && argc == 7) {
+    if (mode == "compare" && (argc == 7 || argc == 8)) {
         return compare(static_cast<unsigned short>(std::atoi(argv[2])), static_cast<unsigned short>(std::atoi(argv[3])),
-                       argv[4], std::atoi(argv[5]), std::max(5, std::atoi(argv[6])));
+                       argv[4], std::atoi(argv[5]), std::max(5, std::atoi(argv[6])), argc == 8 ? argv[7] : "");
     }
     if (mode == "module" && argc == 7) {
         return compare_module(static_cast<unsigned short>(std::atoi(argv[2])),
@@ -316,6 +317,6 @@ int main(int argc, char **argv) {
                           std::max(5, std::atoi(argv[5])), std::atof(argv[6]), argc == 8 ? argv[7] : "");
     }
     std::fprintf(stderr, "usage: http_floor serve PORT FILE | time PORT PATH REQUESTS ROUNDS GOAL_MS [WHAT] | "
-                         "compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS | module DAEMON_PORT PID BID REQUESTS ROUNDS\n");
+                         "compare DAEMON_PORT FLOOR_PORT PATH REQUESTS ROUNDS [WHAT] | module DAEMON_PORT PID BID REQUESTS ROUNDS\n");
     return 2;
 }
