@@ -38,14 +38,6 @@ bool may_stay_awake() {
     return false;
 }
 
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 std::invalid_argument bad_target(const std::string &text, const std::string &why = "") {
     return std::invalid_argument("bad module '" + text + "': " +
                                  (why.empty() ? "expected UNIT=PID:BID or UNIT=/dev/sgN" : why));
@@ -489,9 +481,11 @@ void Worker::run() {
             // the worker still awake: parking and being woken cost more.
             lock.unlock();
             const auto until = std::chrono::steady_clock::now() + kAwakeAfterJob;
+            awake_.store(true, std::memory_order_relaxed);
             while (!job_waiting_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
-                relax();
+                spin_turn();
             }
+            awake_.store(false, std::memory_order_relaxed);
             g_awake.fetch_sub(1, std::memory_order_relaxed);
             lock.lock();
         }

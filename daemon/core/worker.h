@@ -5,6 +5,8 @@
 // themselves.
 #pragma once
 
+#include <sched.h>
+
 #include "common/module_json.h"
 #include "core/audit.h"
 #include "core/events.h"
@@ -75,6 +77,10 @@ private:
 
 // One request for a module. The submitter owns it and must keep it alive
 // until finished() has been called; a worker holds at most one reference.
+// One turn of a spin-wait: the core goes to any other thread ready on it,
+// which on a small machine may be the very one waited for, or the client.
+inline void spin_turn() { sched_yield(); }
+
 class Job {
 public:
     // Before run: false for a job its front end withdrew, which the worker
@@ -193,6 +199,8 @@ public:
     // module that hangs is there (present to a client) but not responding.
     bool responding() const { return present_.load(std::memory_order_relaxed) && !hangs(); }
     bool hangs() const { return hung_.load(std::memory_order_relaxed); }
+    // Awake after a job and free: a job submitted now starts at once.
+    bool awake() const { return awake_.load(std::memory_order_relaxed); }
 
     // What the daemon last read of its module, and when: a value shown
     // between two reads says how old it is.
@@ -284,6 +292,7 @@ private:
     Job *head_ = nullptr, *tail_ = nullptr;
     std::size_t queued_ = 0;
     std::atomic<bool> job_waiting_{false}; // head_ != nullptr, for a look without the lock
+    std::atomic<bool> awake_{false};
     bool stopping_ = false;
     bool woken_ = false;
     bool reassigned_ = false;

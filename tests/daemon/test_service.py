@@ -130,20 +130,36 @@ def test_a_burst_of_clients_is_answered_or_refused_never_left_hanging(rig: Rig) 
     assert outcomes["answered"] >= 32 and outcomes["answered"] + outcomes["refused"] == 300
 
 
-@pytest.mark.parametrize("skip, warm", [
-    ("0", False),  # its first command hangs
-    ("3", False),  # a job already under way: its fourth command hangs
-    ("1", True),   # a job taken while the worker was still awake from the one before
+@pytest.mark.parametrize("skip, warm, lone", [
+    ("0", False, False),  # its first command hangs
+    ("3", False, False),  # a job already under way: its fourth command hangs
+    ("1", True, False),   # a job taken while the worker was still awake from the one before
+    # The room's only client asks at once after answers: the loop waits
+    # for the awake worker's answer itself. Unit 1 is read over HTTP, on
+    # the same loop.
+    ("50", True, True),
 ])
-def test_a_hung_module_delays_only_its_own_unit(rig: Rig, skip: str, warm: bool) -> None:
+def test_a_hung_module_delays_only_its_own_unit(rig: Rig, skip: str, warm: bool, lone: bool) -> None:
     rig.add("pid=0x7401,bid=3")
     rig.add("pid=0x7401,bid=4")
-    rig.start("--module", "1=7401:3", "--module", "2=7401:4")
+    base = rig.start_http("--module", "1=7401:3", "--module", "2=7401:4")
     other = rig.client()
     assert not other.read_coils(0, 1, slave=2).isError()  # unit 2 is open
+    if lone:
+        other.close()
     rig.sim("fault", rig.root, "sg1", "hang", "--delay", "3000", "--skip", skip)
 
     def hang() -> None:
+        if lone:  # raw, so the second request follows the answer within microseconds
+            with socket.create_connection(("127.0.0.1", rig.port)) as s:
+                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                for i in range(int(skip)):  # one command each, let through
+                    s.sendall(read_request(i, unit=2, function=1, count=1))
+                    assert len(s.recv(64)) >= 9
+                s.sendall(read_request(999, unit=2, function=3, count=8))
+                s.settimeout(10)
+                s.recv(64)
+            return
         asker = rig.client()
         if warm:
             asker.read_coils(0, 1, slave=2)  # one command, let through
@@ -152,16 +168,20 @@ def test_a_hung_module_delays_only_its_own_unit(rig: Rig, skip: str, warm: bool)
     hung = threading.Thread(target=hang)
     hung.start()
     time.sleep(0.3)  # unit 2's read is now at its module
-    client = rig.client()
+    client = None if lone else rig.client()
     slowest = 0.0
     for _ in range(20):
         start = time.monotonic()
-        assert not client.read_coils(0, 1, slave=1).isError()
+        if lone:
+            assert requests.get(f"{base}/api/modules/1", timeout=5).status_code == 200
+        else:
+            assert not client.read_coils(0, 1, slave=1).isError()
         slowest = max(slowest, time.monotonic() - start)
     assert hung.is_alive(), "the hung read finished before unit 1 was tried"
     assert slowest < 1.0, f"a unit-1 read waited {slowest:.3f} s for unit 2's module"
     hung.join(timeout=10)
-    client.close()
+    if client is not None:
+        client.close()
     other.close()
 
 

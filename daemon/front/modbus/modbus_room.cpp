@@ -35,6 +35,9 @@ using namespace modbus;
 // reads them. When its replies are not read, its requests are not read
 // either: TCP's own flow control then holds the client back.
 constexpr std::size_t kInBuffer = 1024, kOutBuffer = 4096;
+// How long the loop waits for a lone client's answer from an awake worker
+// before it leaves the worker to wake it: a short job's time, several.
+constexpr auto kAnswerWait = std::chrono::microseconds(100);
 
 std::string seconds(Clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
@@ -136,6 +139,7 @@ private:
     void post(Pending &p);
     void await_finished();
     void take_finished();
+    void wait_for_answer();
     void admit(int fd, const sockaddr_storage &peer);
     Connection *free_slot(Clock::time_point now, const std::string &newcomer);
     void readable(Connection &c);
@@ -169,6 +173,9 @@ private:
     bool stopping_ = false;
     std::mutex done_mutex_;
     Pending *done_ = nullptr;
+    bool loop_waits_ = false; // under done_mutex_: no eventfd write needed
+    std::atomic<bool> answered_{false}; // done_ != nullptr, for a look without the lock
+    bool answer_soon_ = false; // a lone client's request went to an awake worker
 };
 
 ModbusRoom::Loop::Loop(ModbusOptions options, NetworkLoop &network, Units &units, Log &log)
@@ -250,14 +257,15 @@ void ModbusRoom::Loop::recycle(Pending &p) {
 
 // On a worker's thread.
 void ModbusRoom::Loop::post(Pending &p) {
-    bool was_empty = false;
+    bool wake = false;
     {
         std::lock_guard guard(done_mutex_);
-        was_empty = done_ == nullptr;
+        wake = done_ == nullptr && !loop_waits_;
         p.next = done_;
         done_ = &p;
+        answered_.store(true, std::memory_order_release);
     }
-    if (was_empty) {
+    if (wake) {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(wake_.native_handle(), &one, sizeof one);
     }
@@ -279,6 +287,7 @@ void ModbusRoom::Loop::take_finished() {
         std::lock_guard guard(done_mutex_);
         done = done_;
         done_ = nullptr;
+        answered_.store(false, std::memory_order_relaxed);
     }
     while (done != nullptr) {
         Pending &p = *done;
@@ -377,8 +386,32 @@ template <class Then> auto ModbusRoom::Loop::on(Connection &c, Then then) {
 }
 
 void ModbusRoom::Loop::readable(Connection &c) {
+    answer_soon_ = false;
     if (!c.peer_done) receive(c);
     if (c.open()) advance(c);
+    if (std::exchange(answer_soon_, false)) wait_for_answer();
+}
+
+// A lone master's request went to a worker that was awake and free: its
+// answer comes within microseconds, sooner than the loop could be woken
+// for it. The loop waits a bounded moment for it (this room has no other
+// client to keep waiting) and sends it in the same turn; past the bound,
+// the worker's eventfd write wakes the loop as always.
+void ModbusRoom::Loop::wait_for_answer() {
+    {
+        std::lock_guard guard(done_mutex_);
+        loop_waits_ = true;
+    }
+    const auto until = Clock::now() + kAnswerWait;
+    while (!answered_.load(std::memory_order_acquire) && Clock::now() < until) {
+        spin_turn();
+    }
+    {
+        std::lock_guard guard(done_mutex_);
+        loop_waits_ = false;
+        if (done_ == nullptr) return; // a later answer writes the eventfd
+    }
+    take_finished(); // a pipelined next request it passes on is not waited for
 }
 
 // As much as the buffer takes: the loop hears of more only once it has
@@ -453,7 +486,9 @@ void ModbusRoom::Loop::advance(Connection &c) {
                 p->asker = c.client;
                 p->request = c.request;
                 c.pending = p;
+                const bool starts_now = worker->awake() && clients.load(std::memory_order_relaxed) == 1;
                 if (worker->submit(*p)) {
+                    answer_soon_ = starts_now;
                     break;
                 }
                 c.pending = nullptr;
