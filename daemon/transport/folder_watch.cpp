@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace kdxd {
@@ -17,53 +18,38 @@ constexpr uint32_t kEnded = IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMO
 
 } // namespace
 
-FolderWatch::FolderWatch(NetworkLoop &loop, const std::string &folder) : events_(loop.context()) {
-    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return;
-    if (::inotify_add_watch(fd, folder.c_str(), kChanges) < 0) {
-        ::close(fd);
-        return;
-    }
-    boost::system::error_code ec;
-    events_.assign(fd, ec);
-    if (ec) {
-        ::close(fd);
-        return;
-    }
-    watching_ = true;
-    // Started on the loop: the object is whole by then.
-    boost::asio::post(loop.context(), [this] { read(); });
-    // A read left waiting would keep the loop from ending.
-    loop.on_stop([this] {
-        watching_ = false;
-        boost::system::error_code ignored;
-        events_.close(ignored);
-    });
+FolderWatch::FolderWatch(const std::string &folder) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ >= 0 && ::inotify_add_watch(fd_, folder.c_str(), kChanges) < 0) stop();
 }
 
-std::optional<uint64_t> FolderWatch::generation() const {
-    if (!watching_) return std::nullopt;
-    return generation_;
+FolderWatch::~FolderWatch() { stop(); }
+
+void FolderWatch::stop() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
-void FolderWatch::read() {
-    events_.async_read_some(boost::asio::buffer(buffer_), [this](boost::system::error_code ec, std::size_t n) {
-        if (ec == boost::asio::error::operation_aborted) return;
+std::optional<uint64_t> FolderWatch::generation() {
+    alignas(inotify_event) char events[4096];
+    while (fd_ >= 0) {
+        const ssize_t n = ::read(fd_, events, sizeof events);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return generation_;
+        if (n <= 0) break;
         ++generation_; // an overflow of the queue also lands here
-        for (std::size_t at = 0; !ec && at + sizeof(inotify_event) <= n;) {
+        for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
             inotify_event event;
-            std::memcpy(&event, buffer_ + at, sizeof event);
-            if ((event.mask & kEnded) != 0) ec = boost::asio::error::not_found;
+            std::memcpy(&event, events + at, sizeof event);
+            if ((event.mask & kEnded) != 0) {
+                stop();
+                return std::nullopt;
+            }
             at += sizeof event + event.len;
         }
-        if (ec) {
-            watching_ = false;
-            boost::system::error_code ignored;
-            events_.close(ignored);
-            return;
-        }
-        read();
-    });
+    }
+    stop();
+    return std::nullopt;
 }
 
 } // namespace kdxd

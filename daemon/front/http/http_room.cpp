@@ -500,9 +500,6 @@ public:
         write_without_token_.replace(std::move(write_without_token));
     }
     const HttpOptions &options() const { return options_; }
-    // A kept file of the page's own folder is then served without a stat
-    // while nothing in the folder has changed.
-    void watch_page(NetworkLoop &network) { page_watch_ = std::make_unique<FolderWatch>(network, root_.string()); }
     std::function<http::Counts()> server_counts_;
 
 private:
@@ -549,7 +546,9 @@ private:
     mutable std::map<std::string, KeptFile> page_files_;
     mutable std::size_t page_bytes_ = 0;
     StreamBudget budget_;
-    std::unique_ptr<FolderWatch> page_watch_;
+    // A kept file of the page's own folder is served without a stat while
+    // nothing in the folder has changed.
+    mutable std::unique_ptr<FolderWatch> page_watch_;
 };
 
 HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
@@ -574,6 +573,7 @@ HttpRoom::Api::Api(HttpOptions options, Units &units, Log &log)
     if (bad || !std::filesystem::is_directory(root_)) {
         throw std::invalid_argument("cannot serve the page from '" + options_.root + "'");
     }
+    page_watch_ = std::make_unique<FolderWatch>(root_.string());
 }
 
 // Who may ask, and for writes with what, is settled on the head alone: an
@@ -1025,7 +1025,6 @@ HttpRoom::HttpRoom(HttpOptions options, NetworkLoop &network, Units &units, Log 
     transport.keepalive = options.heartbeat;
     transport.body_limit = kMaxBody;
     server_ = std::make_unique<http::Server>(transport, network, *api_, log);
-    api_->watch_page(network);
     api_->server_counts_ = [server = server_.get()] { return server->counts(); };
     log.line(Topic::Service, "HTTP on " + options.endpoint.text + " (at most " +
                                  std::to_string(server_->max_connections()) + " connections)");
