@@ -75,12 +75,12 @@ private:
     std::atomic<uint8_t> stage_{kQueued};
 };
 
-// One request for a module. The submitter owns it and must keep it alive
-// until finished() has been called; a worker holds at most one reference.
 // One turn of a spin-wait: the core goes to any other thread ready on it,
 // which on a small machine may be the very one waited for, or the client.
 inline void spin_turn() { sched_yield(); }
 
+// One request for a module. The submitter owns it and must keep it alive
+// until finished() has been called; a worker holds at most one reference.
 class Job {
 public:
     // Before run: false for a job its front end withdrew, which the worker
